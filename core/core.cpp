@@ -1,0 +1,1 @@
+// Card tool logic: drives, card files, backup images and card operations.

@@ -1,0 +1,108 @@
+// The drive table: which drive letters exist, where each is mounted on the
+// Linux file system, its type, label and size. The system addresses files by
+// Windows-style paths ("F:\DCIM\a.jpg"); this table is what maps them.
+//
+// C: is always the root file system "/". The real table gives mounted
+// removable volumes the letters D upwards in mount-point order. Tests install
+// a fake table whose drives are temporary folders.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zem::platform {
+
+// Drive types, as GetDriveTypeA answers them.
+enum : uint32_t {
+  DRIVE_UNKNOWN = 0,
+  DRIVE_NO_ROOT_DIR = 1,
+  DRIVE_REMOVABLE = 2,
+  DRIVE_FIXED = 3,
+  DRIVE_REMOTE = 4,
+  DRIVE_CDROM = 5,
+  DRIVE_RAMDISK = 6,
+};
+
+struct TDriveEntry {
+  char Letter = 'C';        // 'C'..'Z'
+  std::string MountPoint;   // native path, no trailing '/' except for "/"
+  uint32_t Type = DRIVE_FIXED;
+  std::string Label;        // volume label as stored (may be empty)
+  std::string FileSystem;   // "vfat", "ext4", ... (empty when unknown)
+  std::string Device;       // "/dev/sdb1" for real volumes, empty for fakes
+  bool HasMedia = true;     // false: a reader without a card (queries fail)
+  // Fake drives: the capacity to report (0 = measure the folder's file
+  // system). Free space is then the capacity less what the folder holds.
+  uint64_t Capacity = 0;
+};
+
+class TDriveTable {
+ public:
+  virtual ~TDriveTable() = default;
+  // The drives now present, in letter order. Read afresh on every call.
+  virtual std::vector<TDriveEntry> Drives() = 0;
+  // Sets the volume label of a drive; false when it cannot be set.
+  virtual bool SetLabel(char Letter, const std::string& Label) = 0;
+  // The entry of one letter, if the drive exists.
+  std::optional<TDriveEntry> Find(char Letter);
+};
+
+// The real table, read from /proc/self/mountinfo, /sys/block and
+// /dev/disk/by-label below the given roots (so tests can feed a fake tree).
+class TLinuxDriveTable : public TDriveTable {
+ public:
+  explicit TLinuxDriveTable(std::string ProcRoot = "/proc", std::string SysRoot = "/sys",
+                            std::string DevRoot = "/dev");
+  std::vector<TDriveEntry> Drives() override;
+  bool SetLabel(char Letter, const std::string& Label) override;
+
+ private:
+  std::string FProcRoot, FSysRoot, FDevRoot;
+};
+
+// A table for tests: C: is "/" as in the real one, and every other drive is
+// a folder with a chosen label, capacity and type.
+class TFakeDriveTable : public TDriveTable {
+ public:
+  TFakeDriveTable();
+  // Adds or replaces a drive. Folder is a native path that must exist.
+  void AddDrive(char Letter, const std::string& Folder, const std::string& Label = "",
+                uint64_t Capacity = 0, uint32_t Type = DRIVE_REMOVABLE, bool HasMedia = true);
+  void RemoveDrive(char Letter);
+  std::vector<TDriveEntry> Drives() override;
+  bool SetLabel(char Letter, const std::string& Label) override;
+
+ private:
+  std::vector<TDriveEntry> FDrives;
+};
+
+// The table in use (the real one unless replaced).
+TDriveTable& DriveTable();
+// Installs a table and returns the previous one (nullptr restores the real).
+std::unique_ptr<TDriveTable> InstallDriveTable(std::unique_ptr<TDriveTable> Table);
+
+// Scoped installation for tests.
+class TDriveTableScope {
+ public:
+  explicit TDriveTableScope(std::unique_ptr<TDriveTable> Table)
+      : FPrevious(InstallDriveTable(std::move(Table))) {}
+  ~TDriveTableScope() { InstallDriveTable(std::move(FPrevious)); }
+
+ private:
+  std::unique_ptr<TDriveTable> FPrevious;
+};
+
+// Path translation.
+// Windows-style to native: "F:\DCIM\a.jpg" -> "<F's mount point>/DCIM/a.jpg".
+// Doubled separators collapse; '/' is accepted as a separator too; a path
+// starting with "\" is on C:; a relative path is relative to the current
+// directory. A drive that does not exist maps to an empty string.
+std::string ToNativePath(const std::string& WinPath);
+// Native to Windows-style: the drive whose mount point is the longest prefix
+// of the (absolute, lexically normalised) path; C: otherwise.
+std::string FromNativePath(const std::string& NativePath);
+
+}  // namespace zem::platform

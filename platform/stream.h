@@ -1,0 +1,110 @@
+// Streams: the abstract stream, the handle-based file stream the platform
+// opens files with, and a memory stream.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/base.h"
+
+namespace zem {
+
+// Seek origins.
+enum : int { soBeginning = 0, soCurrent = 1, soEnd = 2 };
+
+// File open modes. fmCreate creates (replacing a file of the same name) for
+// reading and writing; any other value opens an existing file, with the
+// access in the low two bits and the sharing above them. Sharing is
+// advisory on Linux.
+enum : uint16_t {
+  fmCreate = 0xFFFF,
+  fmOpenRead = 0x0000,
+  fmOpenWrite = 0x0001,
+  fmOpenReadWrite = 0x0002,
+  fmShareCompat = 0x0000,
+  fmShareExclusive = 0x0010,
+  fmShareDenyWrite = 0x0020,
+  fmShareDenyRead = 0x0030,
+  fmShareDenyNone = 0x0040,
+};
+
+// A platform file handle (a file descriptor on Linux); -1 is invalid.
+using THandle = int;
+constexpr THandle INVALID_HANDLE_VALUE = -1;
+
+class TStream : public TObject {
+ public:
+  // Reads up to Count bytes; returns the number delivered (short at the end).
+  virtual int64_t Read(void* Buffer, int64_t Count) = 0;
+  // Writes up to Count bytes; returns the number accepted.
+  virtual int64_t Write(const void* Buffer, int64_t Count) = 0;
+  // Moves to Offset relative to Origin (soBeginning, soCurrent, soEnd);
+  // returns the new position.
+  virtual int64_t Seek(int64_t Offset, int Origin) = 0;
+
+  int64_t Position() { return Seek(0, soCurrent); }
+  void SetPosition(int64_t Pos) { Seek(Pos, soBeginning); }
+  // The size, found by seeking to the end and back.
+  virtual int64_t Size();
+  virtual void SetSize(int64_t NewSize);
+
+  // Whole-buffer transfers: EReadError "Stream read error" or EWriteError
+  // "Stream write error" when fewer bytes moved.
+  void ReadBuffer(void* Buffer, int64_t Count);
+  void WriteBuffer(const void* Buffer, int64_t Count);
+  // Copies Count bytes from Source's position (Count 0: the whole of Source
+  // from its start). Returns the number of bytes copied.
+  int64_t CopyFrom(TStream& Source, int64_t Count);
+};
+
+// A stream over a platform handle. Does not own the handle.
+class THandleStream : public TStream {
+ public:
+  explicit THandleStream(THandle AHandle) : FHandle(AHandle) {}
+  THandle Handle() const { return FHandle; }
+  int64_t Read(void* Buffer, int64_t Count) override;
+  int64_t Write(const void* Buffer, int64_t Count) override;
+  int64_t Seek(int64_t Offset, int Origin) override;
+  void SetSize(int64_t NewSize) override;
+
+ protected:
+  THandle FHandle;
+};
+
+// A file opened or created by its Windows-style name. Raises EFOpenError
+// "Cannot open file "%s". %s" or EFCreateError "Cannot create file "%s". %s"
+// with the name as given and the system's reason. Closes the file when
+// destroyed.
+class TFileStream : public THandleStream {
+ public:
+  TFileStream(const std::string& AFileName, uint16_t Mode);
+  ~TFileStream() override;
+  TFileStream(const TFileStream&) = delete;
+  TFileStream& operator=(const TFileStream&) = delete;
+  const std::string& FileName() const { return FFileName; }
+
+ private:
+  std::string FFileName;
+};
+
+// A growable stream in memory.
+class TMemoryStream : public TStream {
+ public:
+  TMemoryStream() = default;
+  explicit TMemoryStream(std::string Data) : FData(std::move(Data)) {}
+  int64_t Read(void* Buffer, int64_t Count) override;
+  int64_t Write(const void* Buffer, int64_t Count) override;
+  int64_t Seek(int64_t Offset, int Origin) override;
+  int64_t Size() override { return static_cast<int64_t>(FData.size()); }
+  void SetSize(int64_t NewSize) override;
+  const std::string& Data() const { return FData; }
+  std::string& Data() { return FData; }
+  void Clear() { FData.clear(); FPosition = 0; }
+
+ private:
+  std::string FData;
+  int64_t FPosition = 0;
+};
+
+}  // namespace zem

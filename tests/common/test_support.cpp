@@ -1,0 +1,50 @@
+// Shared helpers for the unit tests.
+#include "common/test_support.h"
+
+#include <fstream>
+#include <random>
+#include <stdexcept>
+
+#include <stdlib.h>
+
+namespace zem::test {
+
+namespace fs = std::filesystem;
+
+TTempDir::TTempDir() {
+  std::string Pattern = (fs::temp_directory_path() / "zemtest-XXXXXX").string();
+  if (mkdtemp(Pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  FPath = Pattern;
+}
+
+TTempDir::~TTempDir() {
+  std::error_code Ec;
+  // Give back write permission so read-only entries can be removed.
+  for (auto It = fs::recursive_directory_iterator(FPath, Ec); !Ec && It != fs::end(It);
+       It.increment(Ec)) {
+    if (!It->is_symlink()) fs::permissions(It->path(), fs::perms::owner_all, fs::perm_options::add, Ec);
+  }
+  fs::remove_all(FPath, Ec);
+}
+
+void WriteFile(const fs::path& Path, const std::string& Data) {
+  if (Path.has_parent_path()) fs::create_directories(Path.parent_path());
+  std::ofstream Out(Path, std::ios::binary | std::ios::trunc);
+  if (!Out) throw std::runtime_error("cannot write " + Path.string());
+  Out.write(Data.data(), static_cast<std::streamsize>(Data.size()));
+}
+
+std::string ReadFile(const fs::path& Path) {
+  std::ifstream In(Path, std::ios::binary);
+  if (!In) throw std::runtime_error("cannot read " + Path.string());
+  return std::string(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
+}
+
+std::string RandomBytes(size_t Count, uint32_t Seed) {
+  std::mt19937 Gen(Seed);
+  std::string Out(Count, '\0');
+  for (auto& C : Out) C = static_cast<char>(Gen() & 0xFF);
+  return Out;
+}
+
+}  // namespace zem::test

@@ -1,0 +1,33 @@
+// Shared helpers for the unit tests: temporary folders and file utilities.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace zem::test {
+
+// A fresh folder below the system's temporary folder, removed (with its
+// contents, read-only ones included) when the object goes away.
+class TTempDir {
+ public:
+  TTempDir();
+  ~TTempDir();
+  TTempDir(const TTempDir&) = delete;
+  TTempDir& operator=(const TTempDir&) = delete;
+  const std::filesystem::path& Path() const { return FPath; }
+  std::string Native() const { return FPath.string(); }
+  // Path of a child (created folders as needed for WriteFile).
+  std::filesystem::path operator/(const std::string& Rel) const { return FPath / Rel; }
+
+ private:
+  std::filesystem::path FPath;
+};
+
+// Writes Data to Path, creating parent folders.
+void WriteFile(const std::filesystem::path& Path, const std::string& Data);
+std::string ReadFile(const std::filesystem::path& Path);
+// Deterministic pseudo-random bytes.
+std::string RandomBytes(size_t Count, uint32_t Seed);
+
+}  // namespace zem::test
