@@ -1,0 +1,189 @@
+// The drive table in use, the fake table for tests, and the translation of
+// Windows-style paths to native ones and back.
+#include "platform/drives.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <vector>
+
+namespace zem::platform {
+
+std::optional<TDriveEntry> TDriveTable::Find(char Letter) {
+  Letter = static_cast<char>(std::toupper(static_cast<unsigned char>(Letter)));
+  for (TDriveEntry& E : Drives())
+    if (E.Letter == Letter) return E;
+  return std::nullopt;
+}
+
+// ---- Fake table -------------------------------------------------------------
+
+TFakeDriveTable::TFakeDriveTable() {
+  TDriveEntry Root;
+  Root.Letter = 'C';
+  Root.MountPoint = "/";
+  Root.Type = DRIVE_FIXED;
+  FDrives.push_back(Root);
+}
+
+void TFakeDriveTable::AddDrive(char Letter, const std::string& Folder, const std::string& Label,
+                               uint64_t Capacity, uint32_t Type, bool HasMedia) {
+  Letter = static_cast<char>(std::toupper(static_cast<unsigned char>(Letter)));
+  RemoveDrive(Letter);
+  TDriveEntry E;
+  E.Letter = Letter;
+  E.MountPoint = Folder;
+  while (E.MountPoint.size() > 1 && E.MountPoint.back() == '/') E.MountPoint.pop_back();
+  E.Type = Type;
+  E.Label = Label;
+  E.FileSystem = "fake";
+  E.HasMedia = HasMedia;
+  E.Capacity = Capacity;
+  FDrives.push_back(E);
+  std::sort(FDrives.begin(), FDrives.end(),
+            [](const TDriveEntry& A, const TDriveEntry& B) { return A.Letter < B.Letter; });
+}
+
+void TFakeDriveTable::RemoveDrive(char Letter) {
+  Letter = static_cast<char>(std::toupper(static_cast<unsigned char>(Letter)));
+  FDrives.erase(std::remove_if(FDrives.begin(), FDrives.end(),
+                               [Letter](const TDriveEntry& E) { return E.Letter == Letter; }),
+                FDrives.end());
+}
+
+std::vector<TDriveEntry> TFakeDriveTable::Drives() { return FDrives; }
+
+bool TFakeDriveTable::SetLabel(char Letter, const std::string& Label) {
+  Letter = static_cast<char>(std::toupper(static_cast<unsigned char>(Letter)));
+  for (TDriveEntry& E : FDrives) {
+    if (E.Letter == Letter && E.HasMedia) {
+      E.Label = Label;
+      return true;
+    }
+  }
+  return false;
+}
+
+// ---- Registry ---------------------------------------------------------------
+
+namespace {
+std::unique_ptr<TDriveTable>& Slot() {
+  static std::unique_ptr<TDriveTable> Table;
+  return Table;
+}
+}  // namespace
+
+TDriveTable& DriveTable() {
+  auto& Table = Slot();
+  if (!Table) Table = std::make_unique<TLinuxDriveTable>();
+  return *Table;
+}
+
+std::unique_ptr<TDriveTable> InstallDriveTable(std::unique_ptr<TDriveTable> Table) {
+  std::unique_ptr<TDriveTable> Previous = std::move(Slot());
+  Slot() = std::move(Table);  // nullptr: the real table is made on next use
+  return Previous;
+}
+
+// ---- Path translation -------------------------------------------------------
+
+namespace {
+
+bool IsSep(char C) { return C == '\\' || C == '/'; }
+
+// Appends the components of Path (from index From) to Parts, splitting at
+// either separator, dropping empty and "." components and resolving ".."
+// without ever climbing above the start of Parts' first element.
+void Resolve(std::vector<std::string>& Parts, const std::string& Path, size_t From) {
+  std::string Cur;
+  auto Flush = [&] {
+    if (Cur.empty() || Cur == ".") {
+    } else if (Cur == "..") {
+      if (!Parts.empty()) Parts.pop_back();
+    } else {
+      Parts.push_back(Cur);
+    }
+    Cur.clear();
+  };
+  for (size_t I = From; I < Path.size(); ++I) {
+    if (IsSep(Path[I]))
+      Flush();
+    else
+      Cur += Path[I];
+  }
+  Flush();
+}
+
+std::vector<std::string> Components(const std::string& Path, size_t From) {
+  std::vector<std::string> Parts;
+  Resolve(Parts, Path, From);
+  return Parts;
+}
+
+std::string Join(const std::string& Base, const std::vector<std::string>& Parts, char Sep) {
+  std::string Out = Base;
+  for (const std::string& P : Parts) {
+    if (Out.empty() || Out.back() != Sep) Out += Sep;
+    Out += P;
+  }
+  return Out;
+}
+
+std::string CurrentNativeDir() {
+  std::vector<char> Buf(PATH_MAX);
+  if (getcwd(Buf.data(), Buf.size()) == nullptr) return "/";
+  return Buf.data();
+}
+
+bool HasDrivePart(const std::string& P) {
+  return P.size() >= 2 && P[1] == ':' && std::isalpha(static_cast<unsigned char>(P[0]));
+}
+
+}  // namespace
+
+std::string ToNativePath(const std::string& WinPath) {
+  if (HasDrivePart(WinPath)) {
+    auto Entry = DriveTable().Find(WinPath[0]);
+    if (!Entry) return std::string();
+    std::string Base = Entry->MountPoint.empty() ? "/" : Entry->MountPoint;
+    return Join(Base, Components(WinPath, 2), '/');
+  }
+  if (!WinPath.empty() && IsSep(WinPath[0])) {
+    auto Entry = DriveTable().Find('C');
+    std::string Base = (Entry && !Entry->MountPoint.empty()) ? Entry->MountPoint : "/";
+    return Join(Base, Components(WinPath, 0), '/');
+  }
+  // Relative to the current directory; ".." may climb out of it.
+  std::vector<std::string> Parts = Components(CurrentNativeDir(), 0);
+  Resolve(Parts, WinPath, 0);
+  return Join("/", Parts, '/');
+}
+
+std::string FromNativePath(const std::string& NativePath) {
+  std::string Abs = NativePath;
+  if (Abs.empty() || Abs[0] != '/') Abs = CurrentNativeDir() + "/" + Abs;
+  bool TrailingSep = Abs.size() > 1 && IsSep(Abs.back());
+  std::vector<std::string> Parts = Components(Abs, 0);
+
+  // The drive whose mount point is the longest leading run of components.
+  char Letter = 'C';
+  size_t Used = 0;
+  for (const TDriveEntry& E : DriveTable().Drives()) {
+    std::vector<std::string> Mount = Components(E.MountPoint, 0);
+    if (Mount.empty()) continue;  // "/" is C:, the fallback
+    if (Mount.size() > Parts.size() || Mount.size() <= Used) continue;
+    if (std::equal(Mount.begin(), Mount.end(), Parts.begin())) {
+      Letter = E.Letter;
+      Used = Mount.size();
+    }
+  }
+  std::vector<std::string> Rest(Parts.begin() + static_cast<long>(Used), Parts.end());
+  std::string Out = std::string(1, Letter) + ":\\";
+  Out = Join(Out, Rest, '\\');
+  if (TrailingSep && Out.back() != '\\') Out += '\\';
+  return Out;
+}
+
+}  // namespace zem::platform
