@@ -1,0 +1,87 @@
+// Windows-style paths to native ones and back, through a fake drive table.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "common/test_support.h"
+#include "platform/drives.h"
+
+namespace zem::platform {
+namespace {
+
+class PathTranslation : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto Table = std::make_unique<TFakeDriveTable>();
+    Table->AddDrive('F', Card.Native(), "CAMERA", 1 << 30);
+    Table->AddDrive('G', (Card / "nested").string(), "INNER", 1 << 20);
+    Scope = std::make_unique<TDriveTableScope>(std::move(Table));
+  }
+  test::TTempDir Card;
+  std::unique_ptr<TDriveTableScope> Scope;
+};
+
+TEST_F(PathTranslation, DrivePathsMapBelowTheMountPoint) {
+  EXPECT_EQ(ToNativePath("F:\\DCIM\\a.jpg"), Card.Native() + "/DCIM/a.jpg");
+  EXPECT_EQ(ToNativePath("f:\\DCIM\\a.jpg"), Card.Native() + "/DCIM/a.jpg");
+  EXPECT_EQ(ToNativePath("F:\\"), Card.Native());
+  EXPECT_EQ(ToNativePath("F:"), Card.Native());
+  // Doubled separators (a temp folder ending in "\" + "\ZEM0.DAT") collapse.
+  EXPECT_EQ(ToNativePath("F:\\tmp\\\\ZEM0.DAT"), Card.Native() + "/tmp/ZEM0.DAT");
+  EXPECT_EQ(ToNativePath("F:/DCIM//b.jpg"), Card.Native() + "/DCIM/b.jpg");
+  // ".." never climbs above the drive's root.
+  EXPECT_EQ(ToNativePath("F:\\..\\..\\etc\\passwd"), Card.Native() + "/etc/passwd");
+}
+
+TEST_F(PathTranslation, RootRelativeAndUnknownDrives) {
+  EXPECT_EQ(ToNativePath("C:\\etc\\hosts"), "/etc/hosts");
+  EXPECT_EQ(ToNativePath("\\etc\\hosts"), "/etc/hosts");
+  EXPECT_EQ(ToNativePath("C:\\"), "/");
+  EXPECT_EQ(ToNativePath("Q:\\x"), "");
+  // A colon that is not the second character after a letter is part of a
+  // name, as Linux file names allow.
+  char Cwd[4096];
+  ASSERT_NE(getcwd(Cwd, sizeof Cwd), nullptr);
+  std::string Here = Cwd;
+  EXPECT_EQ(ToNativePath("12:30:05.jpg"), (Here == "/" ? "" : Here) + "/12:30:05.jpg");
+  EXPECT_EQ(ToNativePath("sub\\x.txt"), (Here == "/" ? "" : Here) + "/sub/x.txt");
+}
+
+TEST_F(PathTranslation, NativePathsTakeTheLongestMountPoint) {
+  EXPECT_EQ(FromNativePath(Card.Native() + "/DCIM/a.jpg"), "F:\\DCIM\\a.jpg");
+  EXPECT_EQ(FromNativePath(Card.Native()), "F:\\");
+  EXPECT_EQ(FromNativePath(Card.Native() + "/"), "F:\\");
+  EXPECT_EQ(FromNativePath(Card.Native() + "/nested/x"), "G:\\x");
+  EXPECT_EQ(FromNativePath(Card.Native() + "/nestedother/x"), "F:\\nestedother\\x");
+  EXPECT_EQ(FromNativePath("/etc//hosts"), "C:\\etc\\hosts");
+  EXPECT_EQ(FromNativePath("/"), "C:\\");
+  EXPECT_EQ(FromNativePath(Card.Native() + "/sub/"), "F:\\sub\\");
+}
+
+TEST_F(PathTranslation, RoundTrips) {
+  for (const std::string P : {"F:\\DCIM\\100CANON\\IMG_0001.JPG", "G:\\a b\\c", "C:\\var\\tmp\\x",
+                              "F:\\12:30:05.jpg", "F:\\\xe6\x97\xa5\xe6\x9c\xac.jpg"}) {
+    EXPECT_EQ(FromNativePath(ToNativePath(P)), P) << P;
+  }
+  std::string Native = Card.Native() + "/nested/deep/file.txt";
+  EXPECT_EQ(ToNativePath(FromNativePath(Native)), Native);
+}
+
+TEST(DriveTableRegistry, InstallAndRestore) {
+  {
+    auto Table = std::make_unique<TFakeDriveTable>();
+    Table->AddDrive('E', "/nonexistent-card", "X", 0, DRIVE_CDROM);
+    TDriveTableScope Scope(std::move(Table));
+    auto E = DriveTable().Find('e');
+    ASSERT_TRUE(E.has_value());
+    EXPECT_EQ(E->Type, static_cast<uint32_t>(DRIVE_CDROM));
+    EXPECT_TRUE(DriveTable().SetLabel('E', "NEW"));
+    EXPECT_EQ(DriveTable().Find('E')->Label, "NEW");
+    EXPECT_FALSE(DriveTable().SetLabel('Z', "NEW"));
+  }
+  auto C = DriveTable().Find('C');
+  ASSERT_TRUE(C.has_value());
+  EXPECT_EQ(C->MountPoint, "/");
+}
+
+}  // namespace
+}  // namespace zem::platform
