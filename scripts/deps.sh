@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# ZEM Tools: installs the Debian packages the build and the tests need, and
+# only those that are missing. Downloads nothing else.
+set -euo pipefail
+
+# Compiler, build system and libraries.
+BUILD_PACKAGES=(build-essential cmake pkg-config zlib1g-dev libgtest-dev googletest
+                libbenchmark-dev clang)
+# Peer tools the tests use as oracles for the archives we write and read.
+TEST_PACKAGES=(zip unzip 7zip libarchive-tools python3)
+# The window (Qt 6) is not built yet. When it is, add its packages here:
+# WINDOW_PACKAGES=(qt6-base-dev)
+WINDOW_PACKAGES=()
+
+missing=()
+for pkg in "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${WINDOW_PACKAGES[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+  if [[ "$status" != "install ok installed" ]]; then
+    missing+=("$pkg")
+  fi
+done
+
+if [[ ${#missing[@]} -eq 0 ]]; then
+  echo "deps: all packages present"
+  exit 0
+fi
+
+if [[ $(id -u) -eq 0 ]]; then
+  SUDO=()
+elif command -v sudo >/dev/null 2>&1; then
+  SUDO=(sudo)
+else
+  echo "deps: missing packages: ${missing[*]}" >&2
+  echo "deps: not root and sudo is not available; install them as root" >&2
+  exit 1
+fi
+
+echo "deps: installing ${missing[*]}"
+"${SUDO[@]}" apt-get update
+"${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive \
+  apt-get install -y --no-install-recommends "${missing[@]}"

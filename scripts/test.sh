@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# ZEM Tools: installs what is missing, builds, and runs every test: the whole
+# suite in build/, then the platform and archive suites again under the
+# address and undefined-behaviour sanitizers in build-asan/.
+set -uo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$ROOT"
+JOBS=$(nproc)
+
+passed=0
+failed=0
+status=0
+
+# Adds the counts of one ctest run ("N% tests passed, M tests failed out of T").
+count_results() {
+  local log=$1 line total bad
+  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1 || true)
+  if [[ -n "$line" ]]; then
+    bad=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+    total=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")
+    passed=$((passed + total - bad))
+    failed=$((failed + bad))
+  fi
+}
+
+step() {
+  echo "==> $*"
+  if ! "$@"; then
+    echo "FAILED: $*" >&2
+    status=1
+    return 1
+  fi
+}
+
+step bash scripts/deps.sh || { echo "0 passed, 0 failed"; exit 1; }
+
+# The normal tree: everything.
+if step cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+   step cmake --build build -j"$JOBS"; then
+  log=$(mktemp)
+  (cd build && ctest --output-on-failure -j"$JOBS") 2>&1 | tee "$log"
+  [[ ${PIPESTATUS[0]} -eq 0 ]] || status=1
+  count_results "$log"
+  rm -f "$log"
+fi
+
+# The sanitizer tree: only the platform and archive test executables, taken
+# from the suites registered with those labels.
+if step cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DZEM_SANITIZE=ON; then
+  known=$(cmake --build build-asan --target help | sed -nE 's/^\.\.\. ([A-Za-z0-9_]+).*/\1/p')
+  targets=()
+  for t in $(sed -nE 's/^[[:space:]]*zem_test_suite\(([A-Za-z0-9_]+) (platform|archive) .*/\1/p' \
+               tests/CMakeLists.txt); do
+    grep -qx "$t" <<<"$known" && targets+=("$t")
+  done
+  if [[ ${#targets[@]} -gt 0 ]] && step cmake --build build-asan -j"$JOBS" --target "${targets[@]}"; then
+    log=$(mktemp)
+    (cd build-asan && ctest --output-on-failure -j"$JOBS" -L 'platform|archive') 2>&1 | tee "$log"
+    [[ ${PIPESTATUS[0]} -eq 0 ]] || status=1
+    count_results "$log"
+    rm -f "$log"
+  fi
+fi
+
+echo "$passed passed, $failed failed"
+exit "$status"
