@@ -1,0 +1,278 @@
+// The real drive table: mounted removable volumes found through the mount
+// table, sysfs and the udev label links.
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <system_error>
+
+#include "platform/drives.h"
+
+namespace zem::platform {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// One line of mountinfo, reduced to what the table needs.
+struct TMountRec {
+  unsigned Major = 0, Minor = 0;
+  std::string Root;        // the folder of the volume that is mounted
+  std::string MountPoint;  // unescaped
+  std::string FsType;
+  std::string Source;      // unescaped
+};
+
+// mountinfo writes space, tab, newline and backslash as "\ooo" (octal).
+std::string UnescapeOctal(const std::string& S) {
+  std::string Out;
+  Out.reserve(S.size());
+  for (size_t I = 0; I < S.size(); ++I) {
+    if (S[I] == '\\' && I + 3 < S.size()) {
+      const char A = S[I + 1], B = S[I + 2], C = S[I + 3];
+      if (A >= '0' && A <= '3' && B >= '0' && B <= '7' && C >= '0' && C <= '7') {
+        Out += static_cast<char>((A - '0') * 64 + (B - '0') * 8 + (C - '0'));
+        I += 3;
+        continue;
+      }
+    }
+    Out += S[I];
+  }
+  return Out;
+}
+
+int HexDigit(char C) {
+  if (C >= '0' && C <= '9') return C - '0';
+  if (C >= 'a' && C <= 'f') return C - 'a' + 10;
+  if (C >= 'A' && C <= 'F') return C - 'A' + 10;
+  return -1;
+}
+
+// udev writes unsafe bytes of a label link's name as "\xNN".
+std::string UnescapeHex(const std::string& S) {
+  std::string Out;
+  Out.reserve(S.size());
+  for (size_t I = 0; I < S.size(); ++I) {
+    if (S[I] == '\\' && I + 3 < S.size() && S[I + 1] == 'x') {
+      const int H = HexDigit(S[I + 2]), L = HexDigit(S[I + 3]);
+      if (H >= 0 && L >= 0) {
+        Out += static_cast<char>(H * 16 + L);
+        I += 3;
+        continue;
+      }
+    }
+    Out += S[I];
+  }
+  return Out;
+}
+
+// Parses "<id> <parent> <maj:min> <root> <mount point> <options>
+// [optional fields...] - <fstype> <source> <super options>".
+bool ParseMountLine(const std::string& Line, TMountRec& M) {
+  std::istringstream In(Line);
+  std::string Id, Parent, Dev, Root, Point, Options, Field;
+  if (!(In >> Id >> Parent >> Dev >> Root >> Point >> Options)) return false;
+  while (In >> Field && Field != "-") {
+  }
+  if (Field != "-") return false;
+  std::string FsType, Source;
+  if (!(In >> FsType)) return false;
+  In >> Source;  // may be missing for some pseudo file systems
+  const size_t Colon = Dev.find(':');
+  if (Colon == std::string::npos) return false;
+  try {
+    M.Major = static_cast<unsigned>(std::stoul(Dev.substr(0, Colon)));
+    M.Minor = static_cast<unsigned>(std::stoul(Dev.substr(Colon + 1)));
+  } catch (const std::exception&) {
+    return false;
+  }
+  M.Root = UnescapeOctal(Root);
+  M.MountPoint = UnescapeOctal(Point);
+  M.FsType = UnescapeOctal(FsType);
+  M.Source = UnescapeOctal(Source);
+  return true;
+}
+
+std::string ReadFirstLine(const fs::path& P) {
+  std::ifstream In(P);
+  std::string Line;
+  if (In) std::getline(In, Line);
+  while (!Line.empty() && std::isspace(static_cast<unsigned char>(Line.back()))) Line.pop_back();
+  return Line;
+}
+
+bool StartsWith(const std::string& S, const char* Prefix) { return S.rfind(Prefix, 0) == 0; }
+
+// Reads the tree below the three roots; one object per Drives() call.
+class TScanner {
+ public:
+  TScanner(const std::string& Proc, const std::string& Sys, const std::string& Dev)
+      : FProc(Proc), FSys(Sys), FDev(Dev) {}
+
+  std::vector<TDriveEntry> Scan();
+
+ private:
+  std::string BlockName(const TMountRec& M) const;
+  bool IsBlockDevice(const std::string& Name) const;
+  // The type a volume on this block device gets, or DRIVE_UNKNOWN when it
+  // is not one the table lists (fixed disks, loop devices, built-in eMMC).
+  uint32_t VolumeType(const std::string& Name) const;
+  void ReadLabels();
+
+  fs::path FProc, FSys, FDev;
+  std::map<std::string, std::string> FLabels;  // block device name -> label
+};
+
+bool TScanner::IsBlockDevice(const std::string& Name) const {
+  std::error_code Ec;
+  return !Name.empty() && Name != "." && Name != ".." &&
+         (fs::exists(FSys / "class" / "block" / Name, Ec) || fs::exists(FSys / "block" / Name, Ec));
+}
+
+// The kernel's name of the block device behind a mount ("sdb1"), or empty
+// for network and pseudo file systems. The source names it when it is a
+// device node (or a link to one, as /dev/disk/by-uuid/... or /dev/mapper/...
+// are); otherwise the device number leads there through sysfs.
+std::string TScanner::BlockName(const TMountRec& M) const {
+  std::error_code Ec;
+  if (StartsWith(M.Source, "/dev/")) {
+    const fs::path Node = FDev / M.Source.substr(5);
+    std::string Name = fs::path(M.Source).filename().string();
+    if (fs::is_symlink(Node, Ec)) {
+      const fs::path Target = fs::read_symlink(Node, Ec);
+      if (!Ec) Name = Target.filename().string();
+    }
+    if (IsBlockDevice(Name)) return Name;
+  }
+  if (M.Major != 0) {
+    const fs::path Link = FSys / "dev" / "block" / (std::to_string(M.Major) + ":" + std::to_string(M.Minor));
+    const fs::path Target = fs::read_symlink(Link, Ec);
+    if (!Ec) {
+      const std::string Name = Target.filename().string();
+      if (IsBlockDevice(Name)) return Name;
+    }
+  }
+  return "";
+}
+
+uint32_t TScanner::VolumeType(const std::string& Name) const {
+  std::error_code Ec;
+  fs::path Dir = fs::canonical(FSys / "class" / "block" / Name, Ec);
+  if (Ec) {
+    Dir = FSys / "block" / Name;  // older sysfs layout without class/block
+    if (!fs::is_directory(Dir, Ec)) return DRIVE_UNKNOWN;
+  }
+  // A partition's folder lies inside its disk's folder.
+  const fs::path Disk = fs::exists(Dir / "partition", Ec) ? Dir.parent_path() : Dir;
+  const std::string DiskName = Disk.filename().string();
+  if (StartsWith(DiskName, "loop") || StartsWith(DiskName, "ram") || StartsWith(DiskName, "zram"))
+    return DRIVE_UNKNOWN;
+  if (StartsWith(DiskName, "sr")) return DRIVE_CDROM;
+  if (StartsWith(DiskName, "mmcblk")) {
+    // SD cards are removable whatever the flag says; a soldered eMMC
+    // (card type "MMC") holds the system's own partitions and is not.
+    if (ReadFirstLine(Disk / "device" / "type") == "MMC") return DRIVE_UNKNOWN;
+    return DRIVE_REMOVABLE;
+  }
+  if (ReadFirstLine(Disk / "removable") == "1") return DRIVE_REMOVABLE;
+  return DRIVE_UNKNOWN;
+}
+
+void TScanner::ReadLabels() {
+  std::error_code Ec;
+  for (fs::directory_iterator It(FDev / "disk" / "by-label", Ec), End; !Ec && It != End;
+       It.increment(Ec)) {
+    std::error_code LinkEc;
+    const fs::path Target = fs::read_symlink(It->path(), LinkEc);
+    if (LinkEc) continue;
+    FLabels[Target.filename().string()] = UnescapeHex(It->path().filename().string());
+  }
+}
+
+std::vector<TDriveEntry> TScanner::Scan() {
+  ReadLabels();
+
+  // A later mount on the same mount point hides the earlier one.
+  std::map<std::string, TMountRec> Visible;
+  {
+    std::ifstream In(FProc / "self" / "mountinfo");
+    std::string Line;
+    while (std::getline(In, Line)) {
+      TMountRec M;
+      if (ParseMountLine(Line, M)) Visible[M.MountPoint] = M;
+    }
+  }
+
+  TDriveEntry System;
+  System.Letter = 'C';
+  System.MountPoint = "/";
+  System.Type = DRIVE_FIXED;
+  std::string SystemDevice;
+  if (auto It = Visible.find("/"); It != Visible.end()) {
+    System.FileSystem = It->second.FsType;
+    SystemDevice = BlockName(It->second);
+    if (!SystemDevice.empty()) {
+      System.Device = "/dev/" + SystemDevice;
+      if (auto L = FLabels.find(SystemDevice); L != FLabels.end()) System.Label = L->second;
+    }
+  }
+
+  // Removable volumes, one per device. The map is ordered byte-wise by mount
+  // point, so the first mount of a device seen is its first mount point;
+  // a mount of the volume's root folder is preferred to a bind mount of one
+  // of its subfolders.
+  std::map<std::string, const TMountRec*> ByDevice;
+  std::map<std::string, uint32_t> Types;
+  for (const auto& [Point, M] : Visible) {
+    if (Point == "/" || Point.empty() || Point[0] != '/') continue;
+    const std::string Name = BlockName(M);
+    if (Name.empty() || Name == SystemDevice) continue;
+    auto Found = ByDevice.find(Name);
+    if (Found != ByDevice.end()) {
+      if (Found->second->Root != "/" && M.Root == "/") Found->second = &M;
+      continue;
+    }
+    const uint32_t Type = VolumeType(Name);
+    if (Type == DRIVE_UNKNOWN) continue;
+    ByDevice[Name] = &M;
+    Types[Name] = Type;
+  }
+
+  std::vector<std::pair<std::string, std::string>> Order;  // mount point, device
+  for (const auto& [Name, M] : ByDevice) Order.emplace_back(M->MountPoint, Name);
+  std::sort(Order.begin(), Order.end());
+
+  std::vector<TDriveEntry> Drives{System};
+  char Letter = 'D';
+  for (const auto& [Point, Name] : Order) {
+    if (Letter > 'Z') break;
+    const TMountRec& M = *ByDevice[Name];
+    TDriveEntry E;
+    E.Letter = Letter++;
+    E.MountPoint = Point;
+    E.Type = Types[Name];
+    E.FileSystem = M.FsType;
+    E.Device = "/dev/" + Name;
+    if (auto L = FLabels.find(Name); L != FLabels.end()) E.Label = L->second;
+    Drives.push_back(E);
+  }
+  return Drives;
+}
+
+}  // namespace
+
+TLinuxDriveTable::TLinuxDriveTable(std::string ProcRoot, std::string SysRoot, std::string DevRoot)
+    : FProcRoot(std::move(ProcRoot)), FSysRoot(std::move(SysRoot)), FDevRoot(std::move(DevRoot)) {}
+
+std::vector<TDriveEntry> TLinuxDriveTable::Drives() {
+  return TScanner(FProcRoot, FSysRoot, FDevRoot).Scan();
+}
+
+// Linux offers no common call that relabels a mounted volume of any file
+// system; the label tools each need the volume unmounted or their own
+// format knowledge.
+bool TLinuxDriveTable::SetLabel(char, const std::string&) { return false; }
+
+}  // namespace zem::platform
