@@ -1,0 +1,173 @@
+// File and folder operations by Windows-style path: delete, rename, folders,
+// the current directory, existence tests, change stamps and flushing.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "platform/drives.h"
+#include "platform/file_internal.h"
+#include "platform/winapi.h"
+
+namespace zem::platform {
+
+namespace detail {
+
+bool NativePathOf(const char* WinPath, std::string& Native) {
+  Native = (WinPath == nullptr || *WinPath == '\0') ? std::string() : ToNativePath(WinPath);
+  if (Native.empty()) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace detail
+
+namespace {
+
+// Whether A and B name the same directory entry (a change of case only, on
+// a volume that ignores case).
+bool SameEntry(const std::string& A, const std::string& B) {
+  struct stat Sa, Sb;
+  return ::lstat(A.c_str(), &Sa) == 0 && ::lstat(B.c_str(), &Sb) == 0 && Sa.st_dev == Sb.st_dev &&
+         Sa.st_ino == Sb.st_ino;
+}
+
+bool Exists(const std::string& Native) {
+  struct stat St;
+  return ::lstat(Native.c_str(), &St) == 0;
+}
+
+// Reports a failed rename: a missing source is the file's fault, anything
+// else belongs to the destination.
+bool RenameFailed(int Err, const std::string& From, const std::string& To) {
+  if (Err == ENOENT && !Exists(From)) return detail::SetLastErrno(ENOENT, From);
+  return detail::SetLastErrno(Err, To);
+}
+
+}  // namespace
+
+bool DeleteFileA(const char* FileName) {
+  std::string Native;
+  if (!detail::NativePathOf(FileName, Native)) return false;
+  struct stat St;
+  if (::lstat(Native.c_str(), &St) != 0) return detail::SetLastErrno(errno, Native);
+  if (S_ISDIR(St.st_mode)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  // As on Windows, a read-only file is not deleted until the bit is cleared.
+  if (!S_ISLNK(St.st_mode) &&
+      (detail::DosAttributesOf(Native, St, detail::IsFatVolume(Native)) & FILE_ATTRIBUTE_READONLY)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  if (::unlink(Native.c_str()) != 0) return detail::SetLastErrno(errno, Native);
+  return true;
+}
+
+bool MoveFileA(const char* ExistingFileName, const char* NewFileName) {
+  std::string From, To;
+  if (!detail::NativePathOf(ExistingFileName, From) || !detail::NativePathOf(NewFileName, To))
+    return false;
+  if (::renameat2(AT_FDCWD, From.c_str(), AT_FDCWD, To.c_str(), RENAME_NOREPLACE) == 0) return true;
+  int Err = errno;
+  if (Err == EEXIST) {
+    if (SameEntry(From, To) && ::rename(From.c_str(), To.c_str()) == 0) return true;
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return false;
+  }
+  if (Err != EINVAL && Err != ENOSYS && Err != EOPNOTSUPP) return RenameFailed(Err, From, To);
+
+  // The file system cannot rename without replacing. A file is moved by a
+  // hard link, which refuses an existing target atomically; where links are
+  // not supported either (vfat), the check and the rename are two steps.
+  struct stat St;
+  if (::lstat(From.c_str(), &St) != 0) return detail::SetLastErrno(errno, From);
+  if (!S_ISDIR(St.st_mode)) {
+    if (::link(From.c_str(), To.c_str()) == 0) {
+      ::unlink(From.c_str());
+      return true;
+    }
+    if (errno == EEXIST) {
+      SetLastError(ERROR_ALREADY_EXISTS);
+      return false;
+    }
+  }
+  if (Exists(To) && !SameEntry(From, To)) {
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return false;
+  }
+  if (::rename(From.c_str(), To.c_str()) != 0) return RenameFailed(errno, From, To);
+  return true;
+}
+
+bool CreateDirectoryA(const char* PathName) {
+  std::string Native;
+  if (!detail::NativePathOf(PathName, Native)) return false;
+  if (::mkdir(Native.c_str(), 0777) != 0) return detail::SetLastErrno(errno, Native);
+  return true;
+}
+
+bool RemoveDirectoryA(const char* PathName) {
+  std::string Native;
+  if (!detail::NativePathOf(PathName, Native)) return false;
+  if (::rmdir(Native.c_str()) != 0) return detail::SetLastErrno(errno == EEXIST ? ENOTEMPTY : errno, Native);
+  return true;
+}
+
+bool SetCurrentDirectoryA(const char* PathName) {
+  std::string Native;
+  if (!detail::NativePathOf(PathName, Native)) return false;
+  if (::chdir(Native.c_str()) != 0) return detail::SetLastErrno(errno, Native);
+  return true;
+}
+
+std::string GetCurrentDirectoryA() {
+  std::vector<char> Buf(4096);
+  while (::getcwd(Buf.data(), Buf.size()) == nullptr) {
+    if (errno != ERANGE) {
+      detail::SetLastErrno(errno);
+      return std::string();
+    }
+    Buf.resize(Buf.size() * 2);
+  }
+  std::string Dir = FromNativePath(Buf.data());
+  if (Dir.size() > 3 && Dir.back() == '\\') Dir.pop_back();
+  return Dir;
+}
+
+bool FileExists(const std::string& FileName) {
+  std::string Native;
+  if (!detail::NativePathOf(FileName.c_str(), Native)) return false;
+  struct stat St;
+  return ::stat(Native.c_str(), &St) == 0 && S_ISREG(St.st_mode);
+}
+
+bool DirectoryExists(const std::string& PathName) {
+  std::string Native;
+  if (!detail::NativePathOf(PathName.c_str(), Native)) return false;
+  struct stat St;
+  return ::stat(Native.c_str(), &St) == 0 && S_ISDIR(St.st_mode);
+}
+
+bool GetFileStamp(const std::string& FileName, int64_t& Size, int64_t& MTimeNs) {
+  std::string Native;
+  if (!detail::NativePathOf(FileName.c_str(), Native)) return false;
+  struct stat St;
+  if (::stat(Native.c_str(), &St) != 0) return detail::SetLastErrno(errno, Native);
+  Size = static_cast<int64_t>(St.st_size);
+  MTimeNs = static_cast<int64_t>(St.st_mtim.tv_sec) * 1000000000 + St.st_mtim.tv_nsec;
+  return true;
+}
+
+bool FlushFileBuffers(THandle Handle) {
+  if (::fsync(Handle) != 0) return detail::SetLastErrno(errno);
+  return true;
+}
+
+}  // namespace zem::platform

@@ -1,0 +1,219 @@
+// Directory searches with the platform's name matching and attribute filter.
+//
+// FindFirst reads the names of the pattern's folder once, keeps those the
+// pattern matches in byte order ("." and ".." first), and each step then
+// examines one name: links are followed to files only, entries that are
+// neither files nor folders are passed over, and the attribute filter is
+// applied. Only names are held, so memory grows with one folder's listing.
+#include <dirent.h>
+#include <errno.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "platform/drives.h"
+#include "platform/file_internal.h"
+#include "platform/winapi.h"
+
+namespace zem::platform {
+
+namespace {
+
+struct TFindState {
+  std::string Dir;  // native folder
+  std::vector<std::string> Names;
+  size_t Next = 0;
+  int32_t ExcludeAttr = 0;
+  bool OnFat = false;
+};
+
+bool IsContinuation(char C) { return (static_cast<unsigned char>(C) & 0xC0) == 0x80; }
+
+// Index just past the character that starts at I (one UTF-8 sequence).
+size_t NextChar(const std::string& S, size_t I) {
+  ++I;
+  while (I < S.size() && IsContinuation(S[I])) ++I;
+  return I;
+}
+
+// '*' matches any run of characters, '?' exactly one; both texts are
+// already folded to one case. Greedy scan with a single backtrack point,
+// which is enough because each star only ever needs to grow.
+bool GlobMatch(const std::string& P, const std::string& T) {
+  size_t Pi = 0, Ti = 0;
+  size_t StarP = std::string::npos, StarT = 0;
+  while (Ti < T.size()) {
+    if (Pi < P.size() && P[Pi] == '*') {
+      StarP = Pi++;
+      StarT = Ti;
+    } else if (Pi < P.size() && P[Pi] == '?') {
+      ++Pi;
+      Ti = NextChar(T, Ti);
+    } else if (Pi < P.size() && P[Pi] == T[Ti]) {
+      ++Pi;
+      ++Ti;
+    } else if (StarP != std::string::npos) {
+      Pi = StarP + 1;
+      StarT = NextChar(T, StarT);
+      Ti = StarT;
+    } else {
+      return false;
+    }
+  }
+  while (Pi < P.size() && P[Pi] == '*') ++Pi;
+  return Pi == P.size();
+}
+
+// The platform's matching: case-insensitive, and a trailing ".*" also
+// matches a name without an extension, so "*.*" matches every name.
+bool NameMatches(const std::string& FoldedPattern, const std::string& Name) {
+  std::string N = AnsiLowerCaseFileName(Name);
+  if (GlobMatch(FoldedPattern, N)) return true;
+  size_t L = FoldedPattern.size();
+  return L >= 2 && FoldedPattern.compare(L - 2, 2, ".*") == 0 &&
+         GlobMatch(FoldedPattern.substr(0, L - 2), N);
+}
+
+bool HasWildcard(const std::string& S) { return S.find_first_of("*?") != std::string::npos; }
+
+std::string JoinNative(const std::string& Dir, const std::string& Name) {
+  return Dir == "/" ? "/" + Name : Dir + "/" + Name;
+}
+
+bool IsDriveRoot(const std::string& NativeDir) {
+  std::string Win = FromNativePath(NativeDir);
+  return Win.size() == 3 && Win[1] == ':' && Win[2] == '\\';
+}
+
+void FillRecord(TSearchRec& F, const std::string& Name, const struct stat& St, uint32_t Attr) {
+  uint64_t Size = S_ISDIR(St.st_mode) ? 0 : static_cast<uint64_t>(St.st_size);
+  F.Name = Name;
+  F.Attr = static_cast<int32_t>(Attr);
+  F.Size = static_cast<int64_t>(Size);
+  F.Time = UnixToDosDateTime(St.st_mtime);
+  F.FindData.dwFileAttributes = Attr;
+  // stat keeps no creation time; the last write time stands in for it.
+  F.FindData.ftCreationTime = UnixToFileTime(St.st_mtim.tv_sec, St.st_mtim.tv_nsec);
+  F.FindData.ftLastWriteTime = F.FindData.ftCreationTime;
+  F.FindData.ftLastAccessTime = UnixToFileTime(St.st_atim.tv_sec, St.st_atim.tv_nsec);
+  F.FindData.nFileSizeHigh = static_cast<uint32_t>(Size >> 32);
+  F.FindData.nFileSizeLow = static_cast<uint32_t>(Size);
+  F.FindData.cFileName = Name;
+  F.FindData.cAlternateFileName.clear();
+}
+
+// Moves to the next name that is a file or folder passing the filter and
+// fills F from it. False when the names are used up.
+bool Advance(TFindState& S, TSearchRec& F) {
+  while (S.Next < S.Names.size()) {
+    const std::string& Name = S.Names[S.Next++];
+    std::string Full = JoinNative(S.Dir, Name);
+    struct stat St;
+    if (::lstat(Full.c_str(), &St) != 0) continue;  // vanished since the listing
+    if (S_ISLNK(St.st_mode)) {
+      // A link counts as its target, but only a file target: walks must
+      // never follow a link into a folder. Dangling links are passed over.
+      if (::stat(Full.c_str(), &St) != 0 || !S_ISREG(St.st_mode)) continue;
+    }
+    if (!S_ISREG(St.st_mode) && !S_ISDIR(St.st_mode)) continue;  // devices, pipes, sockets
+    uint32_t Attr = detail::DosAttributesOf(Full, St, S.OnFat);
+    if (static_cast<int32_t>(Attr) & S.ExcludeAttr) continue;
+    FillRecord(F, Name, St, Attr);
+    return true;
+  }
+  return false;
+}
+
+// Reads the names of Dir that match Pattern. Returns 0 or the error code.
+uint32_t ListNames(TFindState& S, const std::string& Pattern) {
+  std::string Folded = AnsiLowerCaseFileName(Pattern);
+  if (!HasWildcard(Pattern) && Pattern != "." && Pattern != "..") {
+    // A plain name: the exact entry if there is one, before any listing.
+    struct stat St;
+    if (::lstat(JoinNative(S.Dir, Pattern).c_str(), &St) == 0) {
+      S.Names.push_back(Pattern);
+      return 0;
+    }
+  }
+  DIR* D = ::opendir(S.Dir.c_str());
+  if (D == nullptr) return detail::ErrnoToWinError(errno, S.Dir);
+  std::vector<std::string> Names;
+  errno = 0;
+  while (struct dirent* E = ::readdir(D)) {
+    std::string Name = E->d_name;
+    if (Name != "." && Name != ".." && NameMatches(Folded, Name)) Names.push_back(std::move(Name));
+    errno = 0;
+  }
+  int ReadErr = errno;
+  ::closedir(D);
+  if (ReadErr != 0) return detail::ErrnoToWinError(ReadErr, S.Dir);
+  std::sort(Names.begin(), Names.end());
+  if (!IsDriveRoot(S.Dir)) {
+    for (const char* Dot : {".", ".."})
+      if (NameMatches(Folded, Dot)) S.Names.push_back(Dot);
+  }
+  S.Names.insert(S.Names.end(), std::make_move_iterator(Names.begin()),
+                 std::make_move_iterator(Names.end()));
+  return 0;
+}
+
+int Fail(TSearchRec& F, uint32_t Code) {
+  F.FindHandle = nullptr;
+  SetLastError(Code);
+  return static_cast<int>(Code);
+}
+
+}  // namespace
+
+int FindFirst(const std::string& Path, int32_t Attr, TSearchRec& F) {
+  F.FindHandle = nullptr;
+  F.ExcludeAttr = ~Attr & (faHidden | faSysFile | faVolumeID | faDirectory);
+  size_t Sep = Path.find_last_of("\\/");
+  std::string DirPart, Pattern;
+  if (Sep != std::string::npos) {
+    DirPart = Path.substr(0, Sep + 1);
+    Pattern = Path.substr(Sep + 1);
+  } else if (Path.size() >= 2 && Path[1] == ':') {
+    DirPart = Path.substr(0, 2);
+    Pattern = Path.substr(2);
+  } else {
+    Pattern = Path;
+  }
+  if (Pattern.empty()) return Fail(F, ERROR_FILE_NOT_FOUND);
+
+  auto S = std::make_unique<TFindState>();
+  S->ExcludeAttr = F.ExcludeAttr;
+  S->Dir = ToNativePath(DirPart);
+  if (S->Dir.empty()) return Fail(F, ERROR_PATH_NOT_FOUND);
+  struct stat St;
+  if (::stat(S->Dir.c_str(), &St) != 0 || !S_ISDIR(St.st_mode)) return Fail(F, ERROR_PATH_NOT_FOUND);
+  S->OnFat = detail::IsFatVolume(S->Dir);
+
+  if (uint32_t Code = ListNames(*S, Pattern); Code != 0) return Fail(F, Code);
+  if (!Advance(*S, F)) return Fail(F, ERROR_FILE_NOT_FOUND);
+  F.FindHandle = S.release();
+  SetLastError(ERROR_SUCCESS);
+  return 0;
+}
+
+int FindNext(TSearchRec& F) {
+  auto* S = static_cast<TFindState*>(F.FindHandle);
+  if (S == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return ERROR_INVALID_HANDLE;
+  }
+  if (!Advance(*S, F)) {
+    SetLastError(ERROR_NO_MORE_FILES);
+    return ERROR_NO_MORE_FILES;
+  }
+  return 0;
+}
+
+void FindClose(TSearchRec& F) {
+  delete static_cast<TFindState*>(F.FindHandle);
+  F.FindHandle = nullptr;
+}
+
+}  // namespace zem::platform
