@@ -1,2 +1,11 @@
-#include <cstdio>
-int main() { std::puts("zemcard"); return 0; }
+// zemcard: the card tool's commands from a terminal.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "core/commands.h"
+
+int main(int argc, char** argv) {
+  std::vector<std::string> Args(argv + 1, argv + argc);
+  return zem::RunCardCommand(Args, std::cout, std::cerr);
+}

@@ -1,0 +1,32 @@
+// Card tool: the text commands of the zemcard program, kept apart from its
+// main so that they can be run against a fake drive table.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace zem {
+
+// Exit codes of the commands.
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+// A byte count in decimal units with one decimal: "512 B", "1.5 kB",
+// "31.9 GB" (1 kB = 1000 bytes), the way card sizes are printed on cards.
+std::string HumanSize(uint64_t Bytes);
+
+// Runs one command line without the program name: Args[0] is the command.
+// "list" prints one line per removable drive,
+//   F: "CAMERA" 31914983424 bytes (31.9 GB) at /media/user/CAMERA
+// with "(no card)" in place of the size when the drive holds none, or the
+// line "No removable drive found." when there is no removable drive; it
+// returns kExitOk. "help" prints the usage on Out and returns kExitOk.
+// No command or an unknown one prints the usage on Err and returns
+// kExitUsage. Errors raised by a command are printed on Err ("zemcard: "
+// and the message) and give kExitFailure.
+int RunCardCommand(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& Err);
+
+}  // namespace zem

@@ -1,1 +1,0 @@
-// Card tool logic: drives, card files, backup images and card operations.

@@ -1,0 +1,111 @@
+// Card tool: wrapping an archive into a backup image and unwrapping it again.
+#include "core/image.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+#include "core/drives.h"
+#include "platform/stream.h"
+#include "platform/winapi.h"
+
+namespace zem {
+
+namespace {
+
+namespace pf = zem::platform;
+
+// Unwrapping copies the image's body through a buffer of this size: large
+// enough for long sequential transfers, small enough that a card image of
+// any size unwraps in bounded memory.
+constexpr int64_t kCopyBufferSize = 4 << 20;
+
+// Whether two Windows-style names lead to the same native path. Only the
+// names are compared (no file system access), which catches the same file
+// named twice; links are not followed.
+bool SamePath(const std::string& A, const std::string& B) {
+  const std::string NativeA = pf::ToNativePath(A);
+  const std::string NativeB = pf::ToNativePath(B);
+  if (NativeA.empty() || NativeB.empty()) return false;
+  return std::filesystem::path(NativeA).lexically_normal() ==
+         std::filesystem::path(NativeB).lexically_normal();
+}
+
+// Copies Count bytes from Source's offset From to Dest's position.
+void CopyRange(TStream& Source, int64_t From, int64_t Count, TStream& Dest,
+               std::vector<char>& Buffer) {
+  Source.SetPosition(From);
+  while (Count > 0) {
+    const int64_t N = std::min<int64_t>(Count, static_cast<int64_t>(Buffer.size()));
+    Source.ReadBuffer(Buffer.data(), N);
+    Dest.WriteBuffer(Buffer.data(), N);
+    Count -= N;
+  }
+}
+
+// The image is also the destination: the archive's middle part already
+// stands at offset 1024, so the displaced first block goes back to the front
+// and the file is cut to the archive's length.
+void UnwrapInPlace(TStream& Image, int64_t Size) {
+  char Tail[kImageHeaderSize];
+  Image.SetPosition(Size - kImageHeaderSize);
+  Image.ReadBuffer(Tail, kImageHeaderSize);
+  Image.SetPosition(0);
+  Image.WriteBuffer(Tail, std::min<int64_t>(kImageHeaderSize, Size - kImageHeaderSize));
+  Image.SetSize(Size - kImageHeaderSize);
+}
+
+}  // namespace
+
+void WrapImage(const std::string& ArchivePath, char Drive) {
+  TFileStream Archive(ArchivePath, fmOpenReadWrite);
+  char Buffer[kImageHeaderSize];
+  Archive.ReadBuffer(Buffer, kImageHeaderSize);
+  Archive.Seek(0, soEnd);
+  Archive.WriteBuffer(Buffer, kImageHeaderSize);
+  Archive.Seek(0, soBeginning);
+  std::memset(Buffer, kImageFiller, sizeof Buffer);
+  const std::string Name = std::string(kImageMagic) + DriveLabel(Drive);
+  std::memset(Buffer, 0, kImageNameFieldSize);
+  std::memcpy(Buffer, Name.data(), std::min<size_t>(Name.size(), kImageNameFieldSize));
+  Archive.WriteBuffer(Buffer, kImageHeaderSize);
+}
+
+uint8_t UnwrapImage(const std::string& ImagePath, const std::string& ArchivePath) {
+  const bool InPlace = SamePath(ImagePath, ArchivePath);
+  TFileStream Image(ImagePath, InPlace ? fmOpenReadWrite : fmOpenRead | fmShareDenyWrite);
+  const int64_t Size = Image.Size();
+  if (Size < kImageHeaderSize) return kUnwrapNotAnImage;
+  char Magic[4];
+  Image.ReadBuffer(Magic, sizeof Magic);
+  if (std::memcmp(Magic, kImageMagic, sizeof Magic) != 0) return kUnwrapNotAnImage;
+
+  if (InPlace) {
+    UnwrapInPlace(Image, Size);
+    return kUnwrapDone;
+  }
+
+  // The archive is S - 1024 bytes: first the image's last block (only its
+  // first S - 1024 bytes when the image is shorter than two blocks), then the
+  // body between the header block and that last block.
+  const int64_t ArchiveSize = Size - kImageHeaderSize;
+  const int64_t HeadCount = std::min(kImageHeaderSize, ArchiveSize);
+  const int64_t BodyCount = ArchiveSize - HeadCount;
+  auto Archive = std::make_unique<TFileStream>(ArchivePath, fmCreate);
+  try {
+    std::vector<char> Buffer(
+        static_cast<size_t>(std::clamp<int64_t>(BodyCount, kImageHeaderSize, kCopyBufferSize)));
+    CopyRange(Image, Size - kImageHeaderSize, HeadCount, *Archive, Buffer);
+    CopyRange(Image, kImageHeaderSize, BodyCount, *Archive, Buffer);
+  } catch (...) {
+    // A partial archive must not be mistaken for a good one: close and delete it.
+    Archive.reset();
+    pf::DeleteFileA(ArchivePath.c_str());
+    throw;
+  }
+  return kUnwrapDone;
+}
+
+}  // namespace zem
