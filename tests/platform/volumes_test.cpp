@@ -233,7 +233,9 @@ TEST(ClusterSplit, SizesSplitIntoThirtyTwoBitCounts) {
     }
     EXPECT_EQ(uint64_t{S.FreeClusters}, (C.Total / 3) / Cluster);
     // The smallest cluster that fits: half of it would overflow the count.
-    if (S.SectorsPerCluster > 1) EXPECT_GT(C.Total / (Cluster / 2), 0xFFFFFFFFull);
+    if (S.SectorsPerCluster > 1) {
+      EXPECT_GT(C.Total / (Cluster / 2), 0xFFFFFFFFull);
+    }
   }
   // Free space beyond the total never gives more free than total clusters.
   const TClusterSplit Over = SplitIntoClusters(4 * GiB, 8 * GiB);
