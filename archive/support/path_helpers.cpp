@@ -251,7 +251,10 @@ void ForceDirs(const std::string& Path) {
 
 bool FileExistsAt(const std::string& Path) { return FileExists(Path); }
 
-bool DirExists(const std::string& Path) { return DirectoryExists(Path); }
+bool DirExists(const std::string& Path) {
+  // The empty name is no directory (one cannot change to it).
+  return !Path.empty() && DirectoryExists(Path);
+}
 
 std::string CurrentDirOf(int Drive) {
   std::string Current = GetCurrentDirectoryA();

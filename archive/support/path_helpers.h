@@ -103,8 +103,8 @@ TDateTime PathDateTime(const std::string& Path);
 void ForceDirs(const std::string& Path);
 // True when a file (not a directory) named Path exists.
 bool FileExistsAt(const std::string& Path);
-// True when Path names an existing directory. Does not change the current
-// directory.
+// True when Path names an existing directory (false for the empty text).
+// Does not change the current directory.
 bool DirExists(const std::string& Path);
 // The current directory of Drive (0 the current drive, 1 A:, 3 C: ...).
 // Linux keeps one current directory: for another drive than the current

@@ -259,6 +259,8 @@ TEST_F(PathHelpersOnDisk, FoldersAndExistence) {
   EXPECT_TRUE(FileExistsAt("F:\\a\\f.txt"));
   EXPECT_FALSE(DirExists("F:\\a\\f.txt"));
   EXPECT_FALSE(DirExists("F:\\nope"));
+  EXPECT_FALSE(DirExists(""));
+  EXPECT_TRUE(DirExists("F:\\a\\b\\"));
   EXPECT_FALSE(FileExistsAt("F:\\nope"));
   ForceDirs("F:");  // too short to mean anything
   EXPECT_TRUE(DirExists("F:\\"));
