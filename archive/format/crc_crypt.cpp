@@ -39,6 +39,21 @@ constexpr std::array<uint32_t, 256> MakeCrcTable2() {
 }
 constexpr std::array<uint32_t, 256> CrcTable2 = MakeCrcTable2();
 
+// The table's low bytes, and the table shifted right by 2 (for the
+// key-stream index of the next key2), for the decryption loop.
+constexpr std::array<uint8_t, 256> MakeCrcTableLow() {
+  std::array<uint8_t, 256> table{};
+  for (uint32_t n = 0; n < 256; ++n) table[n] = static_cast<uint8_t>(CrcTable[n]);
+  return table;
+}
+constexpr std::array<uint8_t, 256> CrcTableLow = MakeCrcTableLow();
+constexpr std::array<uint32_t, 256> MakeCrcTableShr2() {
+  std::array<uint32_t, 256> table{};
+  for (uint32_t n = 0; n < 256; ++n) table[n] = CrcTable[n] >> 2;
+  return table;
+}
+constexpr std::array<uint32_t, 256> CrcTableShr2 = MakeCrcTableShr2();
+
 // The key-stream byte depends only on bits 2..15 of key2: bit 1 is forced
 // to 1, and t x (t xor 1) is the same whichever value bit 0 has. A
 // 16 KiB table of those products saves a multiply per byte.
@@ -134,12 +149,27 @@ void TZipCrypt::EncryptBuffer(void* Buffer, size_t Length) {
 }
 
 void TZipCrypt::DecryptBuffer(void* Buffer, size_t Length) {
+  // Every step waits for the one before (the plain byte feeds the keys that
+  // make the next key-stream byte), so the loop is arranged for latency:
+  // whatever does not depend on the plain byte is computed beside the chain,
+  // the low byte of key0 comes from a byte table, and the next key-stream
+  // index from a table pre-shifted by 2.
+  constexpr uint32_t C = 0x08088405u;
   auto* p = static_cast<uint8_t*>(Buffer);
   uint32_t k0 = FKey0, k1 = FKey1, k2 = FKey2;
+  uint32_t ks = StreamByte(k2);
   for (uint8_t* end = p + Length; p != end; ++p) {
-    const uint8_t plain = static_cast<uint8_t>(*p ^ StreamByte(k2));
-    *p = plain;
-    StepKeys(k0, k1, k2, plain);
+    const uint32_t early0 = (k0 ^ *p) & 0xFF;        // key0 xor cipher byte
+    const uint32_t early1 = (k0 >> 8) & 0xFF;        // key0's next low byte, before the table
+    const uint32_t k1c = k1 * C + 1u;
+    const uint32_t idx0 = early0 ^ ks;                // (key0 xor plain) & 0xFF
+    *p = static_cast<uint8_t>(*p ^ ks);
+    const uint32_t low0 = CrcTableLow[idx0] ^ early1; // the new key0's low byte
+    k0 = CrcTable[idx0] ^ (k0 >> 8);
+    k1 = k1c + low0 * C;
+    const uint32_t j = (k2 & 0xFF) ^ (k1 >> 24);
+    ks = StreamTable[(CrcTableShr2[j] ^ (k2 >> 10)) & 0x3FFF];
+    k2 = CrcTable[j] ^ (k2 >> 8);
   }
   FKey0 = k0;
   FKey1 = k1;
