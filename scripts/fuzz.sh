@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs one for a number of
 # seconds, seeded from the test data. New crashing inputs land in
-# tests/data/fuzz-regressions/ (replayed by the ordinary test suite once
-# committed).
+# tests/data/fuzz-regressions/<target without _fuzz>/ (records/ for
+# records_fuzz), which the ordinary test suite replays once committed.
 #   scripts/fuzz.sh SECONDS [target]      (target: records_fuzz, the default)
 # JOBS (default 1) sets libFuzzer's parallel jobs; MAX_LEN (default 131072) the
 # largest input (the end record lies in the last 65557 bytes).
@@ -21,7 +21,7 @@ cmake --build "$BUILD" -j2 --target "$TARGET"
 
 # The working corpus grows outside the tree; the seeds are read only.
 CORPUS=$BUILD/corpus-$TARGET
-mkdir -p "$CORPUS" "$DATA/fuzz-regressions"
+mkdir -p "$CORPUS" "$DATA/fuzz-regressions/${TARGET%_fuzz}"
 SEEDS=()
 for d in "$DATA/interop" "$DATA/fuzz-regressions"; do
   [ -d "$d" ] && SEEDS+=("$d")
@@ -39,4 +39,4 @@ cd "$BUILD"
 exec "./tests/fuzz/$TARGET" "$CORPUS" "${SEED_DIRS[@]}" "${PARALLEL[@]}" \
   -max_total_time="$SECONDS_TO_RUN" \
   -max_len=${MAX_LEN:-131072} -rss_limit_mb=2048 -timeout=20 \
-  -artifact_prefix="$DATA/fuzz-regressions/" -print_final_stats=1
+  -artifact_prefix="$DATA/fuzz-regressions/${TARGET%_fuzz}/" -print_final_stats=1
