@@ -63,5 +63,24 @@ if step cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DZEM_SANITIZE=ON; the
   fi
 fi
 
+# Fuzzing: each libFuzzer target runs for its share of time from the
+# committed seeds when clang is present (the fuzz targets need it). A crash
+# fails the run and leaves the input in tests/data/fuzz-regressions/.
+if command -v clang++ >/dev/null 2>&1; then
+  for spec in records_fuzz:60; do
+    target=${spec%%:*}
+    secs=${spec##*:}
+    if [[ -f tests/fuzz/$target.cpp ]]; then
+      if step env FUZZ_BUILD_DIR="$ROOT/build-fuzz" bash scripts/fuzz.sh "$secs" "$target"; then
+        passed=$((passed + 1))
+      else
+        failed=$((failed + 1))
+      fi
+    fi
+  done
+else
+  echo "clang++ not found: fuzz runs skipped"
+fi
+
 echo "$passed passed, $failed failed"
 exit "$status"
