@@ -1,0 +1,337 @@
+// TArcUnZip: the archive reader component. Opens the zip archive named by
+// ZipName, reads and caches its directory, answers per-entry questions,
+// handles archives without a usable end record, and reaches the disks or
+// parts of multi-disk archives. The writer TArcZip derives from it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive/format/crc_crypt.h"
+#include "archive/format/zip_records.h"
+#include "archive/reader/arc_exceptions.h"
+#include "archive/reader/arc_types.h"
+#include "archive/support/lfn_file_stream.h"
+#include "archive/support/path_helpers.h"
+#include "platform/base.h"
+
+namespace zem {
+
+// What identifies one state of the archive file on disk: its size and its
+// modification time in nanoseconds, so that two writes within one second
+// are told apart. Valid is false for "no date recorded".
+struct TArchiveStamp {
+  bool Valid = false;
+  int64_t Size = 0;
+  int64_t MTimeNs = 0;
+  bool operator==(const TArchiveStamp&) const = default;
+};
+
+class TArcUnZip : public TComponent {
+ public:
+  // Event signatures; every handler receives the component as Sender and
+  // the component uses what the handler leaves in by-reference parameters.
+  using TStartUnZipInfoEvent =
+      std::function<void(TObject* Sender, int32_t NumFiles, int64_t TotalBytes, bool& StopNow)>;
+  using TStartUnZipEvent =
+      std::function<void(TObject* Sender, int32_t FileIndex, std::string& FName, bool& Skip)>;
+  using TEndUnZipEvent =
+      std::function<void(TObject* Sender, int32_t FileIndex, const std::string& FName)>;
+  using TPromptForOverwriteEvent = std::function<void(TObject* Sender, bool& OverWriteIt,
+                                                      int32_t FileIndex, std::string& FName)>;
+  using TBadPasswordEvent =
+      std::function<void(TObject* Sender, int32_t FileIndex, std::string& NewPassword)>;
+  using TBadCRCEvent = std::function<void(TObject* Sender, uint32_t CalcCRC, uint32_t StoredCRC,
+                                          int32_t FileIndex)>;
+  using TInCompleteZipEvent =
+      std::function<void(TObject* Sender, TIncompleteZipMode& IncompleteMode)>;
+  using TUnZipCompleteEvent = std::function<void(TObject* Sender, int32_t FileCount)>;
+  using TGetNextBufferEvent =
+      std::function<void(TObject* Sender, uint8_t*& Buffer, const std::string& FName,
+                         int32_t AmountUsed, int32_t BufferNum, bool& Quit)>;
+  using TDecryptEvent = std::function<void(TObject* Sender, uint8_t* Buffer, int32_t Length,
+                                           const std::string& Password)>;
+  using TPercentDoneEvent = std::function<void(TObject* Sender, int32_t Percent)>;
+  using TSkippingFileEvent =
+      std::function<void(TObject* Sender, TSkipReason Reason, const std::string& FName,
+                         int32_t FileIndex, bool& Retry)>;
+  using TGetNextDiskEvent =
+      std::function<void(TObject* Sender, int32_t NextDisk, std::string& FName)>;
+  using TFileNameForSplitPartEvent = std::function<void(
+      TObject* Sender, std::string& FName, int32_t PartNum, TSplitPartType SplitType)>;
+  using THandleMessageEvent =
+      std::function<void(TObject* Sender, int32_t MessageID, const std::string& Msg1,
+                         const std::string& Msg2, uint32_t Flags, int32_t& Return)>;
+
+  // No archive, no directory, disk count 1, defaults of every property.
+  explicit TArcUnZip(TComponent* AOwner = nullptr);
+  // ClearArchive (the file is closed even with KeepZipOpen), then frees the
+  // working header, the end record and the lists.
+  ~TArcUnZip() override;
+
+  // From another TArcUnZip: the stored values of ZipName, DestDir and
+  // RootDir (no setter runs), the settings and most handlers; anything else
+  // goes to TPersistent (EConvertError).
+  void Assign(const TPersistent* Source) override;
+  // Forces ThisVersion 304 and ThisBuild 1 after loading.
+  void Loaded() override;
+
+  // ---- Published properties ---------------------------------------------
+  int32_t ThisVersion() const { return FThisVersion; }
+  void SetThisVersion(int32_t) { FThisVersion = 304; }
+  int32_t ThisBuild() const { return FThisBuild; }
+  void SetThisBuild(int32_t) { FThisBuild = 1; }
+
+  const std::string& ZipName() const { return FZipName; }
+  // Design time: stores the value only. A value equal to the current one
+  // (case-insensitively) changes nothing. A value ending with "?" shows the
+  // open-file dialog; cancelling raises EUserCanceled "User canceled setting
+  // zip file name." and changes nothing. Otherwise the name is taken, the
+  // base name derived, and everything loaded is dropped (the directory is
+  // read again by ReadDirectory).
+  virtual void SetZipName(const std::string& Value);
+
+  const std::string& DestDir() const { return FDestDir; }
+  // "?" shows the folder dialog (cancel: EUserCanceled "User canceled Set
+  // Desination Directory"); one trailing "\" is removed in every case.
+  void SetDestDir(const std::string& Value);
+  const std::string& RootDir() const { return FRootDir; }
+  // Appends a missing "\" to a non-empty value; RelativePathList then holds
+  // RootDir (even when empty) as its only item.
+  void SetRootDir(const std::string& Value);
+  const std::vector<std::string>& RelativePathList() const { return FRelativePathList; }
+  std::vector<std::string>& RelativePathList() { return FRelativePathList; }
+  void SetRelativePathList(const std::vector<std::string>& Value) { FRelativePathList = Value; }
+  TZipSortMode SortMode() const { return FSortMode; }
+  // Rebuilds the view in the new order (BuildView).
+  void SetSortMode(TZipSortMode Value) { BuildView(Value); }
+  bool RecreateDirs() const { return FRecreateDirs; }
+  void SetRecreateDirs(bool Value) { FRecreateDirs = Value; }
+  TUZOverwriteMode OverwriteMode() const { return FOverwriteMode; }
+  void SetOverwriteMode(TUZOverwriteMode Value) { FOverwriteMode = Value; }
+  const std::vector<std::string>& FilesList() const { return FFilesList; }
+  std::vector<std::string>& FilesList() { return FFilesList; }
+  // Copies the items.
+  void SetFilesList(const std::vector<std::string>& Value) { FFilesList = Value; }
+  bool DoAll() const { return FDoAll; }
+  void SetDoAll(bool Value) { FDoAll = Value; }
+  TIncompleteZipMode IncompleteZipMode() const { return FIncompleteZipMode; }
+  void SetIncompleteZipMode(TIncompleteZipMode Value) { FIncompleteZipMode = Value; }
+  bool KeepZipOpen() const { return FKeepZipOpen; }
+  void SetKeepZipOpen(bool Value) { FKeepZipOpen = Value; }
+  bool DoProcessMessages() const { return FDoProcessMessages; }
+  void SetDoProcessMessages(bool Value) { FDoProcessMessages = Value; }
+  bool RetainAttributes() const { return FRetainAttributes; }
+  void SetRetainAttributes(bool Value) { FRetainAttributes = Value; }
+  bool ReplaceReadOnly() const { return FReplaceReadOnly; }
+  void SetReplaceReadOnly(bool Value) { FReplaceReadOnly = Value; }
+  bool FlushFilesOnClose() const { return FFlushFilesOnClose; }
+  void SetFlushFilesOnClose(bool Value) { FFlushFilesOnClose = Value; }
+  TBlockMode BlockMode() const { return FBlockMode; }
+  void SetBlockMode(TBlockMode Value) { FBlockMode = Value; }
+  bool OEMConvert() const { return FOEMConvert; }
+  void SetOEMConvert(bool Value) { FOEMConvert = Value; }
+
+  // ---- Public, not published ------------------------------------------------
+  const std::string& Password() const { return FPassword; }
+  void SetPassword(const std::string& Value) { FPassword = Value; }
+  // The writer keeps these two in its MultiZipInfo and mirrors them here.
+  virtual TMultiMode MultiMode() const;
+  virtual void SetMultiMode(TMultiMode Value);
+  virtual bool CheckDiskLabels() const;
+  virtual void SetCheckDiskLabels(bool Value);
+
+  // ---- Published events (called only when set) ------------------------------
+  TStartUnZipInfoEvent OnStartUnZipInfo;
+  TStartUnZipEvent OnStartUnZip;
+  TEndUnZipEvent OnEndUnZip;
+  TPromptForOverwriteEvent OnPromptForOverwrite;
+  TBadPasswordEvent OnBadPassword;
+  TBadCRCEvent OnBadCRC;
+  TInCompleteZipEvent OnInCompleteZip;
+  TUnZipCompleteEvent OnUnZipComplete;
+  TGetNextBufferEvent OnGetNextBuffer;  // never raised
+  TDecryptEvent OnDecrypt;
+  TPercentDoneEvent OnFilePercentDone;
+  TPercentDoneEvent OnTotalPercentDone;
+  TSkippingFileEvent OnSkippingFile;
+  TGetNextDiskEvent OnGetNextDisk;
+  TFileNameForSplitPartEvent OnFileNameForSplitPart;
+  THandleMessageEvent OnHandleMessage;
+
+  // ---- Operations and read-outs ---------------------------------------------
+  // Makes sure the directory of ZipName is loaded and current: reads it on
+  // first use and again whenever the file's stamp differs from the recorded
+  // one. EIncompleteZip is retried while OnInCompleteZip is set, else
+  // dropped (Count 0). Any other error runs ClearArchive and propagates:
+  // the file stream's open error, ENotAZipFile, EBadZipFile, EUserCanceled.
+  // The file is closed at the end unless KeepZipOpen is True.
+  void ReadDirectory();
+
+  // Number of entries in the directory list (0 when none is loaded).
+  int32_t Count() const;
+  // Indexed read-outs take view entry I; outside 0..Count-1 they raise
+  // EListError "Index %d is out of range" with I.
+  std::string EntryName(int32_t I) const;
+  uint64_t EntryUncompressedSize(int32_t I) const;
+  // The entry's DOS date/time as TDateTime; the current date and time when
+  // the stored value is no real date.
+  TDateTime EntryDateTime(int32_t I) const;
+  // The whole entry record of view entry I (owned by the directory list;
+  // valid until the directory is reloaded or cleared).
+  const TZipHeaderInfo& EntryHeader(int32_t I) const;
+  // Comments are read from the archive on first use; setting one only marks
+  // the end record modified (TArcZip writes it).
+  std::string EntryComment(int32_t I);
+  void SetEntryComment(int32_t I, const std::string& Value);
+  std::string ArchiveComment();
+  void SetArchiveComment(const std::string& Value);
+
+  // Shows a message through OnHandleMessage when set (its Return is the
+  // answer), else through the window services' message box (no owner).
+  int32_t DoHandleMessage(int32_t MessageID, const std::string& Msg1, const std::string& Msg2,
+                          uint32_t Flags);
+
+  // ---- Multi-disk archives ------------------------------------------------
+  // Closes the archive stream and opens disk N (1-based): in mmBlocks the
+  // part named from the base name; in mmSpan and mmNone the file named by
+  // the next-disk request, repeated until it names an existing file on a
+  // disk whose label matches (EUserCanceled "User canceled loading new
+  // disk." when the request answers an empty name). In mmNone without an
+  // OnGetNextDisk handler the request is made once and a missing file ends
+  // in the file stream's open error. The current disk becomes N-1, the
+  // stamp is recorded, ZipName names the opened file (the directory stays
+  // loaded). Returns the new archive stream (owned by the component).
+  TLFNFileStream* OpenDisk(int32_t N);
+  // OnGetNextDisk when set, else AskForDisk.
+  void RequestNextDisk(int32_t N, std::string& FName);
+  // The default request: only in mmSpan, the prompt "Please insert disk N
+  // of the multi-disk set." (OK/Cancel, identifier 184); Cancel empties FName.
+  void AskForDisk(int32_t N, std::string& FName);
+  // OnFileNameForSplitPart when set, else SplitPartName. FName comes in as
+  // the base name and leaves as the part's name.
+  void NameSplitPart(std::string& FName, int32_t N, TSplitPartType SplitType);
+  // bmClassic: B.001; bmStandard: B.zip for spLast, else B.zip.z01.
+  void SplitPartName(std::string& FName, int32_t N, TSplitPartType SplitType) const;
+  // True unless mmSpan; else whether the label of ZipName's drive (first 11
+  // characters) ends with N as three digits.
+  bool DiskLabelMatches(int32_t N) const;
+  // ZipName without the extension of its file-name part.
+  const std::string& BaseName() const { return FBaseName; }
+
+  // ---- Internal operations used by the writer and the extraction -----------
+  // Opens ZipName (read, deny write, 8192-byte buffer) unless open, then
+  // loads the directory when none is loaded or the file's stamp changed.
+  void OpenArchive();
+  // Closes the archive stream unless KeepZipOpen.
+  void CloseArchive();
+  // Back to the created state: file closed, directory and view freed, end
+  // record cleared, scan mode off, stamp cleared, disk count 1, MultiMode
+  // mmNone (virtual setter), ZipName empty.
+  void ClearArchive();
+  // Makes the view for Mode (the directory list itself for ByNone, else a
+  // non-owning sorted copy) and sets SortMode.
+  void BuildView(TZipSortMode Mode);
+
+  bool Busy() const { return FBusy != 0; }
+  int32_t DiskCount() const { return FDiskCount; }
+  int32_t CurrentDisk() const { return FCurrentDisk; }
+  uint8_t OperationState() const { return FOperationState; }
+  bool ScanMode() const { return FScanMode != 0; }
+  const TArchiveStamp& RecordedStamp() const { return FRecordedStamp; }
+  const TEndCentral& EndRecord() const { return *FEndRecord; }
+  // How many times the central directory has been loaded (for callers that
+  // want to know whether the cache was used).
+  int64_t LoadCount() const { return FLoadCount; }
+
+ protected:
+  // Reads the directory from the archive stream: end record (or the repair
+  // file ".zfc"), the incomplete-archive policy, the central headers.
+  virtual void LoadDirectory();
+  // Rebuilds the directory from local headers (from offset 14000 for
+  // ".exe" names). False when the scan already ran for this name or no
+  // local header is found.
+  bool ScanLocalHeaders();
+  // Runs the message pump (the window services dispatch pending messages).
+  void ProcessMessages();
+  // ProcessMessages when DoProcessMessages is True.
+  void PumpMessages() {
+    if (FDoProcessMessages) ProcessMessages();
+  }
+  // Frees the view (when separate) and the directory list.
+  void FreeDirectory();
+  // Makes List the directory (view ByNone, SortMode ByNone); used by the
+  // writer after a Zip.
+  void ReplaceDirectory(std::unique_ptr<TSortedZip> List);
+  // Records the current stamp of ZipName's file (so an unchanged file is not
+  // read again); a file that cannot be examined clears the stamp.
+  void RecordArchiveStamp();
+  // The stamp of FileName now (Valid false when it cannot be examined).
+  static TArchiveStamp StampOf(const std::string& FileName);
+  // Range check of the indexed read-outs.
+  void CheckIndex(int32_t I) const;
+  // Loads the comment of entry E from its central header when only its
+  // length is known.
+  void LoadEntryComment(TZipHeaderInfo& E);
+  // Loads the archive comment from ZipCommentPos when only its length is
+  // known.
+  void LoadArchiveComment();
+
+  // Archive state (see the class comment for who uses what).
+  int32_t FDiskCount = 1;        // NumberOfThisDisk + 1 of the last end record
+  uint8_t FOperationState = 0;   // 1 while UnZip runs, 0 while Zip runs, 2 after
+  uint8_t FBusy = 0;             // set while ReadDirectory, UnZip or Zip run
+  uint32_t FStreamBufferSize = 8192;
+  std::unique_ptr<TZipHeaderInfo> FWorkingHeader;  // entry being extracted
+  std::unique_ptr<TSortedZip> FDirectory;          // owns the entries, ByNone
+  std::unique_ptr<TSortedZip> FSortedView;         // separate view, not owning
+  TSortedZip* FView = nullptr;                     // FDirectory or FSortedView
+  TArchiveStamp FRecordedStamp;
+  uint8_t FScanMode = 0;
+  int32_t FCurrentDisk = 0;
+  std::unique_ptr<TLFNFileStream> FArchive;
+  TZipCrypt FCrypt;                 // running CRC and key state
+  uint8_t FLocalHeader[30] = {};    // local header image of the entry in work
+  std::unique_ptr<TEndCentral> FEndRecord;
+  std::string FMessageText;
+  int64_t FTotalBytes = 0;
+  int64_t FBytesDone = 0;
+  std::string FBaseName;
+  int64_t FLoadCount = 0;
+
+  // Property storage (the writer's accessors mirror into the last two).
+  std::string FZipName;
+  TMultiMode FMultiMode = mmNone;
+  bool FCheckDiskLabels = true;
+
+ private:
+  // Reads the central headers into the directory (step 7 of loading).
+  void ReadCentralEntries(TStream*& S);
+  // Opens disk N of a multi-disk archive for the central directory reader.
+  void NextVolumeForCentral(TStream*& Stream);
+
+  int32_t FThisVersion = 304;
+  int32_t FThisBuild = 1;
+  std::string FDestDir;
+  std::string FRootDir;
+  std::vector<std::string> FRelativePathList;
+  TZipSortMode FSortMode = ByNone;
+  bool FRecreateDirs = false;
+  TUZOverwriteMode FOverwriteMode = Prompt;
+  std::vector<std::string> FFilesList;
+  bool FDoAll = false;
+  TIncompleteZipMode FIncompleteZipMode = izAssumeMulti;
+  bool FKeepZipOpen = false;
+  bool FDoProcessMessages = true;
+  bool FRetainAttributes = true;
+  bool FReplaceReadOnly = false;
+  bool FFlushFilesOnClose = false;
+  TBlockMode FBlockMode = bmStandard;
+  bool FOEMConvert = true;
+  std::string FPassword;
+};
+
+}  // namespace zem
