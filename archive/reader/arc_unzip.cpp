@@ -1,0 +1,692 @@
+// TArcUnZip: properties, the cached directory, damaged archives, comments,
+// copying and the message hook.
+#include "archive/reader/arc_unzip.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "archive/reader/arc_messages.h"
+#include "platform/window_services.h"
+
+namespace zem {
+
+namespace {
+
+// A view list filled in an order computed beforehand, so that building a
+// sorted view of a large directory does not shift the array per entry.
+class TViewList : public TSortedZip {
+ public:
+  TViewList() : TSortedZip(AllowDuplicate) { SetOwnsItems(false); }
+  void Append(TZipHeaderInfo* Item) { InsertAt(Count(), Item); }
+};
+
+// A whole 0..999 disk number pair that makes sense: the central directory
+// does not start on a disk after the last one.
+bool UsableEndRecord(const TEndCentral& E) {
+  return E.NumberOfThisDisk() <= 999 && E.DiskWithCentralDir() <= 999 &&
+         E.DiskWithCentralDir() <= E.NumberOfThisDisk();
+}
+
+std::string WithNumber(const std::string& Pattern, int64_t N) {
+  std::string Out = Pattern;
+  const size_t P = Out.find("%d");
+  if (P != std::string::npos) Out.replace(P, 2, std::to_string(N));
+  return Out;
+}
+
+std::string UpperAscii(std::string S) {
+  for (char& C : S)
+    if (C >= 'a' && C <= 'z') C = static_cast<char>(C - 'a' + 'A');
+  return S;
+}
+
+}  // namespace
+
+// ---- Construction, copying -----------------------------------------------------
+
+TArcUnZip::TArcUnZip(TComponent* AOwner)
+    : TComponent(AOwner),
+      FWorkingHeader(std::make_unique<TZipHeaderInfo>()),
+      FEndRecord(std::make_unique<TEndCentral>()) {}
+
+TArcUnZip::~TArcUnZip() {
+  try {
+    ClearArchive();
+  } catch (...) {
+    // A destructor cannot report a failed close.
+  }
+}
+
+void TArcUnZip::Assign(const TPersistent* Source) {
+  const auto* Src = dynamic_cast<const TArcUnZip*>(Source);
+  if (Src == nullptr) {
+    TComponent::Assign(Source);
+    return;
+  }
+  FZipName = Src->FZipName;
+  FBaseName = Src->FBaseName;
+  FDestDir = Src->FDestDir;
+  FRootDir = Src->FRootDir;
+  FSortMode = Src->FSortMode;
+  FRecreateDirs = Src->FRecreateDirs;
+  FOverwriteMode = Src->FOverwriteMode;
+  FFilesList = Src->FFilesList;
+  FRelativePathList = Src->FRelativePathList;
+  FDoAll = Src->FDoAll;
+  FIncompleteZipMode = Src->FIncompleteZipMode;
+  FKeepZipOpen = Src->FKeepZipOpen;
+  FDoProcessMessages = Src->FDoProcessMessages;
+  FRetainAttributes = Src->FRetainAttributes;
+  FReplaceReadOnly = Src->FReplaceReadOnly;
+  OnStartUnZipInfo = Src->OnStartUnZipInfo;
+  OnFilePercentDone = Src->OnFilePercentDone;
+  OnTotalPercentDone = Src->OnTotalPercentDone;
+  OnStartUnZip = Src->OnStartUnZip;
+  OnEndUnZip = Src->OnEndUnZip;
+  OnPromptForOverwrite = Src->OnPromptForOverwrite;
+  OnBadPassword = Src->OnBadPassword;
+  OnBadCRC = Src->OnBadCRC;
+  OnInCompleteZip = Src->OnInCompleteZip;
+  OnSkippingFile = Src->OnSkippingFile;
+  OnGetNextDisk = Src->OnGetNextDisk;
+  OnUnZipComplete = Src->OnUnZipComplete;
+  OnGetNextBuffer = Src->OnGetNextBuffer;
+  OnFileNameForSplitPart = Src->OnFileNameForSplitPart;
+}
+
+void TArcUnZip::Loaded() {
+  TComponent::Loaded();
+  FThisVersion = 304;
+  FThisBuild = 1;
+}
+
+// ---- Properties ------------------------------------------------------------------
+
+TMultiMode TArcUnZip::MultiMode() const { return FMultiMode; }
+void TArcUnZip::SetMultiMode(TMultiMode Value) { FMultiMode = Value; }
+bool TArcUnZip::CheckDiskLabels() const { return FCheckDiskLabels; }
+void TArcUnZip::SetCheckDiskLabels(bool Value) { FCheckDiskLabels = Value; }
+
+void TArcUnZip::SetZipName(const std::string& Value) {
+  if (IsDesigning()) {
+    FZipName = Value;
+    return;
+  }
+  if (platform::AnsiUpperCase(Value) == platform::AnsiUpperCase(FZipName)) return;
+  std::string Name = Value;
+  if (!Name.empty() && Name.back() == '?') {
+    platform::TFileDialogOptions Options;
+    Options.Title = LoadZipStr(zsOpenZipTitle);
+    Options.Filter = LoadZipStr(zsOpenZipFilter);
+    const std::string Dir = ExtractFilePath(Name.substr(0, Name.size() - 1));
+    Options.InitialDir = DirExists(Dir) ? Dir : std::string("C:\\");
+    std::string Chosen;
+    if (!platform::WindowServices().GetOpenFileName(Options, Chosen))
+      throw EUserCanceled(LoadZipStr(zsUserCanceledZipName));
+    Name = Chosen;
+  }
+  FZipName = Name;
+  // The base name: everything before the first '.' of the file-name part.
+  const std::string Path = ExtractFilePath(Name);
+  const std::string File = ExtractFileName(Name);
+  FBaseName = Path + File.substr(0, File.find('.'));
+  FreeDirectory();
+  FRecordedStamp = TArchiveStamp();
+  FEndRecord->Clear();
+  FArchive.reset();
+  FScanMode = 0;
+}
+
+void TArcUnZip::SetDestDir(const std::string& Value) {
+  std::string Dir = Value;
+  if (Value == "?") {
+    std::string Start = DirExists(FDestDir) ? FDestDir : platform::GetCurrentDirectoryA();
+    if (!platform::WindowServices().SelectFolder("", Start))
+      throw EUserCanceled(LoadZipStr(zsUserCanceledDestDir));
+    Dir = Start;
+  }
+  if (!Dir.empty() && Dir.back() == '\\') Dir.pop_back();
+  FDestDir = Dir;
+}
+
+void TArcUnZip::SetRootDir(const std::string& Value) {
+  FRootDir = Value;
+  if (!FRootDir.empty() && FRootDir.back() != '\\') FRootDir += '\\';
+  FRelativePathList.assign(1, FRootDir);
+}
+
+// ---- Directory list and view --------------------------------------------------------
+
+void TArcUnZip::FreeDirectory() {
+  FSortedView.reset();  // the view goes before the entries it points at
+  FView = nullptr;
+  FDirectory.reset();
+}
+
+void TArcUnZip::ReplaceDirectory(std::unique_ptr<TSortedZip> List) {
+  FreeDirectory();
+  FDirectory = std::move(List);
+  if (FDirectory) FDirectory->SetSortMode(ByNone);
+  FView = FDirectory.get();
+  FSortMode = ByNone;
+}
+
+// The view repeats the order a sorted insert of every entry, in directory
+// order, would give (an entry goes before the first held one that does not
+// compare below it), computed with one stable sort: for two entries the
+// later one goes first exactly when the earlier one does not compare below
+// it.
+void TArcUnZip::BuildView(TZipSortMode Mode) {
+  FSortedView.reset();
+  FView = FDirectory.get();
+  if (Mode != ByNone && FDirectory) {
+    auto View = std::make_unique<TViewList>();
+    View->SetSortMode(Mode);
+    const int N = FDirectory->Count();
+    struct TRef {
+      TZipHeaderInfo* Item;
+      int Index;
+    };
+    std::vector<TRef> Refs;
+    Refs.reserve(static_cast<size_t>(N));
+    for (int I = 0; I < N; ++I) Refs.push_back({FDirectory->Items(I), I});
+    const TSortedZip& Cmp = *View;
+    std::stable_sort(Refs.begin(), Refs.end(), [&Cmp](const TRef& P, const TRef& Q) {
+      if (P.Index < Q.Index) return Cmp.Compare(P.Item, Q.Item) < 0;
+      return Cmp.Compare(Q.Item, P.Item) >= 0;
+    });
+    if (N > 0) View->SetCapacity(N);
+    for (const TRef& R : Refs) View->Append(R.Item);
+    FView = View.get();
+    FSortedView = std::move(View);
+  }
+  FSortMode = Mode;
+}
+
+// ---- Stamps ---------------------------------------------------------------------------
+
+TArchiveStamp TArcUnZip::StampOf(const std::string& FileName) {
+  TArchiveStamp S;
+  S.Valid = platform::GetFileStamp(FileName, S.Size, S.MTimeNs);
+  if (!S.Valid) S = TArchiveStamp();
+  return S;
+}
+
+void TArcUnZip::RecordArchiveStamp() { FRecordedStamp = StampOf(FZipName); }
+
+// ---- Opening and closing ------------------------------------------------------------------
+
+void TArcUnZip::OpenArchive() {
+  if (!FArchive)
+    FArchive = std::make_unique<TLFNFileStream>(FZipName, fmOpenRead | fmShareDenyWrite,
+                                                FFlushFilesOnClose,
+                                                static_cast<int>(FStreamBufferSize));
+  if (!FDirectory || StampOf(FZipName) != FRecordedStamp) LoadDirectory();
+}
+
+void TArcUnZip::CloseArchive() {
+  if (!FKeepZipOpen) FArchive.reset();
+}
+
+void TArcUnZip::ClearArchive() {
+  FArchive.reset();
+  FreeDirectory();
+  FEndRecord->Clear();
+  FEndRecord->FreeZip64();
+  FScanMode = 0;
+  FRecordedStamp = TArchiveStamp();
+  FDiskCount = 1;
+  SetMultiMode(mmNone);
+  FZipName.clear();
+  FBaseName.clear();
+}
+
+void TArcUnZip::ReadDirectory() {
+  const uint8_t OldBusy = FBusy;
+  FBusy = 1;
+  try {
+    for (;;) {
+      const TIncompleteZipMode ModeBefore = FIncompleteZipMode;
+      const TArchiveStamp StampBefore = StampOf(FZipName);
+      try {
+        OpenArchive();
+        break;
+      } catch (const EIncompleteZip&) {
+        FArchive.reset();
+        // Another attempt only makes sense when the handler changed
+        // something: the policy, or the file (a disk put in, a part
+        // restored). A handler that leaves both as they were would
+        // otherwise be asked for ever.
+        if (!OnInCompleteZip) break;
+        if (FIncompleteZipMode == ModeBefore && StampOf(FZipName) == StampBefore) break;
+      } catch (...) {
+        ClearArchive();
+        throw;
+      }
+    }
+  } catch (...) {
+    CloseArchive();
+    FBusy = OldBusy;
+    throw;
+  }
+  CloseArchive();
+  FBusy = OldBusy;
+}
+
+// ---- Loading the directory ---------------------------------------------------------------
+
+/*
+ * Loading runs in three stages. First the end record: the backward scan of
+ * the archive, then the repair file ".zfc" the writer leaves for multi-disk
+ * sets. Without either, the incomplete-archive policy decides: refuse,
+ * report an incomplete (multi-disk) archive, or rebuild from local headers.
+ * Then the central headers are read in order into the directory list. A
+ * header that cannot be read, or a duplicate entry, switches to the local
+ * header scan (single-disk archives only); in scan mode the central headers
+ * only complete the entries the scan found. Last, the archive comment of a
+ * multi-disk set is loaded and the view built.
+ */
+void TArcUnZip::LoadDirectory() {
+  TStream* S = FArchive.get();
+  FRecordedStamp = StampOf(FZipName);
+  FreeDirectory();
+  ++FLoadCount;
+  FEndRecord->Clear();
+  FEndRecord->FreeZip64();
+
+  bool Found = FEndRecord->FindEndRecord(*S) && UsableEndRecord(*FEndRecord);
+  std::unique_ptr<TLFNFileStream> Repair;
+  bool RepairMark = false;
+  if (!Found) {
+    const std::string RepairName = ChangeFileExt(FZipName, ".zfc");
+    if (FileExistsAt(RepairName)) {
+      Repair = std::make_unique<TLFNFileStream>(RepairName, fmOpenRead | fmShareDenyWrite, false,
+                                                static_cast<int>(FStreamBufferSize));
+      FEndRecord->Clear();
+      if (FEndRecord->FindEndRecord(*Repair) && UsableEndRecord(*FEndRecord)) {
+        Found = true;
+        RepairMark = true;
+        S = Repair.get();
+      } else {
+        Repair.reset();
+      }
+    }
+  }
+
+  if (Found) {
+    const uint32_t ThisDisk = FEndRecord->NumberOfThisDisk();
+    FCurrentDisk = RepairMark ? 0 : static_cast<int32_t>(ThisDisk);
+    // Known before any other disk is opened, so that the last part is named
+    // as the last one (OpenDisk).
+    FDiskCount = static_cast<int32_t>(ThisDisk) + 1;
+    if (ThisDisk > 0 && MultiMode() == mmNone) {
+      const bool Span = FZipName.size() >= 2 && FZipName[1] == ':' &&
+                        IsRemovableDrive(LeftText(FZipName, 3));
+      SetMultiMode(Span ? mmSpan : mmBlocks);
+    }
+    if (ThisDisk == 0) SetMultiMode(mmNone);
+    if (FEndRecord->TotalEntries() > 0) {
+      if (!RepairMark && MultiMode() != mmNone &&
+          static_cast<int32_t>(FEndRecord->DiskWithCentralDir()) != FCurrentDisk)
+        S = OpenDisk(static_cast<int32_t>(FEndRecord->DiskWithCentralDir()) + 1);
+      S->Seek(RepairMark ? 0 : static_cast<int64_t>(FEndRecord->CentralDirOffset()), soBeginning);
+    }
+  } else {
+    if (OnInCompleteZip) OnInCompleteZip(this, FIncompleteZipMode);
+    switch (FIncompleteZipMode) {
+      case izAssumeNotAZip:
+        throw ENotAZipFile();
+      case izAssumeMulti:
+        throw EIncompleteZip();
+      case izAssumeBad:
+      default:
+        if (!ScanLocalHeaders()) {
+          ClearArchive();
+          throw EBadZipFile();
+        }
+        S = FArchive.get();
+        break;
+    }
+  }
+
+  if (!FDirectory) {
+    FDirectory = std::make_unique<TSortedZip>(RefuseDuplicate);
+    FDirectory->SetSortMode(ByNone);
+    FView = FDirectory.get();
+    const uint64_t Total = FEndRecord->TotalEntries();
+    // Room for the entries the end record announces, within what the file
+    // can hold (a central header takes at least 46 bytes), so a forged
+    // count cannot make the list reserve memory the archive does not back.
+    const uint64_t Fits = static_cast<uint64_t>(std::max<int64_t>(S->Size(), 0)) / 46;
+    const uint64_t Room = std::min<uint64_t>(Total, Fits);
+    if (Room > 0 && Room < static_cast<uint64_t>(MaxListSize)) FDirectory->SetCapacity(static_cast<int>(Room));
+  }
+
+  ReadCentralEntries(S);
+
+  const uint32_t ThisDisk = FEndRecord->NumberOfThisDisk();
+  if (ThisDisk > 0 && FEndRecord->HasComment() && !FEndRecord->ZipComment()) {
+    if (!RepairMark) {
+      if (FCurrentDisk != static_cast<int32_t>(ThisDisk)) OpenDisk(static_cast<int32_t>(ThisDisk) + 1);
+      LoadArchiveComment();
+    } else {
+      std::string Text(FEndRecord->ZipCommentLength(), '\0');
+      Repair->Seek(FEndRecord->ZipCommentPos(), soBeginning);
+      Repair->ReadBuffer(Text.data(), static_cast<int64_t>(Text.size()));
+      FEndRecord->SetZipComment(Text);
+      FEndRecord->SetModified(false);
+    }
+  }
+  FDiskCount = static_cast<int32_t>(FEndRecord->NumberOfThisDisk()) + 1;
+  // The current disk is the one whose file is open: the last disk unless
+  // the central directory ended on an earlier one.
+  if (RepairMark) FCurrentDisk = 0;
+  BuildView(FSortMode);
+}
+
+void TArcUnZip::NextVolumeForCentral(TStream*& Stream) { Stream = OpenDisk(FCurrentDisk + 2); }
+
+void TArcUnZip::ReadCentralEntries(TStream*& S) {
+  uint64_t Counter = 0;
+  TZipHeaderInfo* Previous = nullptr;  // last kept entry with an extra field
+  uint16_t PreviousExtra = 0;
+  const TZipHeaderInfo::TNextVolume NextVolume = [this](TStream*& Stream) {
+    NextVolumeForCentral(Stream);
+  };
+  const bool FromRepair = S != FArchive.get();
+  while (Counter < FEndRecord->TotalEntries()) {
+    PumpMessages();
+    auto Entry = std::make_unique<TZipHeaderInfo>();
+    Entry->SetOEMConvert(FOEMConvert);
+    const bool Continue = !FScanMode && MultiMode() != mmNone && !FromRepair;
+    bool Ok = Continue ? Entry->ReadCentral(S, NextVolume) : Entry->ReadCentral(*S);
+    if (!Ok && Previous != nullptr && PreviousExtra != 0) {
+      // The previous entry's extra length may have been wrong: read again
+      // from where its extra field would have started.
+      Previous->SetCentralExtraLength(0);
+      S->Seek(-static_cast<int64_t>(PreviousExtra), soCurrent);
+      Ok = Continue ? Entry->ReadCentral(S, NextVolume) : Entry->ReadCentral(*S);
+    }
+    Previous = nullptr;
+    PreviousExtra = 0;
+
+    if (!Ok) {
+      if (FScanMode) break;
+      if (MultiMode() != mmNone || !ScanLocalHeaders()) {
+        Entry.reset();
+        ClearArchive();
+        throw EBadZipFile();
+      }
+      S = FArchive.get();
+      Counter = 0;
+      continue;
+    }
+
+    const int64_t Skip =
+        static_cast<int64_t>(Entry->CentralExtraLength()) + Entry->FileCommentLength();
+    if (FScanMode) {
+      int Index = -1;
+      if (FDirectory->Find(Entry.get(), Index)) {
+        TZipHeaderInfo* Held = FDirectory->Items(Index);
+        const uint64_t Offset = Held->RelativeOffset();
+        Held->Assign(Entry.get());
+        Held->SetRelativeOffset(Offset);
+      }
+      // Skipped for a record without a match too, so the next header is
+      // read where it starts.
+      S->Seek(Skip, soCurrent);
+      ++Counter;
+      continue;
+    }
+
+    TZipHeaderInfo* Kept = Entry.get();
+    try {
+      FDirectory->Add(Kept);
+      Entry.release();
+    } catch (const EListError&) {
+      Entry.reset();
+      if (MultiMode() == mmNone && ScanLocalHeaders()) {
+        S = FArchive.get();
+        Counter = 0;
+        continue;
+      }
+      ClearArchive();
+      throw EBadZipFile();
+    }
+
+    if (FEndRecord->NumberOfThisDisk() > 0 && Kept->HasComment()) {
+      // Multi-disk sets: the comment is read now, while its disk is open.
+      std::string Text(Kept->FileCommentLength(), '\0');
+      S->Seek(Kept->CentralExtraLength(), soCurrent);
+      S->ReadBuffer(Text.data(), static_cast<int64_t>(Text.size()));
+      const bool Modified = FEndRecord->Modified();
+      Kept->SetFileComment(Text);
+      FEndRecord->SetModified(Modified);
+    } else {
+      S->Seek(Skip, soCurrent);
+    }
+    if (Kept->CentralExtraLength() != 0) {
+      Previous = Kept;
+      PreviousExtra = Kept->CentralExtraLength();
+    }
+    ++Counter;
+  }
+}
+
+/*
+ * Rebuilding a directory from local headers. The archive is searched for the
+ * local signature "PK\3\4" followed by a version-needed field whose high
+ * byte is below 10 (real archives need at most version 6.3); the search
+ * works on 64 KiB blocks that overlap by the five bytes a candidate may
+ * still need. From the first hit local headers are read one after another,
+ * each entry's data skipped by its compressed size. The central directory
+ * after them, if any, is then read in scan mode and only completes the
+ * entries found here.
+ */
+bool TArcUnZip::ScanLocalHeaders() {
+  if (FScanMode) return false;
+  FScanMode = 1;
+  FreeDirectory();
+  TStream& S = *FArchive;
+  const std::string Ext = UpperAscii(ExtractFileExt(FZipName));
+  int64_t BlockPos = Ext == ".EXE" ? 14000 : 0;
+
+  constexpr size_t BlockSize = 65536;
+  constexpr size_t Need = 6;  // signature and version-needed field
+  std::vector<uint8_t> Block(BlockSize);
+  int64_t NextPump = BlockPos + 10240;
+  int64_t Found = -1;
+  size_t SearchFrom = 0;  // first offset in the block still to look at
+  while (Found < 0) {
+    S.Seek(BlockPos, soBeginning);
+    const size_t Len = static_cast<size_t>(S.Read(Block.data(), BlockSize));
+    if (Len < Need) return false;
+    const uint8_t* B = Block.data();
+    size_t I = SearchFrom;
+    while (I + Need <= Len) {
+      const void* P = std::memchr(B + I, ZipSignatures.LocalBytes[0], Len - Need + 1 - I);
+      if (P == nullptr) {
+        I = Len - Need + 1;
+        break;
+      }
+      I = static_cast<size_t>(static_cast<const uint8_t*>(P) - B);
+      if (std::memcmp(B + I, ZipSignatures.LocalBytes, 4) == 0) {
+        if (B[I + 5] < 10) {
+          Found = BlockPos + static_cast<int64_t>(I);
+          break;
+        }
+        I += Need;  // a rejected candidate: go on after its version field
+      } else {
+        ++I;
+      }
+    }
+    if (Found >= 0) break;
+    if (Len < BlockSize) return false;  // the file ended
+    const int64_t Next = BlockPos + static_cast<int64_t>(I);
+    while (NextPump <= Next) {
+      PumpMessages();
+      NextPump += 10240;
+    }
+    BlockPos = Next;
+    SearchFrom = 0;
+  }
+
+  S.Seek(Found, soBeginning);
+  FDirectory = std::make_unique<TSortedZip>(RefuseDuplicate);
+  FDirectory->SetSortMode(ByNone);
+  FView = FDirectory.get();
+  uint64_t Entries = 0;
+  for (;;) {
+    auto Entry = std::make_unique<TZipHeaderInfo>();
+    Entry->SetOEMConvert(FOEMConvert);
+    if (!Entry->ReadLocal(S)) break;
+    PumpMessages();
+    int64_t Skip = static_cast<int64_t>(Entry->CompressedSize()) + Entry->LocalExtraLength();
+    if (Entry->HasDataDescriptor()) Skip += 16;
+    try {
+      FDirectory->Add(Entry.get());
+      Entry.release();
+      ++Entries;
+    } catch (const EListError&) {
+      break;  // a header seen twice: the run has gone round
+    }
+    const int64_t Here = S.Position();
+    if (Skip < 0 || Here > INT64_MAX - Skip) break;
+    S.Seek(Here + Skip, soBeginning);
+  }
+  FEndRecord->SetNumberOfThisDisk(0);
+  FEndRecord->SetDiskWithCentralDir(0);
+  FEndRecord->SetCentralDirOffset(static_cast<uint64_t>(S.Position()));
+  FEndRecord->SetTotalEntries(Entries);
+  FCurrentDisk = 0;
+  FDiskCount = 1;
+  return true;
+}
+
+// ---- Read-outs --------------------------------------------------------------------------------
+
+int32_t TArcUnZip::Count() const { return FDirectory ? FDirectory->Count() : 0; }
+
+void TArcUnZip::CheckIndex(int32_t I) const {
+  if (I < 0 || I >= Count() || FView == nullptr)
+    throw EListError(WithNumber(LoadZipStr(zsIndexOutOfRange), I));
+}
+
+const TZipHeaderInfo& TArcUnZip::EntryHeader(int32_t I) const {
+  CheckIndex(I);
+  return *FView->Items(I);
+}
+
+std::string TArcUnZip::EntryName(int32_t I) const { return EntryHeader(I).FileName(); }
+
+uint64_t TArcUnZip::EntryUncompressedSize(int32_t I) const {
+  return EntryHeader(I).UncompressedSize();
+}
+
+TDateTime TArcUnZip::EntryDateTime(int32_t I) const {
+  TDateTime Value = 0;
+  if (!DosDateTimeToDateTime(static_cast<int32_t>(EntryHeader(I).FileDateTime()), Value))
+    return NowDateTime();
+  return Value;
+}
+
+void TArcUnZip::LoadEntryComment(TZipHeaderInfo& E) {
+  TStream& S = *FArchive;
+  uint8_t H[ZipCentralHeaderSize];
+  S.Seek(E.CentralOffset(), soBeginning);
+  S.ReadBuffer(H, ZipCentralHeaderSize);
+  const int64_t NameLen = H[28] | (H[29] << 8);
+  const int64_t ExtraLen = H[30] | (H[31] << 8);
+  S.Seek(NameLen + ExtraLen, soCurrent);
+  std::string Text(E.FileCommentLength(), '\0');
+  S.ReadBuffer(Text.data(), static_cast<int64_t>(Text.size()));
+  const bool Modified = FEndRecord->Modified();
+  E.SetFileComment(Text);
+  FEndRecord->SetModified(Modified);
+}
+
+void TArcUnZip::LoadArchiveComment() {
+  TStream& S = *FArchive;
+  std::string Text(FEndRecord->ZipCommentLength(), '\0');
+  S.Seek(FEndRecord->ZipCommentPos(), soBeginning);
+  S.ReadBuffer(Text.data(), static_cast<int64_t>(Text.size()));
+  const bool Modified = FEndRecord->Modified();
+  FEndRecord->SetZipComment(Text);
+  FEndRecord->SetModified(Modified);
+}
+
+std::string TArcUnZip::EntryComment(int32_t I) {
+  CheckIndex(I);
+  {
+    const TZipHeaderInfo& E = *FView->Items(I);
+    if (E.FileCommentLength() == 0) return std::string();
+    if (E.FileComment()) return *E.FileComment();
+  }
+  OpenArchive();
+  // Opening may have read a changed archive again: take the entry afresh.
+  CheckIndex(I);
+  TZipHeaderInfo& E = *FView->Items(I);
+  if (E.FileCommentLength() != 0 && !E.FileComment()) {
+    const int64_t Saved = FArchive->Position();
+    try {
+      LoadEntryComment(E);
+    } catch (...) {
+      if (FArchive) FArchive->Seek(Saved, soBeginning);
+      if (MultiMode() == mmNone) CloseArchive();
+      throw;
+    }
+    FArchive->Seek(Saved, soBeginning);
+    if (MultiMode() == mmNone) CloseArchive();
+  }
+  return E.FileComment().value_or(std::string());
+}
+
+void TArcUnZip::SetEntryComment(int32_t I, const std::string& Value) {
+  if (EntryComment(I) == Value) return;
+  TZipHeaderInfo& E = *FView->Items(I);
+  E.SetFileComment(Value);
+  FEndRecord->SetModified(true);
+}
+
+std::string TArcUnZip::ArchiveComment() {
+  if (FEndRecord->ZipCommentLength() == 0) return std::string();
+  if (FEndRecord->ZipComment()) return *FEndRecord->ZipComment();
+  OpenArchive();
+  if (FEndRecord->ZipCommentLength() != 0 && !FEndRecord->ZipComment()) {
+    const int64_t Saved = FArchive->Position();
+    try {
+      LoadArchiveComment();
+    } catch (...) {
+      if (FArchive) FArchive->Seek(Saved, soBeginning);
+      if (MultiMode() == mmNone) CloseArchive();
+      throw;
+    }
+    FArchive->Seek(Saved, soBeginning);
+    if (MultiMode() == mmNone) CloseArchive();
+  }
+  return FEndRecord->ZipComment().value_or(std::string());
+}
+
+void TArcUnZip::SetArchiveComment(const std::string& Value) {
+  if (ArchiveComment() == Value) return;
+  FEndRecord->SetZipComment(Value);
+  FEndRecord->SetModified(true);
+}
+
+// ---- Messages ---------------------------------------------------------------------------------
+
+int32_t TArcUnZip::DoHandleMessage(int32_t MessageID, const std::string& Msg1,
+                                   const std::string& Msg2, uint32_t Flags) {
+  if (OnHandleMessage) {
+    int32_t Return = 0;
+    OnHandleMessage(this, MessageID, Msg1, Msg2, Flags, Return);
+    return Return;
+  }
+  return platform::WindowServices().MessageBox(nullptr, Msg1, Msg2, Flags);
+}
+
+void TArcUnZip::ProcessMessages() { platform::WindowServices().ProcessMessages(); }
+
+}  // namespace zem
