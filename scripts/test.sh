@@ -7,6 +7,7 @@ set -uo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$ROOT"
 JOBS=$(nproc)
+START=$(date +%s)
 
 passed=0
 failed=0
@@ -71,10 +72,17 @@ if command -v clang++ >/dev/null 2>&1; then
     target=${spec%%:*}
     secs=${spec##*:}
     if [[ -f tests/fuzz/$target.cpp ]]; then
-      if step env FUZZ_BUILD_DIR="$ROOT/build-fuzz" bash scripts/fuzz.sh "$secs" "$target"; then
+      mkdir -p build-fuzz
+      flog=build-fuzz/$target.log
+      echo "==> fuzzing $target for ${secs}s (log: $flog)"
+      if FUZZ_BUILD_DIR="$ROOT/build-fuzz" bash scripts/fuzz.sh "$secs" "$target" >"$flog" 2>&1; then
+        grep -E '^(Done|stat::number_of_executed_units)' "$flog" || true
         passed=$((passed + 1))
       else
+        tail -n 40 "$flog"
+        echo "FAILED: fuzzing $target" >&2
         failed=$((failed + 1))
+        status=1
       fi
     fi
   done
@@ -82,5 +90,6 @@ else
   echo "clang++ not found: fuzz runs skipped"
 fi
 
+echo "test command took $(( $(date +%s) - START )) s"
 echo "$passed passed, $failed failed"
 exit "$status"
