@@ -291,6 +291,9 @@ void TArcUnZip::ReadDirectory() {
 void TArcUnZip::LoadDirectory() {
   TStream* S = FArchive.get();
   FRecordedStamp = StampOf(FZipName);
+  // A reload reads the file as it is now: a local-header scan of an earlier
+  // state of it must not put this load into scan mode.
+  FScanMode = 0;
   FreeDirectory();
   ++FLoadCount;
   FEndRecord->Clear();
@@ -428,7 +431,11 @@ void TArcUnZip::ReadCentralEntries(TStream*& S) {
         static_cast<int64_t>(Entry->CentralExtraLength()) + Entry->FileCommentLength();
     if (FScanMode) {
       int Index = -1;
-      if (FDirectory->Find(Entry.get(), Index)) {
+      // Only a record naming the same file completes the entry: a central
+      // header with a wrong offset (the reason for the scan, often) must not
+      // rename another entry.
+      if (FDirectory->Find(Entry.get(), Index) &&
+          FDirectory->Items(Index)->FullName() == Entry->FullName()) {
         TZipHeaderInfo* Held = FDirectory->Items(Index);
         const uint64_t Offset = Held->RelativeOffset();
         Held->Assign(Entry.get());

@@ -252,8 +252,8 @@ class TArcUnZip : public TComponent {
   // file ".zfc"), the incomplete-archive policy, the central headers.
   virtual void LoadDirectory();
   // Rebuilds the directory from local headers (from offset 14000 for
-  // ".exe" names). False when the scan already ran for this name or no
-  // local header is found.
+  // ".exe" names). False when the scan already ran during this load (each
+  // load starts with the scan mode flag clear) or no local header is found.
   bool ScanLocalHeaders();
   // Runs the message pump (the window services dispatch pending messages).
   void ProcessMessages();
