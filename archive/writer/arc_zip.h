@@ -1,0 +1,279 @@
+// TArcZip: the archive writer component. Adds to the reader TArcUnZip the
+// writer's settings (kept consistent by their setters), its events, the
+// multi-volume settings object TMultiZipInfo, and the expansion of
+// FilesList into the files a Zip call writes.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive/format/zip_records.h"
+#include "archive/reader/arc_types.h"
+#include "archive/reader/arc_unzip.h"
+#include "archive/writer/stored_names.h"
+#include "platform/base.h"
+#include "platform/stream.h"
+
+namespace zem {
+
+// What a Zip call does with an entry of the existing archive (OnUpdate).
+enum TUpdateAction : uint8_t { uaReplacing = 0, uaKeeping = 1 };
+
+// Settings of multi-volume output: disks (mmSpan) or block files (mmBlocks).
+class TMultiZipInfo : public TPersistent {
+ public:
+  TMultiZipInfo() = default;
+
+  // From another TMultiZipInfo: all seven values. Anything else goes to
+  // TPersistent (EConvertError for unrelated classes).
+  void Assign(const TPersistent* Source) override;
+
+  TMultiMode MultiMode() const { return FMultiMode; }
+  void SetMultiMode(TMultiMode Value) { FMultiMode = Value; }
+  // Size of each block file with mmBlocks.
+  int64_t BlockSize() const { return FBlockSize; }
+  void SetBlockSize(int64_t Value) { FBlockSize = Value; }
+  // Size of the first block file; 0 means BlockSize.
+  int64_t FirstBlockSize() const { return FFirstBlockSize; }
+  void SetFirstBlockSize(int64_t Value) { FFirstBlockSize = Value; }
+  // Bytes kept free on the first volume.
+  int64_t SaveOnFirstDisk() const { return FSaveOnFirstDisk; }
+  void SetSaveOnFirstDisk(int64_t Value) { FSaveOnFirstDisk = Value; }
+  // Reserve room for, and write, the configuration file on the first volume.
+  bool SaveZipInfoOnFirstDisk() const { return FSaveZipInfoOnFirstDisk; }
+  void SetSaveZipInfoOnFirstDisk(bool Value) { FSaveZipInfoOnFirstDisk = Value; }
+  // Whether the reader checks disk labels when it asks for a disk.
+  bool CheckDiskLabels() const { return FCheckDiskLabels; }
+  void SetCheckDiskLabels(bool Value) { FCheckDiskLabels = Value; }
+  // Label each filled removable disk.
+  bool WriteDiskLabels() const { return FWriteDiskLabels; }
+  void SetWriteDiskLabels(bool Value) { FWriteDiskLabels = Value; }
+
+ private:
+  TMultiMode FMultiMode = mmNone;
+  int64_t FBlockSize = 1457600;
+  int64_t FFirstBlockSize = 0;
+  int64_t FSaveOnFirstDisk = 0;
+  bool FSaveZipInfoOnFirstDisk = false;
+  bool FCheckDiskLabels = true;
+  bool FWriteDiskLabels = true;
+};
+
+// What the expansion of FilesList leaves for the rest of a Zip call.
+struct TFileListExpansion {
+  int32_t NumFiles = 0;       // names now in FilesList
+  int64_t TotalBytes = 0;     // summed sizes of the accepted files
+  int64_t PathLengthSum = 0;  // average stored-name length (multi-volume reserve)
+};
+
+class TArcZip : public TArcUnZip {
+ public:
+  // Event signatures: Sender is the component; by-reference parameters are
+  // read back after the handler returns.
+  using TStartZipInfoEvent = std::function<void(TObject* Sender, int32_t NumFiles,
+                                                int64_t TotalBytes, TEndCentral& EndCentralRecord,
+                                                bool& StopNow)>;
+  using TStartZipEvent = std::function<void(TObject* Sender, const std::string& FName,
+                                            TZipHeaderInfo& ZipHeader, bool& Skip)>;
+  using TEndZipEvent =
+      std::function<void(TObject* Sender, const std::string& FName, int32_t UncompressedSize,
+                         int32_t CompressedSize, int32_t CurrentZipSize)>;
+  using TDisposeFileEvent =
+      std::function<void(TObject* Sender, const std::string& FName, bool& Skip)>;
+  using TDeleteEntryEvent =
+      std::function<void(TObject* Sender, const std::string& FName, bool& Skip)>;
+  using TNoSuchFileEvent = std::function<void(TObject* Sender, const std::string& FName)>;
+  using TZipCompleteEvent = std::function<void(TObject* Sender, int32_t FileCount)>;
+  using TUpdateEvent =
+      std::function<void(TObject* Sender, TUpdateAction UDAction, int32_t FileIndex)>;
+  using TRecursingFileEvent = std::function<void(TObject* Sender, const std::string& FName)>;
+  using TEncryptEvent = std::function<void(TObject* Sender, uint8_t* Buffer, int32_t Length,
+                                           const std::string& Password)>;
+  using TPrepareNextDiskEvent = std::function<void(TObject* Sender, int32_t DiskNum)>;
+  using TStartSpanCopyEvent =
+      std::function<void(TObject* Sender, const std::string& FName, int64_t FileSize)>;
+  using TGetNextStreamEvent =
+      std::function<void(TObject* Sender, TStream*& Stream, std::string& NextFileName)>;
+
+  // Attribute mask bits of the four Include settings; the volume-label
+  // (0x08) and directory (0x10) bits are always in the mask.
+  static constexpr uint8_t kAttrReadOnly = 0x01;
+  static constexpr uint8_t kAttrHidden = 0x02;
+  static constexpr uint8_t kAttrSystem = 0x04;
+  static constexpr uint8_t kAttrArchive = 0x20;
+
+  // The reader's defaults, then MultiZipInfo, ExcludeList and
+  // NoCompressList and the writer's defaults (attribute mask 0x39).
+  explicit TArcZip(TComponent* AOwner = nullptr);
+  // Frees MultiZipInfo and the two pattern lists, then the reader's part.
+  ~TArcZip() override;
+
+  // From another TArcZip: what the reader copies, then the writer's
+  // settings, the contents of MultiZipInfo, ExcludeList and NoCompressList,
+  // and the handlers of OnStartZip, OnStartZipInfo, OnEndZip,
+  // OnDisposeFile, OnDeleteEntry, OnNoSuchFile, OnZipComplete and OnUpdate
+  // (no other handler). Anything else goes to the reader's Assign.
+  void Assign(const TPersistent* Source) override;
+  // The reader's Loaded, then MultiZipInfo's CheckDiskLabels and MultiMode
+  // through their setters (so the reader's copies follow).
+  void Loaded() override;
+  // Passes Value to the reader's setter only when it differs from the
+  // current name without regard to case (always at design time).
+  void SetZipName(const std::string& Value) override;
+
+  // The multi-volume mode and the disk-label check live in MultiZipInfo;
+  // the setters also copy the value into the reader's own fields.
+  TMultiMode MultiMode() const override;
+  void SetMultiMode(TMultiMode Value) override;
+  bool CheckDiskLabels() const override;
+  void SetCheckDiskLabels(bool Value) override;
+
+  // ---- Published properties ---------------------------------------------
+  // 0 stores, 1 to 9 deflate at that level.
+  int32_t PackLevel() const { return FPackLevel; }
+  void SetPackLevel(int32_t Value) { FPackLevel = Value; }
+  // Wildcard names of FilesList also search subdirectories.
+  bool Recurse() const { return FRecurse; }
+  void SetRecurse(bool Value) { FRecurse = Value; }
+  // Delete the source files after a successful Zip.
+  bool Dispose() const { return FDispose; }
+  void SetDispose(bool Value) { FDispose = Value; }
+  // Off also turns StoreVolumes and RelativePaths off.
+  bool StorePaths() const { return FStorePaths; }
+  void SetStorePaths(bool Value);
+  // On also turns StorePaths and Recurse on.
+  bool RelativePaths() const { return FRelativePaths; }
+  void SetRelativePaths(bool Value);
+  // On also turns StorePaths on.
+  bool StoreVolumes() const { return FStoreVolumes; }
+  void SetStoreVolumes(bool Value);
+  TZipAction ZipAction() const { return FZipAction; }
+  void SetZipAction(TZipAction Value) { FZipAction = Value; }
+  // Owned; the setter copies the contents.
+  TMultiZipInfo& MultiZipInfo() { return *FMultiZipInfo; }
+  const TMultiZipInfo& MultiZipInfo() const { return *FMultiZipInfo; }
+  void SetMultiZipInfo(const TMultiZipInfo& Value) { FMultiZipInfo->Assign(&Value); }
+  bool Store83Names() const { return FStore83Names; }
+  void SetStore83Names(bool Value) { FStore83Names = Value; }
+  // Folder for the temporary work file (empty: the system's).
+  const std::string& TempPath() const { return FTempPath; }
+  void SetTempPath(const std::string& Value) { FTempPath = Value; }
+  bool SkipIfArchiveBitNotSet() const { return FSkipIfArchiveBitNotSet; }
+  void SetSkipIfArchiveBitNotSet(bool Value) { FSkipIfArchiveBitNotSet = Value; }
+  bool ResetArchiveBitOnZip() const { return FResetArchiveBitOnZip; }
+  void SetResetArchiveBitOnZip(bool Value) { FResetArchiveBitOnZip = Value; }
+  // Patterns of files never to zip / to store without compression; the
+  // setters copy the items.
+  const std::vector<std::string>& ExcludeList() const { return FExcludeList; }
+  std::vector<std::string>& ExcludeList() { return FExcludeList; }
+  void SetExcludeList(const std::vector<std::string>& Value) { FExcludeList = Value; }
+  const std::vector<std::string>& NoCompressList() const { return FNoCompressList; }
+  std::vector<std::string>& NoCompressList() { return FNoCompressList; }
+  void SetNoCompressList(const std::vector<std::string>& Value) { FNoCompressList = Value; }
+  bool AddDirEntriesOnRecurse() const { return FAddDirEntriesOnRecurse; }
+  void SetAddDirEntriesOnRecurse(bool Value) { FAddDirEntriesOnRecurse = Value; }
+  // The four Include settings are bits of the attribute mask.
+  bool IncludeHiddenFiles() const { return (FAttributes & kAttrHidden) != 0; }
+  void SetIncludeHiddenFiles(bool Value) { SetAttributeBit(kAttrHidden, Value); }
+  bool IncludeSysFiles() const { return (FAttributes & kAttrSystem) != 0; }
+  void SetIncludeSysFiles(bool Value) { SetAttributeBit(kAttrSystem, Value); }
+  bool IncludeReadOnlyFiles() const { return (FAttributes & kAttrReadOnly) != 0; }
+  void SetIncludeReadOnlyFiles(bool Value) { SetAttributeBit(kAttrReadOnly, Value); }
+  bool IncludeArchiveFiles() const { return (FAttributes & kAttrArchive) != 0; }
+  void SetIncludeArchiveFiles(bool Value) { SetAttributeBit(kAttrArchive, Value); }
+  // The attribute filter of every file search of Zip: hidden and system
+  // files are found only when their bit is in it; directories always.
+  uint8_t AttributeMask() const { return FAttributes; }
+
+  // ---- Published events (called only when set) ------------------------------
+  TStartZipInfoEvent OnStartZipInfo;
+  TStartZipEvent OnStartZip;
+  TEndZipEvent OnEndZip;
+  TDisposeFileEvent OnDisposeFile;
+  TDeleteEntryEvent OnDeleteEntry;  // never raised by Zip
+  TNoSuchFileEvent OnNoSuchFile;
+  TZipCompleteEvent OnZipComplete;
+  TUpdateEvent OnUpdate;
+  TRecursingFileEvent OnRecursingFile;
+  TEncryptEvent OnEncrypt;
+  TPrepareNextDiskEvent OnPrepareNextDisk;
+  TStartSpanCopyEvent OnStartSpanCopy;
+  TGetNextStreamEvent OnGetNextStream;  // never raised by Zip
+
+  // ---- File list expansion (the first step of a Zip call) -------------------
+  // Rewrites FilesList into the files and directory entries to zip:
+  // directory entries (ending with '\') stay; plain names are completed with
+  // RootDir when they have no folder and kept when they exist (found with
+  // the attribute mask) and pass ExcludeList, the archive-bit rule and,
+  // under zaFreshen, the freshen rule; wildcard names are taken out and
+  // walked afterwards (a leading '|' forbids recursion, a leading '>' asks
+  // for it, else Recurse decides), their finds appended. A walk never
+  // yields the archive ZipName itself. Drops are reported through
+  // OnSkippingFile (FileIndex -1, Retry not consulted) and OnNoSuchFile;
+  // every name a walk yields goes to OnRecursingFile.
+  // The freshen rule looks names up in the directory the component holds
+  // now (read with ReadDirectory beforehand); the view is sorted ByName for
+  // the expansion and left ByNone after it, also when a handler raises.
+  // Sets the total and done byte counts (the done count to 0) and the
+  // path-length sum, and returns them with the number of names. A handler
+  // that raises while the listed names are scanned leaves FilesList as it
+  // was; one that raises during a walk leaves the finds made so far.
+  TFileListExpansion ExpandFileList();
+
+  // The stored directory of the entry written for FileName, and the one an
+  // existing entry for FileName has, under the current settings.
+  std::string EntryDirectoryFor(const std::string& FileName) const;
+  std::string ComparingDirectoryFor(const std::string& FileName) const;
+  // True when the directory the component holds has an entry whose name is
+  // the comparing directory plus file part of FileName (after the OEM round
+  // trip when OEMConvert is set), without regard to case. Needs the view
+  // sorted ByName.
+  bool HasEntryFor(const std::string& FileName) const;
+
+  // The archive-bit rule: whether a file with the DOS attributes Attr is
+  // dropped when SkipIf (SkipIfArchiveBitNotSet) is set.
+  static bool ArchiveBitDrops(uint32_t Attr, bool SkipIf) {
+    return SkipIf && (Attr & kAttrArchive) == 0;
+  }
+
+  // The running path-length sum of the expansion.
+  int64_t PathLengthSum() const { return FPathLengthSum; }
+
+ protected:
+  TStoredPathSettings PathSettings() const;
+  // Raises OnSkippingFile with FileIndex -1 when set.
+  void SkippingFile(TSkipReason Reason, const std::string& FName);
+  void NoSuchFile(const std::string& FName);
+  // Adds the length of an accepted name minus 2 to the path-length sum when
+  // the multi-volume reserve is being computed.
+  void CountPathLength(const std::string& Name);
+
+  int64_t FPathLengthSum = 0;
+
+ private:
+  void SetAttributeBit(uint8_t Bit, bool Value);
+  // Walks one wildcard name and appends its finds to FilesList.
+  void WalkWildcardName(std::string Name, bool Freshen);
+
+  int32_t FPackLevel = 6;
+  bool FRecurse = false;
+  bool FDispose = false;
+  bool FStorePaths = false;
+  bool FRelativePaths = false;
+  bool FStoreVolumes = false;
+  TZipAction FZipAction = zaUpdate;
+  std::unique_ptr<TMultiZipInfo> FMultiZipInfo;
+  bool FStore83Names = false;
+  std::string FTempPath;
+  bool FSkipIfArchiveBitNotSet = false;
+  bool FResetArchiveBitOnZip = false;
+  std::vector<std::string> FExcludeList;
+  std::vector<std::string> FNoCompressList;
+  bool FAddDirEntriesOnRecurse = false;
+  uint8_t FAttributes = 0x3F;
+};
+
+}  // namespace zem

@@ -1,0 +1,184 @@
+// The expansion of FilesList at the start of a Zip call: plain names are
+// checked one by one, wildcard names walked, and every drop reported.
+//
+// Design: the listed names are scanned once into a new list (so a handler
+// that raises leaves FilesList as it was); wildcard names are set aside and
+// walked afterwards in the order they were met, their finds appended. The
+// freshen rule looks names up by binary search in the reader's directory
+// viewed ByName; the view goes back to ByNone however the expansion ends.
+#include <utility>
+
+#include "archive/support/dir_search.h"
+#include "archive/support/path_helpers.h"
+#include "archive/writer/arc_zip.h"
+#include "platform/winapi.h"
+
+namespace zem {
+
+namespace {
+
+// Puts the reader's view back to ByNone when the expansion ends, also when
+// a handler raises.
+class TViewRestore {
+ public:
+  TViewRestore(TArcUnZip& Owner, bool Active) : FOwner(Owner), FActive(Active) {}
+  ~TViewRestore() {
+    if (FActive) FOwner.BuildView(ByNone);
+  }
+  TViewRestore(const TViewRestore&) = delete;
+  TViewRestore& operator=(const TViewRestore&) = delete;
+
+ private:
+  TArcUnZip& FOwner;
+  bool FActive;
+};
+
+bool EndsWithBackslash(const std::string& Name) { return !Name.empty() && Name.back() == '\\'; }
+
+}  // namespace
+
+void TArcZip::SkippingFile(TSkipReason Reason, const std::string& FName) {
+  if (!OnSkippingFile) return;
+  bool Retry = false;  // not consulted by the expansion
+  OnSkippingFile(this, Reason, FName, -1, Retry);
+}
+
+void TArcZip::NoSuchFile(const std::string& FName) {
+  if (OnNoSuchFile) OnNoSuchFile(this, FName);
+}
+
+void TArcZip::CountPathLength(const std::string& Name) {
+  if (MultiMode() != mmNone && FMultiZipInfo->SaveZipInfoOnFirstDisk() && FStorePaths)
+    FPathLengthSum += static_cast<int64_t>(Name.size()) - 2;
+}
+
+bool TArcZip::HasEntryFor(const std::string& FileName) const {
+  if (FView == nullptr || FView->Count() == 0) return false;
+  std::string Name = FileName;
+  if (OEMConvert()) OemRoundTrip(Name);
+  TZipHeaderInfo Key;
+  Key.SetDirectory(ComparingDirectoryFor(Name));
+  Key.SetFileName(FilePart(Name));
+  int Index = 0;
+  if (FView->SortMode() == ByName) return FView->Find(static_cast<const TObject*>(&Key), Index);
+  // Without the sorted view (a caller outside the expansion): a plain scan.
+  for (int I = 0; I < FView->Count(); ++I)
+    if (CompareZipText(FView->Items(I)->FullName(), Key.FullName()) == 0) return true;
+  return false;
+}
+
+TFileListExpansion TArcZip::ExpandFileList() {
+  FTotalBytes = 0;
+  FBytesDone = 0;
+  FPathLengthSum = 0;
+  const bool Freshen = FZipAction == zaFreshen;
+  if (Freshen) BuildView(ByName);
+  TViewRestore Restore(*this, Freshen);
+  const int32_t Mask = FAttributes;
+
+  // Listed names: directory entries stay, wildcard names are set aside,
+  // any other name must be one existing file.
+  std::vector<std::string>& Files = FilesList();
+  std::vector<std::string> Kept;
+  std::vector<std::string> Wild;
+  Kept.reserve(Files.size());
+  for (const std::string& Listed : Files) {
+    if (EndsWithBackslash(Listed)) {
+      CountPathLength(Listed);
+      Kept.push_back(Listed);
+      continue;
+    }
+    if (IsWildcardName(Listed)) {
+      Wild.push_back(Listed);
+      continue;
+    }
+    std::string Name = FolderPath(Listed).empty() ? RootDir() + Listed : Listed;
+    if (MatchesPatternList(FExcludeList, Name)) {
+      SkippingFile(srExcludeList, Name);
+      continue;
+    }
+    platform::TSearchRec Found;
+    if (platform::FindFirst(Name, Mask, Found) != 0) {
+      NoSuchFile(Name);
+      continue;
+    }
+    platform::FindClose(Found);
+    if (ArchiveBitDrops(static_cast<uint32_t>(Found.Attr), FSkipIfArchiveBitNotSet)) {
+      SkippingFile(srArchiveBitNotSet, Name);
+      continue;
+    }
+    if (Freshen && !HasEntryFor(Name)) {
+      SkippingFile(srNoFileToFreshen, Name);
+      continue;
+    }
+    FTotalBytes += FoundSize64(Found);
+    CountPathLength(Name);
+    Kept.push_back(std::move(Name));
+  }
+  Files = std::move(Kept);
+
+  for (std::string& Name : Wild) WalkWildcardName(std::move(Name), Freshen);
+
+  if (FPathLengthSum > 0 && !Files.empty())
+    FPathLengthSum /= static_cast<int64_t>(Files.size());
+
+  TFileListExpansion Result;
+  Result.NumFiles = static_cast<int32_t>(Files.size());
+  Result.TotalBytes = FTotalBytes;
+  Result.PathLengthSum = FPathLengthSum;
+  return Result;
+}
+
+void TArcZip::WalkWildcardName(std::string Name, bool Freshen) {
+  bool Recursing = FRecurse;
+  if (!Name.empty() && Name.front() == '|') {
+    Name.erase(0, 1);
+    Recursing = false;
+  }
+  if (!Name.empty() && Name.front() == '>') {
+    Name.erase(0, 1);
+    Recursing = true;
+  }
+  std::string Folder = FolderOf(Name);
+  if (Folder.empty()) Folder = RootDir();
+  std::string Pattern = FilePart(Name);
+  if (Pattern == "*.*") Pattern = "*";
+  if (!IsWildcardName(Folder) && !DirExists(Folder)) {
+    NoSuchFile(Name);
+    return;
+  }
+
+  const std::string OwnName = platform::AnsiUpperCase(ZipName());
+  std::vector<std::string>& Files = FilesList();
+  TDirSearch Walk(Folder, FAttributes, Recursing, Pattern);
+  platform::TSearchRec Found;
+  for (std::string Path = Walk.NextFile(Found); !Path.empty(); Path = Walk.NextFile(Found)) {
+    if (OnRecursingFile) OnRecursingFile(this, Path);
+    if (EndsWithBackslash(Path)) {
+      if (Recursing && FAddDirEntriesOnRecurse) {
+        CountPathLength(Path);
+        Files.push_back(Path);
+      }
+      continue;
+    }
+    if (MatchesPatternList(FExcludeList, Path)) {
+      SkippingFile(srExcludeList, Path);
+      continue;
+    }
+    PumpMessages();
+    if (platform::AnsiUpperCase(Path) == OwnName) continue;
+    if (ArchiveBitDrops(static_cast<uint32_t>(Found.Attr), FSkipIfArchiveBitNotSet)) {
+      SkippingFile(srArchiveBitNotSet, Path);
+      continue;
+    }
+    if (Freshen && !HasEntryFor(Path)) {
+      SkippingFile(srNoFileToFreshen, Path);
+      continue;
+    }
+    FTotalBytes += FoundSize64(Found);
+    CountPathLength(Path);
+    Files.push_back(std::move(Path));
+  }
+}
+
+}  // namespace zem
