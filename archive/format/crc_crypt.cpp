@@ -5,6 +5,7 @@
 
 #include <limits>
 
+#include "archive/format/crc_fast.h"
 #include "platform/winapi.h"
 
 namespace zem {
@@ -74,9 +75,15 @@ inline uint8_t StreamByte(uint32_t K2) { return StreamTable[(K2 >> 2) & 0x3FFF];
 }  // namespace
 
 uint32_t UpdateCrcBuffer(uint32_t Crc, const void* Buffer, size_t Length) {
+  // Long buffers go through the folding routine when the processor has
+  // carry-less multiply; the tail (under 16 bytes), short buffers and other
+  // processors go through zlib.
+  auto* p = static_cast<const Bytef*>(Buffer);
+  const size_t folded = FoldCrcBlocks(Crc, p, Length);
+  p += folded;
+  Length -= folded;
   // zlib's crc32 presets and inverts around its work; inverting in and out
   // turns it into a plain register update.
-  auto* p = static_cast<const Bytef*>(Buffer);
   uLong c = ~Crc & 0xFFFFFFFFu;
   constexpr size_t kChunk = std::numeric_limits<uInt>::max() & ~size_t{0xFFFF};
   while (Length > 0) {

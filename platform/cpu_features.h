@@ -1,0 +1,12 @@
+// Processor feature queries, so that code outside platform/ can pick a
+// faster routine at run time without testing the CPU itself.
+#pragma once
+
+namespace zem::platform {
+
+// True when the processor runs carry-less multiplication (PCLMULQDQ) and
+// SSE4.1, both needed by the folding CRC-32. False on processors without
+// them and on architectures other than x86. Cheap after the first call.
+bool CpuHasCarrylessMultiply();
+
+}  // namespace zem::platform
