@@ -87,8 +87,12 @@ TEST_F(ReaderTest, InteropArchivesReadAsTheirManifestSays) {
       EXPECT_EQ(H.CompressedSize(), std::stoull(E[7]));
       EXPECT_EQ(Format("%08x", H.Crc32()), E[8]);
       EXPECT_EQ(H.CompressionMethod(), std::stoul(E[9]));
-      if (A.Base == 0) EXPECT_EQ(H.RelativeOffset(), std::stoull(E[12]));
-      if (A.Entries.size() < 100) EXPECT_EQ(Zip.EntryComment(I), FromHex(E[11]));
+      if (A.Base == 0) {
+        EXPECT_EQ(H.RelativeOffset(), std::stoull(E[12]));
+      }
+      if (A.Entries.size() < 100) {
+        EXPECT_EQ(Zip.EntryComment(I), FromHex(E[11]));
+      }
     }
   }
 }
