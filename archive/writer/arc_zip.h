@@ -242,6 +242,21 @@ class TArcZip : public TArcUnZip {
   // The running path-length sum of the expansion.
   int64_t PathLengthSum() const { return FPathLengthSum; }
 
+  // ---- The Zip operation -------------------------------------------------
+  // Expands FilesList and writes the files into the archive ZipName: a new
+  // archive when no such file exists, else a rebuild through a work file in
+  // the temporary folder that replaces the archive only when everything
+  // was written (entries of the old archive that no listed file replaces
+  // are copied over without recompression). Returns the number of files
+  // zipped (new ones and replacements). A blank ZipName writes nothing and
+  // returns 0. FilesList is empty afterwards (unless ZipName was blank).
+  // On success the component's directory is the new archive's, OnTotalPercentDone
+  // reports 100 and OnZipComplete runs. On failure the exception propagates
+  // (ENotEnoughRoom, EZCompressionError, EUserCanceled, the reader's and
+  // the streams' errors), OnZipComplete is not raised, and no partial
+  // archive is left: a new archive is deleted, an old one stays as it was.
+  int32_t Zip();
+
  protected:
   TStoredPathSettings PathSettings() const;
   // Raises OnSkippingFile with FileIndex -1 when set.
@@ -254,6 +269,8 @@ class TArcZip : public TArcUnZip {
   int64_t FPathLengthSum = 0;
 
  private:
+  // One Zip call: its working state and steps (archive/writer/zip_runner.h).
+  friend class TZipRunner;
   void SetAttributeBit(uint8_t Bit, bool Value);
   // Walks one wildcard name and appends its finds to FilesList.
   void WalkWildcardName(std::string Name, bool Freshen);
