@@ -195,6 +195,24 @@ class TArcUnZip : public TComponent {
   int32_t DoHandleMessage(int32_t MessageID, const std::string& Msg1, const std::string& Msg2,
                           uint32_t Flags);
 
+  // ---- Extraction -------------------------------------------------------------
+  // Extracts the chosen entries (all with DoAll, else those matching a
+  // FilesList pattern) below DestDir and returns how many were extracted
+  // (files written with a correct CRC, plus directory entries handled).
+  // Per-entry problems (wrong password, existing file kept, file not
+  // creatable, a name that would leave DestDir, CRC mismatch) are reported
+  // through the events and skip the entry. Raises, after ending the run
+  // (FilesList emptied, OnUnZipComplete): EFatalUnzipError "Premature end of
+  // file reached", ECantWriteUCF, EZCompressionError, EUserCanceled, the
+  // directory reader's errors, and EConvertError for an entry date that is
+  // no date in the ifNewer and ifOlder modes.
+  int32_t UnZip();
+  // As UnZip, but every chosen entry is decompressed into a stream that
+  // keeps nothing: passwords and CRCs are checked and the same events
+  // raised, and no file or folder is created, replaced or deleted. Returns
+  // the number of entries that passed.
+  int32_t TestZip();
+
   // ---- Multi-disk archives ------------------------------------------------
   // Closes the archive stream and opens disk N (1-based): in mmBlocks the
   // part named from the base name; in mmSpan and mmNone the file named by
@@ -279,6 +297,37 @@ class TArcUnZip : public TComponent {
   // Loads the archive comment from ZipCommentPos when only its length is
   // known.
   void LoadArchiveComment();
+
+  // ---- Extraction run and decompression engine ----------------------------------
+  // Buffers, decoders and per-entry state of one UnZip or TestZip run.
+  struct TUnzipRun;
+  struct TUnzipRunDeleter {
+    void operator()(TUnzipRun* Run) const;
+  };
+  // The destination folder of entry E, ending with "\".
+  std::string EntryDestDir(const TZipHeaderInfo& E) const;
+  // Both public runs: ReadDirectory, OpenArchive, the run, CloseArchive.
+  int32_t RunUnZip(bool TestOnly);
+  // The run proper (selection, events, per-entry steps, the end).
+  int32_t ExtractRun(bool TestOnly);
+  // One per-entry step for view entry I; true when the entry counts.
+  bool ExtractEntry(int32_t I, bool TestOnly);
+  // Decompresses the working entry from the archive's position into Out,
+  // updating FCrypt's running CRC. False when the method's decoder found
+  // the data unusable (the entry fails whatever its CRC); raises as the
+  // engine's failure rules say.
+  bool Decompress(TStream& Out);
+  // Reads Count bytes of entry data, continuing on the next disk of a
+  // multi-disk archive; EFatalUnzipError when the data ends early.
+  void ReadEntryData(uint8_t* Buffer, int64_t Count);
+  // The next block of compressed (decrypted) bytes of the working entry:
+  // its length, 0 once the entry's compressed bytes are used up.
+  size_t NextBlock(const uint8_t*& Data);
+  // Checks, writes and accounts N decompressed bytes.
+  void FlushOutput(const uint8_t* Data, size_t N);
+
+  std::unique_ptr<TUnzipRun, TUnzipRunDeleter> FRun;  // only during a run
+  bool FRetryEntry = false;  // the retry mark: run the same entry again
 
   // Archive state (see the class comment for who uses what).
   int32_t FDiskCount = 1;        // NumberOfThisDisk + 1 of the last end record

@@ -1,0 +1,163 @@
+// The decompression engine: reads one entry's compressed bytes block by
+// block (continuing on the next disk of a multi-disk archive), decrypts
+// them, runs the method's decoder and writes the result with CRC and
+// progress accounting.
+#include "archive/reader/decompress_engine.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "archive/reader/arc_messages.h"
+#include "archive/support/path_helpers.h"
+
+namespace zem {
+
+namespace {
+
+// The notice for an implode table that did not fit (identifier 193).
+constexpr int kNoMemoryMessageId = 193;
+const char* const kNoMemoryText = "*** inflate out of memory ***";
+const char* const kNoMemoryCaption = "Error";
+
+}  // namespace
+
+void TArcUnZip::TUnzipRunDeleter::operator()(TUnzipRun* Run) const { delete Run; }
+
+/*
+ * Reading entry data. A single-disk archive that ends before Count bytes
+ * ends the run ("Premature end of file reached"). A multi-disk archive goes
+ * on with the next disk as long as there is one: a request beyond the last
+ * disk of the set cannot be satisfied, so it is treated as the early end it
+ * is rather than as a prompt for a disk that does not exist.
+ */
+void TArcUnZip::ReadEntryData(uint8_t* Buffer, int64_t Count) {
+  int64_t Got = std::max<int64_t>(FArchive->Read(Buffer, Count), 0);
+  if (Got < Count && FEndRecord->NumberOfThisDisk() == 0)
+    throw EFatalUnzipError(LoadZipStr(zsPrematureEnd));
+  while (Got < Count) {
+    if (FCurrentDisk + 1 >= FDiskCount) throw EFatalUnzipError(LoadZipStr(zsPrematureEnd));
+    TStream* S = OpenDisk(FCurrentDisk + 2);
+    Got += std::max<int64_t>(S->Read(Buffer + Got, Count - Got), 0);
+  }
+}
+
+size_t TArcUnZip::NextBlock(const uint8_t*& Data) {
+  TUnzipRun& R = *FRun;
+  if (R.Remaining <= 0) return 0;
+  PumpMessages();
+  const int64_t N = std::min<int64_t>(static_cast<int64_t>(TUnzipRun::kBlockSize), R.Remaining);
+  R.Remaining -= N;
+  FWorkingHeader->SetCompressedSize(static_cast<uint64_t>(R.Remaining));
+  uint8_t* Buf = R.Input.get();
+  ReadEntryData(Buf, N);
+  if (R.Encrypted) {
+    if (OnDecrypt)
+      OnDecrypt(this, Buf, static_cast<int32_t>(N), FPassword);
+    else
+      FCrypt.DecryptBuffer(Buf, static_cast<size_t>(N));
+  }
+  Data = Buf;
+  return static_cast<size_t>(N);
+}
+
+void TArcUnZip::FlushOutput(const uint8_t* Data, size_t N) {
+  if (N == 0) return;
+  TUnzipRun& R = *FRun;
+  const uint64_t Size = FWorkingHeader->UncompressedSize();
+  if (static_cast<uint64_t>(R.Written) + N > Size)
+    throw EBiggerThanUncompressed(LoadZipStr(zsBiggerThanUncompressed));
+  if (R.Out->Write(Data, static_cast<int64_t>(N)) != static_cast<int64_t>(N))
+    throw ECantWriteUCF(LoadZipStr(zsCantWriteUCF));
+  FCrypt.UpdateCrcBuffer(Data, N);
+  R.Written += static_cast<int64_t>(N);
+  if (OnFilePercentDone) OnFilePercentDone(this, PercentDone(R.Written, static_cast<int64_t>(Size)));
+  if (OnTotalPercentDone) {
+    FBytesDone += static_cast<int64_t>(N);
+    OnTotalPercentDone(this, PercentDone(FBytesDone, FTotalBytes));
+  }
+}
+
+/*
+ * Method dispatch. The decoders take the compressed bytes through a block
+ * source and hand back decoded bytes through a sink; both are thin
+ * adapters over NextBlock and FlushOutput, so decryption, disk changes,
+ * the message pump, the size check and the CRC happen once per block for
+ * every method. Stored data does not go through a decoder: it is read
+ * straight into the output buffer and decrypted there.
+ *
+ * How a decoder's verdict is taken: data that ends too early or is corrupt
+ * fails the entry even when the bytes produced so far happen to carry the
+ * stored CRC; a zlib error ends the run as the zlib failure it is.
+ */
+bool TArcUnZip::Decompress(TStream& Out) {
+  TUnzipRun& R = *FRun;
+  TZipHeaderInfo& W = *FWorkingHeader;
+  R.Out = &Out;
+  R.Written = 0;
+  R.Encrypted = W.Encrypted();
+  R.Remaining = W.CompressedSize() > static_cast<uint64_t>(INT64_MAX)
+                    ? INT64_MAX
+                    : static_cast<int64_t>(W.CompressedSize());
+
+  struct TSource : TDecodeSource {
+    TArcUnZip* Zip;
+    explicit TSource(TArcUnZip* Z) : Zip(Z) {}
+    size_t NextBlock(const uint8_t*& Data) override { return Zip->NextBlock(Data); }
+  } Source(this);
+  struct TSink : TDecodeSink {
+    TArcUnZip* Zip;
+    explicit TSink(TArcUnZip* Z) : Zip(Z) {}
+    void Put(const uint8_t* Data, size_t Count) override { Zip->FlushOutput(Data, Count); }
+  } Sink(this);
+
+  const uint16_t Method = W.CompressionMethod();
+  const uint64_t Size = W.UncompressedSize();
+  const uint64_t Packed = W.CompressedSize();
+  TDecodeResult Result = TDecodeResult::drOk;
+  switch (Method) {
+    case 0: {
+      uint8_t* Buf = R.Output.get();
+      while (R.Remaining > 0) {
+        PumpMessages();
+        const int64_t N = std::min<int64_t>(static_cast<int64_t>(TUnzipRun::kBlockSize), R.Remaining);
+        R.Remaining -= N;
+        W.SetCompressedSize(static_cast<uint64_t>(R.Remaining));
+        ReadEntryData(Buf, N);
+        if (R.Encrypted && !FPassword.empty()) FCrypt.DecryptBuffer(Buf, static_cast<size_t>(N));
+        FlushOutput(Buf, static_cast<size_t>(N));
+      }
+      return true;
+    }
+    case 1:
+      if (!R.Shrink) R.Shrink = std::make_unique<TShrinkDecoder>();
+      Result = R.Shrink->Decode(Source, Sink);
+      break;
+    case 2:
+    case 3:
+    case 4:
+    case 5:
+      if (!R.Reduce) R.Reduce = std::make_unique<TReduceDecoder>();
+      Result = R.Reduce->Decode(Source, Sink, Method - 1, Size);
+      break;
+    case 6:
+      if (!R.Implode) R.Implode = std::make_unique<TImplodeDecoder>();
+      Result = R.Implode->Decode(Source, Sink, W.Flags(), Packed, Size);
+      if (Result == TDecodeResult::drNoMemory)
+        DoHandleMessage(kNoMemoryMessageId, kNoMemoryText, kNoMemoryCaption, 0);
+      break;
+    case 8:
+      if (!R.Inflate) R.Inflate = std::make_unique<TInflateDecoder>();
+      Result = R.Inflate->Decode(Source, Sink);
+      // zlib refusing the data or its own set-up is a zlib failure; a
+      // stream that is merely unfinished fails only this entry.
+      if (Result == TDecodeResult::drBadData || Result == TDecodeResult::drNoMemory)
+        throw EZCompressionError(LoadZipStr(zsZLibError));
+      break;
+    default:
+      DoHandleMessage(zsUnknownMethod, LoadZipStr(zsUnknownMethod), LoadZipStr(zsZipErrorCaption), 0);
+      return true;
+  }
+  return Result == TDecodeResult::drOk;
+}
+
+}  // namespace zem
