@@ -167,6 +167,8 @@ bool DirectoryExists(const std::string& PathName);
 // precision. False when the file cannot be examined.
 bool GetFileStamp(const std::string& FileName, int64_t& Size, int64_t& MTimeNs);
 bool FlushFileBuffers(THandle Handle);
+// True when the process's standard error is a terminal (console).
+bool StdErrIsConsole();
 
 // The private temporary folder ending with "\": below $TMPDIR when set,
 // else below /var/tmp, a folder of this user's created with mode 0700 and
