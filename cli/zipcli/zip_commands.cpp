@@ -1,6 +1,8 @@
 // zemzip commands: the command table, "list", "extract" and "test".
 #include "cli/zipcli/zip_commands.h"
 
+#include "cli/zipcli/zip_add.h"
+
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -21,7 +23,8 @@ using TCommand = std::function<int(const std::vector<std::string>&, std::ostream
 void Usage(std::ostream& Err) {
   Err << "usage: zemzip list [--sort name|date|size|packed|rate] ARCHIVE\n"
          "       zemzip extract [-P PASSWORD] [-d DIR] [-o|-n] [-j] ARCHIVE [PATTERN...]\n"
-         "       zemzip test [-P PASSWORD] ARCHIVE\n";
+         "       zemzip test [-P PASSWORD] ARCHIVE\n"
+         "       zemzip add [-0..-9] [-P PASSWORD] [-r] [-j] [--update|--replace|--freshen] [-x PATTERN]... [-z COMMENT] ARCHIVE NAME...\n";
 }
 
 // "YYYY-MM-DD HH:MM:SS" straight from the DOS fields, as stored.
@@ -339,7 +342,8 @@ int RunZipCommand(const std::vector<std::string>& Args, std::istream& In, std::o
        [&In](const std::vector<std::string>& A, std::ostream& O, std::ostream& E) {
          return ExtractCommand(A, In, O, E);
        }},
-      {"test", TestCommand}};
+      {"test", TestCommand},
+      {"add", AddCommand}};
   if (Args.empty()) {
     Usage(Err);
     return ZipExitUsage;

@@ -1,0 +1,395 @@
+// The per-entry step of a Zip call: one file or directory becomes an entry
+// of the work file, stored or deflated, encrypted when a password is set,
+// its local header rewritten in place with the final sizes and CRC.
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+
+#include "archive/reader/arc_messages.h"
+#include "archive/support/path_helpers.h"
+#include "archive/writer/stored_names.h"
+#include "archive/writer/zip_runner.h"
+#include "platform/winapi.h"
+
+namespace zem {
+
+namespace {
+
+// Entry data moves in blocks of these sizes: the deflate buffers, and the
+// blocks of the CRC pre-pass and of stored data.
+constexpr int64_t kDeflateBufferSize = 65535;
+constexpr int64_t kStoredBlockSize = 32768;
+constexpr int64_t kCrcBlockSize = 65535;
+
+constexpr uint32_t kMarker32 = 0xFFFFFFFFu;
+// A Zip64 extra block with both sizes: tag, data size, two 8-byte sizes.
+constexpr uint16_t kZip64LocalExtraSize = 20;
+
+// Flag bits the writer sets from PackLevel and the password.
+constexpr uint16_t kFlagFast = 0x0004;     // levels 0 to 2
+constexpr uint16_t kFlagMaximum = 0x0002;  // levels 8 and 9
+
+// Whether an entry whose file has Size bytes when opened may end with a
+// size that does not fit in 32 bits: deflate may grow incompressible data
+// by a few bytes per 16 KiB block, and encryption adds its 12-byte header.
+// Files below this keep the plain local header with no extra field.
+bool MayNeedZip64(uint64_t Size) {
+  const uint64_t Worst = Size + (Size >> 10) + 1024 + kEncryptionHeaderSize;
+  return Worst >= kMarker32;
+}
+
+void Put16(uint8_t* P, uint16_t V) {
+  P[0] = static_cast<uint8_t>(V);
+  P[1] = static_cast<uint8_t>(V >> 8);
+}
+
+void Put64(uint8_t* P, uint64_t V) {
+  for (int I = 0; I < 8; ++I) P[I] = static_cast<uint8_t>(V >> (8 * I));
+}
+
+[[noreturn]] void RaiseZlib() { throw EZCompressionError(); }
+
+uint32_t CurrentDosTime() {
+  const int32_t T = platform::UnixToDosDateTime(std::time(nullptr));
+  return static_cast<uint32_t>(T == -1 ? 0x00210000 : T);
+}
+
+}  // namespace
+
+int64_t TWorkFileStream::Write(const void* Buffer, int64_t Count) {
+  const int64_t Done = TFileStream::Write(Buffer, Count);
+  if (Done < Count) throw ENotEnoughRoom();
+  return Done;
+}
+
+void TZipRunner::SkipFile(TSkipReason Reason, const std::string& Name, bool* Retry) {
+  bool Again = false;
+  if (Z.OnSkippingFile) Z.OnSkippingFile(&Z, Reason, Name, -1, Again);
+  if (Retry != nullptr) *Retry = Again;
+}
+
+/*
+ * The per-entry step. A file is opened once and read twice when a password
+ * is set: the CRC must be known before the data, because the encryption
+ * header carries its top byte. The local header is written before the data
+ * with what is known and rewritten afterwards at the same place with the
+ * final CRC, sizes and flags; no data descriptor is ever written.
+ *
+ * Two situations make the data unusable once written, and the data is then
+ * written again over the same place (at most three attempts):
+ * - the file changed between the CRC pass and the data pass of an
+ *   encrypted entry: the header's check byte would not match the entry's
+ *   CRC, and the right password would be refused on extraction;
+ * - the file grew so much while it was read that a size no longer fits in
+ *   32 bits and its local header has no Zip64 block: the next attempt
+ *   reserves one.
+ * When the file keeps changing, it is left out (srFileOpenError).
+ */
+bool TZipRunner::ZipEntry(const std::string& Listed, TZipHeaderInfo& E) {
+  std::string N = Listed;
+  FSourceRead = 0;
+  FSourceSize = 0;
+  const bool IsDir = !N.empty() && N.back() == '\\';
+  const int32_t Mask = Z.AttributeMask();
+
+  if (IsDir) {
+    uint32_t Time = CurrentDosTime();
+    if (DirExists(N)) {
+      platform::TSearchRec Found;
+      if (platform::FindFirst(ExcludeTrailingBackslash(N), Mask, Found) == 0) {
+        if (Found.Time != -1) Time = static_cast<uint32_t>(Found.Time);
+        E.SetExternalAttributes(static_cast<uint32_t>(Found.Attr));
+        platform::FindClose(Found);
+      }
+    }
+    E.SetFileDateTime(Time);
+    E.SetUncompressedSize(0);
+    E.SetCompressedSize(0);
+    E.SetCompressionMethod(0);
+    E.SetCrc32(0);
+  } else {
+    if (!FileExistsAt(N)) {
+      Z.NoSuchFile(N);
+      return false;
+    }
+    const uint32_t Attr = platform::GetFileAttributesA(N.c_str());
+    if (Attr != platform::INVALID_FILE_ATTRIBUTES) E.SetExternalAttributes(Attr);
+    for (;;) {
+      try {
+        FSource = std::make_unique<TLFNFileStream>(N, fmOpenRead | fmShareDenyNone, false, 8192);
+        break;
+      } catch (const EFOpenError&) {
+        bool Retry = false;
+        SkipFile(srFileOpenError, N, &Retry);
+        if (!Retry) return false;
+      }
+    }
+    const int32_t Age = platform::FileGetDate(FSource->Handle());
+    E.SetFileDateTime(Age == -1 ? CurrentDosTime() : static_cast<uint32_t>(Age));
+    FSourceSize = static_cast<uint64_t>(std::max<int64_t>(FSource->Size(), 0));
+    E.SetUncompressedSize(FSourceSize);
+  }
+
+  if (Z.Store83Names()) N = ShortPathOf(N);
+  if (Z.OEMConvert()) OemRoundTrip(N);
+  E.SetFileName(IsDir ? std::string() : FilePart(N));
+  E.SetInternalAttributes(0);
+  E.SetDiskNumberStart(static_cast<uint32_t>(FDisk));
+  if (Z.StorePaths()) E.SetDirectory(Z.EntryDirectoryFor(N));
+
+  // Declining a file taken into the total takes its size off again.
+  auto Decline = [&]() {
+    if (!IsDir) {
+      Z.FTotalBytes -= static_cast<int64_t>(FSourceSize);
+      CloseSource();
+    }
+    return false;
+  };
+
+  // A directory entry without a stored path would have no name at all.
+  if (IsDir && E.FullName().empty()) return Decline();
+
+  int Index = 0;
+  if (FByName->Find(static_cast<const TObject*>(&E), Index)) {
+    SkipFile(srNoOverwrite, N);
+    return Decline();
+  }
+
+  bool Skip = false;
+  if (Z.OnStartZip) Z.OnStartZip(&Z, N, E, Skip);
+  if (Skip) {
+    Decline();
+    SkipFile(srSkippedInStartZip, N);
+    return false;
+  }
+
+  // Multi-volume output would check the room left on the volume here and
+  // write a file entry's data to a temporary data file first.
+
+  if (IsDir) {
+    E.SetFlags(0);
+    WriteLocalHeader(E, false);
+    if (Z.OnEndZip) Z.OnEndZip(&Z, N, 0, 0, 0);
+    return true;
+  }
+
+  try {
+    bool Reserve = MayNeedZip64(FSourceSize);
+    bool Written = false;
+    const int64_t Start = FOut->Position();
+    for (int Attempt = 0; Attempt < 3 && !Written; ++Attempt) {
+      if (Attempt > 0) {
+        FOut->Seek(Start, soBeginning);
+        FSource->Seek(0, soBeginning);
+        FSourceRead = 0;
+      }
+      bool NeedZip64 = false;
+      Written = WriteFileData(N, E, Reserve, NeedZip64);
+      Reserve = Reserve || NeedZip64;
+    }
+    if (!Written) {
+      // The file kept changing: nothing of it stays in the work file.
+      FOut->Seek(Start, soBeginning);
+      Decline();
+      SkipFile(srFileOpenError, N);
+      return false;
+    }
+  } catch (...) {
+    CloseSource();
+    throw;
+  }
+  CloseSource();
+
+  if (Z.ResetArchiveBitOnZip()) {
+    const uint32_t Attr = platform::GetFileAttributesA(Listed.c_str());
+    if (Attr != platform::INVALID_FILE_ATTRIBUTES && (Attr & platform::FILE_ATTRIBUTE_ARCHIVE))
+      platform::SetFileAttributesA(Listed.c_str(), Attr & ~platform::FILE_ATTRIBUTE_ARCHIVE);
+  }
+  if (Z.OnEndZip)
+    Z.OnEndZip(&Z, N, static_cast<int32_t>(E.UncompressedSize()),
+               static_cast<int32_t>(E.CompressedSize()), static_cast<int32_t>(FOut->Position()));
+  return true;
+}
+
+bool TZipRunner::WriteFileData(const std::string& N, TZipHeaderInfo& E, bool ReserveZip64,
+                               bool& NeedZip64) {
+  // The first local header: what is known so far.
+  E.SetFlags(static_cast<uint16_t>(E.Flags() & ~(zfEncrypted | kFlagFast | kFlagMaximum)));
+  E.SetCompressionMethod(8);
+  E.SetCrc32(kCrcPreset);
+  E.SetUncompressedSize(FSourceSize);
+  E.SetCompressedSize(0);
+  WriteLocalHeader(E, ReserveZip64);
+
+  const std::string& Password = Z.Password();
+  FEncrypt = !Password.empty();
+  uint32_t PreCrc = 0;
+  if (FEncrypt) {
+    PreCrc = CrcPrePass();
+    E.SetCrc32(PreCrc);
+    if (!Z.FCrypt.WriteEncryptionHeader(Password, PreCrc, *FOut)) throw ENotEnoughRoom();
+  }
+
+  Z.FCrypt.ResetCrc();
+  const int32_t Level = Z.PackLevel();
+  uint64_t Written = 0;
+  if (Level == 0 || MatchesPatternList(Z.NoCompressList(), E.FileName())) {
+    Written = StoreData();
+    E.SetCompressionMethod(0);
+  } else {
+    Written = DeflateData();
+  }
+  E.SetInternalAttributes(0);
+  if (FSourceRead < FSourceSize)
+    Z.DoHandleMessage(208, LoadZipStr(208), N, 0);
+  E.SetCrc32(Z.FCrypt.FinalCrc());
+
+  uint16_t Flags = E.Flags();
+  if (Level <= 2) Flags |= kFlagFast;
+  if (Level >= 8) Flags |= kFlagMaximum;
+  if (FEncrypt) {
+    Flags |= zfEncrypted;
+    Written += kEncryptionHeaderSize;
+  }
+  E.SetFlags(Flags);
+  E.SetUncompressedSize(FSourceRead);
+  E.SetCompressedSize(Written);
+
+  // Data that no longer matches what went before it is written again.
+  if (FEncrypt && E.Crc32() != PreCrc) return false;
+  if (!ReserveZip64 && (FSourceRead >= kMarker32 || Written >= kMarker32)) {
+    NeedZip64 = true;
+    return false;
+  }
+
+  const int64_t End = FOut->Position();
+  FOut->Seek(static_cast<int64_t>(E.RelativeOffset()), soBeginning);
+  WriteLocalHeader(E, ReserveZip64);
+  FOut->Seek(End, soBeginning);
+  return true;
+}
+
+void TZipRunner::WriteLocalHeader(TZipHeaderInfo& E, bool Reserve) {
+  if (!Reserve) {
+    E.WriteLocal(*FOut);
+    return;
+  }
+  // A local header with a Zip64 block carries both sizes there and the
+  // markers in its 32-bit fields. The entry keeps its real sizes for the
+  // central header, which needs a Zip64 block only for values that do not
+  // fit.
+  const uint64_t Uncompressed = E.UncompressedSize();
+  const uint64_t Compressed = E.CompressedSize();
+  E.SetLocalExtraLength(kZip64LocalExtraSize);
+  E.SetUncompressedSizeField(kMarker32);
+  E.SetCompressedSizeField(kMarker32);
+  TZip64Info& Info = E.EnsureZip64Info();
+  Info.UncompressedSize = Uncompressed;
+  Info.CompressedSize = Compressed;
+  E.WriteLocal(*FOut);
+  uint8_t Extra[kZip64LocalExtraSize];
+  Put16(Extra, 0x0001);
+  Put16(Extra + 2, 16);
+  Put64(Extra + 4, Uncompressed);
+  Put64(Extra + 12, Compressed);
+  FOut->WriteBuffer(Extra, kZip64LocalExtraSize);
+  E.SetUncompressedSize(Uncompressed);
+  E.SetCompressedSize(Compressed);
+}
+
+int64_t TZipRunner::ReadSource(uint8_t* Buffer, int64_t Count) {
+  const int64_t N = FSource->Read(Buffer, Count);
+  if (N <= 0) return 0;
+  FSourceRead += static_cast<uint64_t>(N);
+  if (Z.OnFilePercentDone)
+    Z.OnFilePercentDone(&Z, PercentDone(static_cast<int64_t>(FSourceRead),
+                                        static_cast<int64_t>(FSourceSize)));
+  if (Z.OnTotalPercentDone) {
+    Z.FBytesDone += N;
+    TotalProgress();
+  }
+  Z.FCrypt.UpdateCrcBuffer(Buffer, static_cast<size_t>(N));
+  return N;
+}
+
+void TZipRunner::WriteData(uint8_t* Buffer, int64_t Count) {
+  if (FEncrypt) {
+    if (Z.OnEncrypt)
+      Z.OnEncrypt(&Z, Buffer, static_cast<int32_t>(Count), Z.Password());
+    else
+      Z.FCrypt.EncryptBuffer(Buffer, static_cast<size_t>(Count));
+  }
+  if (FOut->Write(Buffer, Count) < Count) throw ENotEnoughRoom();
+  Z.PumpMessages();
+}
+
+uint32_t TZipRunner::CrcPrePass() {
+  uint8_t* Buf = FInBuf.get();
+  uint32_t Crc = kCrcPreset;
+  for (;;) {
+    const int64_t N = FSource->Read(Buf, kCrcBlockSize);
+    if (N <= 0) break;
+    Crc = UpdateCrcBuffer(Crc, Buf, static_cast<size_t>(N));
+  }
+  FSource->Seek(0, soBeginning);
+  return ~Crc;
+}
+
+uint64_t TZipRunner::StoreData() {
+  uint8_t* Buf = FInBuf.get();
+  uint64_t Written = 0;
+  for (;;) {
+    const int64_t N = ReadSource(Buf, kStoredBlockSize);
+    if (N == 0) break;
+    WriteData(Buf, N);
+    Written += static_cast<uint64_t>(N);
+  }
+  return Written;
+}
+
+/*
+ * The deflate loop: raw deflate (no zlib header or trailer) with window bits
+ * -15, memory level 8 and the default strategy. Input is read in blocks of
+ * up to 65535 bytes; output leaves in whole 65535-byte buffers, plus the
+ * last partial one once Z_FINISH has been asked. The zlib stream is made
+ * once per Zip call and reset for each entry.
+ */
+uint64_t TZipRunner::DeflateData() {
+  uint8_t* In = FInBuf.get();
+  uint8_t* Out = FOutBuf.get();
+  if (!FZReady) {
+    FZ = z_stream{};
+    if (deflateInit2(&FZ, Z.PackLevel(), Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) < 0) RaiseZlib();
+    FZReady = true;
+  } else if (deflateReset(&FZ) < 0) {
+    RaiseZlib();
+  }
+  uint64_t Written = 0;
+  FZ.next_in = In;
+  FZ.avail_in = static_cast<uInt>(ReadSource(In, kDeflateBufferSize));
+  FZ.next_out = Out;
+  FZ.avail_out = static_cast<uInt>(kDeflateBufferSize);
+  int Flush = Z_NO_FLUSH;
+  for (;;) {
+    if (FZ.avail_in == 0 && Flush == Z_NO_FLUSH) {
+      FZ.next_in = In;
+      FZ.avail_in = static_cast<uInt>(ReadSource(In, kDeflateBufferSize));
+      if (FZ.avail_in == 0) Flush = Z_FINISH;
+    }
+    const int R = deflate(&FZ, Flush);
+    if (R < 0) RaiseZlib();
+    if (FZ.avail_out == 0 || Flush == Z_FINISH) {
+      const int64_t Filled = kDeflateBufferSize - FZ.avail_out;
+      if (Filled > 0) {
+        WriteData(Out, Filled);
+        Written += static_cast<uint64_t>(Filled);
+      }
+      FZ.next_out = Out;
+      FZ.avail_out = static_cast<uInt>(kDeflateBufferSize);
+    }
+    if (R == Z_STREAM_END) break;
+  }
+  return Written;
+}
+
+}  // namespace zem

@@ -1,0 +1,377 @@
+// The Zip operation of TArcZip: a new archive, or the rebuild of an existing
+// one through a work file, with its central directory, end record and the
+// replacement of the old archive.
+#include <algorithm>
+#include <deque>
+#include <unordered_map>
+
+#include "archive/reader/arc_messages.h"
+#include "archive/support/path_helpers.h"
+#include "archive/writer/stored_names.h"
+#include "archive/writer/zip_runner.h"
+#include "platform/winapi.h"
+
+namespace zem {
+
+namespace {
+
+// Kept entries of an old archive are copied in chunks of this size.
+constexpr int64_t kCopyChunk = 16384;
+constexpr int kWorkBufferSize = 8192;
+constexpr int64_t kDataBufferSize = 65535;
+
+bool IsBlank(const std::string& Text) {
+  for (unsigned char C : Text)
+    if (C > ' ') return false;
+  return true;
+}
+
+}  // namespace
+
+int32_t TArcZip::Zip() {
+  const uint8_t OldBusy = FBusy;
+  FBusy = 1;
+  int32_t Result = 0;
+  try {
+    {
+      TZipRunner Runner(*this);
+      Result = Runner.Run();
+    }
+    if (OnZipComplete) OnZipComplete(this, Result);
+  } catch (...) {
+    FBusy = OldBusy;
+    throw;
+  }
+  FBusy = OldBusy;
+  return Result;
+}
+
+TZipRunner::TZipRunner(TArcZip& Owner) : Z(Owner) {}
+
+TZipRunner::~TZipRunner() {
+  if (FZReady) deflateEnd(&FZ);
+}
+
+/*
+ * The build. After the name check everything runs under one failure guard:
+ * whatever goes wrong, the work file of this call is closed and deleted
+ * (so a new archive leaves nothing behind and an old archive stays as it
+ * was), and the common tail gives the component its saved settings back
+ * and empties FilesList. The old archive is replaced only after the work
+ * file is complete and closed.
+ */
+int32_t TZipRunner::Run() {
+  FResult = 0;
+  if (IsBlank(Z.ZipName())) return 0;
+
+  FDisk = 0;
+  FSavedSortMode = Z.SortMode();
+  FSavedKeepZipOpen = Z.KeepZipOpen();
+  Z.SetKeepZipOpen(true);
+  Z.BuildView(ByNone);
+  try {
+    if (Z.MultiMode() != mmNone)
+      throw EArcZipException("Multi-volume output is not available in this version");
+    FNewEnd = std::make_unique<TEndCentral>();
+    if (!Z.FilesList().empty()) Z.ExpandFileList();
+    if (!Z.FilesList().empty() && Z.OnStartZipInfo) {
+      bool StopNow = false;
+      Z.OnStartZipInfo(&Z, static_cast<int32_t>(Z.FilesList().size()), Z.FTotalBytes, *FNewEnd,
+                       StopNow);
+      if (StopNow) throw EUserCanceled();
+    }
+    // Multi-volume output always writes a new archive: its first volume
+    // is named and opened here instead.
+    FRebuild = FileExistsAt(Z.ZipName());
+    OpenOutput(FRebuild);
+    if (FRebuild) {
+      Z.OpenArchive();
+      ExistingEntryPass();
+    }
+    std::vector<std::string>& Files = Z.FilesList();
+    const size_t Count = Files.size();
+    for (size_t I = 0; I < Count; ++I) AddFile(Files[I]);
+    WriteCentralDirectory();
+    CloseAndInstall();
+    FSucceeded = true;
+  } catch (...) {
+    FinishFailure();
+    CommonTail();
+    throw;
+  }
+  FinishSuccess();
+  CommonTail();
+  return FResult;
+}
+
+std::string TZipRunner::TempFolder() const {
+  if (!Z.TempPath().empty() && DirExists(Z.TempPath()))
+    return IncludeTrailingBackslash(Z.TempPath());
+  return platform::GetTempPathA();
+}
+
+void TZipRunner::OpenOutput(bool Rebuild) {
+  if (Rebuild) {
+    FWorkName = UniqueTempFile(TempFolder());
+    if (FWorkName.empty())
+      throw EFCreateError(Format("Cannot create file \"%s\". %s", TempFolder().c_str(),
+                                 platform::SysErrorMessage(platform::GetLastError()).c_str()));
+    FWorkCreated = true;
+  } else {
+    FWorkName = Z.ZipName();
+  }
+  FWorkFile = std::make_unique<TWorkFileStream>(FWorkName);
+  FWorkCreated = true;
+  FOut = std::make_unique<TS_BufferStream>(FWorkFile.get(), kWorkBufferSize);
+  FOut->SetSyncOnClose(Z.FlushFilesOnClose());
+
+  const int Capacity =
+      static_cast<int>(Z.FilesList().size()) + (Z.FDirectory ? Z.FDirectory->Count() : 0);
+  FWriteOrder = std::make_unique<TSortedZip>(AllowDuplicate);
+  FWriteOrder->SetSortMode(ByNone);
+  FByName = std::make_unique<TSortedZip>(AllowDuplicate);
+  FByName->SetOwnsItems(false);
+  FByName->SetSortMode(ByName);
+  if (Capacity > 0) {
+    FWriteOrder->SetCapacity(Capacity);
+    FByName->SetCapacity(Capacity);
+  }
+  FInBuf = std::make_unique<uint8_t[]>(kDataBufferSize);
+  FOutBuf = std::make_unique<uint8_t[]>(kDataBufferSize);
+}
+
+/*
+ * Entries of the existing archive, in archive order. Each listed name is
+ * reduced once to the key an entry written for it would have (comparing
+ * stored path plus file part, lower-cased); the first listed name with an
+ * entry's key decides for that entry, and is then taken off the list.
+ */
+void TZipRunner::ExistingEntryPass() {
+  TEndCentral& OldEnd = *Z.FEndRecord;
+  if (OldEnd.ZipCommentLength() != 0 && !OldEnd.ZipComment()) Z.LoadArchiveComment();
+  FNewEnd->Assign(&OldEnd);
+  FNewEnd->SetTotalEntries(0);
+  FNewEnd->SetEntriesOnThisDisk(0);
+
+  std::vector<std::string>& Files = Z.FilesList();
+  std::unordered_map<std::string, std::deque<size_t>> Keys;
+  for (size_t I = 0; I < Files.size(); ++I) {
+    std::string Name = Files[I];
+    if (Z.OEMConvert()) OemRoundTrip(Name);
+    Keys[platform::AnsiLowerCase(Z.ComparingDirectoryFor(Name) + FilePart(Name))].push_back(I);
+  }
+  std::vector<bool> Removed(Files.size(), false);
+
+  TSortedZip* Old = Z.FDirectory.get();
+  const int Count = Old ? Old->Count() : 0;
+  for (int I = 0; I < Count; ++I) {
+    const TZipHeaderInfo& Source = *Old->Items(I);
+    auto Copy = std::make_unique<TZipHeaderInfo>();
+    Copy->Assign(&Source);
+    Copy->SetOEMConvert(Source.OEMConvert());
+    if (Copy->EntryState() == 2) continue;
+    if (Copy->FileCommentLength() != 0 && !Copy->FileComment()) Z.LoadEntryComment(*Copy);
+
+    size_t Match = Files.size();
+    const auto It = Keys.find(platform::AnsiLowerCase(Copy->FullName()));
+    if (It != Keys.end() && !It->second.empty()) {
+      Match = It->second.front();
+      It->second.pop_front();
+    }
+    if (Match == Files.size()) {
+      CarryOver(std::move(Copy), I);
+      continue;
+    }
+    const std::string& Name = Files[Match];
+    Removed[Match] = true;
+    if (Z.ZipAction() != zaReplace) {
+      TDateTime EntryTime = 0;
+      if (!DosDateTimeToDateTime(static_cast<int32_t>(Copy->FileDateTime()), EntryTime))
+        EntryTime = 0;
+      if (EntryTime >= PathDateTime(Name)) {
+        if (Z.Dispose()) FDisposeList.push_back(Name);
+        platform::TSearchRec Found;
+        if (platform::FindFirst(Name, Z.AttributeMask(), Found) == 0) {
+          Z.FTotalBytes += static_cast<int64_t>(Copy->CompressedSize()) - FoundSize64(Found);
+          platform::FindClose(Found);
+        }
+        CarryOver(std::move(Copy), I);
+        continue;
+      }
+    }
+    Copy.reset();
+    auto Fresh = std::make_unique<TZipHeaderInfo>();
+    Fresh->SetOEMConvert(Z.OEMConvert());
+    if (Z.OnUpdate) Z.OnUpdate(&Z, uaReplacing, I);
+    if (ZipEntry(Name, *Fresh)) {
+      if (Z.Dispose()) FDisposeList.push_back(Name);
+      AddEntry(std::move(Fresh));
+      ++FResult;
+    }
+  }
+
+  std::vector<std::string> Left;
+  Left.reserve(Files.size());
+  for (size_t I = 0; I < Files.size(); ++I)
+    if (!Removed[I]) Left.push_back(std::move(Files[I]));
+  Files = std::move(Left);
+}
+
+void TZipRunner::CarryOver(std::unique_ptr<TZipHeaderInfo> E, int32_t Index) {
+  TLFNFileStream& Old = *Z.FArchive;
+  if (Z.OnUpdate) Z.OnUpdate(&Z, uaKeeping, Index);
+  uint8_t Header[ZipLocalHeaderSize];
+  Old.Seek(static_cast<int64_t>(E->RelativeOffset()), soBeginning);
+  Old.ReadBuffer(Header, ZipLocalHeaderSize);
+  const uint32_t Sig = static_cast<uint32_t>(Header[0]) | (static_cast<uint32_t>(Header[1]) << 8) |
+                       (static_cast<uint32_t>(Header[2]) << 16) |
+                       (static_cast<uint32_t>(Header[3]) << 24);
+  if (Sig != ZipSignatures.Local) throw EBadZipFile();
+  const uint16_t NameLength = static_cast<uint16_t>(Header[26] | (Header[27] << 8));
+  const uint16_t ExtraLength = static_cast<uint16_t>(Header[28] | (Header[29] << 8));
+  Old.Seek(NameLength, soCurrent);
+
+  E->SetLocalExtraLength(ExtraLength);
+  E->SetFlags(static_cast<uint16_t>(E->Flags() & ~zfDataDescriptor));
+  E->WriteLocal(*FOut);
+
+  const int64_t ToCopy = static_cast<int64_t>(ExtraLength) + static_cast<int64_t>(E->CompressedSize());
+  uint8_t* Buf = FInBuf.get();
+  int64_t Copied = 0;
+  while (Copied < ToCopy) {
+    const int64_t N = std::min<int64_t>(kCopyChunk, ToCopy - Copied);
+    Old.ReadBuffer(Buf, N);
+    FOut->WriteBuffer(Buf, N);
+    Copied += N;
+    Z.FBytesDone += N;
+    if (Z.OnFilePercentDone) Z.OnFilePercentDone(&Z, PercentDone(Copied, ToCopy));
+    TotalProgress();
+    Z.PumpMessages();
+  }
+  AddEntry(std::move(E));
+}
+
+void TZipRunner::AddFile(const std::string& Name) {
+  auto E = std::make_unique<TZipHeaderInfo>();
+  E->SetOEMConvert(Z.OEMConvert());
+  if (!ZipEntry(Name, *E)) return;
+  AddEntry(std::move(E));
+  ++FResult;
+  if (Z.Dispose()) FDisposeList.push_back(Name);
+}
+
+void TZipRunner::AddEntry(std::unique_ptr<TZipHeaderInfo> E) {
+  TZipHeaderInfo* Raw = E.get();
+  FByName->Add(Raw);
+  FWriteOrder->Add(E.release());
+  FNewEnd->SetTotalEntries(FNewEnd->TotalEntries() + 1);
+  FNewEnd->SetEntriesOnThisDisk(FNewEnd->EntriesOnThisDisk() + 1);
+}
+
+void TZipRunner::TotalProgress() {
+  if (Z.OnTotalPercentDone) Z.OnTotalPercentDone(&Z, PercentDone(Z.FBytesDone, Z.FTotalBytes));
+}
+
+void TZipRunner::WriteCentralDirectory() {
+  const int64_t Start = FOut->Position();
+  FNewEnd->SetCentralDirOffset(static_cast<uint64_t>(Start));
+  FNewEnd->SetDiskWithCentralDir(static_cast<uint32_t>(FDisk));
+  TStream* Source = FRebuild ? Z.FArchive.get() : nullptr;
+  for (int I = 0; I < FWriteOrder->Count(); ++I) {
+    TZipHeaderInfo& E = *FWriteOrder->Items(I);
+    // Multi-volume output moves to the next volume here when the header
+    // does not fit.
+    E.SetCentralOffset(FOut->Position());
+    E.WriteCentral(*FOut, Source);
+  }
+  FNewEnd->SetCentralDirSize(static_cast<uint64_t>(FOut->Position() - Start));
+  FNewEnd->SetNumberOfThisDisk(static_cast<uint32_t>(FDisk));
+  FNewEnd->WriteEndRecord(*FOut);
+  FNewEnd->SetZipCommentPos(FOut->Position() - FNewEnd->ZipCommentLength());
+  FNewEnd->SetModified(false);
+}
+
+/*
+ * The work file is flushed, cut to the length written (an entry written
+ * again may have left a longer tail) and closed. A rebuilt archive then
+ * takes the old one's place without a moment where neither exists: on the
+ * same drive by a rename over it; from another drive (the temporary folder
+ * is usually on the system drive, the archive on the card) the work file is
+ * first copied to a temporary file beside the archive, which is then
+ * renamed over it. A copy that fails leaves the old archive as it was.
+ */
+void TZipRunner::CloseAndInstall() {
+  const int64_t End = FOut->Position();
+  if (!FOut->Close()) throw ENotEnoughRoom();
+  FOut.reset();
+  FWorkFile->SetSize(End);
+  FWorkFile.reset();
+  if (!FRebuild) return;
+
+  Z.FArchive.reset();
+  const std::string& Target = Z.ZipName();
+  if (RenameOver(FWorkName, Target)) {
+    FWorkCreated = false;
+    return;
+  }
+  std::string Beside = UniqueTempFile(FolderOf(Target));
+  if (Beside.empty()) throw ENotEnoughRoom();
+  try {
+    MoveOrCopyFile(FWorkName, Beside);
+  } catch (...) {
+    platform::DeleteFileA(Beside.c_str());
+    throw;
+  }
+  if (!RenameOver(Beside, Target)) {
+    platform::DeleteFileA(Beside.c_str());
+    throw EInOutError("Error: Could not copy from " + FWorkName + " -> " + Target);
+  }
+  platform::DeleteFileA(FWorkName.c_str());
+  FWorkCreated = false;
+}
+
+void TZipRunner::FinishSuccess() {
+  const std::string Name = Z.ZipName();
+  if (FRebuild) Z.ClearArchive();
+  Z.SetZipName(Name);
+
+  if (Z.Dispose()) {
+    for (const std::string& File : FDisposeList) {
+      bool Skip = false;
+      if (Z.OnDisposeFile) Z.OnDisposeFile(&Z, File, Skip);
+      if (!Skip) platform::DeleteFileA(File.c_str());
+    }
+  }
+
+  FByName.reset();  // the view goes before the list that owns the entries
+  Z.ReplaceDirectory(std::move(FWriteOrder));
+  Z.FEndRecord->Assign(FNewEnd.get());
+  Z.FEndRecord->SetModified(false);
+  Z.FEndRecord->FreeZip64();
+  if (const TZip64EndCentral* R = FNewEnd->Zip64EndRecord()) Z.FEndRecord->EnsureZip64EndRecord() = *R;
+  if (const TZip64Locator* L = FNewEnd->Zip64Locator()) Z.FEndRecord->EnsureZip64Locator() = *L;
+  Z.RecordArchiveStamp();
+  Z.BuildView(FSavedSortMode);
+  Z.FDiskCount = FDisk + 1;
+  if (Z.OnTotalPercentDone) Z.OnTotalPercentDone(&Z, 100);
+}
+
+void TZipRunner::FinishFailure() {
+  FOut.reset();  // flush errors are of no interest now
+  FWorkFile.reset();
+  FByName.reset();
+  FWriteOrder.reset();
+  if (FWorkCreated && !FWorkName.empty()) platform::DeleteFileA(FWorkName.c_str());
+}
+
+void TZipRunner::CommonTail() {
+  if (Z.SortMode() != FSavedSortMode) Z.BuildView(FSavedSortMode);
+  Z.SetKeepZipOpen(FSavedKeepZipOpen);
+  FByName.reset();
+  FNewEnd.reset();
+  CloseSource();
+  Z.CloseArchive();
+  Z.FilesList().clear();
+}
+
+}  // namespace zem

@@ -1,0 +1,124 @@
+// The working state and the steps of one Zip call of TArcZip: the work
+// file, the new directory and end record, the per-entry step with its read
+// and write routines, and the finishing. Private to the writer.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <zlib.h>
+
+#include "archive/format/zip_records.h"
+#include "archive/support/buffer_stream.h"
+#include "archive/support/lfn_file_stream.h"
+#include "archive/writer/arc_zip.h"
+#include "platform/stream.h"
+
+namespace zem {
+
+// The file the archive is written to. Every write that the disk does not
+// take whole raises ENotEnoughRoom "Not enough room to write archive", so a
+// full disk is reported the same way wherever the bytes leave the buffer:
+// entry data, headers, the central directory or the last flush.
+class TWorkFileStream : public TFileStream {
+ public:
+  // Creates FileName (replacing a file of that name); EFCreateError when it
+  // cannot be created.
+  explicit TWorkFileStream(const std::string& FileName) : TFileStream(FileName, fmCreate) {}
+  int64_t Write(const void* Buffer, int64_t Count) override;
+};
+
+class TZipRunner {
+ public:
+  explicit TZipRunner(TArcZip& Owner);
+  ~TZipRunner();
+  TZipRunner(const TZipRunner&) = delete;
+  TZipRunner& operator=(const TZipRunner&) = delete;
+
+  // The build of a Zip call (everything but the busy flag and
+  // OnZipComplete); returns the number of files zipped.
+  int32_t Run();
+
+ private:
+  // ---- Zip operation (zip_operation.cpp) ----------------------------------
+  // Names the work file, creates it and the new directory lists; for a
+  // rebuild takes over the old end record and its comment.
+  void OpenOutput(bool Rebuild);
+  // The temporary folder of the work file: TempPath when it names an
+  // existing folder, else the system's (ending with '\').
+  std::string TempFolder() const;
+  // Entries of the existing archive: kept (copied), replaced or dropped.
+  void ExistingEntryPass();
+  // Copies one kept entry (index Index of the old archive) without
+  // recompressing it.
+  void CarryOver(std::unique_ptr<TZipHeaderInfo> Entry, int32_t Index);
+  // Runs the per-entry step on Name and adds the entry when it was written.
+  void AddFile(const std::string& Name);
+  void AddEntry(std::unique_ptr<TZipHeaderInfo> Entry);
+  void WriteCentralDirectory();
+  // Closes the work file and puts it in place of the archive.
+  void CloseAndInstall();
+  void FinishSuccess();
+  void FinishFailure();
+  void CommonTail();
+  void TotalProgress();
+
+  // ---- Per-entry step (entry_writer.cpp) -----------------------------------
+  // Writes the file or directory entry Name into Entry and the work file.
+  // True when written; false when the file was left out (reported through
+  // OnNoSuchFile or OnSkippingFile). Raises on write and zlib failures.
+  bool ZipEntry(const std::string& Name, TZipHeaderInfo& Entry);
+  // One attempt at the data of an opened file entry; false when the data
+  // must be written again (the file changed under an encrypted entry, or
+  // grew past what its local header can describe).
+  bool WriteFileData(const std::string& Name, TZipHeaderInfo& Entry, bool ReserveZip64,
+                     bool& NeedZip64);
+  // Writes the local header at the work file's position, with a Zip64
+  // block of both sizes when Reserve is set (same length both times).
+  void WriteLocalHeader(TZipHeaderInfo& Entry, bool Reserve);
+  // The read routine: up to Count bytes of the source, CRC and progress.
+  int64_t ReadSource(uint8_t* Buffer, int64_t Count);
+  // The write routine: encrypts (when a password is set) and writes Count
+  // bytes of entry data; ENotEnoughRoom on a short write.
+  void WriteData(uint8_t* Buffer, int64_t Count);
+  // CRC of the whole source, then back to its start.
+  uint32_t CrcPrePass();
+  uint64_t StoreData();
+  uint64_t DeflateData();
+  void CloseSource() { FSource.reset(); }
+  void SkipFile(TSkipReason Reason, const std::string& Name, bool* Retry = nullptr);
+
+  TArcZip& Z;
+  // Work file: the archive itself, or a temporary file of a rebuild.
+  std::string FWorkName;
+  bool FWorkCreated = false;  // this call created FWorkName
+  bool FRebuild = false;
+  std::unique_ptr<TWorkFileStream> FWorkFile;
+  std::unique_ptr<TS_BufferStream> FOut;
+  // The new directory in write order (owning) and by name (not owning).
+  std::unique_ptr<TSortedZip> FWriteOrder;
+  std::unique_ptr<TSortedZip> FByName;
+  std::unique_ptr<TEndCentral> FNewEnd;
+  std::vector<std::string> FDisposeList;
+  int32_t FResult = 0;
+  int32_t FDisk = 0;  // current disk number (multi-volume output starts here)
+  bool FSucceeded = false;
+  // Saved on entry, given back at the end.
+  TZipSortMode FSavedSortMode = ByNone;
+  bool FSavedKeepZipOpen = false;
+
+  // State of the entry being written.
+  std::unique_ptr<TLFNFileStream> FSource;
+  uint64_t FSourceSize = 0;  // size when opened
+  uint64_t FSourceRead = 0;  // bytes read by the read routine
+  bool FEncrypt = false;
+  // Entry data buffers and the deflate stream, made once per call.
+  std::unique_ptr<uint8_t[]> FInBuf;
+  std::unique_ptr<uint8_t[]> FOutBuf;
+  z_stream FZ{};
+  bool FZReady = false;
+};
+
+}  // namespace zem

@@ -1,0 +1,172 @@
+// zemzip add: files and folders into an archive, new or existing.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "archive/support/path_helpers.h"
+#include "archive/writer/arc_zip.h"
+#include "cli/zipcli/zip_add.h"
+#include "cli/zipcli/zip_commands.h"
+#include "platform/drives.h"
+#include "platform/winapi.h"
+
+namespace zem {
+
+namespace {
+
+void AddUsage(std::ostream& Err) {
+  Err << "usage: zemzip add [-0..-9] [-P PASSWORD] [-r] [-j] [--update|--replace|--freshen]\n"
+         "                  [-x PATTERN]... [-z COMMENT] ARCHIVE NAME...\n";
+}
+
+const char* ReasonText(TSkipReason Reason) {
+  switch (Reason) {
+    case srNoOverwrite: return "a file of the same stored name is already in the archive";
+    case srFileOpenError: return "cannot be read";
+    case srExcludeList: return "excluded";
+    case srArchiveBitNotSet: return "archive attribute not set";
+    case srNoFileToFreshen: return "not in the archive";
+    case srSkippedInStartZip: return "skipped";
+    default: return "skipped";
+  }
+}
+
+// A native name as the component takes it: '\' separated; an absolute name
+// on its drive, a relative one left relative (so its stored path is the
+// name as given). A leading "./" says nothing and is dropped.
+std::string ComponentName(std::string Native) {
+  while (Native.size() > 2 && Native.compare(0, 2, "./") == 0) Native.erase(0, 2);
+  if (!Native.empty() && Native[0] == '/') return platform::FromNativePath(Native);
+  return ToBackslashes(Native);
+}
+
+}  // namespace
+
+int AddFiles(const std::string& NativeArchive, const std::vector<std::string>& Names,
+             const TAddOptions& Options, std::ostream& Out, std::ostream& Err) {
+  (void)Out;
+  try {
+    TArcZip Zip;
+    Zip.SetDoProcessMessages(false);
+    Zip.SetZipName(platform::FromNativePath(NativeArchive));
+    Zip.SetPackLevel(Options.Level);
+    Zip.SetPassword(Options.Password);
+    Zip.SetZipAction(Options.Action);
+    Zip.SetIncludeHiddenFiles(true);
+    Zip.SetIncludeSysFiles(true);
+    Zip.SetExcludeList(Options.Exclude);
+    // Names without a folder, and wildcard names without one, are taken in
+    // the current folder; stored paths are relative to it, so a relative
+    // name is stored as given.
+    Zip.SetRootDir(platform::GetCurrentDirectoryA());
+    if (Options.JunkPaths) {
+      Zip.SetStorePaths(false);
+    } else {
+      Zip.SetRelativePaths(true);
+    }
+    Zip.SetRecurse(Options.Recurse);
+    Zip.SetAddDirEntriesOnRecurse(Options.Recurse && !Options.JunkPaths);
+
+    std::vector<std::string>& Files = Zip.FilesList();
+    for (const std::string& Native : Names) {
+      std::string Name = ComponentName(Native);
+      while (Name.size() > 1 && Name.back() == '\\') Name.pop_back();
+      if (Name == ".") {
+        // The current folder: what is in it, without a "./" entry.
+        Files.push_back(Options.Recurse ? "*.*" : Name);
+        continue;
+      }
+      if (!IsWildcardName(Name) && DirExists(Name)) {
+        // A folder: its own entry, and with -r everything below it.
+        if (!Options.JunkPaths) Files.push_back(Name + "\\");
+        if (Options.Recurse) Files.push_back(Name + "\\*.*");
+        continue;
+      }
+      Files.push_back(Name);
+    }
+
+    bool AllZipped = true;
+    Zip.OnSkippingFile = [&](TObject*, TSkipReason Reason, const std::string& FName, int32_t,
+                             bool&) {
+      Err << "zemzip: " << platform::ToNativePath(FName) << ": " << ReasonText(Reason) << "\n";
+      AllZipped = false;
+    };
+    Zip.OnNoSuchFile = [&](TObject*, const std::string& FName) {
+      Err << "zemzip: " << platform::ToNativePath(FName) << ": no such file\n";
+      AllZipped = false;
+    };
+    if (Options.Progress) {
+      int Last = -1;
+      Zip.OnTotalPercentDone = [&](TObject*, int32_t Percent) {
+        if (Percent == Last) return;
+        Last = Percent;
+        Err << "\r" << Percent << "%" << std::flush;
+      };
+    }
+    // The freshen rule asks the directory of the archive as it is now, and
+    // a rebuild takes the comment of the directory held in memory.
+    const bool Exists = FileExistsAt(Zip.ZipName());
+    if (Exists && (Options.Action == zaFreshen || Options.Comment)) Zip.ReadDirectory();
+    if (Options.Comment) {
+      if (Exists) {
+        Zip.SetArchiveComment(*Options.Comment);
+      } else {
+        // A new archive's end record is the one handed to OnStartZipInfo.
+        Zip.OnStartZipInfo = [&Options](TObject*, int32_t, int64_t, TEndCentral& End, bool&) {
+          End.SetZipComment(*Options.Comment);
+        };
+      }
+    }
+    Zip.Zip();
+    if (Options.Progress) Err << "\r    \r" << std::flush;
+    return AllZipped ? ZipExitOk : ZipExitFailed;
+  } catch (const Exception& E) {
+    Err << "zemzip: " << E.Message() << '\n';
+  } catch (const std::exception& E) {
+    Err << "zemzip: " << E.what() << '\n';
+  }
+  return ZipExitFailed;
+}
+
+int AddCommand(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& Err) {
+  TAddOptions Options;
+  Options.Progress = &Err == &std::cerr && platform::StdErrIsConsole();
+  std::vector<std::string> Rest;
+  for (size_t I = 1; I < Args.size(); ++I) {
+    const std::string& A = Args[I];
+    if (!Rest.empty() || A.empty() || A[0] != '-' || A == "-") {
+      Rest.push_back(A);
+    } else if (A.size() == 2 && A[1] >= '0' && A[1] <= '9') {
+      Options.Level = A[1] - '0';
+    } else if (A == "-P" && I + 1 < Args.size()) {
+      Options.Password = Args[++I];
+    } else if (A == "-r") {
+      Options.Recurse = true;
+    } else if (A == "-j") {
+      Options.JunkPaths = true;
+    } else if (A == "--update") {
+      Options.Action = zaUpdate;
+    } else if (A == "--replace") {
+      Options.Action = zaReplace;
+    } else if (A == "--freshen") {
+      Options.Action = zaFreshen;
+    } else if (A == "-x" && I + 1 < Args.size()) {
+      Options.Exclude.push_back(ToBackslashes(Args[++I]));
+    } else if (A == "-z" && I + 1 < Args.size()) {
+      Options.Comment = Args[++I];
+    } else if (A == "--") {
+      for (++I; I < Args.size(); ++I) Rest.push_back(Args[I]);
+    } else {
+      AddUsage(Err);
+      return ZipExitUsage;
+    }
+  }
+  if (Rest.size() < 2) {
+    AddUsage(Err);
+    return ZipExitUsage;
+  }
+  const std::vector<std::string> Names(Rest.begin() + 1, Rest.end());
+  return AddFiles(Rest[0], Names, Options, Out, Err);
+}
+
+}  // namespace zem
