@@ -1,0 +1,363 @@
+// Tests of the Zip operation and the per-entry step on a card drive F:
+// entry fields per level and password, local headers against central ones,
+// rebuild order, update by date, events, and the failure paths (a disk
+// that fills up, a cancelled start) that must leave no partial archive.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "archive/format/crc_crypt.h"
+#include "archive/reader/arc_messages.h"
+#include "writer_fixture.h"
+
+namespace zem::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ZipOperationTest : public WriterTest {
+ protected:
+  // A component for the archive F:\<Rel> with stored paths.
+  std::unique_ptr<TArcZip> MakeZip(const std::string& Rel = "out.zip") {
+    auto Z = std::make_unique<TArcZip>();
+    Z->SetZipName("F:\\" + Rel);
+    Z->SetStorePaths(true);
+    Z->SetDoProcessMessages(false);
+    return Z;
+  }
+  std::string Archive(const std::string& Rel = "out.zip") const { return ReadFile(Card / Rel); }
+
+  // Entries as a fresh reader sees them: name -> header copy.
+  struct TRead {
+    std::string Name;
+    uint16_t Flags, Method;
+    uint32_t Crc;
+    uint64_t Size, Packed, Offset;
+    std::string Comment;
+  };
+  std::vector<TRead> ReadBack(const std::string& Rel = "out.zip") {
+    TArcUnZip R;
+    R.SetZipName("F:\\" + Rel);
+    R.ReadDirectory();
+    std::vector<TRead> Out;
+    for (int I = 0; I < R.Count(); ++I) {
+      const TZipHeaderInfo& E = R.EntryHeader(I);
+      Out.push_back({E.FullName(), E.Flags(), E.CompressionMethod(), E.Crc32(),
+                     E.UncompressedSize(), E.CompressedSize(), E.RelativeOffset(),
+                     R.EntryComment(I)});
+    }
+    return Out;
+  }
+  static std::vector<std::string> Names(const std::vector<TRead>& Entries) {
+    std::vector<std::string> N;
+    for (const auto& E : Entries) N.push_back(E.Name);
+    return N;
+  }
+};
+
+// Sizes, method and flag bits for every level, with and without a password;
+// the final local header equals the central one and the encryption
+// header's last byte carries the CRC's top byte.
+TEST_F(ZipOperationTest, EntryFieldsFollowLevelAndPassword) {
+  const std::string Text = std::string(20000, 'a') + RandomBytes(3000, 5);
+  Put("d/text.txt", Text);
+  Put("d/empty.txt", "");
+  MakeDir("d/sub");
+  for (int Level = 0; Level <= 9; ++Level) {
+    for (bool Pw : {false, true}) {
+      SCOPED_TRACE(::testing::Message() << "level " << Level << (Pw ? " with password" : ""));
+      fs::remove(Card / "out.zip");
+      auto Z = MakeZip();
+      Z->SetPackLevel(Level);
+      if (Pw) Z->SetPassword("secret");
+      Z->FilesList() = {"F:\\d\\text.txt", "F:\\d\\empty.txt", "F:\\d\\sub\\"};
+      ASSERT_EQ(Z->Zip(), 3);
+      const auto E = ReadBack();
+      ASSERT_EQ(Names(E), (std::vector<std::string>{"d\\text.txt", "d\\empty.txt", "d\\sub\\"}));
+      const uint16_t LevelBits = Level <= 2 ? 0x0004 : Level >= 8 ? 0x0002 : 0;
+      const uint16_t Enc = Pw ? 1 : 0;
+      const uint32_t Extra = Pw ? 12 : 0;
+      EXPECT_EQ(E[0].Method, Level == 0 ? 0 : 8);
+      EXPECT_EQ(E[0].Flags, LevelBits | Enc);
+      EXPECT_EQ(E[0].Crc, Crc32Of(Text.data(), Text.size()));
+      EXPECT_EQ(E[0].Size, Text.size());
+      if (Level == 0) EXPECT_EQ(E[0].Packed, Text.size() + Extra);
+      if (Level > 0) EXPECT_LT(E[0].Packed, Text.size());
+      EXPECT_EQ(E[1].Crc, 0u);
+      EXPECT_EQ(E[1].Packed, (Level == 0 ? 0u : 2u) + Extra);
+      EXPECT_EQ(E[2].Flags, 0);  // a directory is never encrypted
+      EXPECT_EQ(E[2].Method, 0);
+
+      const std::string Bytes = Archive();
+      TMemoryStream S(Bytes);
+      for (const auto& Entry : E) {
+        S.SetPosition(static_cast<int64_t>(Entry.Offset));
+        TZipHeaderInfo L;
+        ASSERT_TRUE(L.ReadLocal(S));
+        EXPECT_EQ(L.FullName(), Entry.Name);
+        EXPECT_EQ(L.Crc32(), Entry.Crc);
+        EXPECT_EQ(L.Flags(), Entry.Flags);
+        EXPECT_EQ(L.CompressionMethod(), Entry.Method);
+        EXPECT_EQ(L.CompressedSize(), Entry.Packed);
+        EXPECT_EQ(L.UncompressedSize(), Entry.Size);
+        EXPECT_EQ(L.LocalExtraLength(), 0);
+        if (Pw && Entry.Name != "d\\sub\\") {
+          TZipCrypt C;
+          const auto* H = reinterpret_cast<const uint8_t*>(Bytes.data() + S.Position());
+          EXPECT_EQ(C.DecryptHeader("secret", H), static_cast<uint8_t>(Entry.Crc >> 24));
+        }
+      }
+    }
+  }
+}
+
+TEST_F(ZipOperationTest, NoCompressListStoresButKeepsLevelBits) {
+  Put("a.jpg", std::string(5000, 'z'));
+  auto Z = MakeZip();
+  Z->SetPackLevel(9);
+  Z->SetNoCompressList({"*.jpg"});
+  Z->FilesList() = {"F:\\a.jpg"};
+  ASSERT_EQ(Z->Zip(), 1);
+  const auto E = ReadBack();
+  EXPECT_EQ(E[0].Method, 0);
+  EXPECT_EQ(E[0].Flags, 0x0002);
+  EXPECT_EQ(E[0].Packed, 5000u);
+}
+
+TEST_F(ZipOperationTest, BlankNameAndEmptyList) {
+  int Completed = -1;
+  auto Z = MakeZip();
+  Z->OnZipComplete = [&](TObject*, int32_t N) { Completed = N; };
+  Z->SetZipName("  ");
+  Z->FilesList() = {"F:\\x"};
+  EXPECT_EQ(Z->Zip(), 0);
+  EXPECT_EQ(Completed, 0);
+  EXPECT_EQ(Z->FilesList().size(), 1u);
+
+  // An empty list gives an archive of just the end record.
+  Z = MakeZip();
+  int Percent = -1;
+  Z->OnTotalPercentDone = [&](TObject*, int32_t P) { Percent = P; };
+  EXPECT_EQ(Z->Zip(), 0);
+  EXPECT_EQ(Archive(), std::string("PK\x05\x06", 4) + std::string(18, '\0'));
+  EXPECT_EQ(Percent, 100);
+}
+
+// zaReplace: replaced entries keep their place, others are carried over
+// with their comments, new files follow in list order; the result counts
+// replaced and new files. zaUpdate: an entry at least as new as its file
+// stays and is not counted.
+TEST_F(ZipOperationTest, RebuildReplaceOrderAndUpdateByDate) {
+  Put("a.txt", "alpha");
+  Put("b.txt", "bravo");
+  Put("c.txt", "charlie");
+  auto Z = MakeZip();
+  Z->SetPassword("pw");
+  Z->FilesList() = {"F:\\a.txt", "F:\\b.txt", "F:\\c.txt"};
+  ASSERT_EQ(Z->Zip(), 3);
+  Z->SetEntryComment(1, "comment of b");
+  Z->SetArchiveComment("archive note");
+  Z->FilesList() = {"F:\\a.txt"};  // unchanged: kept under zaUpdate
+  ASSERT_EQ(Z->Zip(), 0);
+  EXPECT_EQ(ReadBack()[1].Comment, "comment of b");
+
+  Put("b.txt", "bravo, longer now");
+  Put("d.txt", "delta");
+  std::vector<std::pair<TUpdateAction, int>> Updates;
+  Z->SetZipAction(zaReplace);
+  Z->OnUpdate = [&](TObject*, TUpdateAction A, int32_t I) { Updates.push_back({A, I}); };
+  Z->FilesList() = {"F:\\d.txt", "F:\\b.txt"};
+  ASSERT_EQ(Z->Zip(), 2);
+  const auto E = ReadBack();
+  EXPECT_EQ(Names(E), (std::vector<std::string>{"a.txt", "b.txt", "c.txt", "d.txt"}));
+  EXPECT_EQ(E[1].Size, 17u);
+  EXPECT_EQ(E[0].Comment, "");
+  EXPECT_EQ(E[1].Comment, "");  // a replaced entry is a new entry
+  EXPECT_EQ(E[2].Crc, Crc32Of("charlie", 7));
+  EXPECT_EQ((Updates),
+            (std::vector<std::pair<TUpdateAction, int>>{{uaKeeping, 0}, {uaReplacing, 1}, {uaKeeping, 2}}));
+  TArcUnZip R;
+  R.SetZipName("F:\\out.zip");
+  R.ReadDirectory();
+  EXPECT_EQ(R.ArchiveComment(), "archive note");
+
+  // zaUpdate: only a file newer than its entry is zipped again.
+  Z->SetZipAction(zaUpdate);
+  const auto Old = fs::last_write_time(Card / "c.txt") - std::chrono::hours(48);
+  fs::last_write_time(Card / "c.txt", Old);
+  const auto New = fs::last_write_time(Card / "a.txt") + std::chrono::hours(48);
+  fs::last_write_time(Card / "a.txt", New);
+  Put("c.txt", "changed but older");
+  fs::last_write_time(Card / "c.txt", Old);
+  Z->FilesList() = {"F:\\a.txt", "F:\\c.txt"};
+  EXPECT_EQ(Z->Zip(), 1);
+  const auto U = ReadBack();
+  EXPECT_EQ(U[2].Crc, Crc32Of("charlie", 7));
+  EXPECT_EQ(Names(U), Names(E));
+}
+
+TEST_F(ZipOperationTest, CancelledStartWritesNothing) {
+  Put("a.txt", "alpha");
+  auto Z = MakeZip();
+  Z->OnStartZipInfo = [](TObject*, int32_t N, int64_t Bytes, TEndCentral&, bool& Stop) {
+    EXPECT_EQ(N, 1);
+    EXPECT_EQ(Bytes, 5);
+    Stop = true;
+  };
+  bool Completed = false;
+  Z->OnZipComplete = [&](TObject*, int32_t) { Completed = true; };
+  Z->FilesList() = {"F:\\a.txt"};
+  try {
+    Z->Zip();
+    ADD_FAILURE() << "no exception";
+  } catch (const EUserCanceled& E) {
+    EXPECT_EQ(E.Message(), "User canceled Zip operation");
+  }
+  EXPECT_FALSE(fs::exists(Card / "out.zip"));
+  EXPECT_FALSE(Completed);
+  EXPECT_TRUE(Z->FilesList().empty());
+}
+
+// Files may change while they are read: a file cut short raises notice 208
+// and is stored with what was read; an encrypted file that changes between
+// its CRC pass and its data pass is written again, so its check byte and
+// CRC agree.
+TEST_F(ZipOperationTest, FilesChangingWhileZipped) {
+  const std::string Data = RandomBytes(200000, 9);
+  Put("shrinks.bin", Data);
+  Put("changes.bin", Data);
+  auto Z = MakeZip();
+  Z->SetPassword("pw");
+  std::vector<std::pair<int, std::string>> Notices;
+  Z->OnHandleMessage = [&](TObject*, int32_t Id, const std::string& Msg1, const std::string& Msg2,
+                           uint32_t, int32_t&) { Notices.push_back({Id, Msg1 + "|" + Msg2}); };
+  std::string Current;
+  Z->OnStartZip = [&](TObject*, const std::string& Name, TZipHeaderInfo&, bool&) {
+    Current = Name;
+    if (Name == "F:\\shrinks.bin") fs::resize_file(Card / "shrinks.bin", 1000);
+  };
+  bool Changed = false;
+  Z->OnFilePercentDone = [&](TObject*, int32_t) {
+    if (Changed || Current != "F:\\changes.bin") return;
+    Changed = true;
+    Put("changes.bin", RandomBytes(200000, 10));
+  };
+  Z->FilesList() = {"F:\\shrinks.bin", "F:\\changes.bin"};
+  ASSERT_EQ(Z->Zip(), 2);
+  ASSERT_EQ(Notices.size(), 1u);
+  EXPECT_EQ(Notices[0].first, 208);
+  EXPECT_EQ(Notices[0].second, "|F:\\shrinks.bin");
+  EXPECT_TRUE(Changed);
+  const auto E = ReadBack();
+  EXPECT_EQ(E[0].Size, 1000u);
+  EXPECT_EQ(E[0].Crc, Crc32Of(Data.data(), 1000));
+  const std::string Now = ReadFile(Card / "changes.bin");
+  EXPECT_EQ(E[1].Crc, Crc32Of(Now.data(), Now.size()));
+  // The check byte of the encryption header matches the CRC written.
+  const std::string Bytes = Archive();
+  TMemoryStream S(Bytes);
+  S.SetPosition(static_cast<int64_t>(E[1].Offset));
+  TZipHeaderInfo L;
+  ASSERT_TRUE(L.ReadLocal(S));
+  TZipCrypt C;
+  EXPECT_EQ(C.DecryptHeader("pw", reinterpret_cast<const uint8_t*>(Bytes.data() + S.Position())),
+            static_cast<uint8_t>(E[1].Crc >> 24));
+  EXPECT_EQ(static_cast<int64_t>(Bytes.size()), static_cast<int64_t>(fs::file_size(Card / "out.zip")));
+}
+
+// A file size limit makes the disk "full" for the archive being written.
+class TFileSizeLimit {
+ public:
+  explicit TFileSizeLimit(rlim_t Bytes) {
+    getrlimit(RLIMIT_FSIZE, &FOld);
+    FOldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit New = FOld;
+    New.rlim_cur = Bytes;
+    setrlimit(RLIMIT_FSIZE, &New);
+  }
+  ~TFileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &FOld);
+    std::signal(SIGXFSZ, FOldHandler);
+  }
+
+ private:
+  rlimit FOld{};
+  void (*FOldHandler)(int) = nullptr;
+};
+
+TEST_F(ZipOperationTest, FullDiskLeavesNoPartialArchive) {
+  Put("big.bin", RandomBytes(400000, 3));
+  Put("small.txt", "small");
+  const fs::path Temp = Card / "tmp";
+  fs::create_directories(Temp);
+  for (int Level : {0, 6}) {
+    SCOPED_TRACE(Level);
+    auto Z = MakeZip();
+    Z->SetPackLevel(Level);
+    Z->FilesList() = {"F:\\big.bin"};
+    bool Completed = false;
+    Z->OnZipComplete = [&](TObject*, int32_t) { Completed = true; };
+    {
+      TFileSizeLimit Limit(100000);
+      try {
+        Z->Zip();
+        ADD_FAILURE() << "no exception";
+      } catch (const ENotEnoughRoom& E) {
+        EXPECT_EQ(E.Message(), "Not enough room to write archive");
+      }
+    }
+    EXPECT_FALSE(fs::exists(Card / "out.zip"));
+    EXPECT_FALSE(Completed);
+  }
+
+  // A rebuild that fails leaves the old archive byte for byte.
+  auto Z = MakeZip();
+  Z->FilesList() = {"F:\\small.txt"};
+  ASSERT_EQ(Z->Zip(), 1);
+  const std::string Before = Archive();
+  Z->SetTempPath("F:\\tmp");
+  Z->SetPackLevel(0);
+  Z->FilesList() = {"F:\\big.bin"};
+  {
+    TFileSizeLimit Limit(100000);
+    EXPECT_THROW(Z->Zip(), ENotEnoughRoom);
+  }
+  EXPECT_EQ(Archive(), Before);
+  EXPECT_TRUE(fs::is_empty(Temp));
+  EXPECT_EQ(Z->Count(), 1);
+}
+
+TEST_F(ZipOperationTest, SkippedFilesAndDispose) {
+  Put("a.txt", "alpha");
+  Put("dup/a.txt", "other alpha");
+  Put("keep.txt", "keep");
+  auto Z = MakeZip();
+  Z->SetStorePaths(false);
+  Z->SetDispose(true);
+  TExpansionLog Log;
+  Log.Attach(*Z);
+  std::vector<std::string> Disposed;
+  Z->OnDisposeFile = [&](TObject*, const std::string& Name, bool& Skip) {
+    Disposed.push_back(Name);
+    Skip = Name == "F:\\keep.txt";
+  };
+  Z->OnStartZip = [](TObject*, const std::string& Name, TZipHeaderInfo&, bool& Skip) {
+    Skip = Name == "F:\\keep.txt";
+  };
+  Z->FilesList() = {"F:\\a.txt", "F:\\dup\\a.txt", "F:\\keep.txt", "F:\\missing.txt"};
+  EXPECT_EQ(Z->Zip(), 1);
+  EXPECT_EQ(Log.SkippedFor(srNoOverwrite), std::vector<std::string>{"F:\\dup\\a.txt"});
+  EXPECT_EQ(Log.SkippedFor(srSkippedInStartZip), std::vector<std::string>{"F:\\keep.txt"});
+  EXPECT_EQ(Log.Missing, std::vector<std::string>{"F:\\missing.txt"});
+  EXPECT_EQ(Disposed, std::vector<std::string>{"F:\\a.txt"});
+  EXPECT_FALSE(fs::exists(Card / "a.txt"));
+  EXPECT_TRUE(fs::exists(Card / "dup/a.txt"));
+  EXPECT_TRUE(fs::exists(Card / "keep.txt"));
+}
+
+}  // namespace
+}  // namespace zem::test
