@@ -192,12 +192,12 @@ bool TArcUnZip::ExtractEntry(int32_t I, bool TestOnly) {
 
   const std::string D = EntryDestDir(W);
   if (!IsFile) {
-    if (!TestOnly && FRecreateDirs && !DirExists(D)) {
+    if (!TestOnly && FRecreateDirs) {
       if (HasParentStep(D)) {
         Skipping(srCreateError, W.FullName());
         return false;
       }
-      ForceDirs(D);
+      if (!DirExists(D)) ForceDirs(D);
     }
     return true;
   }
