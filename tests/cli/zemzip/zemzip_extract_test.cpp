@@ -1,0 +1,140 @@
+// Tests of "zemzip extract" and "zemzip test": files written, folders or
+// not, overwrite choices (also asked on the terminal), patterns, failing
+// entries named with the exit status, split sets, and the test summary.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/zipcli/zip_commands.h"
+#include "common/test_support.h"
+
+namespace zem {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TRun {
+  int Code;
+  std::string Out, Err;
+};
+
+TRun Zemzip(const std::vector<std::string>& Args, const std::string& Input = "") {
+  std::istringstream In(Input);
+  std::ostringstream Out, Err;
+  const int Code = RunZipCommand(Args, In, Out, Err);
+  return {Code, Out.str(), Err.str()};
+}
+
+std::string Fixture(const std::string& Rel) { return (fs::path(ZEM_TEST_DATA) / "interop" / Rel).string(); }
+
+size_t CountLines(const std::string& Text) { return static_cast<size_t>(std::count(Text.begin(), Text.end(), '\n')); }
+
+TEST(ZemzipExtract, WritesTheTreeOrJustTheFiles) {
+  test::TTempDir Dir;
+  const TRun R = Zemzip({"extract", "-d", (Dir / "tree").string(), Fixture("deflate/df_infozip_l9.zip")});
+  ASSERT_EQ(R.Code, 0) << R.Err;
+  EXPECT_EQ(test::ReadFile(Dir / "tree/big.txt").size(), 150000u);
+  EXPECT_TRUE(fs::exists(Dir / "tree/data/table.bin"));
+
+  const TRun J = Zemzip({"extract", "-j", "-d", (Dir / "flat").string(), Fixture("deflate/df_infozip_l9.zip"), "data/*"});
+  ASSERT_EQ(J.Code, 0) << J.Err;
+  EXPECT_TRUE(fs::exists(Dir / "flat/table.bin"));
+  EXPECT_FALSE(fs::exists(Dir / "flat/notes.txt"));
+  EXPECT_FALSE(fs::exists(Dir / "flat/data"));
+
+  // A pattern nothing matches is a failure, not a silent success.
+  EXPECT_EQ(Zemzip({"extract", "-d", (Dir / "none").string(), Fixture("deflate/df_infozip_l9.zip"), "*.xyz"}).Code, 1);
+}
+
+// -n keeps existing files (and fails, naming them), -o replaces, and the
+// default asks on the terminal.
+TEST(ZemzipExtract, OverwriteChoices) {
+  test::TTempDir Dir;
+  const std::string Archive = Fixture("damaged/dmg_source.zip");
+  const std::string Dest = (Dir / "o").string();
+  ASSERT_EQ(Zemzip({"extract", "-d", Dest, Archive}).Code, 0);
+  test::WriteFile(Dir / "o/notes.txt", "mine");
+  test::WriteFile(Dir / "o/one.txt", "mine");
+
+  const TRun Never = Zemzip({"extract", "-n", "-d", Dest, Archive});
+  EXPECT_EQ(Never.Code, 1);
+  EXPECT_NE(Never.Err.find("notes.txt: exists, not replaced"), std::string::npos) << Never.Err;
+  EXPECT_EQ(test::ReadFile(Dir / "o/notes.txt"), "mine");
+
+  // Asked once per existing file, in directory order: notes.txt first.
+  const TRun Ask = Zemzip({"extract", "-d", Dest, Archive, "notes.txt", "one.txt"}, "y\nn\n");
+  EXPECT_EQ(Ask.Code, 1);
+  EXPECT_NE(Ask.Err.find("Replace existing file notes.txt? [y/n]"), std::string::npos);
+  EXPECT_NE(test::ReadFile(Dir / "o/notes.txt"), "mine");
+  EXPECT_EQ(test::ReadFile(Dir / "o/one.txt"), "mine");
+
+  const TRun Always = Zemzip({"extract", "-o", "-d", Dest, Archive});
+  EXPECT_EQ(Always.Code, 0) << Always.Err;
+  EXPECT_NE(test::ReadFile(Dir / "o/one.txt"), "mine");
+}
+
+TEST(ZemzipExtract, PasswordsAndFailingEntries) {
+  test::TTempDir Dir;
+  const std::string Archive = Fixture("zipcrypto/zc_mixed.zip");
+  const TRun Wrong = Zemzip({"extract", "-P", "nope", "-d", (Dir / "w").string(), Archive});
+  EXPECT_EQ(Wrong.Code, 1);
+  EXPECT_NE(Wrong.Err.find("notes.txt: wrong password"), std::string::npos) << Wrong.Err;
+  EXPECT_FALSE(fs::exists(Dir / "w/notes.txt"));
+  EXPECT_TRUE(fs::exists(Dir / "w/runs.dat"));  // not encrypted
+
+  const TRun Right = Zemzip({"extract", "-P", "Sesame42", "-d", (Dir / "r").string(), Archive});
+  EXPECT_EQ(Right.Code, 0) << Right.Err;
+
+  // An unknown method: the notice names the entry, the entry fails.
+  const TRun Lzma = Zemzip({"extract", "-d", (Dir / "l").string(), Fixture("other_methods/om_7z_lzma.zip")});
+  EXPECT_EQ(Lzma.Code, 1);
+  EXPECT_NE(Lzma.Err.find("notes.txt: Unknown Compression Method (method 14)"), std::string::npos) << Lzma.Err;
+  EXPECT_NE(Lzma.Err.find("notes.txt: CRC error"), std::string::npos);
+}
+
+// Split sets under both namings extract like the whole archive.
+TEST(ZemzipExtract, SplitSets) {
+  test::TTempDir Dir;
+  const TRun Other = Zemzip({"extract", "-d", (Dir / "a").string(), Fixture("split/sp_infozip.zip")});
+  ASSERT_EQ(Other.Code, 0) << Other.Err;
+  for (const char* Part : {"z01", "z02"})
+    fs::copy_file(Fixture(std::string("split/sp_infozip.") + Part), Dir / (std::string("own.zip.") + Part));
+  fs::copy_file(Fixture("split/sp_infozip.zip"), Dir / "own.zip");
+  const TRun Own = Zemzip({"extract", "-d", (Dir / "b").string(), (Dir / "own.zip").string()});
+  ASSERT_EQ(Own.Code, 0) << Own.Err;
+  size_t Files = 0;
+  for (const auto& E : fs::recursive_directory_iterator(Dir / "a")) {
+    if (!E.is_regular_file()) continue;
+    ++Files;
+    EXPECT_EQ(test::ReadFile(E.path()), test::ReadFile(Dir / "b" / fs::relative(E.path(), Dir / "a")));
+  }
+  EXPECT_EQ(Files, 4u);
+  EXPECT_EQ(Zemzip({"test", (Dir / "own.zip").string()}).Out, "tested 4 entries, 0 failed\n");
+}
+
+TEST(ZemzipTest, SummaryAndOneLinePerFailingEntry) {
+  const TRun Good = Zemzip({"test", "-P", "Sesame42", Fixture("zipcrypto/zc_infozip_streamed_dd.zip")});
+  EXPECT_EQ(Good.Code, 0) << Good.Err;
+  EXPECT_EQ(Good.Out, "tested 4 entries, 0 failed\n");
+
+  const TRun Wrong = Zemzip({"test", "-P", "nope", Fixture("zipcrypto/zc_mixed.zip")});
+  EXPECT_EQ(Wrong.Code, 1);
+  EXPECT_EQ(CountLines(Wrong.Out), 3u);
+  EXPECT_NE(Wrong.Out.find("tested 4 entries, 2 failed\n"), std::string::npos) << Wrong.Out;
+
+  // A truncated archive: the entry cut short and the error are reported.
+  const TRun Cut = Zemzip({"test", Fixture("damaged/dmg_truncated_last_entry.zip")});
+  EXPECT_EQ(Cut.Code, 1);
+  EXPECT_NE(Cut.Err.find("Premature end of file reached"), std::string::npos);
+  EXPECT_NE(Cut.Out.find("tested 5 entries, 1 failed"), std::string::npos) << Cut.Out;
+
+  EXPECT_EQ(Zemzip({"test"}).Code, 2);
+  EXPECT_EQ(Zemzip({"extract", "-o", "-n", "x.zip"}).Code, 2);
+}
+
+}  // namespace
+}  // namespace zem
