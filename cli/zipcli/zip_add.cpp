@@ -5,6 +5,7 @@
 
 #include "archive/support/path_helpers.h"
 #include "archive/writer/arc_zip.h"
+#include "archive/writer/stored_names.h"
 #include "cli/zipcli/zip_add.h"
 #include "cli/zipcli/zip_commands.h"
 #include "platform/drives.h"
@@ -55,14 +56,23 @@ int AddFiles(const std::string& NativeArchive, const std::vector<std::string>& N
     Zip.SetIncludeHiddenFiles(true);
     Zip.SetIncludeSysFiles(true);
     Zip.SetExcludeList(Options.Exclude);
-    // Names without a folder, and wildcard names without one, are taken in
-    // the current folder; stored paths are relative to it, so a relative
-    // name is stored as given.
-    Zip.SetRootDir(platform::GetCurrentDirectoryA());
+    // Stored paths are the names as given. Wildcard names without a folder
+    // (and "." with -r) are walked in the current folder, which then becomes
+    // the root that stored paths are taken relative to.
+    bool WalksHere = false;
+    for (const std::string& Native : Names) {
+      const std::string Name = ComponentName(Native);
+      WalksHere = WalksHere || (Name == "." && Options.Recurse) ||
+                  (IsWildcardName(Name) && FolderPath(Name).empty());
+    }
     if (Options.JunkPaths) {
       Zip.SetStorePaths(false);
     } else {
-      Zip.SetRelativePaths(true);
+      Zip.SetStorePaths(true);
+    }
+    if (WalksHere) {
+      Zip.SetRootDir(platform::GetCurrentDirectoryA());
+      if (!Options.JunkPaths) Zip.SetRelativePaths(true);
     }
     Zip.SetRecurse(Options.Recurse);
     Zip.SetAddDirEntriesOnRecurse(Options.Recurse && !Options.JunkPaths);
@@ -88,6 +98,7 @@ int AddFiles(const std::string& NativeArchive, const std::vector<std::string>& N
     bool AllZipped = true;
     Zip.OnSkippingFile = [&](TObject*, TSkipReason Reason, const std::string& FName, int32_t,
                              bool&) {
+      if (Reason == srExcludeList) return;  // left out as asked
       Err << "zemzip: " << platform::ToNativePath(FName) << ": " << ReasonText(Reason) << "\n";
       AllZipped = false;
     };

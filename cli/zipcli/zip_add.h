@@ -29,7 +29,9 @@ int AddCommand(const std::vector<std::string>& Args, std::ostream& Out, std::ost
 
 // Adds the native names (files, folders, wildcard names) to the archive.
 // Relative names are stored as given, absolute ones without their leading
-// '/'; hidden and system files are included. Every file left out is named
+// '/'; wildcard names without a folder are walked in the current folder and
+// stored relative to it (so is every name below it in such a call); hidden
+// and system files are included; files left out by -x are not reported. Every file left out is named
 // on Err with the reason. Returns 0 only when every named file was zipped
 // (or kept as up to date), 1 when some were left out or the operation
 // failed (its message on Err).
