@@ -40,7 +40,7 @@ step bash scripts/deps.sh || { echo "0 passed, 0 failed"; exit 1; }
 if step cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
    step cmake --build build -j"$JOBS"; then
   log=$(mktemp)
-  (cd build && ctest --output-on-failure -j"$JOBS") 2>&1 | tee "$log"
+  (cd build && ctest --output-on-failure -j"$JOBS" -LE slow) 2>&1 | tee "$log"
   [[ ${PIPESTATUS[0]} -eq 0 ]] || status=1
   count_results "$log"
   rm -f "$log"
@@ -57,7 +57,7 @@ if step cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DZEM_SANITIZE=ON; the
   done
   if [[ ${#targets[@]} -gt 0 ]] && step cmake --build build-asan -j"$JOBS" --target "${targets[@]}"; then
     log=$(mktemp)
-    (cd build-asan && ctest --output-on-failure -j"$JOBS" -L 'platform|archive') 2>&1 | tee "$log"
+    (cd build-asan && ctest --output-on-failure -j"$JOBS" -L 'platform|archive' -LE slow) 2>&1 | tee "$log"
     [[ ${PIPESTATUS[0]} -eq 0 ]] || status=1
     count_results "$log"
     rm -f "$log"
