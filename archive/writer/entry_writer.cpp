@@ -163,12 +163,14 @@ bool TZipRunner::ZipEntry(const std::string& Listed, TZipHeaderInfo& E) {
     return false;
   }
 
-  // Multi-volume output would check the room left on the volume here and
-  // write a file entry's data to a temporary data file first.
-
+  // With multi-volume output a file entry's data goes to a temporary data
+  // file first; its local header follows once the sizes are known.
   if (IsDir) {
     E.SetFlags(0);
-    WriteLocalHeader(E, false);
+    if (MultiVolume())
+      PlaceLocalHeader(E, false);
+    else
+      WriteLocalHeader(E, false);
     if (Z.OnEndZip) Z.OnEndZip(&Z, N, 0, 0, 0);
     return true;
   }
@@ -190,12 +192,15 @@ bool TZipRunner::ZipEntry(const std::string& Listed, TZipHeaderInfo& E) {
     if (!Written) {
       // The file kept changing: nothing of it stays in the work file.
       FOut->Seek(Start, soBeginning);
+      DropDataFile();
       Decline();
       SkipFile(srFileOpenError, N);
       return false;
     }
+    if (MultiVolume()) SpanEntryData(N, E);
   } catch (...) {
     CloseSource();
+    DropDataFile();
     throw;
   }
   CloseSource();
@@ -219,7 +224,12 @@ bool TZipRunner::WriteFileData(const std::string& N, TZipHeaderInfo& E, bool Res
   E.SetCrc32(kCrcPreset);
   E.SetUncompressedSize(FSourceSize);
   E.SetCompressedSize(0);
-  WriteLocalHeader(E, ReserveZip64);
+  if (MultiVolume()) {
+    OpenDataFile();
+  } else {
+    WriteLocalHeader(E, ReserveZip64);
+    FData = FOut.get();
+  }
 
   const std::string& Password = Z.Password();
   FEncrypt = !Password.empty();
@@ -227,7 +237,7 @@ bool TZipRunner::WriteFileData(const std::string& N, TZipHeaderInfo& E, bool Res
   if (FEncrypt) {
     PreCrc = CrcPrePass();
     E.SetCrc32(PreCrc);
-    if (!Z.FCrypt.WriteEncryptionHeader(Password, PreCrc, *FOut)) throw ENotEnoughRoom();
+    if (!Z.FCrypt.WriteEncryptionHeader(Password, PreCrc, *FData)) throw ENotEnoughRoom();
   }
 
   Z.FCrypt.ResetCrc();
@@ -257,6 +267,8 @@ bool TZipRunner::WriteFileData(const std::string& N, TZipHeaderInfo& E, bool Res
 
   // Data that no longer matches what went before it is written again.
   if (FEncrypt && E.Crc32() != PreCrc) return false;
+  // Multi-volume output writes the only local header after the data.
+  if (MultiVolume()) return true;
   if (!ReserveZip64 && (FSourceRead >= kMarker32 || Written >= kMarker32)) {
     NeedZip64 = true;
     return false;
@@ -269,9 +281,10 @@ bool TZipRunner::WriteFileData(const std::string& N, TZipHeaderInfo& E, bool Res
   return true;
 }
 
-void TZipRunner::WriteLocalHeader(TZipHeaderInfo& E, bool Reserve) {
+void TZipRunner::WriteLocalHeader(TZipHeaderInfo& E, bool Reserve, TStream* To) {
+  TStream& Out = To != nullptr ? *To : *FOut;
   if (!Reserve) {
-    E.WriteLocal(*FOut);
+    E.WriteLocal(Out);
     return;
   }
   // A local header with a Zip64 block carries both sizes there and the
@@ -281,18 +294,19 @@ void TZipRunner::WriteLocalHeader(TZipHeaderInfo& E, bool Reserve) {
   const uint64_t Uncompressed = E.UncompressedSize();
   const uint64_t Compressed = E.CompressedSize();
   E.SetLocalExtraLength(kZip64LocalExtraSize);
+  E.SetVersionNeeded(45);  // Zip64 extensions
   E.SetUncompressedSizeField(kMarker32);
   E.SetCompressedSizeField(kMarker32);
   TZip64Info& Info = E.EnsureZip64Info();
   Info.UncompressedSize = Uncompressed;
   Info.CompressedSize = Compressed;
-  E.WriteLocal(*FOut);
+  E.WriteLocal(Out);
   uint8_t Extra[kZip64LocalExtraSize];
   Put16(Extra, 0x0001);
   Put16(Extra + 2, 16);
   Put64(Extra + 4, Uncompressed);
   Put64(Extra + 12, Compressed);
-  FOut->WriteBuffer(Extra, kZip64LocalExtraSize);
+  Out.WriteBuffer(Extra, kZip64LocalExtraSize);
   E.SetUncompressedSize(Uncompressed);
   E.SetCompressedSize(Compressed);
 }
@@ -301,9 +315,12 @@ int64_t TZipRunner::ReadSource(uint8_t* Buffer, int64_t Count) {
   const int64_t N = FSource->Read(Buffer, Count);
   if (N <= 0) return 0;
   FSourceRead += static_cast<uint64_t>(N);
-  if (Z.OnFilePercentDone)
-    Z.OnFilePercentDone(&Z, PercentDone(static_cast<int64_t>(FSourceRead),
-                                        static_cast<int64_t>(FSourceSize)));
+  if (Z.OnFilePercentDone) {
+    int P = PercentDone(static_cast<int64_t>(FSourceRead), static_cast<int64_t>(FSourceSize));
+    // Reading is the first half of a multi-volume entry; copying the rest.
+    if (MultiVolume()) P /= 2;
+    Z.OnFilePercentDone(&Z, P);
+  }
   if (Z.OnTotalPercentDone) {
     Z.FBytesDone += N;
     TotalProgress();
@@ -319,7 +336,7 @@ void TZipRunner::WriteData(uint8_t* Buffer, int64_t Count) {
     else
       Z.FCrypt.EncryptBuffer(Buffer, static_cast<size_t>(Count));
   }
-  if (FOut->Write(Buffer, Count) < Count) throw ENotEnoughRoom();
+  if (FData->Write(Buffer, Count) < Count) throw ENotEnoughRoom();
   Z.PumpMessages();
 }
 
