@@ -7,5 +7,5 @@
 
 int main(int argc, char** argv) {
   std::vector<std::string> Args(argv + 1, argv + argc);
-  return zem::RunCardCommand(Args, std::cout, std::cerr);
+  return zem::RunCardCommand(Args, std::cin, std::cout, std::cerr);
 }

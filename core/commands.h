@@ -19,6 +19,8 @@ constexpr int kExitUsage = 2;
 std::string HumanSize(uint64_t Bytes);
 
 // Runs one command line without the program name: Args[0] is the command.
+// In gives the answers to the terminal's questions (the form without In
+// answers none: every question is declined).
 // "list" prints one line per removable drive,
 //   F: "CAMERA" 31914983424 bytes (31.9 GB) at /media/user/CAMERA
 // with "(no card)" in place of the size when the drive holds none, or the
@@ -27,6 +29,27 @@ std::string HumanSize(uint64_t Bytes);
 // No command or an unknown one prints the usage on Err and returns
 // kExitUsage. Errors raised by a command are printed on Err ("zemcard: "
 // and the message) and give kExitFailure.
+//
+// The card commands take a CARD: a removable drive's letter ("F" or "F:"),
+// its mount point, or "--folder DIR [--label L]", which enters the folder
+// into the drive table as a removable drive for the command:
+//   backup [--level none|fast|high] CARD IMAGE   (default fast)
+//   restore [--yes] IMAGE CARD
+//   copy [--yes] CARD
+//   format [--yes] CARD
+// They run the card operations with TConsoleWindowServices installed: the
+// operations' messages on Out (errors on Err), the questions on Out with
+// answers from In unless --yes, the progress on Err when Err is the
+// process's standard error and a terminal. A folder card is emptied by
+// restore, copy and format, so they need --yes there and refuse "/", the
+// home folder and folders holding it, the temporary folder or the image
+// being restored. Usage errors give kExitUsage; a card without capacity
+// ("No disk in the driver!"), a backup that skipped files, a restore that
+// failed, extracted fewer entries than the image holds, or whose extraction
+// raised (one line on Err), and a format that did not complete give
+// kExitFailure.
 int RunCardCommand(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& Err);
+int RunCardCommand(const std::vector<std::string>& Args, std::istream& In, std::ostream& Out,
+                   std::ostream& Err);
 
 }  // namespace zem

@@ -1,0 +1,166 @@
+// Emptying a removable volume below its mount point, as the format does.
+//
+// The walk works on open folder handles (openat, unlinkat) so that a name
+// swapped for a link while the walk runs cannot lead it out of the card:
+// every folder is opened with O_NOFOLLOW and links are unlinked as entries.
+// A folder's names are read in full before any is removed, since removing
+// while reading may skip entries.
+#include "platform/format.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/drives.h"
+#include "platform/file_internal.h"
+#include "platform/winapi.h"
+
+namespace zem::platform {
+
+namespace {
+
+constexpr mode_t kOwnerAll = S_IRWXU;
+
+// The names in the open folder Fd, without "." and "..". False (last error
+// set) when the folder cannot be read.
+bool ReadNames(int Fd, const std::string& Path, std::vector<std::string>& Names) {
+  const int Dup = ::dup(Fd);
+  if (Dup < 0) return detail::SetLastErrno(errno, Path);
+  DIR* Dir = ::fdopendir(Dup);
+  if (Dir == nullptr) {
+    const int Err = errno;
+    ::close(Dup);
+    return detail::SetLastErrno(Err, Path);
+  }
+  ::rewinddir(Dir);
+  bool Ok = true;
+  for (;;) {
+    errno = 0;
+    const dirent* E = ::readdir(Dir);
+    if (E == nullptr) {
+      if (errno != 0) Ok = detail::SetLastErrno(errno, Path);
+      break;
+    }
+    const std::string Name = E->d_name;
+    if (Name != "." && Name != "..") Names.push_back(Name);
+  }
+  ::closedir(Dir);
+  return Ok;
+}
+
+// Opens the sub-folder Name of Parent with full access for its owner (a
+// read-only folder must be writable to be emptied). The permission is added
+// through the open handle; only a folder that cannot even be opened gets it
+// by name first.
+int OpenFolderForEmptying(int Parent, const std::string& Name, const struct stat& St) {
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  int Fd = ::openat(Parent, Name.c_str(), kFlags);
+  if (Fd < 0 && errno == EACCES) {
+    ::fchmodat(Parent, Name.c_str(), (St.st_mode & 07777) | kOwnerAll, 0);
+    Fd = ::openat(Parent, Name.c_str(), kFlags);
+  }
+  if (Fd >= 0 && (St.st_mode & kOwnerAll) != kOwnerAll)
+    ::fchmod(Fd, (St.st_mode & 07777) | kOwnerAll);
+  return Fd;
+}
+
+// Removes everything inside the open folder Fd (at native Path) that lies on
+// device Dev. Returns false when anything stays; the last error then tells
+// the first failure met.
+bool EmptyFolder(int Fd, const std::string& Path, dev_t Dev, bool& ErrorSet) {
+  auto Fail = [&](int Err, const std::string& Where) {
+    if (!ErrorSet) detail::SetLastErrno(Err, Where);
+    ErrorSet = true;
+    return false;
+  };
+  std::vector<std::string> Names;
+  if (!ReadNames(Fd, Path, Names)) {
+    ErrorSet = true;
+    return false;
+  }
+  bool Ok = true;
+  for (const std::string& Name : Names) {
+    const std::string Child = Path + "/" + Name;
+    struct stat St;
+    if (::fstatat(Fd, Name.c_str(), &St, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) Ok = Fail(errno, Child);
+      continue;
+    }
+    if (S_ISDIR(St.st_mode)) {
+      if (St.st_dev != Dev) {  // another volume mounted inside the card
+        Ok = Fail(EBUSY, Child);
+        continue;
+      }
+      const int Sub = OpenFolderForEmptying(Fd, Name, St);
+      if (Sub < 0) {
+        Ok = Fail(errno, Child);
+        continue;
+      }
+      const bool Emptied = EmptyFolder(Sub, Child, Dev, ErrorSet);
+      ::close(Sub);
+      if (!Emptied) {
+        Ok = false;
+        continue;
+      }
+      if (::unlinkat(Fd, Name.c_str(), AT_REMOVEDIR) != 0) Ok = Fail(errno, Child);
+    } else if (::unlinkat(Fd, Name.c_str(), 0) != 0 && errno != ENOENT) {
+      Ok = Fail(errno, Child);
+    }
+  }
+  return Ok;
+}
+
+// Empties the folder at MountPoint; true when it is empty afterwards.
+bool EmptyVolume(const std::string& MountPoint) {
+  const int Root = ::open(MountPoint.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (Root < 0) return detail::SetLastErrno(errno, MountPoint);
+  struct stat St;
+  if (::fstat(Root, &St) != 0) {
+    const int Err = errno;
+    ::close(Root);
+    return detail::SetLastErrno(Err, MountPoint);
+  }
+  // The mount point keeps its own permissions; write access is lent for the
+  // emptying only.
+  const mode_t Mode = St.st_mode & 07777;
+  const bool Lend = (Mode & kOwnerAll) != kOwnerAll;
+  if (Lend) ::fchmod(Root, Mode | kOwnerAll);
+  bool ErrorSet = false;
+  EmptyFolder(Root, MountPoint, St.st_dev, ErrorSet);
+  std::vector<std::string> Left;
+  const bool Read = ReadNames(Root, MountPoint, Left);
+  if (Lend) ::fchmod(Root, Mode);
+  ::close(Root);
+  if (!Read) return false;
+  if (!Left.empty()) {
+    if (!ErrorSet) SetLastError(ERROR_DIR_NOT_EMPTY);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+uint32_t FormatDrive(uint32_t Drive, const std::function<bool()>& Confirm) {
+  if (Drive >= 26) return SHFMT_NOFORMAT;
+  const std::optional<TDriveEntry> E = DriveTable().Find(static_cast<char>('A' + Drive));
+  if (!E || E->Type != DRIVE_REMOVABLE || E->MountPoint.empty() || E->MountPoint == "/" ||
+      E->MountPoint[0] != '/') {
+    SetLastError(ERROR_INVALID_DRIVE);
+    return SHFMT_NOFORMAT;
+  }
+  if (!E->HasMedia) {
+    SetLastError(ERROR_NOT_READY);
+    return SHFMT_ERROR;
+  }
+  if (Confirm && !Confirm()) return SHFMT_CANCEL;
+  return EmptyVolume(E->MountPoint) ? 0u : static_cast<uint32_t>(SHFMT_ERROR);
+}
+
+}  // namespace zem::platform
