@@ -17,7 +17,6 @@ namespace {
 
 // Kept entries of an old archive are copied in chunks of this size.
 constexpr int64_t kCopyChunk = 16384;
-constexpr int kWorkBufferSize = 8192;
 constexpr int64_t kDataBufferSize = 65535;
 
 bool IsBlank(const std::string& Text) {
@@ -70,8 +69,7 @@ int32_t TZipRunner::Run() {
   Z.SetKeepZipOpen(true);
   Z.BuildView(ByNone);
   try {
-    if (Z.MultiMode() != mmNone)
-      throw EArcZipException("Multi-volume output is not available in this version");
+    FMulti = Z.MultiMode();
     FNewEnd = std::make_unique<TEndCentral>();
     if (!Z.FilesList().empty()) Z.ExpandFileList();
     if (!Z.FilesList().empty() && Z.OnStartZipInfo) {
@@ -80,14 +78,15 @@ int32_t TZipRunner::Run() {
                        StopNow);
       if (StopNow) throw EUserCanceled();
     }
-    // Multi-volume output always writes a new archive: its first volume
-    // is named and opened here instead.
-    FRebuild = FileExistsAt(Z.ZipName());
+    // Multi-volume output always writes a new archive, from its first
+    // volume on.
+    FRebuild = !MultiVolume() && FileExistsAt(Z.ZipName());
     OpenOutput(FRebuild);
     if (FRebuild) {
       Z.OpenArchive();
       ExistingEntryPass();
     }
+    if (MultiVolume()) PrepareVolumes();
     std::vector<std::string>& Files = Z.FilesList();
     const size_t Count = Files.size();
     for (size_t I = 0; I < Count; ++I) AddFile(Files[I]);
@@ -99,7 +98,14 @@ int32_t TZipRunner::Run() {
     CommonTail();
     throw;
   }
-  FinishSuccess();
+  // The archive is complete; what can still fail here (the last block's
+  // name, the configuration file) leaves it as it is.
+  try {
+    FinishSuccess();
+  } catch (...) {
+    CommonTail();
+    throw;
+  }
   CommonTail();
   return FResult;
 }
@@ -118,12 +124,9 @@ void TZipRunner::OpenOutput(bool Rebuild) {
                                  platform::SysErrorMessage(platform::GetLastError()).c_str()));
     FWorkCreated = true;
   } else {
-    FWorkName = Z.ZipName();
+    FWorkName = MultiVolume() ? FirstVolumeName() : Z.ZipName();
   }
-  FWorkFile = std::make_unique<TWorkFileStream>(FWorkName);
-  FWorkCreated = true;
-  FOut = std::make_unique<TS_BufferStream>(FWorkFile.get(), kWorkBufferSize);
-  FOut->SetSyncOnClose(Z.FlushFilesOnClose());
+  CreateVolume(FWorkName);
 
   const int Capacity =
       static_cast<int>(Z.FilesList().size()) + (Z.FDirectory ? Z.FDirectory->Count() : 0);
@@ -272,23 +275,61 @@ void TZipRunner::TotalProgress() {
   if (Z.OnTotalPercentDone) Z.OnTotalPercentDone(&Z, PercentDone(Z.FBytesDone, Z.FTotalBytes));
 }
 
+/*
+ * With multi-volume output each central header, and the end record, is made
+ * aside first: one that does not fit in the room left starts the next
+ * volume (the directory's size then adds up across volumes). The end
+ * record counts the central headers on its own volume.
+ */
 void TZipRunner::WriteCentralDirectory() {
-  const int64_t Start = FOut->Position();
+  int64_t Start = FOut->Position();
   FNewEnd->SetCentralDirOffset(static_cast<uint64_t>(Start));
   FNewEnd->SetDiskWithCentralDir(static_cast<uint32_t>(FDisk));
   TStream* Source = FRebuild ? Z.FArchive.get() : nullptr;
+  uint64_t DirSize = 0;
+  uint64_t OnThisVolume = 0;
+  TMemoryStream Aside;
   for (int I = 0; I < FWriteOrder->Count(); ++I) {
     TZipHeaderInfo& E = *FWriteOrder->Items(I);
-    // Multi-volume output moves to the next volume here when the header
-    // does not fit.
+    if (!MultiVolume()) {
+      E.SetCentralOffset(FOut->Position());
+      E.WriteCentral(*FOut, Source);
+      continue;
+    }
+    Aside.Clear();
+    E.WriteCentral(Aside, nullptr);
+    const int64_t Length = Aside.Size();
+    if (RoomLeft() < Length) {
+      DirSize += static_cast<uint64_t>(FOut->Position() - Start);
+      NextVolumeFor(Length);
+      Start = 0;
+      OnThisVolume = 0;
+      if (I == 0) {
+        FNewEnd->SetCentralDirOffset(0);
+        FNewEnd->SetDiskWithCentralDir(static_cast<uint32_t>(FDisk));
+      }
+    }
     E.SetCentralOffset(FOut->Position());
-    E.WriteCentral(*FOut, Source);
+    FOut->WriteBuffer(Aside.Data().data(), Length);
+    ++OnThisVolume;
   }
-  FNewEnd->SetCentralDirSize(static_cast<uint64_t>(FOut->Position() - Start));
+  DirSize += static_cast<uint64_t>(FOut->Position() - Start);
+  FNewEnd->SetCentralDirSize(DirSize);
+  if (MultiVolume()) {
+    FNewEnd->SetEntriesOnThisDisk(OnThisVolume);
+    FNewEnd->SetNumberOfThisDisk(static_cast<uint32_t>(FDisk));
+    Aside.Clear();
+    FNewEnd->WriteEndRecord(Aside);
+    if (RoomLeft() < Aside.Size()) {
+      NextVolumeFor(Aside.Size());
+      FNewEnd->SetEntriesOnThisDisk(0);
+    }
+  }
   FNewEnd->SetNumberOfThisDisk(static_cast<uint32_t>(FDisk));
   FNewEnd->WriteEndRecord(*FOut);
   FNewEnd->SetZipCommentPos(FOut->Position() - FNewEnd->ZipCommentLength());
   FNewEnd->SetModified(false);
+  if (FMulti == mmSpan) LabelDisk();
 }
 
 /*
@@ -333,7 +374,10 @@ void TZipRunner::CloseAndInstall() {
 void TZipRunner::FinishSuccess() {
   const std::string Name = Z.ZipName();
   if (FRebuild) Z.ClearArchive();
-  Z.SetZipName(Name);
+  if (FMulti == mmBlocks)
+    RenameLastBlock();
+  else
+    Z.SetZipName(Name);
 
   if (Z.Dispose()) {
     for (const std::string& File : FDisposeList) {
@@ -353,10 +397,14 @@ void TZipRunner::FinishSuccess() {
   Z.RecordArchiveStamp();
   Z.BuildView(FSavedSortMode);
   Z.FDiskCount = FDisk + 1;
+  // The file named ZipName is the last volume.
+  Z.FCurrentDisk = FDisk;
   if (Z.OnTotalPercentDone) Z.OnTotalPercentDone(&Z, 100);
+  if (MultiVolume()) SaveConfigFile();
 }
 
 void TZipRunner::FinishFailure() {
+  DropDataFile();
   FOut.reset();  // flush errors are of no interest now
   FWorkFile.reset();
   FByName.reset();

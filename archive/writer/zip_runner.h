@@ -75,9 +75,10 @@ class TZipRunner {
   // grew past what its local header can describe).
   bool WriteFileData(const std::string& Name, TZipHeaderInfo& Entry, bool ReserveZip64,
                      bool& NeedZip64);
-  // Writes the local header at the work file's position, with a Zip64
-  // block of both sizes when Reserve is set (same length both times).
-  void WriteLocalHeader(TZipHeaderInfo& Entry, bool Reserve);
+  // Writes the local header at To's position (the work file when To is
+  // null), with a Zip64 block of both sizes when Reserve is set (same
+  // length both times).
+  void WriteLocalHeader(TZipHeaderInfo& Entry, bool Reserve, TStream* To = nullptr);
   // The read routine: up to Count bytes of the source, CRC and progress.
   int64_t ReadSource(uint8_t* Buffer, int64_t Count);
   // The write routine: encrypts (when a password is set) and writes Count
@@ -89,6 +90,55 @@ class TZipRunner {
   uint64_t DeflateData();
   void CloseSource() { FSource.reset(); }
   void SkipFile(TSkipReason Reason, const std::string& Name, bool* Retry = nullptr);
+
+  // ---- Multi-volume output (multi_volume.cpp) -----------------------------
+  // Output goes to numbered block files (mmBlocks) or to a series of
+  // removable disks (mmSpan); FDisk counts the volumes from 0, and every
+  // volume after the first is the work file in turn. Entry data is first
+  // written to a temporary data file, so that its local header can carry
+  // the final sizes at the place where the entry begins, and is then copied
+  // across as many volumes as it needs.
+  bool MultiVolume() const { return FMulti != mmNone; }
+  // The name of the first volume: part 1 of a block set, or the file the
+  // disk request for disk 1 answers (EUserCanceled when it is cancelled).
+  std::string FirstVolumeName();
+  // Creates the volume file Name as the work file.
+  void CreateVolume(const std::string& Name);
+  // Grows SaveOnFirstDisk when the configuration file is to be saved, sets
+  // the room of the first volume and doubles the total byte count.
+  void PrepareVolumes();
+  // The room of the current volume less what its file holds.
+  int64_t RoomLeft() { return FRoom - FOut->Position(); }
+  // Closes the current volume (labelling a filled disk) and opens the next.
+  void NextVolume();
+  // Moves to the next volume; ENotEnoughRoom when the fresh volume has
+  // fewer than Needed bytes of room (moving on again could not help with
+  // blocks, and would ask for disks without end with a handler).
+  void NextVolumeFor(int64_t Needed);
+  // Moves on unless the local header of Entry fits with a byte to spare,
+  // then writes it there (disk number and offset of the volume it lands on).
+  void PlaceLocalHeader(TZipHeaderInfo& Entry, bool Reserve);
+  // The local header of a file entry whose data is in the temporary data
+  // file, then that data copied across volumes.
+  void SpanEntryData(const std::string& Name, TZipHeaderInfo& Entry);
+  // A fresh temporary data file (replacing the one of an earlier attempt).
+  void OpenDataFile();
+  // Closes and deletes the temporary data file, if any.
+  void DropDataFile();
+  // Labels the disk of the current volume "PKBACK# nnn" when asked and the
+  // drive is removable.
+  void LabelDisk();
+  // Renames the last block file to the name of the last part.
+  void RenameLastBlock();
+  // Writes the configuration file (".zfc") of a set of more than one volume.
+  void SaveConfigFile();
+
+  TMultiMode FMulti = mmNone;
+  int64_t FRoom = 0;  // room of the current volume
+  std::string FDataName;
+  std::unique_ptr<TLFNFileStream> FDataFile;
+  // Where entry data goes: the work file, or the temporary data file.
+  TStream* FData = nullptr;
 
   TArcZip& Z;
   // Work file: the archive itself, or a temporary file of a rebuild.
