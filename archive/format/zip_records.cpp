@@ -534,7 +534,9 @@ void TZipHeaderInfo::WriteCentral(TStream& Dest, TStream* Source) {
   if (FCompressedSizeField == Marker32) Z += 8;
   if (FRelativeOffsetField == Marker32) Z += 8;
   if (FDiskNumberStartField == Marker16) Z += 4;
-  FVersionNeeded = Z > 0 ? 50 : 20;
+  // 4.5 is the version that brought the Zip64 extensions; asking for 5.0
+  // makes widely used extractors refuse the entry (they implement 4.6).
+  FVersionNeeded = Z > 0 ? 45 : 20;
 
   // Foreign blocks of the source archive are gathered first, so that the
   // extra length in the header is exactly what follows it even when the
