@@ -17,7 +17,8 @@ namespace {
 
 void AddUsage(std::ostream& Err) {
   Err << "usage: zemzip add [-0..-9] [-P PASSWORD] [-r] [-j] [--update|--replace|--freshen]\n"
-         "                  [-x PATTERN]... [-z COMMENT] ARCHIVE NAME...\n";
+         "                  [-x PATTERN]... [-z COMMENT] [--split SIZE [--classic]]\n"
+         "                  ARCHIVE NAME...\n";
 }
 
 const char* ReasonText(TSkipReason Reason) {
@@ -43,6 +44,22 @@ std::string ComponentName(std::string Native) {
 
 }  // namespace
 
+int64_t ParseSplitSize(const std::string& Text) {
+  size_t Digits = 0;
+  while (Digits < Text.size() && Text[Digits] >= '0' && Text[Digits] <= '9') ++Digits;
+  if (Digits == 0 || Digits > 15 || Text.size() - Digits > 1) return 0;
+  int64_t Size = std::stoll(Text.substr(0, Digits));
+  if (Digits < Text.size()) {
+    switch (Text.back()) {
+      case 'k': case 'K': Size <<= 10; break;
+      case 'm': case 'M': Size <<= 20; break;
+      case 'g': case 'G': Size <<= 30; break;
+      default: return 0;
+    }
+  }
+  return Size;
+}
+
 int AddFiles(const std::string& NativeArchive, const std::vector<std::string>& Names,
              const TAddOptions& Options, std::ostream& Out, std::ostream& Err) {
   (void)Out;
@@ -56,6 +73,22 @@ int AddFiles(const std::string& NativeArchive, const std::vector<std::string>& N
     Zip.SetIncludeHiddenFiles(true);
     Zip.SetIncludeSysFiles(true);
     Zip.SetExcludeList(Options.Exclude);
+    if (Options.SplitSize > 0) {
+      // A split archive is always written anew: an archive of that name,
+      // or a first part, would lose what it holds.
+      Zip.SetBlockMode(Options.Classic ? bmClassic : bmStandard);
+      std::string First = Zip.BaseName();
+      Zip.SplitPartName(First, 1, spFirst);
+      for (const std::string& Existing : {Zip.ZipName(), First}) {
+        if (FileExistsAt(Existing)) {
+          Err << "zemzip: " << platform::ToNativePath(Existing)
+              << ": exists; --split writes a new archive\n";
+          return ZipExitFailed;
+        }
+      }
+      Zip.MultiZipInfo().SetBlockSize(Options.SplitSize);
+      Zip.SetMultiMode(mmBlocks);
+    }
     // Stored paths are the names as given. Wildcard names without a folder
     // (and "." with -r) are walked in the current folder, which then becomes
     // the root that stored paths are taken relative to.
@@ -165,12 +198,24 @@ int AddCommand(const std::vector<std::string>& Args, std::ostream& Out, std::ost
       Options.Exclude.push_back(ToBackslashes(Args[++I]));
     } else if (A == "-z" && I + 1 < Args.size()) {
       Options.Comment = Args[++I];
+    } else if (A == "--split" && I + 1 < Args.size()) {
+      Options.SplitSize = ParseSplitSize(Args[++I]);
+      if (Options.SplitSize <= 0) {
+        Err << "zemzip: --split: not a size: " << Args[I] << "\n";
+        return ZipExitUsage;
+      }
+    } else if (A == "--classic") {
+      Options.Classic = true;
     } else if (A == "--") {
       for (++I; I < Args.size(); ++I) Rest.push_back(Args[I]);
     } else {
       AddUsage(Err);
       return ZipExitUsage;
     }
+  }
+  if (Options.Classic && Options.SplitSize == 0) {
+    AddUsage(Err);
+    return ZipExitUsage;
   }
   if (Rest.size() < 2) {
     AddUsage(Err);

@@ -1,6 +1,7 @@
 // zemzip add: files and folders into a new or existing archive.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -20,10 +21,17 @@ struct TAddOptions {
   std::vector<std::string> Exclude;     // -x patterns ('/' or '\')
   std::optional<std::string> Comment;   // -z: the archive comment
   bool Progress = false;      // percentages on Err
+  int64_t SplitSize = 0;      // --split: block files of this size (0: one file)
+  bool Classic = false;       // --classic: parts named NAME.001, NAME.002, ...
 };
 
+// The size of a --split argument: a positive number of bytes, optionally
+// followed by k, m or g (binary multiples); 0 when the text is no such size.
+int64_t ParseSplitSize(const std::string& Text);
+
 // "add [-0..-9] [-P PASSWORD] [-r] [-j] [--update|--replace|--freshen]
-//  [-x PATTERN]... [-z COMMENT] ARCHIVE NAME..." (Args[0] is "add").
+//  [-x PATTERN]... [-z COMMENT] [--split SIZE [--classic]] ARCHIVE NAME..."
+// (Args[0] is "add").
 // Progress goes to Err when Err is standard error and that is a console.
 int AddCommand(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& Err);
 
@@ -32,7 +40,10 @@ int AddCommand(const std::vector<std::string>& Args, std::ostream& Out, std::ost
 // '/'; wildcard names without a folder are walked in the current folder and
 // stored relative to it (so is every name below it in such a call); hidden
 // and system files are included; files left out by -x are not reported. Every file left out is named
-// on Err with the reason. Returns 0 only when every named file was zipped
+// on Err with the reason. With a split size the archive is written as a new
+// set of block files (ARCHIVE.z01, ARCHIVE.z02, ... and ARCHIVE last, or
+// BASE.001, BASE.002, ... when classic); an existing archive is refused
+// rather than replaced by a set without its entries. Returns 0 only when every named file was zipped
 // (or kept as up to date), 1 when some were left out or the operation
 // failed (its message on Err).
 int AddFiles(const std::string& NativeArchive, const std::vector<std::string>& Names,

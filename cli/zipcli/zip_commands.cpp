@@ -24,7 +24,7 @@ void Usage(std::ostream& Err) {
   Err << "usage: zemzip list [--sort name|date|size|packed|rate] ARCHIVE\n"
          "       zemzip extract [-P PASSWORD] [-d DIR] [-o|-n] [-j] ARCHIVE [PATTERN...]\n"
          "       zemzip test [-P PASSWORD] ARCHIVE\n"
-         "       zemzip add [-0..-9] [-P PASSWORD] [-r] [-j] [--update|--replace|--freshen] [-x PATTERN]... [-z COMMENT] ARCHIVE NAME...\n";
+         "       zemzip add [-0..-9] [-P PASSWORD] [-r] [-j] [--update|--replace|--freshen] [-x PATTERN]... [-z COMMENT] [--split SIZE [--classic]] ARCHIVE NAME...\n";
 }
 
 // "YYYY-MM-DD HH:MM:SS" straight from the DOS fields, as stored.
