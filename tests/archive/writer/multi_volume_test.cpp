@@ -216,6 +216,24 @@ TEST_F(MultiVolumeTest, FirstBlockSizeAndConfigurationFile) {
   TArcUnZip R;
   R.SetZipName("G:\\out\\arc.zip");
   ExtractAndCompare(R);
+
+  // A configuration file that cannot be made fails the call; the set
+  // itself is complete.
+  fs::remove(Work / "out/arc.zfc");
+  fs::create_directory(Work / "out/arc.zfc");
+  Z->SetFilesList({"G:\\src\\big.bin", "G:\\src\\last.bin"});
+  try {
+    Z->Zip();
+    ADD_FAILURE() << "no exception";
+  } catch (const EConfigFileSaveError& E) {
+    EXPECT_EQ(E.Message(), LoadZipStr(zsConfigFileSaveError));
+  }
+  TArcUnZip Again;
+  Again.SetZipName("G:\\out\\arc.zip");
+  Again.SetDoAll(true);
+  Again.ReadDirectory();
+  EXPECT_EQ(Again.Count(), 2);
+  EXPECT_EQ(Again.TestZip(), 2);
 }
 
 /*
