@@ -2,6 +2,7 @@
 // fake drive table) and recording window services.
 #include "core/card_ops.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -13,8 +14,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "archive/reader/arc_exceptions.h"
 #include "common/test_support.h"
@@ -34,7 +33,7 @@ using platform::HWND;
 class TRecordingServices : public platform::THeadlessWindowServices {
  public:
   std::vector<std::string> Events;
-  std::optional<uint32_t> FormatResult;     // unset: platform::FormatDrive
+  std::optional<uint32_t> FormatResult;           // unset: platform::FormatDrive
   std::function<void(const std::string&)> OnBox;  // runs inside a box
   int TimersRunning = 0;
 
@@ -72,8 +71,8 @@ void BuildRichCard(const fs::path& Card) {
   test::WriteFile(Card / ".trash/old.jpg", test::RandomBytes(5000, 2));
   test::WriteFile(Card / "MISC/IO.SYS", "system-like name");
   test::WriteFile(Card / "MISC/readonly.txt", "read-only text");
-  fs::permissions(Card / "MISC/readonly.txt", fs::perms::owner_write | fs::perms::group_write |
-                                                  fs::perms::others_write,
+  fs::permissions(Card / "MISC/readonly.txt",
+                  fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                   fs::perm_options::remove);
   test::WriteFile(Card / "empty.dat", "");
   test::WriteFile(Card / "MISC/also_empty", "");
@@ -145,9 +144,7 @@ class CardOpsTest : public ::testing::Test {
       unsetenv("TMPDIR");
   }
   // The temporary folder in native form (the platform's private folder in it).
-  fs::path TempArchive() const {
-    return platform::ToNativePath(CardTempDir() + kTempArchiveName);
-  }
+  fs::path TempArchive() const { return platform::ToNativePath(CardTempDir() + kTempArchiveName); }
   // Backs up F: into Dir/<Name> and returns the image's bytes.
   std::string BackUp(const std::string& Name, int32_t Choice = kCompressFast) {
     BackupCard(platform::FromNativePath((Dir / Name).string()), "F:\\", Zip, Choice);
@@ -168,8 +165,7 @@ class CardOpsTest : public ::testing::Test {
 
 TEST_F(CardOpsTest, ConfigurationAndChoices) {
   EXPECT_TRUE(Zip.StorePaths() && Zip.Recurse() && Zip.IncludeHiddenFiles() &&
-              Zip.IncludeSysFiles() && Zip.RecreateDirs() && Zip.DoAll() &&
-              Zip.ReplaceReadOnly());
+              Zip.IncludeSysFiles() && Zip.RecreateDirs() && Zip.DoAll() && Zip.ReplaceReadOnly());
   EXPECT_EQ(Zip.ZipAction(), zaReplace);
   EXPECT_EQ(Zip.OverwriteMode(), Always);
   EXPECT_EQ(Zip.IncompleteZipMode(), izAssumeNotAZip);
@@ -281,7 +277,8 @@ TEST_F(CardOpsTest, RestoreReplacesStaleFilesWithTheBackedUpTree) {
   test::WriteFile(Dir / "other/stale.txt", "stale");
   test::WriteFile(Dir / "other/DCIM/stale.jpg", "stale");
   test::WriteFile(Dir / "other/MISC/readonly.txt", "in the way");
-  fs::permissions(Dir / "other/MISC/readonly.txt", fs::perms::owner_write, fs::perm_options::remove);
+  fs::permissions(Dir / "other/MISC/readonly.txt", fs::perms::owner_write,
+                  fs::perm_options::remove);
   Services->Events.clear();
 
   const TRestoreOutcome R =
@@ -336,9 +333,8 @@ TEST_F(CardOpsTest, RestoreFailuresShowTheirMessageAndLeaveWhatTheyShould) {
   // One byte too little room: temporary archive deleted, card untouched.
   Table->AddDrive('G', (Dir / "other").string(), "SPARE", Need - 1);
   EXPECT_EQ(Restore(ImageWin).Result, TRestoreResult::TooSmall);
-  EXPECT_EQ(Services->Events,
-            std::vector<std::string>{
-                "Error!|Destnation media size is to small for the Backup file!"});
+  EXPECT_EQ(Services->Events, std::vector<std::string>{
+                                  "Error!|Destnation media size is to small for the Backup file!"});
   EXPECT_FALSE(fs::exists(TempArchive()));
   EXPECT_TRUE(fs::exists(Dir / "other/stale.txt"));
 
@@ -346,9 +342,9 @@ TEST_F(CardOpsTest, RestoreFailuresShowTheirMessageAndLeaveWhatTheyShould) {
   Table->AddDrive('G', (Dir / "other").string(), "SPARE", Need);
   Services->FormatResult = platform::SHFMT_CANCEL;
   EXPECT_EQ(Restore(ImageWin).Result, TRestoreResult::FormatFailed);
-  EXPECT_EQ(Services->Events,
-            (std::vector<std::string>{"format 6 0 1 timer on",
-                                      "Error!|Format card error, progress could not be continue!"}));
+  EXPECT_EQ(Services->Events, (std::vector<std::string>{
+                                  "format 6 0 1 timer on",
+                                  "Error!|Format card error, progress could not be continue!"}));
   EXPECT_TRUE(fs::exists(TempArchive()));
   EXPECT_EQ(test::ReadFile(TempArchive()), Archive);
   EXPECT_TRUE(fs::exists(Dir / "other/stale.txt"));
@@ -412,11 +408,12 @@ TEST_F(CardOpsTest, DiskCopyOrderStoredLevelAndImageRemoved) {
   };
   // The user swaps the card: drive F now shows the other folder.
   Services->OnBox = [&](const std::string& Text) {
-    if (Text == kMsgChangeCard) Table->AddDrive('F', (Dir / "other").string(), "SPARE", 64ull << 20);
+    if (Text == kMsgChangeCard)
+      Table->AddDrive('F', (Dir / "other").string(), "SPARE", 64ull << 20);
   };
   std::vector<int32_t> Progress;
-  const TRestoreOutcome R = DiskCopyCard("F:\\", Zip, Timer, nullptr,
-                                         [&](int32_t P) { Progress.push_back(P); });
+  const TRestoreOutcome R =
+      DiskCopyCard("F:\\", Zip, Timer, nullptr, [&](int32_t P) { Progress.push_back(P); });
   EXPECT_EQ(R.Result, TRestoreResult::Restored);
   EXPECT_EQ(Services->Events,
             (std::vector<std::string>{"Message|Job complete!",

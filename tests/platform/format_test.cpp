@@ -1,13 +1,12 @@
 // Tests of the format stand-in: which drives it refuses and what it empties.
 #include "platform/format.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <map>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "common/test_support.h"
 #include "platform/drives.h"
@@ -91,8 +90,8 @@ TEST(FormatDrive, EmptiesTheRemovableVolumeAndKeepsItsLabel) {
             fs::perms::owner_read | fs::perms::owner_exec);
   EXPECT_EQ(DriveTable().Find('F')->Label, "CAMERA");
   char Label[261] = {};
-  ASSERT_TRUE(GetVolumeInformationA("F:\\", Label, sizeof Label, nullptr, nullptr, nullptr,
-                                    nullptr, 0));
+  ASSERT_TRUE(
+      GetVolumeInformationA("F:\\", Label, sizeof Label, nullptr, nullptr, nullptr, nullptr, 0));
   EXPECT_STREQ(Label, "CAMERA");
   fs::permissions(Card, fs::perms::owner_all);
   // An empty volume formats again.

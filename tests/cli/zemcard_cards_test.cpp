@@ -1,0 +1,208 @@
+// Tests of zemcard backup, restore, copy and format on folder cards and fake
+// drives, with their messages, questions and exit statuses.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+
+#include "common/test_support.h"
+#include "core/commands.h"
+#include "platform/drives.h"
+
+namespace zem {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TRun {
+  int Code;
+  std::string Out, Err;
+};
+
+std::map<std::string, std::string> FilesOf(const fs::path& Root) {
+  std::map<std::string, std::string> T;
+  for (auto& E : fs::recursive_directory_iterator(Root))
+    if (E.is_regular_file()) T[fs::relative(E.path(), Root).string()] = test::ReadFile(E.path());
+  return T;
+}
+
+class ZemcardCardTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* Old = std::getenv("TMPDIR");
+    if (Old != nullptr) FOldTmp = Old;
+    setenv("TMPDIR", (Dir / "tmp").c_str(), 1);
+    fs::create_directories(Dir / "tmp");
+    test::WriteFile(Dir / "card/DCIM/a.jpg", test::RandomBytes(200'000, 1));
+    test::WriteFile(Dir / "card/.hidden", "hidden");
+    test::WriteFile(Dir / "card/notes/b.txt", std::string(5000, 'b'));
+    test::WriteFile(Dir / "other/stale.txt", "stale");
+    auto T = std::make_unique<platform::TFakeDriveTable>();
+    T->AddDrive('F', (Dir / "reader").string(), "", 0, platform::DRIVE_REMOVABLE, false);
+    FScope = std::make_unique<platform::TDriveTableScope>(std::move(T));
+  }
+  void TearDown() override {
+    FScope.reset();
+    if (FOldTmp)
+      setenv("TMPDIR", FOldTmp->c_str(), 1);
+    else
+      unsetenv("TMPDIR");
+  }
+  TRun Run(const std::vector<std::string>& Args, const std::string& Answers = "") {
+    std::istringstream In(Answers);
+    std::ostringstream Out, Err;
+    const int Code = RunCardCommand(Args, In, Out, Err);
+    return {Code, Out.str(), Err.str()};
+  }
+  std::string P(const std::string& Rel) const { return (Dir / Rel).string(); }
+
+  test::TTempDir Dir;
+
+ private:
+  std::optional<std::string> FOldTmp;
+  std::unique_ptr<platform::TDriveTableScope> FScope;
+};
+
+TEST_F(ZemcardCardTest, BackupRestoreAndCopyOnFolderCards) {
+  const auto Card = FilesOf(Dir / "card");
+  TRun R =
+      Run({"backup", "--level", "high", "--folder", P("card"), "--label", "camera", P("out.IMG")});
+  ASSERT_EQ(R.Code, kExitOk) << R.Err;
+  EXPECT_EQ(R.Out, "Job complete!\nJob complete!\n");
+  EXPECT_EQ(R.Err, "");
+  EXPECT_EQ(test::ReadFile(Dir / "out.IMG").substr(0, 12), std::string("ZEM0CAMERA\0\0", 12));
+  // The folder drive is gone again afterwards.
+  EXPECT_EQ(Run({"list"}).Out, "F: \"\" (no card) at " + P("reader") + "\n");
+
+  R = Run({"restore", "--yes", P("out.IMG"), "--folder", P("other")});
+  ASSERT_EQ(R.Code, kExitOk) << R.Err;
+  EXPECT_EQ(R.Out, "");
+  EXPECT_EQ(FilesOf(Dir / "other"), Card);
+
+  R = Run({"copy", "--yes", "--folder", P("other")});
+  ASSERT_EQ(R.Code, kExitOk) << R.Err;
+  EXPECT_EQ(R.Out,
+            "Job complete!\nRead complete, please change a card and press OK\n"
+            "DiskCopy Complete!\n");
+  EXPECT_EQ(FilesOf(Dir / "other"), Card);
+  EXPECT_TRUE(fs::is_empty(Dir / "tmp" / fs::directory_iterator(Dir / "tmp")->path()));
+}
+
+TEST_F(ZemcardCardTest, FailuresGiveNonZeroStatuses) {
+  // A card without files: the wrapping fails.
+  fs::create_directories(Dir / "bare/EMPTY");
+  TRun R = Run({"backup", "--folder", P("bare"), P("bare.IMG")});
+  EXPECT_EQ(R.Code, kExitFailure);
+  EXPECT_EQ(R.Out, "Job complete!\n");
+  EXPECT_EQ(R.Err, "zemcard: Stream read error\n");
+
+  ASSERT_EQ(Run({"backup", "--level", "none", "--folder", P("card"), P("ok.IMG")}).Code, kExitOk);
+  std::string Image = test::ReadFile(Dir / "ok.IMG");
+
+  // Not an image.
+  test::WriteFile(Dir / "not.IMG", "zem0" + Image.substr(4));
+  R = Run({"restore", "--yes", P("not.IMG"), "--folder", P("other")});
+  EXPECT_EQ(R.Code, kExitFailure);
+  EXPECT_EQ(R.Err, "File error, progress could not be continue!\n");
+  EXPECT_TRUE(fs::exists(Dir / "other/stale.txt"));
+
+  // An image without its end record.
+  const std::string Archive =
+      Image.substr(Image.size() - 1024) + Image.substr(1024, Image.size() - 2048);
+  const std::string Cut = Archive.substr(0, Archive.size() - 22);
+  test::WriteFile(Dir / "cut.IMG", Image.substr(0, 1024) + Cut.substr(1024) + Cut.substr(0, 1024));
+  R = Run({"restore", "--yes", P("cut.IMG"), "--folder", P("other")});
+  EXPECT_EQ(R.Code, kExitFailure);
+  EXPECT_EQ(R.Err, "Job incomplete!\nzemcard: Not a valid zip file!\n");
+
+  // A damaged entry: fewer entries extracted than the image holds.
+  Image[Image.size() / 2] ^= 0x5A;
+  test::WriteFile(Dir / "bad.IMG", Image);
+  R = Run({"restore", "--yes", P("bad.IMG"), "--folder", P("other")});
+  EXPECT_EQ(R.Code, kExitFailure);
+  EXPECT_NE(R.Err.find("zemcard: restore incomplete: "), std::string::npos) << R.Err;
+
+  // A missing image, and a reader without a card.
+  EXPECT_EQ(Run({"restore", "--yes", P("none.IMG"), "--folder", P("other")}).Code, kExitFailure);
+  R = Run({"backup", "F:", P("x.IMG")});
+  EXPECT_EQ(R.Code, kExitFailure);
+  EXPECT_EQ(R.Err, "No disk in the driver!\n");
+}
+
+TEST_F(ZemcardCardTest, EmptyingAFolderNeedsYesAndSparesHomeTempAndTheImage) {
+  ASSERT_EQ(Run({"backup", "--folder", P("card"), P("card/inside.IMG")}).Code, kExitOk);
+  test::WriteFile(Dir / "home/user/file", "precious");
+  const char* OldHome = std::getenv("HOME");
+  const std::string Saved = OldHome != nullptr ? OldHome : "";
+  setenv("HOME", P("home/user").c_str(), 1);
+  const std::vector<std::vector<std::string>> Refused = {
+      {"format", "--folder", P("other")},                         // no --yes
+      {"restore", P("card/inside.IMG"), "--folder", P("other")},  // no --yes
+      {"copy", "--folder", P("other")},                           // no --yes
+      {"format", "--yes", "--folder", P("home/user")},            // the home folder
+      {"format", "--yes", "--folder", P("home")},                 // holds it
+      {"copy", "--yes", "--folder", P("tmp")},                    // holds the temporary folder
+      {"restore", "--yes", P("card/inside.IMG"), "--folder", P("card")},  // holds the image
+  };
+  for (const auto& Args : Refused) {
+    const TRun R = Run(Args);
+    EXPECT_EQ(R.Code, kExitUsage) << Args[0] << " " << Args.back();
+    EXPECT_EQ(R.Err.find("Usage:"), std::string::npos) << R.Err;
+  }
+  if (OldHome != nullptr)
+    setenv("HOME", Saved.c_str(), 1);
+  else
+    unsetenv("HOME");
+  EXPECT_EQ(test::ReadFile(Dir / "home/user/file"), "precious");
+  EXPECT_TRUE(fs::exists(Dir / "other/stale.txt"));
+  EXPECT_TRUE(fs::exists(Dir / "card/inside.IMG"));
+  EXPECT_EQ(Run({"backup", "--level", "max", "--folder", P("card"), P("y.IMG")}).Code, kExitUsage);
+  EXPECT_EQ(Run({"backup", "--yes", "--folder", P("card"), P("y.IMG")}).Code, kExitUsage);
+  EXPECT_EQ(Run({"format", "--yes", "--folder", P("nowhere")}).Code, kExitUsage);
+}
+
+TEST_F(ZemcardCardTest, FormatOfADriveAsksUnlessYes) {
+  test::WriteFile(Dir / "usb/DCIM/a.jpg", "photo");
+  auto T = std::make_unique<platform::TFakeDriveTable>();
+  T->AddDrive('G', P("usb"), "camera", 1ull << 30);
+  T->AddDrive('H', P("disk"), "DATA", 1ull << 30, platform::DRIVE_FIXED);
+  platform::TDriveTableScope Scope(std::move(T));
+
+  TRun R = Run({"format", "G:"}, "n\n");
+  EXPECT_EQ(R.Code, kExitFailure);
+  EXPECT_EQ(R.Out,
+            "Format G: \"CAMERA\" at " + P("usb") + "? Every file on it will be erased. [y/N] ");
+  EXPECT_EQ(R.Err, "zemcard: format cancelled\n");
+  EXPECT_EQ(Run({"format", "G"}).Code, kExitFailure);  // no answer at all
+  EXPECT_TRUE(fs::exists(Dir / "usb/DCIM/a.jpg"));
+  // Not a removable drive of the list.
+  EXPECT_EQ(Run({"format", "--yes", "H:"}).Code, kExitUsage);
+  EXPECT_EQ(Run({"format", "--yes", "C:"}).Code, kExitUsage);
+
+  R = Run({"format", P("usb")}, "y\n");  // by its mount point
+  EXPECT_EQ(R.Code, kExitOk) << R.Err;
+  EXPECT_TRUE(fs::is_empty(Dir / "usb"));
+}
+
+TEST_F(ZemcardCardTest, TheProgramsExitStatuses) {
+  const std::string Program = std::string(ZEM_BINARY_DIR) + "/cli/zemcard";
+  ASSERT_TRUE(fs::exists(Program)) << "build the zemcard target first";
+  auto Status = [&](const std::string& Args) {
+    const int Rc = std::system((Program + " " + Args + " >/dev/null 2>&1 </dev/null").c_str());
+    return WIFEXITED(Rc) ? WEXITSTATUS(Rc) : -1;
+  };
+  EXPECT_EQ(Status("backup --folder '" + P("card") + "' '" + P("p.IMG") + "'"), 0);
+  EXPECT_EQ(Status("restore --yes '" + P("p.IMG") + "' --folder '" + P("other") + "'"), 0);
+  EXPECT_EQ(FilesOf(Dir / "other"), FilesOf(Dir / "card"));
+  EXPECT_EQ(Status("restore --yes '" + P("card/DCIM/a.jpg") + "' --folder '" + P("other") + "'"),
+            1);
+  EXPECT_EQ(Status("restore '" + P("p.IMG") + "' --folder '" + P("other") + "'"), 2);
+}
+
+}  // namespace
+}  // namespace zem
