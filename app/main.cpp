@@ -1,0 +1,345 @@
+// The main window: its controls at their design places, and the handlers
+// that start the card operations.
+#include "app/main.h"
+
+#include <QButtonGroup>
+#include <QFont>
+#include <QGuiApplication>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+
+#include "core/card_ops.h"
+#include "core/drives.h"
+#include "platform/winapi.h"
+
+namespace zem {
+
+using platform::MB_ICONHAND;
+using platform::MB_OK;
+using platform::WindowServices;
+
+namespace {
+
+constexpr uint32_t kSwHide = 0;
+
+// The drive list as the drive layer fills it: one icon item per caption.
+class TListViewItems : public TDriveListControl {
+ public:
+  TListViewItems(QListWidget* List, const TImageList& Icons) : FList(List), FIcons(Icons) {}
+  void Clear() override { FList->clear(); }
+  void AddItem(const std::string& Caption) override {
+    auto* Item = new QListWidgetItem(QString::fromStdString(Caption), FList);
+    if (FIcons.Count() > 0) Item->setIcon(QIcon(FIcons.Image(0)));
+  }
+
+ private:
+  QListWidget* FList;
+  const TImageList& FIcons;
+};
+
+// Re-enables the main window on every way out of an operation.
+class TEnableOnExit {
+ public:
+  explicit TEnableOnExit(platform::HWND Window) : FWindow(Window) {}
+  ~TEnableOnExit() { WindowServices().EnableWindow(FWindow, true); }
+  TEnableOnExit(const TEnableOnExit&) = delete;
+  TEnableOnExit& operator=(const TEnableOnExit&) = delete;
+
+ private:
+  platform::HWND FWindow;
+};
+
+}  // namespace
+
+// ---- TRadioGroup ------------------------------------------------------------
+
+TRadioGroup::TRadioGroup(const QString& Caption, const std::vector<QString>& Items,
+                         QWidget* Parent)
+    : QGroupBox(Caption, Parent), FGroup(new QButtonGroup(this)) {
+  for (const QString& Text : Items) {
+    auto* Button = new QRadioButton(Text, this);
+    Button->setObjectName(QStringLiteral("Item%1").arg(FItems.size()));
+    FGroup->addButton(Button, static_cast<int>(FItems.size()));
+    FItems.push_back(Button);
+  }
+  // One tab stop for the group, on the checked item; the arrow keys move
+  // between the items.
+  QObject::connect(FGroup, &QButtonGroup::idToggled, this, [this] { UpdateTabStop(); });
+  UpdateTabStop();
+  LayoutItems();
+}
+
+void TRadioGroup::UpdateTabStop() {
+  const int Checked = ItemIndex();
+  for (int I = 0; I < Count(); ++I) {
+    const bool Stop = I == Checked || (Checked < 0 && I == 0);
+    Item(I)->setFocusPolicy(Stop ? Qt::StrongFocus : Qt::ClickFocus);
+  }
+}
+
+int TRadioGroup::ItemIndex() const { return FGroup->checkedId(); }
+
+void TRadioGroup::SetItemIndex(int Index) {
+  if (Index >= 0 && Index < Count()) {
+    Item(Index)->setChecked(true);
+  } else if (QAbstractButton* Checked = FGroup->checkedButton()) {
+    // Nothing checked: the group must let go of exclusivity for a moment.
+    FGroup->setExclusive(false);
+    Checked->setChecked(false);
+    FGroup->setExclusive(true);
+  }
+}
+
+void TRadioGroup::resizeEvent(QResizeEvent* Event) {
+  QGroupBox::resizeEvent(Event);
+  LayoutItems();
+}
+
+// The items share the height below the caption in equal rows, as a radio
+// group of the classic toolkits lays them out.
+void TRadioGroup::LayoutItems() {
+  if (FItems.empty()) return;
+  const int Top = fontMetrics().height() + 2;
+  const int Rows = Count();
+  const int RowHeight = (height() - Top - 5) / Rows;
+  for (int I = 0; I < Rows; ++I) {
+    FItems[static_cast<size_t>(I)]->setGeometry(8, Top + I * RowHeight, width() - 16, RowHeight);
+  }
+}
+
+// ---- TZEMToolsForm ------------------------------------------------------------
+
+TZEMToolsForm::TZEMToolsForm(QWidget* Parent)
+    : QWidget(Parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint) {
+  setObjectName("ZEMToolsForm");
+  setWindowTitle(kDesignCaption);
+  QFont Font(QStringLiteral("Sans Serif"));
+  Font.setStyleHint(QFont::SansSerif);
+  Font.setPointSize(8);
+  setFont(Font);
+  setFixedSize(738, 223);
+  BuildControls();
+
+  ArcZip1 = std::make_unique<TArcZip>();
+  ArcZip1->SetName("ArcZip1");
+  ConfigureCardComponent(*ArcZip1);
+  ArcZip1->OnTotalPercentDone = [this](TObject* S, int32_t P) { ArcZip1TotalPercentDone(S, P); };
+  ArcZip1->OnZipComplete = [this](TObject* S, int32_t N) { ArcZip1ZipComplete(S, N); };
+  ArcZip1->OnInCompleteZip = [this](TObject* S, TIncompleteZipMode& M) {
+    ArcZip1InCompleteZip(S, M);
+  };
+
+  SaveDialog1 = std::make_unique<TSaveDialog>();
+  SaveDialog1->SetName("SaveDialog1");
+  OpenDialog1 = std::make_unique<TOpenDialog>();
+  OpenDialog1->SetName("OpenDialog1");
+  for (TFileDialog* D : {static_cast<TFileDialog*>(SaveDialog1.get()),
+                         static_cast<TFileDialog*>(OpenDialog1.get())}) {
+    D->SetFilter(kBackupFilter);
+    D->SetDefaultExt(kBackupDefaultExt);
+  }
+
+  Timer1 = std::make_unique<TTimer>();
+  Timer1->SetName("Timer1");
+  Timer1->SetEnabled(false);
+  Timer1->SetInterval(50);
+  Timer1->OnTimer = [this](TObject* S) { Timer1Timer(S); };
+
+  if (QScreen* Screen = QGuiApplication::primaryScreen()) {
+    const QRect Area = Screen->availableGeometry();
+    move(Area.center() - QPoint(width() / 2, height() / 2));
+  }
+  FormCreate(this);
+}
+
+TZEMToolsForm::~TZEMToolsForm() {
+  // The timer's handler refers to this window: stop it first.
+  Timer1->SetEnabled(false);
+  Timer1->OnTimer = nullptr;
+}
+
+void TZEMToolsForm::BuildControls() {
+  IconList = std::make_unique<TImageList>(64, 64);
+  IconList->Add(DrawCardIcon(64));
+
+  ListView1 = new QListWidget(this);
+  ListView1->setObjectName("ListView1");
+  ListView1->setGeometry(8, 9, 721, 96);
+  ListView1->setViewMode(QListView::IconMode);
+  ListView1->setIconSize(QSize(IconList->Width(), IconList->Height()));
+  ListView1->setMovement(QListView::Static);
+  ListView1->setResizeMode(QListView::Adjust);
+  ListView1->setFlow(QListView::LeftToRight);
+  ListView1->setWrapping(true);
+  ListView1->setSpacing(2);
+  ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
+  QObject::connect(ListView1, &QListWidget::itemDoubleClicked, this,
+                   [this](QListWidgetItem*) { ListView1DblClick(ListView1); });
+
+  RadioGroup1 = new TRadioGroup(QStringLiteral("Compress Ratio"),
+                                {QStringLiteral("None"), QStringLiteral("Fast"),
+                                 QStringLiteral("High")},
+                                this);
+  RadioGroup1->setObjectName("RadioGroup1");
+  RadioGroup1->setGeometry(8, 112, 97, 81);
+  RadioGroup1->SetItemIndex(1);
+
+  auto MakeButton = [this](const char* Name, const char* Caption, int Left, int Top) {
+    auto* B = new QPushButton(QString::fromLatin1(Caption), this);
+    B->setObjectName(QString::fromLatin1(Name));
+    B->setGeometry(Left, Top, 75, 25);
+    B->setAutoDefault(false);
+    return B;
+  };
+  Button2 = MakeButton("Button2", "Backup", 120, 120);
+  Button3 = MakeButton("Button3", "Restore", 120, 160);
+  Button5 = MakeButton("Button5", "Format", 216, 120);
+  Button7 = MakeButton("Button7", "DiskCopy", 216, 160);
+  Button1 = MakeButton("Button1", "Refresh", 656, 120);
+  Button6 = MakeButton("Button6", "Best Perform", 568, 160);
+  Button6->setEnabled(false);
+  Button4 = MakeButton("Button4", "Help", 656, 160);
+
+  ProgressBar1 = new QProgressBar(this);
+  ProgressBar1->setObjectName("ProgressBar1");
+  ProgressBar1->setGeometry(8, 200, 721, 16);
+  ProgressBar1->setRange(0, 100);
+  ProgressBar1->setValue(0);
+  ProgressBar1->setTextVisible(false);
+
+  // Tab order: the list, the group, then the buttons column by column.
+  QWidget* Order[] = {ListView1, RadioGroup1->Item(0), RadioGroup1->Item(1),
+                      RadioGroup1->Item(2), Button2, Button3, Button5, Button7,
+                      Button1, Button6, Button4, ProgressBar1};
+  for (size_t I = 0; I + 1 < std::size(Order); ++I) setTabOrder(Order[I], Order[I + 1]);
+
+  QObject::connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(Button1); });
+  QObject::connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(Button2); });
+  QObject::connect(Button3, &QPushButton::clicked, this, [this] { Button3Click(Button3); });
+  QObject::connect(Button4, &QPushButton::clicked, this, [this] { Button4Click(Button4); });
+  QObject::connect(Button5, &QPushButton::clicked, this, [this] { Button5Click(Button5); });
+  QObject::connect(Button7, &QPushButton::clicked, this, [this] { Button7Click(Button7); });
+}
+
+template <class F>
+void TZEMToolsForm::Guarded(F&& Body) {
+  try {
+    Body();
+  } catch (const std::exception& E) {
+    ShowException(E);
+  }
+}
+
+void TZEMToolsForm::ShowException(const std::exception& E) {
+  WindowServices().MessageBox(Handle(), E.what(), kApplicationTitle, MB_OK | MB_ICONHAND);
+}
+
+std::string TZEMToolsForm::SelectedCard() {
+  const QList<QListWidgetItem*> Selected = ListView1->selectedItems();
+  if (Selected.isEmpty()) return {};
+  const std::string Letter = DriveLetterOf(Selected.first()->text().toStdString());
+  const std::string Root = Letter + ":\\";
+  if (DriveCapacity(Root.substr(0, 1)) == 0) {
+    WindowServices().MessageBox(Handle(), kMsgNoDisk, kTitleError, MB_OK);
+    return {};
+  }
+  return Root;
+}
+
+void TZEMToolsForm::FormCreate(QObject*) {
+  setWindowTitle(windowTitle() + QStringLiteral("1.00") + QStringLiteral("by Vardel"));
+  Button1->click();
+}
+
+void TZEMToolsForm::Button1Click(QObject*) {
+  Guarded([&] {
+    TListViewItems Items(ListView1, *IconList);
+    FillDriveList(Items);
+    ListView1->setEnabled(ListView1->count() > 0);
+  });
+}
+
+void TZEMToolsForm::Button2Click(QObject*) {
+  Guarded([&] {
+    const std::string Root = SelectedCard();
+    if (Root.empty() || !SaveDialog1->Execute()) return;
+    WindowServices().EnableWindow(Handle(), false);
+    TEnableOnExit Enable(Handle());
+    BackupCard(SaveDialog1->FileName(), Root, *ArcZip1, RadioGroup1->ItemIndex());
+    WindowServices().MessageBox(Handle(), kMsgJobComplete, kTitleMessage, MB_OK);
+  });
+}
+
+void TZEMToolsForm::Button3Click(QObject*) {
+  Guarded([&] {
+    const std::string Root = SelectedCard();
+    if (Root.empty() || !OpenDialog1->Execute()) return;
+    if (!platform::FileExists(OpenDialog1->FileName())) return;
+    WindowServices().EnableWindow(Handle(), false);
+    TEnableOnExit Enable(Handle());
+    RestoreCard(OpenDialog1->FileName(), Root, *ArcZip1, *Timer1);
+  });
+}
+
+void TZEMToolsForm::Button4Click(QObject*) {
+  Guarded([&] { WindowServices().WinExec("notepad readme.txt", platform::SW_SHOWNORMAL); });
+}
+
+void TZEMToolsForm::Button5Click(QObject*) {
+  Guarded([&] {
+    const std::string Root = SelectedCard();
+    if (Root.empty()) return;
+    FormatCard(Root[0], *Timer1);
+  });
+}
+
+void TZEMToolsForm::Button7Click(QObject*) {
+  Guarded([&] {
+    const std::string Root = SelectedCard();
+    if (Root.empty()) return;
+    WindowServices().EnableWindow(Handle(), false);
+    TEnableOnExit Enable(Handle());
+    DiskCopyCard(Root, *ArcZip1, *Timer1, Handle(),
+                 [this](int32_t Position) { ProgressBar1->setValue(Position); });
+  });
+}
+
+void TZEMToolsForm::ListView1DblClick(QObject*) {
+  Guarded([&] {
+    const QList<QListWidgetItem*> Selected = ListView1->selectedItems();
+    if (Selected.isEmpty()) return;
+    const std::string Letter = DriveLetterOf(Selected.first()->text().toStdString());
+    WindowServices().WinExec("start " + Letter + ":\\", kSwHide);
+  });
+}
+
+void TZEMToolsForm::ArcZip1TotalPercentDone(TObject*, int32_t Percent) {
+  ProgressBar1->setValue(Percent);
+}
+
+void TZEMToolsForm::ArcZip1ZipComplete(TObject*, int32_t) {
+  WindowServices().MessageBox(Handle(), kMsgJobComplete, kTitleMessage, MB_OK);
+  ProgressBar1->setValue(0);
+}
+
+void TZEMToolsForm::ArcZip1InCompleteZip(TObject*, TIncompleteZipMode&) {
+  WindowServices().MessageBox(Handle(), kMsgJobIncomplete, kTitleError, MB_OK);
+  ProgressBar1->setValue(0);
+  WindowServices().EnableWindow(Handle(), true);
+}
+
+void TZEMToolsForm::Timer1Timer(TObject*) {
+  auto& Services = WindowServices();
+  platform::HWND Button = Services.FindWindowExA(Services.GetActiveWindow(), nullptr, "Button", "");
+  if (Button == nullptr) return;
+  Timer1->SetEnabled(false);
+  Services.PostMessageA(Button, platform::BM_CLICK, 0, 0);
+}
+
+}  // namespace zem

@@ -1,0 +1,127 @@
+// TZEMToolsForm: the main window. Lists the removable drives, takes the
+// compression choice and starts Backup, Restore, Format and DiskCopy on the
+// selected card; shows the archive component's progress and the results.
+#pragma once
+
+#include <QGroupBox>
+#include <QWidget>
+
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/card_icon.h"
+#include "app/dialogs.h"
+#include "archive/writer/arc_zip.h"
+#include "core/card_ops.h"
+#include "platform/window_services.h"
+
+class QButtonGroup;
+class QListWidget;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+
+namespace zem {
+
+// A framed group of radio buttons, one per item, stacked top to bottom.
+class TRadioGroup : public QGroupBox {
+ public:
+  TRadioGroup(const QString& Caption, const std::vector<QString>& Items, QWidget* Parent);
+  // The checked item, or -1.
+  int ItemIndex() const;
+  void SetItemIndex(int Index);
+  QRadioButton* Item(int Index) const { return FItems.at(static_cast<size_t>(Index)); }
+  int Count() const { return static_cast<int>(FItems.size()); }
+
+ protected:
+  void resizeEvent(QResizeEvent* Event) override;
+
+ private:
+  void LayoutItems();
+  void UpdateTabStop();
+  QButtonGroup* FGroup;
+  std::vector<QRadioButton*> FItems;
+};
+
+// Texts of the window (the card tool's messages are in core/card_ops.h).
+inline constexpr char kDesignCaption[] = "ZEM Tools Ver ";
+inline constexpr char kBackupFilter[] = "ZEM Tool Backup File (*.IMG)|*.IMG";
+inline constexpr char kBackupDefaultExt[] = "*.IMG";
+// Title of the application's error report.
+inline constexpr char kApplicationTitle[] = "ZEM Tools";
+
+class TZEMToolsForm : public QWidget {
+ public:
+  // Builds the controls at their places, creates ArcZip1 with the card
+  // tool's configuration and runs FormCreate, so the caption is complete
+  // and the drive list filled before the window is first shown. Centred on
+  // the primary screen.
+  explicit TZEMToolsForm(QWidget* Parent = nullptr);
+  ~TZEMToolsForm() override;
+
+  // The window's handle for the window services.
+  platform::HWND Handle() { return static_cast<platform::HWND>(static_cast<QWidget*>(this)); }
+
+  // ---- Controls, with their designer names -------------------------------
+  QListWidget* ListView1;
+  TRadioGroup* RadioGroup1;
+  QPushButton* Button1;  // Refresh
+  QPushButton* Button2;  // Backup
+  QPushButton* Button3;  // Restore
+  QPushButton* Button4;  // Help
+  QPushButton* Button5;  // Format
+  QPushButton* Button6;  // Best Perform: never enabled
+  QPushButton* Button7;  // DiskCopy
+  QProgressBar* ProgressBar1;
+  std::unique_ptr<TImageList> IconList;
+  std::unique_ptr<TArcZip> ArcZip1;
+  std::unique_ptr<TSaveDialog> SaveDialog1;
+  std::unique_ptr<TOpenDialog> OpenDialog1;
+  std::unique_ptr<TTimer> Timer1;
+
+  // ---- Handlers ------------------------------------------------------------
+  // The caption gets "1.00" and "by Vardel"; Refresh is clicked in code.
+  void FormCreate(QObject* Sender);
+  // Refresh: fills the drive list; the list is enabled only when it has
+  // items.
+  void Button1Click(QObject* Sender);
+  // Backup: asks for the image name, then BackupCard with the window
+  // disabled, then "Job complete!" a second time.
+  void Button2Click(QObject* Sender);
+  // Restore: asks for an image that exists, then RestoreCard with the
+  // window disabled. No message of its own.
+  void Button3Click(QObject* Sender);
+  // Help: the command line "notepad readme.txt".
+  void Button4Click(QObject* Sender);
+  // Format: FormatCard on the selected drive; the result is not reported.
+  void Button5Click(QObject* Sender);
+  // DiskCopy: the disk-copy sequence with the window disabled.
+  void Button7Click(QObject* Sender);
+  // Double click: the command line "start X:\" for the selected drive.
+  void ListView1DblClick(QObject* Sender);
+  void ArcZip1TotalPercentDone(TObject* Sender, int32_t Percent);
+  void ArcZip1ZipComplete(TObject* Sender, int32_t FileCount);
+  void ArcZip1InCompleteZip(TObject* Sender, TIncompleteZipMode& IncompleteMode);
+  // Presses the first push button of the active modal window, once.
+  void Timer1Timer(TObject* Sender);
+
+  // What the handlers do with an error that ends an operation: the
+  // application's error report, a message box with the error's text (title
+  // kApplicationTitle) owned by this window, which is usable afterwards.
+  void ShowException(const std::exception& E);
+
+ private:
+  // The selected drive's root path ("F:\"), or empty when no item is
+  // selected or the drive holds no card (then "No disk in the driver!" has
+  // been shown).
+  std::string SelectedCard();
+  // Runs a handler body; an error escaping it goes to ShowException.
+  template <class F>
+  void Guarded(F&& Body);
+  void BuildControls();
+};
+
+}  // namespace zem

@@ -1,0 +1,122 @@
+// The window driven through its real widgets and the real Qt services:
+// message boxes, the file dialog and the format dialog are answered with
+// mouse clicks and key presses as a user would.
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+
+#include "app/format_dialog.h"
+#include "app/main.h"
+#include "app_test_support.h"
+
+#include <QtTest/QTest>
+#include <gtest/gtest.h>
+
+namespace zem::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(EndToEndTest, BackupAndFormatThroughTheRealDialogs) {
+  TFakeCards Cards;
+  const fs::path Card = Cards.AddCard('F', "CAMERA");
+  const fs::path Other = Cards.AddCard('G', "SPARE");
+  Cards.AddCard('H', "", 0, /*HasMedia=*/false);
+  WriteFile(Card / "DCIM" / "a.jpg", RandomBytes(300000, 11));
+  WriteFile(Card / "b.txt", std::string(4000, 'b'));
+  WriteFile(Other / "old.txt", "old");
+  TServicesScope Scope(std::make_unique<TQtWindowServices>());
+  auto Form = std::make_unique<TZEMToolsForm>();
+  Form->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(Form.get()));
+  ASSERT_EQ(Form->ListView1->count(), 3);
+  auto ClickItem = [&](int Row) {
+    const QRect R = Form->ListView1->visualItemRect(Form->ListView1->item(Row));
+    QTest::mouseClick(Form->ListView1->viewport(), Qt::LeftButton, {}, R.center());
+  };
+  std::vector<QString> Seen;
+  auto Note = [&](QWidget* W) {
+    auto* Box = qobject_cast<QMessageBox*>(W);
+    if (Box == nullptr) return;
+    Seen.push_back(Box->windowTitle() + ": " + Box->text());
+    EXPECT_EQ(Box->icon(), QMessageBox::NoIcon);
+  };
+
+  // A reader without a card.
+  ClickItem(2);
+  {
+    TModalScript Script;
+    Script.Then([&](QWidget* W) {
+      Note(W);
+      EXPECT_EQ(static_cast<QMessageBox*>(W)->buttons().size(), 1);
+      QTest::keyClick(W, Qt::Key_Return);
+    }, IsMessageBox);
+    QTest::mouseClick(Form->Button2, Qt::LeftButton);
+    EXPECT_TRUE(Script.Done());
+  }
+  ASSERT_EQ(Seen.size(), 1u);
+  EXPECT_EQ(Seen[0].toStdString(), "Error!: No disk in the driver!");
+
+  // Backup of F: a name typed without its extension gets ".IMG".
+  Seen.clear();
+  ClickItem(0);
+  const fs::path Typed = Cards.Outside() / "typed";
+  {
+    TModalScript Script;
+    Script
+        .Then([&](QWidget* W) {
+          auto* Edit = W->findChild<QLineEdit*>("fileNameEdit");
+          ASSERT_NE(Edit, nullptr);
+          EXPECT_TRUE(static_cast<QFileDialog*>(W)->nameFilters().contains(
+              "ZEM Tool Backup File (*.IMG)"));
+          Edit->setText(QString::fromStdString(Typed.string()));
+          QTest::keyClick(Edit, Qt::Key_Return);
+        }, [](QWidget* W) { return qobject_cast<QFileDialog*>(W) != nullptr; })
+        .Then([&](QWidget* W) {
+          Note(W);
+          EXPECT_FALSE(Form->isEnabled());
+          ClickButton(W, "OK");
+        }, IsMessageBox)
+        .Then([&](QWidget* W) {
+          Note(W);
+          QTest::keyClick(W, Qt::Key_Return);
+        }, IsMessageBox);
+    QTest::mouseClick(Form->Button2, Qt::LeftButton);
+    EXPECT_TRUE(Script.Done());
+  }
+  EXPECT_EQ(Seen, (std::vector<QString>{"Message: Job complete!", "Message: Job complete!"}));
+  EXPECT_TRUE(fs::exists(Cards.Outside() / "typed.IMG"));
+  EXPECT_TRUE(Form->isEnabled());
+
+  // Format of G: the timer presses Start, the user confirms with Return.
+  Seen.clear();
+  ClickItem(1);
+  {
+    TModalScript Script;
+    Script
+        .Then([&](QWidget* W) {
+          Note(W);
+          EXPECT_EQ(static_cast<QMessageBox*>(W)->buttons().size(), 2);
+          EXPECT_TRUE(dynamic_cast<TFormatDialog*>(W->parentWidget()));
+          QTest::keyClick(W, Qt::Key_Return);
+        }, IsMessageBox)
+        .Then([&](QWidget* W) {
+          Note(W);
+          ClickButton(W, "OK");
+        }, IsMessageBox);
+    QTest::mouseClick(Form->Button5, Qt::LeftButton);
+    EXPECT_TRUE(Script.Done());
+  }
+  ASSERT_EQ(Seen.size(), 2u);
+  EXPECT_EQ(Seen[0].toStdString(), std::string("Format SPARE (G:): ") + kFormatQuestion);
+  EXPECT_EQ(Seen[1].toStdString(), std::string("Format SPARE (G:): ") + kFormatComplete);
+  EXPECT_TRUE(fs::is_empty(Other));
+  EXPECT_FALSE(Form->Timer1->Enabled());
+  EXPECT_EQ(TreeOf(Card).size(), 2u);  // the other card untouched
+  Form.reset();
+}
+
+}  // namespace
+}  // namespace zem::test
