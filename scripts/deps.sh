@@ -8,9 +8,10 @@ BUILD_PACKAGES=(build-essential cmake pkg-config zlib1g-dev libgtest-dev googlet
                 libbenchmark-dev clang)
 # Peer tools the tests use as oracles for the archives we write and read.
 TEST_PACKAGES=(zip unzip 7zip libarchive-tools python3)
-# The window (Qt 6) is not built yet. When it is, add its packages here:
-# WINDOW_PACKAGES=(qt6-base-dev)
-WINDOW_PACKAGES=()
+# The window: Qt 6 Widgets (with its X11 platform plugin), a font for it, the
+# desktop's opener for the drive folders and the read-me, and the virtual X
+# server the window tests and the screenshot run in.
+WINDOW_PACKAGES=(qt6-base-dev qt6-qpa-plugins fonts-dejavu-core xdg-utils xvfb xauth)
 
 missing=()
 for pkg in "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${WINDOW_PACKAGES[@]}"; do

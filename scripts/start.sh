@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# ZEM Tools: installs what is missing, builds, and starts the tool. Until the
-# window exists this lists the removable drives with `zemcard list`.
+# ZEM Tools: installs what is missing, builds, and starts the window.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$ROOT"
 
 bash scripts/deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build -j"$(nproc)" --target zemcard
-exec build/cli/zemcard list
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEM_BUILD_APP=ON
+cmake --build build -j"$(nproc)" --target zemtools
+# zemtools itself says in one line when there is no display, and exits 1.
+exec build/app/zemtools
