@@ -3,6 +3,7 @@
 #include "app/main.h"
 
 #include <QButtonGroup>
+#include <QCloseEvent>
 #include <QFont>
 #include <QGuiApplication>
 #include <QListWidget>
@@ -225,6 +226,14 @@ void TZEMToolsForm::BuildControls() {
   QObject::connect(Button4, &QPushButton::clicked, this, [this] { Button4Click(Button4); });
   QObject::connect(Button5, &QPushButton::clicked, this, [this] { Button5Click(Button5); });
   QObject::connect(Button7, &QPushButton::clicked, this, [this] { Button7Click(Button7); });
+}
+
+void TZEMToolsForm::closeEvent(QCloseEvent* Event) {
+  if (isEnabled()) {
+    Event->accept();
+  } else {
+    Event->ignore();
+  }
 }
 
 template <class F>

@@ -113,6 +113,11 @@ class TZEMToolsForm : public QWidget {
   // kApplicationTitle) owned by this window, which is usable afterwards.
   void ShowException(const std::exception& E);
 
+ protected:
+  // While an operation runs (the window is disabled) the window cannot be
+  // closed: the card would be left half written.
+  void closeEvent(QCloseEvent* Event) override;
+
  private:
   // The selected drive's root path ("F:\"), or empty when no item is
   // selected or the drive holds no card (then "No disk in the driver!" has

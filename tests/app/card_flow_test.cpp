@@ -30,9 +30,12 @@ TEST_F(CardFlowTest, BackupReportsTwiceWithProgressAndTheWindowDisabled) {
   Select('F');
   std::vector<int> Values;
   bool EnabledDuringProgress = false;
+  bool ClosedDuringProgress = false;
   QObject::connect(Form->ProgressBar1, &QProgressBar::valueChanged, [&](int V) {
     Values.push_back(V);
     if (Form->isEnabled()) EnabledDuringProgress = true;
+    // The frame's close button does nothing while the card is being read.
+    if (V > 0 && V < 100 && !ClosedDuringProgress) ClosedDuringProgress = Form->close();
   });
   std::vector<int> BarAtBox;
   Services->OnBox = [&](const TRecordingServices::TBox&) {
@@ -59,6 +62,8 @@ TEST_F(CardFlowTest, BackupReportsTwiceWithProgressAndTheWindowDisabled) {
   EXPECT_EQ(BarAtBox[1], 0);
   EXPECT_TRUE(Form->isEnabled());
   EXPECT_FALSE(EnabledDuringProgress);
+  EXPECT_FALSE(ClosedDuringProgress);
+  EXPECT_TRUE(Form->isVisible());
   // Several values on the way up, ending at 100 and then back to 0.
   ASSERT_GE(Values.size(), 4u);
   EXPECT_TRUE(std::any_of(Values.begin(), Values.end(), [](int V) { return V > 0 && V < 100; }));
