@@ -90,6 +90,26 @@ TEST(EndToEndTest, BackupAndFormatThroughTheRealDialogs) {
   EXPECT_TRUE(fs::exists(Cards.Outside() / "typed.IMG"));
   EXPECT_TRUE(Form->isEnabled());
 
+  // Format of F given up: Escape at the question, then Close.
+  Seen.clear();
+  ClickItem(0);
+  {
+    TModalScript Script;
+    Script
+        .Then([&](QWidget* W) {
+          Note(W);
+          QTest::keyClick(W, Qt::Key_Escape);
+        }, IsMessageBox)
+        .Then([&](QWidget* W) { ClickButton(W, "Close"); },
+              [](QWidget* W) { return dynamic_cast<TFormatDialog*>(W) != nullptr; });
+    QTest::mouseClick(Form->Button5, Qt::LeftButton);
+    EXPECT_TRUE(Script.Done());
+  }
+  ASSERT_EQ(Seen.size(), 1u);
+  EXPECT_EQ(Seen[0].toStdString(), std::string("Format CAMERA (F:): ") + kFormatQuestion);
+  EXPECT_EQ(TreeOf(Card).size(), 2u);
+  EXPECT_FALSE(Form->Timer1->Enabled());
+
   // Format of G: the timer presses Start, the user confirms with Return.
   Seen.clear();
   ClickItem(1);
