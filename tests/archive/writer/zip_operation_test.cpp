@@ -85,8 +85,12 @@ TEST_F(ZipOperationTest, EntryFieldsFollowLevelAndPassword) {
       EXPECT_EQ(E[0].Flags, LevelBits | Enc);
       EXPECT_EQ(E[0].Crc, Crc32Of(Text.data(), Text.size()));
       EXPECT_EQ(E[0].Size, Text.size());
-      if (Level == 0) EXPECT_EQ(E[0].Packed, Text.size() + Extra);
-      if (Level > 0) EXPECT_LT(E[0].Packed, Text.size());
+      if (Level == 0) {
+        EXPECT_EQ(E[0].Packed, Text.size() + Extra);
+      }
+      if (Level > 0) {
+        EXPECT_LT(E[0].Packed, Text.size());
+      }
       EXPECT_EQ(E[1].Crc, 0u);
       EXPECT_EQ(E[1].Packed, (Level == 0 ? 0u : 2u) + Extra);
       EXPECT_EQ(E[2].Flags, 0);  // a directory is never encrypted

@@ -80,7 +80,9 @@ TEST(Zip64WriteTest, SparseFileOfFourAndAHalfGiB) {
       ASSERT_EQ(R.Count(), 2);
       EXPECT_EQ(R.EntryUncompressedSize(0), kBigSize);
       EXPECT_EQ(R.EntryHeader(0).UncompressedSizeField(), 0xFFFFFFFFu);
-      if (Level == 0) EXPECT_EQ(R.EntryHeader(0).CompressedSize(), kBigSize + (Pw.empty() ? 0 : 12));
+      if (Level == 0) {
+        EXPECT_EQ(R.EntryHeader(0).CompressedSize(), kBigSize + (Pw.empty() ? 0 : 12));
+      }
       EXPECT_EQ(R.EntryUncompressedSize(1), 30u);
 
       const std::string Arc = (Dir / "big.zip").string();
