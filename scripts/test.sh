@@ -60,7 +60,7 @@ else
 fi
 
 # The normal tree: everything, the window included.
-if step cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEM_BUILD_APP=ON &&
+if step cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DZEM_BUILD_APP=ON &&
    step cmake --build build -j"$JOBS"; then
   log=$(mktemp)
   (cd build && ctest --output-on-failure -j"$JOBS" -LE slow) 2>&1 | tee "$log"
@@ -71,7 +71,7 @@ fi
 
 # The sanitizer tree: only the platform and archive test executables, taken
 # from the suites registered with those labels.
-if step cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DZEM_SANITIZE=ON; then
+if step cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O0 -g1" -DZEM_SANITIZE=ON; then
   known=$(cmake --build build-asan --target help | sed -nE 's/^\.\.\. ([A-Za-z0-9_]+).*/\1/p')
   targets=()
   for t in $(sed -nE 's/^[[:space:]]*zem_test_suite\(([A-Za-z0-9_]+) (platform|archive) .*/\1/p' \
