@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/zipcli/zip_add.h"
+#include "cli/zemzip/run_zip.h"
 #include "cli/zipcli/zip_commands.h"
 #include "common/test_support.h"
 
@@ -18,16 +19,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct TRun {
-  int Code;
-  std::string Out, Err;
-};
-
-TRun RunZip(const std::vector<std::string>& Args) {
-  std::ostringstream Out, Err;
-  const int Code = RunZipCommand(Args, Out, Err);
-  return {Code, Out.str(), Err.str()};
-}
+using TRun = test::TZipRun;
+using test::RunZip;
 
 class ZemzipSplitTest : public ::testing::Test {
  protected:

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/zemzip/run_zip.h"
 #include "cli/zipcli/zip_commands.h"
 #include "common/test_support.h"
 
@@ -15,16 +16,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct TRun {
-  int Code;
-  std::string Out, Err;
-};
-
-TRun RunZip(const std::vector<std::string>& Args) {
-  std::ostringstream Out, Err;
-  const int Code = RunZipCommand(Args, Out, Err);
-  return {Code, Out.str(), Err.str()};
-}
+using TRun = test::TZipRun;
+using test::RunZip;
 
 std::string Fixture(const std::string& Rel) {
   return (fs::path(ZEM_TEST_DATA) / "interop" / Rel).string();
