@@ -1,6 +1,8 @@
 // Shared helpers for the unit tests.
 #include "common/test_support.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <stdexcept>
@@ -38,6 +40,24 @@ std::string ReadFile(const fs::path& Path) {
   std::ifstream In(Path, std::ios::binary);
   if (!In) throw std::runtime_error("cannot read " + Path.string());
   return std::string(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
+}
+
+std::string RunCommand(const std::string& Command, int& Status) {
+  std::string Output;
+  FILE* P = popen(Command.c_str(), "r");
+  if (P == nullptr) {
+    Status = -1;
+    return Output;
+  }
+  char Buf[4096];
+  size_t N;
+  while ((N = fread(Buf, 1, sizeof Buf, P)) > 0) Output.append(Buf, N);
+  Status = pclose(P);
+  return Output;
+}
+
+bool HaveTool(const std::string& Tool) {
+  return std::system(("command -v " + Tool + " >/dev/null 2>&1").c_str()) == 0;
 }
 
 std::string RandomBytes(size_t Count, uint32_t Seed) {

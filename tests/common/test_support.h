@@ -27,6 +27,11 @@ class TTempDir {
 // Writes Data to Path, creating parent folders.
 void WriteFile(const std::filesystem::path& Path, const std::string& Data);
 std::string ReadFile(const std::filesystem::path& Path);
+// Runs a shell command; returns what it printed on standard output and sets
+// Status to its wait status (-1 when it could not be started).
+std::string RunCommand(const std::string& Command, int& Status);
+// Whether a program of that name is on the PATH.
+bool HaveTool(const std::string& Tool);
 // Deterministic pseudo-random bytes.
 std::string RandomBytes(size_t Count, uint32_t Seed);
 

@@ -78,20 +78,7 @@ bool ToolPresent(const std::string& Tool) {
   return std::system(("command -v " + Tool + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-// Runs a command and returns its standard output and exit status.
-std::string RunCommand(const std::string& Command, int& Status) {
-  std::string Output;
-  FILE* P = popen(Command.c_str(), "r");
-  if (P == nullptr) {
-    Status = -1;
-    return Output;
-  }
-  char Buf[4096];
-  size_t N;
-  while ((N = fread(Buf, 1, sizeof Buf, P)) > 0) Output.append(Buf, N);
-  Status = pclose(P);
-  return Output;
-}
+using test::RunCommand;
 
 std::vector<TSourceFile> CardFiles() {
   return {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/test_support.h"
 #include "writer_fixture.h"
 
 namespace zem::test {
@@ -17,23 +18,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Runs a peer tool with its messages in the output.
 std::string RunTool(const std::string& Command, int& Status) {
-  std::string Output;
-  FILE* P = popen((Command + " 2>&1").c_str(), "r");
-  if (P == nullptr) {
-    Status = -1;
-    return Output;
-  }
-  char Buf[4096];
-  size_t N;
-  while ((N = fread(Buf, 1, sizeof Buf, P)) > 0) Output.append(Buf, N);
-  Status = pclose(P);
-  return Output;
+  return test::RunCommand(Command + " 2>&1", Status);
 }
 
-bool Has(const std::string& Tool) {
-  return std::system(("command -v " + Tool + " >/dev/null 2>&1").c_str()) == 0;
-}
+bool Has(const std::string& Tool) { return test::HaveTool(Tool); }
 
 std::string SevenZip() { return Has("7z") ? "7z" : Has("7zz") ? "7zz" : ""; }
 
