@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 
 #include <stdlib.h>
@@ -58,6 +59,22 @@ std::string RunCommand(const std::string& Command, int& Status) {
 
 bool HaveTool(const std::string& Tool) {
   return std::system(("command -v " + Tool + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+std::vector<std::string> SplitTabs(const std::string& Line) {
+  std::vector<std::string> Cols;
+  std::stringstream S(Line);
+  std::string Col;
+  while (std::getline(S, Col, '\t')) Cols.push_back(Col);
+  return Cols;
+}
+
+std::string FromHex(const std::string& Hex) {
+  if (Hex == "-") return "";
+  std::string Out;
+  for (size_t I = 0; I + 1 < Hex.size(); I += 2)
+    Out.push_back(static_cast<char>(std::stoi(Hex.substr(I, 2), nullptr, 16)));
+  return Out;
 }
 
 std::string RandomBytes(size_t Count, uint32_t Seed) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace zem::test {
 
@@ -32,6 +33,10 @@ std::string ReadFile(const std::filesystem::path& Path);
 std::string RunCommand(const std::string& Command, int& Status);
 // Whether a program of that name is on the PATH.
 bool HaveTool(const std::string& Tool);
+// The tab-separated columns of one line of a fixture table.
+std::vector<std::string> SplitTabs(const std::string& Line);
+// Bytes from hex digits; "-" (an empty cell of a fixture table) gives "".
+std::string FromHex(const std::string& Hex);
 // Deterministic pseudo-random bytes.
 std::string RandomBytes(size_t Count, uint32_t Seed);
 

@@ -13,21 +13,8 @@ namespace {
 
 using test::ReaderTest;
 
-std::vector<std::string> SplitTabs(const std::string& Line) {
-  std::vector<std::string> Cols;
-  std::stringstream S(Line);
-  std::string Col;
-  while (std::getline(S, Col, '\t')) Cols.push_back(Col);
-  return Cols;
-}
-
-std::string FromHex(const std::string& Hex) {
-  if (Hex == "-") return "";
-  std::string Out;
-  for (size_t I = 0; I + 1 < Hex.size(); I += 2)
-    Out.push_back(static_cast<char>(std::stoi(Hex.substr(I, 2), nullptr, 16)));
-  return Out;
-}
+using test::FromHex;
+using test::SplitTabs;
 
 struct TExpected {
   std::string File;
