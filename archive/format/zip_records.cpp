@@ -198,46 +198,42 @@ TZip64Info& TZipHeaderInfo::EnsureZip64Info() {
   return *FZip64Info;
 }
 
+uint64_t TZipHeaderInfo::Wide(uint32_t Field, uint64_t TZip64Info::*Twin) const {
+  if (Field == Marker32 && FZip64Info) return (*FZip64Info).*Twin;
+  return Field;
+}
+
+void TZipHeaderInfo::SetWide(uint32_t& Field, uint64_t TZip64Info::*Twin, uint64_t V) {
+  if (V >= Marker32) {
+    EnsureZip64Info().*Twin = V;
+    Field = Marker32;
+  } else {
+    Field = static_cast<uint32_t>(V);
+  }
+}
+
 uint64_t TZipHeaderInfo::CompressedSize() const {
-  if (FCompressedSizeField == Marker32 && FZip64Info) return FZip64Info->CompressedSize;
-  return FCompressedSizeField;
+  return Wide(FCompressedSizeField, &TZip64Info::CompressedSize);
 }
 
 void TZipHeaderInfo::SetCompressedSize(uint64_t V) {
-  if (V >= Marker32) {
-    EnsureZip64Info().CompressedSize = V;
-    FCompressedSizeField = Marker32;
-  } else {
-    FCompressedSizeField = static_cast<uint32_t>(V);
-  }
+  SetWide(FCompressedSizeField, &TZip64Info::CompressedSize, V);
 }
 
 uint64_t TZipHeaderInfo::UncompressedSize() const {
-  if (FUncompressedSizeField == Marker32 && FZip64Info) return FZip64Info->UncompressedSize;
-  return FUncompressedSizeField;
+  return Wide(FUncompressedSizeField, &TZip64Info::UncompressedSize);
 }
 
 void TZipHeaderInfo::SetUncompressedSize(uint64_t V) {
-  if (V >= Marker32) {
-    EnsureZip64Info().UncompressedSize = V;
-    FUncompressedSizeField = Marker32;
-  } else {
-    FUncompressedSizeField = static_cast<uint32_t>(V);
-  }
+  SetWide(FUncompressedSizeField, &TZip64Info::UncompressedSize, V);
 }
 
 uint64_t TZipHeaderInfo::RelativeOffset() const {
-  if (FRelativeOffsetField == Marker32 && FZip64Info) return FZip64Info->RelativeOffset;
-  return FRelativeOffsetField;
+  return Wide(FRelativeOffsetField, &TZip64Info::RelativeOffset);
 }
 
 void TZipHeaderInfo::SetRelativeOffset(uint64_t V) {
-  if (V >= Marker32) {
-    EnsureZip64Info().RelativeOffset = V;
-    FRelativeOffsetField = Marker32;
-  } else {
-    FRelativeOffsetField = static_cast<uint32_t>(V);
-  }
+  SetWide(FRelativeOffsetField, &TZip64Info::RelativeOffset, V);
 }
 
 uint32_t TZipHeaderInfo::DiskNumberStart() const {

@@ -175,6 +175,10 @@ class TZipHeaderInfo : public TPersistent {
 
   const TZip64Info* Zip64Info() const { return FZip64Info.get(); }
   TZip64Info& EnsureZip64Info();
+  // A 32-bit header field and its 64-bit twin in the Zip64 record: the
+  // field holds the value, or the all-ones marker when the twin does.
+  uint64_t Wide(uint32_t Field, uint64_t TZip64Info::*Twin) const;
+  void SetWide(uint32_t& Field, uint64_t TZip64Info::*Twin, uint64_t V);
   void FreeZip64Info() { FZip64Info.reset(); }
 
   // The comment text, if one is held (it may be absent while
