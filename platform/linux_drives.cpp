@@ -1,12 +1,17 @@
 // The real drive table: mounted removable volumes found through the mount
 // table, sysfs and the udev label links.
 #include <algorithm>
+#include <cstdio>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <system_error>
+
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
 
 #include "platform/drives.h"
 
@@ -104,6 +109,25 @@ std::string ReadFirstLine(const fs::path& P) {
 }
 
 bool StartsWith(const std::string& S, const char* Prefix) { return S.rfind(Prefix, 0) == 0; }
+
+// The name of a file system from its statfs magic number, for the root
+// folder when the mount table does not list it (inside a chroot the mount
+// that holds "/" lies outside the visible tree). Unknown magics are given
+// in hex, so the system drive always names some file system.
+std::string FsTypeFromMagic(unsigned long Magic) {
+  static const std::pair<unsigned long, const char*> Known[] = {
+      {0xEF53, "ext4"},        {0x58465342, "xfs"},      {0x9123683E, "btrfs"},
+      {0x01021994, "tmpfs"},   {0x794C7630, "overlay"},  {0x4D44, "vfat"},
+      {0x2011BAB0, "exfat"},   {0x5346544E, "ntfs"},     {0x65735546, "fuse"},
+      {0x858458F6, "ramfs"},   {0x2FC12FC1, "zfs"},      {0xF2F52010, "f2fs"},
+      {0x6969, "nfs"},         {0xFF534D42, "cifs"},     {0x73717368, "squashfs"},
+      {0x01021997, "9p"},      {0xCA451A4E, "bcachefs"}, {0x52654973, "reiserfs"}};
+  for (const auto& [Value, Name] : Known)
+    if (Value == Magic) return Name;
+  char Buf[32];
+  std::snprintf(Buf, sizeof Buf, "0x%lx", Magic);
+  return Buf;
+}
 
 // Reads the tree below the three roots; one object per Drives() call.
 class TScanner {
@@ -213,10 +237,22 @@ std::vector<TDriveEntry> TScanner::Scan() {
   if (auto It = Visible.find("/"); It != Visible.end()) {
     System.FileSystem = It->second.FsType;
     SystemDevice = BlockName(It->second);
-    if (!SystemDevice.empty()) {
-      System.Device = "/dev/" + SystemDevice;
-      if (auto L = FLabels.find(SystemDevice); L != FLabels.end()) System.Label = L->second;
+  } else {
+    // "/" is not a mount point of its own (a chroot, some containers): the
+    // system drive is whatever file system holds the root folder.
+    struct stat St {};
+    struct statfs Fs {};
+    if (::statfs("/", &Fs) == 0) System.FileSystem = FsTypeFromMagic(static_cast<unsigned long>(Fs.f_type));
+    if (::stat("/", &St) == 0) {
+      TMountRec Root;
+      Root.Major = major(St.st_dev);
+      Root.Minor = minor(St.st_dev);
+      SystemDevice = BlockName(Root);
     }
+  }
+  if (!SystemDevice.empty()) {
+    System.Device = "/dev/" + SystemDevice;
+    if (auto L = FLabels.find(SystemDevice); L != FLabels.end()) System.Label = L->second;
   }
 
   // Removable volumes, one per device. The map is ordered byte-wise by mount

@@ -3,9 +3,10 @@
 # only those that are missing. Downloads nothing else.
 set -euo pipefail
 
-# Compiler, build system and libraries.
+# Compiler, build system and libraries. clang builds the fuzz targets; its
+# fuzzer and sanitizer runtimes come in a package of their own.
 BUILD_PACKAGES=(build-essential cmake pkg-config zlib1g-dev libgtest-dev googletest
-                libbenchmark-dev clang)
+                libbenchmark-dev clang libclang-rt-14-dev)
 # Peer tools the tests use as oracles for the archives we write and read.
 TEST_PACKAGES=(zip unzip 7zip libarchive-tools python3)
 # The window: Qt 6 Widgets (with its X11 platform plugin), a font for it, the

@@ -198,6 +198,20 @@ TEST_F(LinuxDriveTable, MissingSourcesGiveOnlyTheSystemDrive) {
   EXPECT_FALSE(Table.SetLabel('C', "X"));
 }
 
+// Inside a chroot the mount holding "/" is outside the visible tree, so
+// mountinfo lists only what was mounted inside it.
+TEST(LinuxDriveTableInAChroot, SystemDriveStillNamesTheRootFileSystem) {
+  TFakeMachine M;
+  M.AddMount("0:21 / /proc rw - proc proc rw");
+  M.AddMount("0:5 / /dev rw - devtmpfs udev rw");
+  M.Write();
+  const std::vector<TDriveEntry> D = TLinuxDriveTable(M.Proc(), M.Sys(), M.Dev()).Drives();
+  ASSERT_EQ(D.size(), 1u);
+  EXPECT_EQ(D[0].Letter, 'C');
+  EXPECT_EQ(D[0].MountPoint, "/");
+  EXPECT_FALSE(D[0].FileSystem.empty());
+}
+
 TEST(LinuxDriveTableOnThisMachine, SystemDriveIsTheRootFileSystem) {
   const std::vector<TDriveEntry> D = TLinuxDriveTable().Drives();
   ASSERT_FALSE(D.empty());
