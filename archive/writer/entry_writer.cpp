@@ -129,7 +129,7 @@ void TZipRunner::TakeFolderInfo(const std::string& Name, TZipHeaderInfo& E) {
 
 bool TZipRunner::OpenSourceFile(const std::string& Name, TZipHeaderInfo& E) {
   if (!FileExistsAt(Name)) {
-    Z.NoSuchFile(Name);
+    S.NoSuchFile(Name);
     return false;
   }
   const uint32_t Attr = platform::GetFileAttributesA(Name.c_str());
@@ -166,7 +166,7 @@ std::string TZipRunner::NameEntry(const std::string& Listed, bool IsDir, TZipHea
 
 bool TZipRunner::DeclineEntry(bool IsDir) {
   if (!IsDir) {
-    Z.FTotalBytes -= static_cast<int64_t>(FSourceSize);
+    S.TotalBytes() -= static_cast<int64_t>(FSourceSize);
     CloseSource();
   }
   return false;
@@ -271,10 +271,10 @@ bool TZipRunner::WriteFileData(const std::string& N, TZipHeaderInfo& E, bool Res
   if (FEncrypt) {
     PreCrc = CrcPrePass();
     E.SetCrc32(PreCrc);
-    if (!Z.FCrypt.WriteEncryptionHeader(Password, PreCrc, *FData)) throw ENotEnoughRoom();
+    if (!S.Crypt().WriteEncryptionHeader(Password, PreCrc, *FData)) throw ENotEnoughRoom();
   }
 
-  Z.FCrypt.ResetCrc();
+  S.Crypt().ResetCrc();
   const int32_t Level = Z.PackLevel();
   uint64_t Written = 0;
   if (Level == 0 || MatchesPatternList(Z.NoCompressList(), E.FileName())) {
@@ -286,7 +286,7 @@ bool TZipRunner::WriteFileData(const std::string& N, TZipHeaderInfo& E, bool Res
   E.SetInternalAttributes(0);
   if (FSourceRead < FSourceSize)
     Z.DoHandleMessage(208, LoadZipStr(208), N, 0);
-  E.SetCrc32(Z.FCrypt.FinalCrc());
+  E.SetCrc32(S.Crypt().FinalCrc());
 
   uint16_t Flags = E.Flags();
   if (Level <= 2) Flags |= kFlagFast;
@@ -356,10 +356,10 @@ int64_t TZipRunner::ReadSource(uint8_t* Buffer, int64_t Count) {
     Z.OnFilePercentDone(&Z, P);
   }
   if (Z.OnTotalPercentDone) {
-    Z.FBytesDone += N;
+    S.BytesDone() += N;
     TotalProgress();
   }
-  Z.FCrypt.UpdateCrcBuffer(Buffer, static_cast<size_t>(N));
+  S.Crypt().UpdateCrcBuffer(Buffer, static_cast<size_t>(N));
   return N;
 }
 
@@ -368,10 +368,10 @@ void TZipRunner::WriteData(uint8_t* Buffer, int64_t Count) {
     if (Z.OnEncrypt)
       Z.OnEncrypt(&Z, Buffer, static_cast<int32_t>(Count), Z.Password());
     else
-      Z.FCrypt.EncryptBuffer(Buffer, static_cast<size_t>(Count));
+      S.Crypt().EncryptBuffer(Buffer, static_cast<size_t>(Count));
   }
   if (FData->Write(Buffer, Count) < Count) throw ENotEnoughRoom();
-  Z.PumpMessages();
+  S.PumpMessages();
 }
 
 uint32_t TZipRunner::CrcPrePass() {

@@ -14,6 +14,7 @@
 #include "archive/support/buffer_stream.h"
 #include "archive/support/lfn_file_stream.h"
 #include "archive/writer/arc_zip.h"
+#include "archive/writer/zip_archive_state.h"
 #include "platform/stream.h"
 
 namespace zem {
@@ -32,7 +33,9 @@ class TWorkFileStream : public TFileStream {
 
 class TZipRunner {
  public:
-  explicit TZipRunner(TArcZip& Owner);
+  // Owner's public settings, events and operations are used directly; its
+  // inner state only through State.
+  TZipRunner(TArcZip& Owner, TZipArchiveState& State);
   ~TZipRunner();
   TZipRunner(const TZipRunner&) = delete;
   TZipRunner& operator=(const TZipRunner&) = delete;
@@ -171,6 +174,7 @@ class TZipRunner {
   TStream* FData = nullptr;
 
   TArcZip& Z;
+  TZipArchiveState& S;
   // Work file: the archive itself, or a temporary file of a rebuild.
   std::string FWorkName;
   bool FWorkCreated = false;  // this call created FWorkName
