@@ -72,19 +72,6 @@ TEST(ZemcardCommands, UsageErrorsGoToStandardErrorWithCode2) {
   EXPECT_EQ(Help.Err, "");
 }
 
-TEST(ZemcardCommands, HumanSizesUseDecimalUnits) {
-  EXPECT_EQ(HumanSize(0), "0 B");
-  EXPECT_EQ(HumanSize(999), "999 B");
-  EXPECT_EQ(HumanSize(1000), "1.0 kB");
-  EXPECT_EQ(HumanSize(1536), "1.5 kB");
-  EXPECT_EQ(HumanSize(999'949), "999.9 kB");
-  EXPECT_EQ(HumanSize(999'950), "1.0 MB");  // would print as 1000.0 kB
-  EXPECT_EQ(HumanSize(31'914'983'424ull), "31.9 GB");
-  EXPECT_EQ(HumanSize(1ull << 32), "4.3 GB");
-  EXPECT_EQ(HumanSize(2'000'000'000'000ull), "2.0 TB");
-  EXPECT_EQ(HumanSize(UINT64_MAX), "18.4 EB");
-}
-
 TEST(ZemcardProgram, ExitCodesOfTheExecutable) {
   const std::string Program = std::string(ZEM_BINARY_DIR) + "/cli/zemcard";
   ASSERT_TRUE(fs::exists(Program)) << "build the zemcard target first";
