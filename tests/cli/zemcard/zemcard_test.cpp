@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include "cli/cardcli/card_commands.h"
 #include "common/test_support.h"
-#include "core/commands.h"
 #include "platform/drives.h"
 
 namespace zem {

@@ -1,5 +1,5 @@
 // Card tool: the zemcard command table and its commands.
-#include "core/commands.h"
+#include "cli/cardcli/card_commands.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -9,8 +9,8 @@
 #include <sstream>
 
 #include "archive/writer/arc_zip.h"
+#include "cli/cardcli/console_services.h"
 #include "core/card_ops.h"
-#include "core/console_services.h"
 #include "core/drives.h"
 #include "platform/base.h"
 #include "platform/drives.h"
