@@ -7,7 +7,6 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "core/commands.h"
 #include "core/drives.h"
 #include "platform/drives.h"
 #include "app/qt_window_services.h"

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "core/commands.h"
+#include "cli/cardcli/card_commands.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> Args(argv + 1, argv + argc);

@@ -1,5 +1,8 @@
-// Card tool: drive listing, labels, capacities and the collection of card files.
+// Card tool: drive listing, labels, capacities and their printed sizes, and the
+// collection of card files.
 #include "core/drives.h"
+
+#include <iterator>
 
 #include "platform/base.h"
 #include "platform/winapi.h"
@@ -99,6 +102,19 @@ void CollectFiles(const std::string& Mask, const std::string& Dir,
       List.push_back(Base + F.Name);
   } while (pf::FindNext(F) == 0);
   pf::FindClose(F);
+}
+
+std::string HumanSize(uint64_t Bytes) {
+  static const char* const kUnits[] = {"kB", "MB", "GB", "TB", "PB", "EB"};
+  if (Bytes < 1000) return Format("%llu B", static_cast<unsigned long long>(Bytes));
+  double Value = static_cast<double>(Bytes) / 1000.0;
+  size_t Unit = 0;
+  // Move up while the value would print as 1000.0 or more in this unit.
+  while (Value >= 999.95 && Unit + 1 < std::size(kUnits)) {
+    Value /= 1000.0;
+    ++Unit;
+  }
+  return Format("%.1f %s", Value, kUnits[Unit]);
 }
 
 }  // namespace zem

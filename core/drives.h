@@ -1,5 +1,5 @@
-// Card tool: the machine's removable drives, their labels and capacities,
-// and the paths of every file on a card.
+// Card tool: the machine's removable drives, their labels and capacities
+// (and how a capacity is printed), and the paths of every file on a card.
 #pragma once
 
 #include <cstdint>
@@ -44,6 +44,10 @@ std::string DriveLetterOf(const std::string& Caption, std::string Result = {});
 // cluster, in 64 bits. 0 when the query fails, which every caller takes to
 // mean that the drive holds no card. The error mode is left unchanged.
 uint64_t DriveCapacity(const std::string& Drive);
+
+// A byte count in decimal units with one decimal: "512 B", "1.5 kB",
+// "31.9 GB" (1 kB = 1000 bytes), the way card sizes are printed on cards.
+std::string HumanSize(uint64_t Bytes);
 
 // Appends the full path of every file below Dir whose name matches Mask
 // (the same mask at every level, for folders too), depth first: the files

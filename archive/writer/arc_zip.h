@@ -269,8 +269,9 @@ class TArcZip : public TArcUnZip {
   int64_t FPathLengthSum = 0;
 
  private:
-  // One Zip call: its working state and steps (archive/writer/zip_runner.h).
-  friend class TZipRunner;
+  // What the runner of a Zip call (archive/writer/zip_runner.h) may reach
+  // of the inner state (archive/writer/zip_archive_state.h); made by Zip.
+  class TRunnerState;
   void SetAttributeBit(uint8_t Bit, bool Value);
   // Walks one wildcard name and appends its finds to FilesList.
   void WalkWildcardName(std::string Name, bool Freshen);

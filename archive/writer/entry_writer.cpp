@@ -86,96 +86,125 @@ void TZipRunner::SkipFile(TSkipReason Reason, const std::string& Name, bool* Ret
  * When the file keeps changing, it is left out (srFileOpenError).
  */
 bool TZipRunner::ZipEntry(const std::string& Listed, TZipHeaderInfo& E) {
-  std::string N = Listed;
   FSourceRead = 0;
   FSourceSize = 0;
-  const bool IsDir = !N.empty() && N.back() == '\\';
-  const int32_t Mask = Z.AttributeMask();
+  const bool IsDir = !Listed.empty() && Listed.back() == '\\';
+
+  // What the disk says: time and attributes; a file is opened here and
+  // stays open until its entry is done.
+  if (IsDir)
+    TakeFolderInfo(Listed, E);
+  else if (!OpenSourceFile(Listed, E))
+    return false;
+
+  // The stored name, and the checks before anything is written.
+  const std::string N = NameEntry(Listed, IsDir, E);
+  if (!AdmitEntry(N, IsDir, E)) return false;
 
   if (IsDir) {
-    uint32_t Time = CurrentDosTime();
-    if (DirExists(N)) {
-      platform::TSearchRec Found;
-      if (platform::FindFirst(ExcludeTrailingBackslash(N), Mask, Found) == 0) {
-        if (Found.Time != -1) Time = static_cast<uint32_t>(Found.Time);
-        E.SetExternalAttributes(static_cast<uint32_t>(Found.Attr));
-        platform::FindClose(Found);
-      }
-    }
-    E.SetFileDateTime(Time);
-    E.SetUncompressedSize(0);
-    E.SetCompressedSize(0);
-    E.SetCompressionMethod(0);
-    E.SetCrc32(0);
-  } else {
-    if (!FileExistsAt(N)) {
-      Z.NoSuchFile(N);
-      return false;
-    }
-    const uint32_t Attr = platform::GetFileAttributesA(N.c_str());
-    if (Attr != platform::INVALID_FILE_ATTRIBUTES) E.SetExternalAttributes(Attr);
-    for (;;) {
-      try {
-        FSource = std::make_unique<TLFNFileStream>(N, fmOpenRead | fmShareDenyNone, false, 8192);
-        break;
-      } catch (const EFOpenError&) {
-        bool Retry = false;
-        SkipFile(srFileOpenError, N, &Retry);
-        if (!Retry) return false;
-      }
-    }
-    const int32_t Age = platform::FileGetDate(FSource->Handle());
-    E.SetFileDateTime(Age == -1 ? CurrentDosTime() : static_cast<uint32_t>(Age));
-    FSourceSize = static_cast<uint64_t>(std::max<int64_t>(FSource->Size(), 0));
-    E.SetUncompressedSize(FSourceSize);
+    WriteFolderEntry(N, E);
+    return true;
   }
+  if (!WriteFileEntry(N, E)) return false;
+  EndFileEntry(Listed, N, E);
+  return true;
+}
 
+void TZipRunner::TakeFolderInfo(const std::string& Name, TZipHeaderInfo& E) {
+  uint32_t Time = CurrentDosTime();
+  if (DirExists(Name)) {
+    platform::TSearchRec Found;
+    if (platform::FindFirst(ExcludeTrailingBackslash(Name), Z.AttributeMask(), Found) == 0) {
+      if (Found.Time != -1) Time = static_cast<uint32_t>(Found.Time);
+      E.SetExternalAttributes(static_cast<uint32_t>(Found.Attr));
+      platform::FindClose(Found);
+    }
+  }
+  E.SetFileDateTime(Time);
+  E.SetUncompressedSize(0);
+  E.SetCompressedSize(0);
+  E.SetCompressionMethod(0);
+  E.SetCrc32(0);
+}
+
+bool TZipRunner::OpenSourceFile(const std::string& Name, TZipHeaderInfo& E) {
+  if (!FileExistsAt(Name)) {
+    S.NoSuchFile(Name);
+    return false;
+  }
+  const uint32_t Attr = platform::GetFileAttributesA(Name.c_str());
+  if (Attr != platform::INVALID_FILE_ATTRIBUTES) E.SetExternalAttributes(Attr);
+  // A file that cannot be opened is reported; the handler may ask for
+  // another try.
+  for (;;) {
+    try {
+      FSource = std::make_unique<TLFNFileStream>(Name, fmOpenRead | fmShareDenyNone, false, 8192);
+      break;
+    } catch (const EFOpenError&) {
+      bool Retry = false;
+      SkipFile(srFileOpenError, Name, &Retry);
+      if (!Retry) return false;
+    }
+  }
+  const int32_t Age = platform::FileGetDate(FSource->Handle());
+  E.SetFileDateTime(Age == -1 ? CurrentDosTime() : static_cast<uint32_t>(Age));
+  FSourceSize = static_cast<uint64_t>(std::max<int64_t>(FSource->Size(), 0));
+  E.SetUncompressedSize(FSourceSize);
+  return true;
+}
+
+std::string TZipRunner::NameEntry(const std::string& Listed, bool IsDir, TZipHeaderInfo& E) {
+  std::string N = Listed;
   if (Z.Store83Names()) N = ShortPathOf(N);
   if (Z.OEMConvert()) OemRoundTrip(N);
   E.SetFileName(IsDir ? std::string() : FilePart(N));
   E.SetInternalAttributes(0);
   E.SetDiskNumberStart(static_cast<uint32_t>(FDisk));
   if (Z.StorePaths()) E.SetDirectory(Z.EntryDirectoryFor(N));
+  return N;
+}
 
-  // Declining a file taken into the total takes its size off again.
-  auto Decline = [&]() {
-    if (!IsDir) {
-      Z.FTotalBytes -= static_cast<int64_t>(FSourceSize);
-      CloseSource();
-    }
-    return false;
-  };
+bool TZipRunner::DeclineEntry(bool IsDir) {
+  if (!IsDir) {
+    S.TotalBytes() -= static_cast<int64_t>(FSourceSize);
+    CloseSource();
+  }
+  return false;
+}
 
+bool TZipRunner::AdmitEntry(const std::string& N, bool IsDir, TZipHeaderInfo& E) {
   // A directory entry without a stored path would have no name at all.
-  if (IsDir && E.FullName().empty()) return Decline();
+  if (IsDir && E.FullName().empty()) return DeclineEntry(IsDir);
 
   int Index = 0;
   if (FByName->Find(static_cast<const TObject*>(&E), Index)) {
     SkipFile(srNoOverwrite, N);
-    return Decline();
+    return DeclineEntry(IsDir);
   }
 
   bool Skip = false;
   if (Z.OnStartZip) Z.OnStartZip(&Z, N, E, Skip);
   if (Skip) {
-    Decline();
+    DeclineEntry(IsDir);
     SkipFile(srSkippedInStartZip, N);
     return false;
   }
+  return true;
+}
 
-  // With multi-volume output a file entry's data goes to a temporary data
-  // file first; its local header follows once the sizes are known.
-  if (IsDir) {
-    E.SetFlags(0);
-    if (MultiVolume())
-      PlaceLocalHeader(E, false);
-    else
-      WriteLocalHeader(E, false);
-    if (Z.OnEndZip) Z.OnEndZip(&Z, N, 0, 0, 0);
-    return true;
-  }
+void TZipRunner::WriteFolderEntry(const std::string& N, TZipHeaderInfo& E) {
+  E.SetFlags(0);
+  if (MultiVolume())
+    PlaceLocalHeader(E, false);
+  else
+    WriteLocalHeader(E, false);
+  if (Z.OnEndZip) Z.OnEndZip(&Z, N, 0, 0, 0);
+}
 
+bool TZipRunner::WriteFileEntry(const std::string& N, TZipHeaderInfo& E) {
   try {
+    // Each attempt starts over at the same place of the work file and at
+    // the start of the source.
     bool Reserve = MayNeedZip64(FSourceSize);
     bool Written = false;
     const int64_t Start = FOut->Position();
@@ -193,10 +222,12 @@ bool TZipRunner::ZipEntry(const std::string& Listed, TZipHeaderInfo& E) {
       // The file kept changing: nothing of it stays in the work file.
       FOut->Seek(Start, soBeginning);
       DropDataFile();
-      Decline();
+      DeclineEntry(false);
       SkipFile(srFileOpenError, N);
       return false;
     }
+    // With multi-volume output the data went to a temporary data file; its
+    // local header and the data now go onto the volumes.
     if (MultiVolume()) SpanEntryData(N, E);
   } catch (...) {
     CloseSource();
@@ -204,7 +235,11 @@ bool TZipRunner::ZipEntry(const std::string& Listed, TZipHeaderInfo& E) {
     throw;
   }
   CloseSource();
+  return true;
+}
 
+void TZipRunner::EndFileEntry(const std::string& Listed, const std::string& N,
+                              const TZipHeaderInfo& E) {
   if (Z.ResetArchiveBitOnZip()) {
     const uint32_t Attr = platform::GetFileAttributesA(Listed.c_str());
     if (Attr != platform::INVALID_FILE_ATTRIBUTES && (Attr & platform::FILE_ATTRIBUTE_ARCHIVE))
@@ -213,7 +248,6 @@ bool TZipRunner::ZipEntry(const std::string& Listed, TZipHeaderInfo& E) {
   if (Z.OnEndZip)
     Z.OnEndZip(&Z, N, static_cast<int32_t>(E.UncompressedSize()),
                static_cast<int32_t>(E.CompressedSize()), static_cast<int32_t>(FOut->Position()));
-  return true;
 }
 
 bool TZipRunner::WriteFileData(const std::string& N, TZipHeaderInfo& E, bool ReserveZip64,
@@ -237,10 +271,10 @@ bool TZipRunner::WriteFileData(const std::string& N, TZipHeaderInfo& E, bool Res
   if (FEncrypt) {
     PreCrc = CrcPrePass();
     E.SetCrc32(PreCrc);
-    if (!Z.FCrypt.WriteEncryptionHeader(Password, PreCrc, *FData)) throw ENotEnoughRoom();
+    if (!S.Crypt().WriteEncryptionHeader(Password, PreCrc, *FData)) throw ENotEnoughRoom();
   }
 
-  Z.FCrypt.ResetCrc();
+  S.Crypt().ResetCrc();
   const int32_t Level = Z.PackLevel();
   uint64_t Written = 0;
   if (Level == 0 || MatchesPatternList(Z.NoCompressList(), E.FileName())) {
@@ -252,7 +286,7 @@ bool TZipRunner::WriteFileData(const std::string& N, TZipHeaderInfo& E, bool Res
   E.SetInternalAttributes(0);
   if (FSourceRead < FSourceSize)
     Z.DoHandleMessage(208, LoadZipStr(208), N, 0);
-  E.SetCrc32(Z.FCrypt.FinalCrc());
+  E.SetCrc32(S.Crypt().FinalCrc());
 
   uint16_t Flags = E.Flags();
   if (Level <= 2) Flags |= kFlagFast;
@@ -322,10 +356,10 @@ int64_t TZipRunner::ReadSource(uint8_t* Buffer, int64_t Count) {
     Z.OnFilePercentDone(&Z, P);
   }
   if (Z.OnTotalPercentDone) {
-    Z.FBytesDone += N;
+    S.BytesDone() += N;
     TotalProgress();
   }
-  Z.FCrypt.UpdateCrcBuffer(Buffer, static_cast<size_t>(N));
+  S.Crypt().UpdateCrcBuffer(Buffer, static_cast<size_t>(N));
   return N;
 }
 
@@ -334,10 +368,10 @@ void TZipRunner::WriteData(uint8_t* Buffer, int64_t Count) {
     if (Z.OnEncrypt)
       Z.OnEncrypt(&Z, Buffer, static_cast<int32_t>(Count), Z.Password());
     else
-      Z.FCrypt.EncryptBuffer(Buffer, static_cast<size_t>(Count));
+      S.Crypt().EncryptBuffer(Buffer, static_cast<size_t>(Count));
   }
   if (FData->Write(Buffer, Count) < Count) throw ENotEnoughRoom();
-  Z.PumpMessages();
+  S.PumpMessages();
 }
 
 uint32_t TZipRunner::CrcPrePass() {

@@ -75,8 +75,8 @@ void TZipRunner::PrepareVolumes() {
   if (Info.SaveZipInfoOnFirstDisk()) {
     const int64_t Names = static_cast<int64_t>(Z.FilesList().size());
     const int64_t Comment =
-        std::max<int64_t>(Z.FEndRecord->ZipCommentLength(), FNewEnd->ZipCommentLength());
-    int64_t Grow = Names * (Z.FPathLengthSum + ZipCentralHeaderSize) + Comment + 22 + kConfigSlack;
+        std::max<int64_t>(Z.EndRecord().ZipCommentLength(), FNewEnd->ZipCommentLength());
+    int64_t Grow = Names * (Z.PathLengthSum() + ZipCentralHeaderSize) + Comment + 22 + kConfigSlack;
     if (FMulti == mmSpan) {
       try {
         Grow += ClusterSize(DriveRootOf(FWorkName));
@@ -92,7 +92,7 @@ void TZipRunner::PrepareVolumes() {
     FRoom = Info.FirstBlockSize() != 0 ? Info.FirstBlockSize() : Info.BlockSize();
   }
   FRoom -= Info.SaveOnFirstDisk();
-  Z.FTotalBytes *= 2;
+  S.TotalBytes() *= 2;
 }
 
 void TZipRunner::NextVolume() {
@@ -158,7 +158,7 @@ void TZipRunner::SpanEntryData(const std::string& N, TZipHeaderInfo& E) {
   const bool Progress = Z.OnFilePercentDone || Z.OnTotalPercentDone;
   const int64_t FileTotal = Uncompressed + Size;
   int64_t FileDone = Uncompressed;
-  if (Z.OnTotalPercentDone) Z.FTotalBytes += Size - Uncompressed;
+  if (Z.OnTotalPercentDone) S.TotalBytes() += Size - Uncompressed;
   const int64_t Chunk = Progress ? kSpanChunk : static_cast<int64_t>(65535);
 
   uint8_t* Buf = FInBuf.get();
@@ -175,11 +175,11 @@ void TZipRunner::SpanEntryData(const std::string& N, TZipHeaderInfo& E) {
         FileDone += Count;
         if (Z.OnFilePercentDone) Z.OnFilePercentDone(&Z, PercentDone(FileDone, FileTotal));
         if (Z.OnTotalPercentDone) {
-          Z.FBytesDone += Count;
+          S.BytesDone() += Count;
           TotalProgress();
         }
       }
-      Z.PumpMessages();
+      S.PumpMessages();
     }
     Remaining -= Piece;
     if (Remaining > 0)
@@ -244,7 +244,7 @@ void TZipRunner::SaveConfigFile() {
   try {
     TLFNFileStream Out(Name, fmCreate, Z.FlushFilesOnClose(), kVolumeBufferSize);
     Created = true;
-    TSortedZip& Entries = *Z.FDirectory;
+    const TSortedZip& Entries = *S.Directory();
     for (int I = 0; I < Entries.Count(); ++I) Entries.Items(I)->WriteCentral(Out, nullptr);
     FNewEnd->WriteEndRecord(Out);
     if (!Out.Close()) throw ENotEnoughRoom();

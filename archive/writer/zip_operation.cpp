@@ -27,13 +27,52 @@ bool IsBlank(const std::string& Text) {
 
 }  // namespace
 
+/*
+ * The runner reaches the component's inner state only through this
+ * implementation of TZipArchiveState; as a member of TArcZip it may use the
+ * reader's protected parts.
+ */
+class TArcZip::TRunnerState final : public TZipArchiveState {
+ public:
+  explicit TRunnerState(TArcZip& Owner) : Z(Owner) {}
+
+  const TSortedZip* Directory() const override { return Z.FDirectory.get(); }
+  void LoadArchiveComment() override { Z.LoadArchiveComment(); }
+  void LoadEntryComment(TZipHeaderInfo& E) override { Z.LoadEntryComment(E); }
+  TLFNFileStream* Archive() override { return Z.FArchive.get(); }
+  void ReleaseArchive() override { Z.FArchive.reset(); }
+  int64_t& TotalBytes() override { return Z.FTotalBytes; }
+  int64_t& BytesDone() override { return Z.FBytesDone; }
+  void PumpMessages() override { Z.PumpMessages(); }
+  void NoSuchFile(const std::string& Name) override { Z.NoSuchFile(Name); }
+  TZipCrypt& Crypt() override { return Z.FCrypt; }
+
+  void InstallDirectory(std::unique_ptr<TSortedZip> List, const TEndCentral& End,
+                        int32_t LastDisk) override {
+    Z.ReplaceDirectory(std::move(List));
+    TEndCentral& Record = *Z.FEndRecord;
+    Record.Assign(&End);
+    Record.SetModified(false);
+    Record.FreeZip64();
+    if (const TZip64EndCentral* R = End.Zip64EndRecord()) Record.EnsureZip64EndRecord() = *R;
+    if (const TZip64Locator* L = End.Zip64Locator()) Record.EnsureZip64Locator() = *L;
+    Z.RecordArchiveStamp();
+    Z.FDiskCount = LastDisk + 1;
+    Z.FCurrentDisk = LastDisk;
+  }
+
+ private:
+  TArcZip& Z;
+};
+
 int32_t TArcZip::Zip() {
   const uint8_t OldBusy = FBusy;
   FBusy = 1;
   int32_t Result = 0;
   try {
     {
-      TZipRunner Runner(*this);
+      TRunnerState State(*this);
+      TZipRunner Runner(*this, State);
       Result = Runner.Run();
     }
     if (OnZipComplete) OnZipComplete(this, Result);
@@ -45,7 +84,7 @@ int32_t TArcZip::Zip() {
   return Result;
 }
 
-TZipRunner::TZipRunner(TArcZip& Owner) : Z(Owner) {}
+TZipRunner::TZipRunner(TArcZip& Owner, TZipArchiveState& State) : Z(Owner), S(State) {}
 
 TZipRunner::~TZipRunner() {
   if (FZReady) deflateEnd(&FZ);
@@ -74,7 +113,7 @@ int32_t TZipRunner::Run() {
     if (!Z.FilesList().empty()) Z.ExpandFileList();
     if (!Z.FilesList().empty() && Z.OnStartZipInfo) {
       bool StopNow = false;
-      Z.OnStartZipInfo(&Z, static_cast<int32_t>(Z.FilesList().size()), Z.FTotalBytes, *FNewEnd,
+      Z.OnStartZipInfo(&Z, static_cast<int32_t>(Z.FilesList().size()), S.TotalBytes(), *FNewEnd,
                        StopNow);
       if (StopNow) throw EUserCanceled();
     }
@@ -129,7 +168,7 @@ void TZipRunner::OpenOutput(bool Rebuild) {
   CreateVolume(FWorkName);
 
   const int Capacity =
-      static_cast<int>(Z.FilesList().size()) + (Z.FDirectory ? Z.FDirectory->Count() : 0);
+      static_cast<int>(Z.FilesList().size()) + (S.Directory() ? S.Directory()->Count() : 0);
   FWriteOrder = std::make_unique<TSortedZip>(AllowDuplicate);
   FWriteOrder->SetSortMode(ByNone);
   FByName = std::make_unique<TSortedZip>(AllowDuplicate);
@@ -150,8 +189,8 @@ void TZipRunner::OpenOutput(bool Rebuild) {
  * entry's key decides for that entry, and is then taken off the list.
  */
 void TZipRunner::ExistingEntryPass() {
-  TEndCentral& OldEnd = *Z.FEndRecord;
-  if (OldEnd.ZipCommentLength() != 0 && !OldEnd.ZipComment()) Z.LoadArchiveComment();
+  const TEndCentral& OldEnd = Z.EndRecord();
+  if (OldEnd.ZipCommentLength() != 0 && !OldEnd.ZipComment()) S.LoadArchiveComment();
   FNewEnd->Assign(&OldEnd);
   FNewEnd->SetTotalEntries(0);
   FNewEnd->SetEntriesOnThisDisk(0);
@@ -165,7 +204,7 @@ void TZipRunner::ExistingEntryPass() {
   }
   std::vector<bool> Removed(Files.size(), false);
 
-  TSortedZip* Old = Z.FDirectory.get();
+  const TSortedZip* Old = S.Directory();
   const int Count = Old ? Old->Count() : 0;
   for (int I = 0; I < Count; ++I) {
     const TZipHeaderInfo& Source = *Old->Items(I);
@@ -173,7 +212,7 @@ void TZipRunner::ExistingEntryPass() {
     Copy->Assign(&Source);
     Copy->SetOEMConvert(Source.OEMConvert());
     if (Copy->EntryState() == 2) continue;
-    if (Copy->FileCommentLength() != 0 && !Copy->FileComment()) Z.LoadEntryComment(*Copy);
+    if (Copy->FileCommentLength() != 0 && !Copy->FileComment()) S.LoadEntryComment(*Copy);
 
     size_t Match = Files.size();
     const auto It = Keys.find(platform::AnsiLowerCase(Copy->FullName()));
@@ -195,7 +234,7 @@ void TZipRunner::ExistingEntryPass() {
         if (Z.Dispose()) FDisposeList.push_back(Name);
         platform::TSearchRec Found;
         if (platform::FindFirst(Name, Z.AttributeMask(), Found) == 0) {
-          Z.FTotalBytes += static_cast<int64_t>(Copy->CompressedSize()) - FoundSize64(Found);
+          S.TotalBytes() += static_cast<int64_t>(Copy->CompressedSize()) - FoundSize64(Found);
           platform::FindClose(Found);
         }
         CarryOver(std::move(Copy), I);
@@ -221,7 +260,7 @@ void TZipRunner::ExistingEntryPass() {
 }
 
 void TZipRunner::CarryOver(std::unique_ptr<TZipHeaderInfo> E, int32_t Index) {
-  TLFNFileStream& Old = *Z.FArchive;
+  TLFNFileStream& Old = *S.Archive();
   if (Z.OnUpdate) Z.OnUpdate(&Z, uaKeeping, Index);
   uint8_t Header[ZipLocalHeaderSize];
   Old.Seek(static_cast<int64_t>(E->RelativeOffset()), soBeginning);
@@ -246,10 +285,10 @@ void TZipRunner::CarryOver(std::unique_ptr<TZipHeaderInfo> E, int32_t Index) {
     Old.ReadBuffer(Buf, N);
     FOut->WriteBuffer(Buf, N);
     Copied += N;
-    Z.FBytesDone += N;
+    S.BytesDone() += N;
     if (Z.OnFilePercentDone) Z.OnFilePercentDone(&Z, PercentDone(Copied, ToCopy));
     TotalProgress();
-    Z.PumpMessages();
+    S.PumpMessages();
   }
   AddEntry(std::move(E));
 }
@@ -272,7 +311,7 @@ void TZipRunner::AddEntry(std::unique_ptr<TZipHeaderInfo> E) {
 }
 
 void TZipRunner::TotalProgress() {
-  if (Z.OnTotalPercentDone) Z.OnTotalPercentDone(&Z, PercentDone(Z.FBytesDone, Z.FTotalBytes));
+  if (Z.OnTotalPercentDone) Z.OnTotalPercentDone(&Z, PercentDone(S.BytesDone(), S.TotalBytes()));
 }
 
 /*
@@ -285,7 +324,7 @@ void TZipRunner::WriteCentralDirectory() {
   int64_t Start = FOut->Position();
   FNewEnd->SetCentralDirOffset(static_cast<uint64_t>(Start));
   FNewEnd->SetDiskWithCentralDir(static_cast<uint32_t>(FDisk));
-  TStream* Source = FRebuild ? Z.FArchive.get() : nullptr;
+  TStream* Source = FRebuild ? S.Archive() : nullptr;
   uint64_t DirSize = 0;
   uint64_t OnThisVolume = 0;
   TMemoryStream Aside;
@@ -349,7 +388,7 @@ void TZipRunner::CloseAndInstall() {
   FWorkFile.reset();
   if (!FRebuild) return;
 
-  Z.FArchive.reset();
+  S.ReleaseArchive();
   const std::string& Target = Z.ZipName();
   if (RenameOver(FWorkName, Target)) {
     FWorkCreated = false;
@@ -388,17 +427,8 @@ void TZipRunner::FinishSuccess() {
   }
 
   FByName.reset();  // the view goes before the list that owns the entries
-  Z.ReplaceDirectory(std::move(FWriteOrder));
-  Z.FEndRecord->Assign(FNewEnd.get());
-  Z.FEndRecord->SetModified(false);
-  Z.FEndRecord->FreeZip64();
-  if (const TZip64EndCentral* R = FNewEnd->Zip64EndRecord()) Z.FEndRecord->EnsureZip64EndRecord() = *R;
-  if (const TZip64Locator* L = FNewEnd->Zip64Locator()) Z.FEndRecord->EnsureZip64Locator() = *L;
-  Z.RecordArchiveStamp();
+  S.InstallDirectory(std::move(FWriteOrder), *FNewEnd, FDisk);
   Z.BuildView(FSavedSortMode);
-  Z.FDiskCount = FDisk + 1;
-  // The file named ZipName is the last volume.
-  Z.FCurrentDisk = FDisk;
   if (Z.OnTotalPercentDone) Z.OnTotalPercentDone(&Z, 100);
   if (MultiVolume()) SaveConfigFile();
 }

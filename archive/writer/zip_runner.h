@@ -14,6 +14,7 @@
 #include "archive/support/buffer_stream.h"
 #include "archive/support/lfn_file_stream.h"
 #include "archive/writer/arc_zip.h"
+#include "archive/writer/zip_archive_state.h"
 #include "platform/stream.h"
 
 namespace zem {
@@ -32,7 +33,9 @@ class TWorkFileStream : public TFileStream {
 
 class TZipRunner {
  public:
-  explicit TZipRunner(TArcZip& Owner);
+  // Owner's public settings, events and operations are used directly; its
+  // inner state only through State.
+  TZipRunner(TArcZip& Owner, TZipArchiveState& State);
   ~TZipRunner();
   TZipRunner(const TZipRunner&) = delete;
   TZipRunner& operator=(const TZipRunner&) = delete;
@@ -70,6 +73,36 @@ class TZipRunner {
   // True when written; false when the file was left out (reported through
   // OnNoSuchFile or OnSkippingFile). Raises on write and zlib failures.
   bool ZipEntry(const std::string& Name, TZipHeaderInfo& Entry);
+  // The steps of ZipEntry, in order:
+  // A folder entry takes the folder's time and attributes when the folder
+  // exists (else the current time), sizes, method and CRC 0.
+  void TakeFolderInfo(const std::string& Name, TZipHeaderInfo& Entry);
+  // Opens the source of a file entry and takes its attributes, time and
+  // size. False when it is gone (OnNoSuchFile) or cannot be opened and the
+  // skip handler asks for no retry (srFileOpenError).
+  bool OpenSourceFile(const std::string& Name, TZipHeaderInfo& Entry);
+  // The stored name: short form and OEM round trip when asked, file part,
+  // stored directory with StorePaths, disk number. Returns the name the
+  // events and skip reports give for the entry.
+  std::string NameEntry(const std::string& Listed, bool IsDir, TZipHeaderInfo& Entry);
+  // Whether the entry may be written: a folder entry needs a name, a stored
+  // name goes into the new archive once (srNoOverwrite), and OnStartZip may
+  // skip it (srSkippedInStartZip) or change it.
+  bool AdmitEntry(const std::string& N, bool IsDir, TZipHeaderInfo& Entry);
+  // Leaves out an entry: a file's size comes off the total again and the
+  // file is closed. Always false.
+  bool DeclineEntry(bool IsDir);
+  // A folder entry is its local header alone; then OnEndZip.
+  void WriteFolderEntry(const std::string& N, TZipHeaderInfo& Entry);
+  // The data of a file entry in up to three attempts over the same place
+  // (see ZipEntry in entry_writer.cpp), then, with multi-volume output, its
+  // copy onto the volumes. False, with nothing of the file left in the work
+  // file, when the file kept changing (srFileOpenError). The source is
+  // closed however this ends.
+  bool WriteFileEntry(const std::string& N, TZipHeaderInfo& Entry);
+  // After a written file entry: the archive bit of the listed file reset
+  // when asked, then OnEndZip.
+  void EndFileEntry(const std::string& Listed, const std::string& N, const TZipHeaderInfo& Entry);
   // One attempt at the data of an opened file entry; false when the data
   // must be written again (the file changed under an encrypted entry, or
   // grew past what its local header can describe).
@@ -141,6 +174,7 @@ class TZipRunner {
   TStream* FData = nullptr;
 
   TArcZip& Z;
+  TZipArchiveState& S;
   // Work file: the archive itself, or a temporary file of a rebuild.
   std::string FWorkName;
   bool FWorkCreated = false;  // this call created FWorkName

@@ -42,6 +42,124 @@ std::string ComponentName(std::string Native) {
   return ToBackslashes(Native);
 }
 
+// The settings of "add" that do not depend on the names.
+void ApplyOptions(TArcZip& Zip, const std::string& NativeArchive, const TAddOptions& Options) {
+  Zip.SetDoProcessMessages(false);
+  Zip.SetZipName(platform::FromNativePath(NativeArchive));
+  Zip.SetPackLevel(Options.Level);
+  Zip.SetPassword(Options.Password);
+  Zip.SetZipAction(Options.Action);
+  Zip.SetIncludeHiddenFiles(true);
+  Zip.SetIncludeSysFiles(true);
+  Zip.SetExcludeList(Options.Exclude);
+}
+
+// Block files of the split size, named the standard or the classic way.
+// A split archive is always written anew: false (the reason on Err) when an
+// archive of that name or a first part exists, as it would lose what it
+// holds.
+bool ApplySplit(TArcZip& Zip, const TAddOptions& Options, std::ostream& Err) {
+  if (Options.SplitSize <= 0) return true;
+  Zip.SetBlockMode(Options.Classic ? bmClassic : bmStandard);
+  std::string First = Zip.BaseName();
+  Zip.SplitPartName(First, 1, spFirst);
+  for (const std::string& Existing : {Zip.ZipName(), First}) {
+    if (FileExistsAt(Existing)) {
+      Err << "zemzip: " << platform::ToNativePath(Existing)
+          << ": exists; --split writes a new archive\n";
+      return false;
+    }
+  }
+  Zip.MultiZipInfo().SetBlockSize(Options.SplitSize);
+  Zip.SetMultiMode(mmBlocks);
+  return true;
+}
+
+// Stored paths are the names as given. Wildcard names without a folder
+// (and "." with -r) are walked in the current folder, which then becomes
+// the root that stored paths are taken relative to.
+void ApplyPathRules(TArcZip& Zip, const std::vector<std::string>& Names,
+                    const TAddOptions& Options) {
+  bool WalksHere = false;
+  for (const std::string& Native : Names) {
+    const std::string Name = ComponentName(Native);
+    WalksHere = WalksHere || (Name == "." && Options.Recurse) ||
+                (IsWildcardName(Name) && FolderPath(Name).empty());
+  }
+  if (Options.JunkPaths) {
+    Zip.SetStorePaths(false);
+  } else {
+    Zip.SetStorePaths(true);
+  }
+  if (WalksHere) {
+    Zip.SetRootDir(platform::GetCurrentDirectoryA());
+    if (!Options.JunkPaths) Zip.SetRelativePaths(true);
+  }
+  Zip.SetRecurse(Options.Recurse);
+  Zip.SetAddDirEntriesOnRecurse(Options.Recurse && !Options.JunkPaths);
+}
+
+// The names as the component's file list: "." as what the current folder
+// holds, a folder as its own entry and (with -r) everything below it, any
+// other name as given.
+void ListNames(std::vector<std::string>& Files, const std::vector<std::string>& Names,
+               const TAddOptions& Options) {
+  for (const std::string& Native : Names) {
+    std::string Name = ComponentName(Native);
+    while (Name.size() > 1 && Name.back() == '\\') Name.pop_back();
+    if (Name == ".") {
+      // The current folder: what is in it, without a "./" entry.
+      Files.push_back(Options.Recurse ? "*.*" : Name);
+      continue;
+    }
+    if (!IsWildcardName(Name) && DirExists(Name)) {
+      // A folder: its own entry, and with -r everything below it.
+      if (!Options.JunkPaths) Files.push_back(Name + "\\");
+      if (Options.Recurse) Files.push_back(Name + "\\*.*");
+      continue;
+    }
+    Files.push_back(Name);
+  }
+}
+
+// Every file left out (except those -x leaves out) is named on Err and
+// clears AllZipped; with Progress the percentages go to Err as well.
+void ReportOnErr(TArcZip& Zip, const TAddOptions& Options, std::ostream& Err, bool& AllZipped) {
+  Zip.OnSkippingFile = [&Err, &AllZipped](TObject*, TSkipReason Reason, const std::string& FName,
+                                          int32_t, bool&) {
+    if (Reason == srExcludeList) return;  // left out as asked
+    Err << "zemzip: " << platform::ToNativePath(FName) << ": " << ReasonText(Reason) << "\n";
+    AllZipped = false;
+  };
+  Zip.OnNoSuchFile = [&Err, &AllZipped](TObject*, const std::string& FName) {
+    Err << "zemzip: " << platform::ToNativePath(FName) << ": no such file\n";
+    AllZipped = false;
+  };
+  if (Options.Progress) {
+    Zip.OnTotalPercentDone = [&Err, Last = -1](TObject*, int32_t Percent) mutable {
+      if (Percent == Last) return;
+      Last = Percent;
+      Err << "\r" << Percent << "%" << std::flush;
+    };
+  }
+}
+
+// The freshen rule asks the directory of the archive as it is now, and a
+// rebuild takes the comment of the directory held in memory; a new
+// archive's end record is the one handed to OnStartZipInfo.
+void PrepareDirectoryAndComment(TArcZip& Zip, const TAddOptions& Options) {
+  const bool Exists = FileExistsAt(Zip.ZipName());
+  if (Exists && (Options.Action == zaFreshen || Options.Comment)) Zip.ReadDirectory();
+  if (!Options.Comment) return;
+  if (Exists) {
+    Zip.SetArchiveComment(*Options.Comment);
+  } else {
+    Zip.OnStartZipInfo = [&Options](TObject*, int32_t, int64_t, TEndCentral& End, bool&) {
+      End.SetZipComment(*Options.Comment);
+    };
+  }
+}
+
 }  // namespace
 
 int64_t ParseSplitSize(const std::string& Text) {
@@ -65,102 +183,13 @@ int AddFiles(const std::string& NativeArchive, const std::vector<std::string>& N
   (void)Out;
   try {
     TArcZip Zip;
-    Zip.SetDoProcessMessages(false);
-    Zip.SetZipName(platform::FromNativePath(NativeArchive));
-    Zip.SetPackLevel(Options.Level);
-    Zip.SetPassword(Options.Password);
-    Zip.SetZipAction(Options.Action);
-    Zip.SetIncludeHiddenFiles(true);
-    Zip.SetIncludeSysFiles(true);
-    Zip.SetExcludeList(Options.Exclude);
-    if (Options.SplitSize > 0) {
-      // A split archive is always written anew: an archive of that name,
-      // or a first part, would lose what it holds.
-      Zip.SetBlockMode(Options.Classic ? bmClassic : bmStandard);
-      std::string First = Zip.BaseName();
-      Zip.SplitPartName(First, 1, spFirst);
-      for (const std::string& Existing : {Zip.ZipName(), First}) {
-        if (FileExistsAt(Existing)) {
-          Err << "zemzip: " << platform::ToNativePath(Existing)
-              << ": exists; --split writes a new archive\n";
-          return ZipExitFailed;
-        }
-      }
-      Zip.MultiZipInfo().SetBlockSize(Options.SplitSize);
-      Zip.SetMultiMode(mmBlocks);
-    }
-    // Stored paths are the names as given. Wildcard names without a folder
-    // (and "." with -r) are walked in the current folder, which then becomes
-    // the root that stored paths are taken relative to.
-    bool WalksHere = false;
-    for (const std::string& Native : Names) {
-      const std::string Name = ComponentName(Native);
-      WalksHere = WalksHere || (Name == "." && Options.Recurse) ||
-                  (IsWildcardName(Name) && FolderPath(Name).empty());
-    }
-    if (Options.JunkPaths) {
-      Zip.SetStorePaths(false);
-    } else {
-      Zip.SetStorePaths(true);
-    }
-    if (WalksHere) {
-      Zip.SetRootDir(platform::GetCurrentDirectoryA());
-      if (!Options.JunkPaths) Zip.SetRelativePaths(true);
-    }
-    Zip.SetRecurse(Options.Recurse);
-    Zip.SetAddDirEntriesOnRecurse(Options.Recurse && !Options.JunkPaths);
-
-    std::vector<std::string>& Files = Zip.FilesList();
-    for (const std::string& Native : Names) {
-      std::string Name = ComponentName(Native);
-      while (Name.size() > 1 && Name.back() == '\\') Name.pop_back();
-      if (Name == ".") {
-        // The current folder: what is in it, without a "./" entry.
-        Files.push_back(Options.Recurse ? "*.*" : Name);
-        continue;
-      }
-      if (!IsWildcardName(Name) && DirExists(Name)) {
-        // A folder: its own entry, and with -r everything below it.
-        if (!Options.JunkPaths) Files.push_back(Name + "\\");
-        if (Options.Recurse) Files.push_back(Name + "\\*.*");
-        continue;
-      }
-      Files.push_back(Name);
-    }
-
+    ApplyOptions(Zip, NativeArchive, Options);
+    if (!ApplySplit(Zip, Options, Err)) return ZipExitFailed;
+    ApplyPathRules(Zip, Names, Options);
+    ListNames(Zip.FilesList(), Names, Options);
     bool AllZipped = true;
-    Zip.OnSkippingFile = [&](TObject*, TSkipReason Reason, const std::string& FName, int32_t,
-                             bool&) {
-      if (Reason == srExcludeList) return;  // left out as asked
-      Err << "zemzip: " << platform::ToNativePath(FName) << ": " << ReasonText(Reason) << "\n";
-      AllZipped = false;
-    };
-    Zip.OnNoSuchFile = [&](TObject*, const std::string& FName) {
-      Err << "zemzip: " << platform::ToNativePath(FName) << ": no such file\n";
-      AllZipped = false;
-    };
-    if (Options.Progress) {
-      int Last = -1;
-      Zip.OnTotalPercentDone = [&](TObject*, int32_t Percent) {
-        if (Percent == Last) return;
-        Last = Percent;
-        Err << "\r" << Percent << "%" << std::flush;
-      };
-    }
-    // The freshen rule asks the directory of the archive as it is now, and
-    // a rebuild takes the comment of the directory held in memory.
-    const bool Exists = FileExistsAt(Zip.ZipName());
-    if (Exists && (Options.Action == zaFreshen || Options.Comment)) Zip.ReadDirectory();
-    if (Options.Comment) {
-      if (Exists) {
-        Zip.SetArchiveComment(*Options.Comment);
-      } else {
-        // A new archive's end record is the one handed to OnStartZipInfo.
-        Zip.OnStartZipInfo = [&Options](TObject*, int32_t, int64_t, TEndCentral& End, bool&) {
-          End.SetZipComment(*Options.Comment);
-        };
-      }
-    }
+    ReportOnErr(Zip, Options, Err, AllZipped);
+    PrepareDirectoryAndComment(Zip, Options);
     Zip.Zip();
     if (Options.Progress) Err << "\r    \r" << std::flush;
     return AllZipped ? ZipExitOk : ZipExitFailed;

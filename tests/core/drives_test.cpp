@@ -150,6 +150,19 @@ TEST(DriveLetterOf, LeavesTheResultAsPassedWithoutACaption) {
   EXPECT_EQ(DriveLetterOf("CAMERA F:)", "x"), "x");
 }
 
+TEST(HumanSize, DecimalUnitsAsPrintedOnCards) {
+  EXPECT_EQ(HumanSize(0), "0 B");
+  EXPECT_EQ(HumanSize(999), "999 B");
+  EXPECT_EQ(HumanSize(1000), "1.0 kB");
+  EXPECT_EQ(HumanSize(1536), "1.5 kB");
+  EXPECT_EQ(HumanSize(999'949), "999.9 kB");
+  EXPECT_EQ(HumanSize(999'950), "1.0 MB");  // would print as 1000.0 kB
+  EXPECT_EQ(HumanSize(31'914'983'424ull), "31.9 GB");
+  EXPECT_EQ(HumanSize(1ull << 32), "4.3 GB");
+  EXPECT_EQ(HumanSize(2'000'000'000'000ull), "2.0 TB");
+  EXPECT_EQ(HumanSize(UINT64_MAX), "18.4 EB");
+}
+
 // A card with hidden, read-only and empty folders on fake drive F.
 class CollectFilesTest : public ::testing::Test {
  protected:

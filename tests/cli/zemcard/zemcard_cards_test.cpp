@@ -10,8 +10,8 @@
 #include <sstream>
 #include <string>
 
+#include "cli/cardcli/card_commands.h"
 #include "common/test_support.h"
-#include "core/commands.h"
 #include "platform/drives.h"
 
 namespace zem {

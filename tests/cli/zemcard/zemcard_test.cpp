@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include "cli/cardcli/card_commands.h"
 #include "common/test_support.h"
-#include "core/commands.h"
 #include "platform/drives.h"
 
 namespace zem {
@@ -70,19 +70,6 @@ TEST(ZemcardCommands, UsageErrorsGoToStandardErrorWithCode2) {
   EXPECT_EQ(Help.Code, kExitOk);
   EXPECT_NE(Help.Out.find("  list"), std::string::npos) << Help.Out;
   EXPECT_EQ(Help.Err, "");
-}
-
-TEST(ZemcardCommands, HumanSizesUseDecimalUnits) {
-  EXPECT_EQ(HumanSize(0), "0 B");
-  EXPECT_EQ(HumanSize(999), "999 B");
-  EXPECT_EQ(HumanSize(1000), "1.0 kB");
-  EXPECT_EQ(HumanSize(1536), "1.5 kB");
-  EXPECT_EQ(HumanSize(999'949), "999.9 kB");
-  EXPECT_EQ(HumanSize(999'950), "1.0 MB");  // would print as 1000.0 kB
-  EXPECT_EQ(HumanSize(31'914'983'424ull), "31.9 GB");
-  EXPECT_EQ(HumanSize(1ull << 32), "4.3 GB");
-  EXPECT_EQ(HumanSize(2'000'000'000'000ull), "2.0 TB");
-  EXPECT_EQ(HumanSize(UINT64_MAX), "18.4 EB");
 }
 
 TEST(ZemcardProgram, ExitCodesOfTheExecutable) {

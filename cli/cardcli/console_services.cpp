@@ -1,5 +1,5 @@
 // Card tool: zemcard's terminal window services.
-#include "core/console_services.h"
+#include "cli/cardcli/console_services.h"
 
 #include <istream>
 #include <ostream>

@@ -14,10 +14,6 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
-// A byte count in decimal units with one decimal: "512 B", "1.5 kB",
-// "31.9 GB" (1 kB = 1000 bytes), the way card sizes are printed on cards.
-std::string HumanSize(uint64_t Bytes);
-
 // Runs one command line without the program name: Args[0] is the command.
 // In gives the answers to the terminal's questions (the form without In
 // answers none: every question is declined).

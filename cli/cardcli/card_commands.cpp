@@ -1,17 +1,16 @@
 // Card tool: the zemcard command table and its commands.
-#include "core/commands.h"
+#include "cli/cardcli/card_commands.h"
 
 #include <cctype>
 #include <cstdlib>
 #include <iostream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <sstream>
 
 #include "archive/writer/arc_zip.h"
+#include "cli/cardcli/console_services.h"
 #include "core/card_ops.h"
-#include "core/console_services.h"
 #include "core/drives.h"
 #include "platform/base.h"
 #include "platform/drives.h"
@@ -365,19 +364,6 @@ int FormatCommand(const std::vector<std::string>& Args, std::istream& In, std::o
 }
 
 }  // namespace
-
-std::string HumanSize(uint64_t Bytes) {
-  static const char* const kUnits[] = {"kB", "MB", "GB", "TB", "PB", "EB"};
-  if (Bytes < 1000) return Format("%llu B", static_cast<unsigned long long>(Bytes));
-  double Value = static_cast<double>(Bytes) / 1000.0;
-  size_t Unit = 0;
-  // Move up while the value would print as 1000.0 or more in this unit.
-  while (Value >= 999.95 && Unit + 1 < std::size(kUnits)) {
-    Value /= 1000.0;
-    ++Unit;
-  }
-  return Format("%.1f %s", Value, kUnits[Unit]);
-}
 
 int RunCardCommand(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& Err) {
   std::istringstream NoAnswers;
