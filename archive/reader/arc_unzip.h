@@ -368,8 +368,27 @@ class TArcUnZip : public TComponent {
   bool FCheckDiskLabels = true;
 
  private:
-  // Reads the central headers into the directory (step 7 of loading).
+  // Where LoadDirectory reads the central directory from: the archive (or
+  // one of its disks), or the repair file when that gave the end record.
+  struct TDirectorySource {
+    TStream* Stream = nullptr;
+    std::unique_ptr<TLFNFileStream> Repair;
+  };
+  // The stages of LoadDirectory.
+  bool FindEndRecords(TDirectorySource& Source, std::string& Missing);
+  void SeekCentralDirectory(TDirectorySource& Source);
+  void ApplyIncompletePolicy(TDirectorySource& Source, const std::string& Missing);
+  void PrepareDirectoryList(TStream& S);
+  void LoadSetComment(TDirectorySource& Source);
+  // Reads the central headers into the directory, and its steps.
   void ReadCentralEntries(TStream*& S);
+  bool ReadCentralHeader(TZipHeaderInfo& Entry, TStream*& S, bool Continue, TZipHeaderInfo* Previous);
+  void RebuildOrFail(const std::string& Why);
+  void CompleteScannedEntry(const TZipHeaderInfo& Entry, TStream& S);
+  bool KeepCentralEntry(std::unique_ptr<TZipHeaderInfo>& Entry);
+  void PassCentralTail(TZipHeaderInfo& Kept, TStream& S);
+  // " on disk N" for a multi-disk archive's messages, else nothing.
+  std::string DiskText() const;
   // Opens disk N of a multi-disk archive for the central directory reader.
   void NextVolumeForCentral(TStream*& Stream);
 
