@@ -23,4 +23,9 @@ ZEM_ARC_EXCEPTION_IMPL(EZCompressionError, EZLibError, zsZLibError)
 
 #undef ZEM_ARC_EXCEPTION_IMPL
 
+std::string ErrorDetail(const std::exception& Error) {
+  const auto* Arc = dynamic_cast<const EArcZipException*>(&Error);
+  return Arc ? Arc->Detail() : std::string();
+}
+
 }  // namespace zem

@@ -3,16 +3,36 @@
 // default message; the classes raised with more than one text take it.
 #pragma once
 
+#include <exception>
 #include <string>
+#include <utility>
 
 #include "platform/base.h"
 
 namespace zem {
 
+// The message is the headline from the string table, the text callers
+// and users compare; Detail says what exactly was wrong (which record at
+// which offset, zlib's own text) and is empty when nothing more is known.
 class EArcZipException : public Exception {
  public:
   using Exception::Exception;
+  const std::string& Detail() const { return FDetail; }
+  void SetDetail(std::string Text) { FDetail = std::move(Text); }
+
+ private:
+  std::string FDetail;
 };
+
+// Error with its detail set, keeping its class: throw WithDetail(EBadZipFile(), "...").
+template <class E>
+E WithDetail(E Error, std::string Detail) {
+  Error.SetDetail(std::move(Detail));
+  return Error;
+}
+
+// The detail of an archive exception; empty for any other exception.
+std::string ErrorDetail(const std::exception& Error);
 
 #define ZEM_ARC_EXCEPTION(Name, Base, DefaultId) \
   class Name : public Base {                     \

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "archive/format/byte_codec.h"
 #include "archive/reader/arc_messages.h"
 #include "platform/window_services.h"
 
@@ -289,7 +290,6 @@ void TArcUnZip::ReadDirectory() {
  * multi-disk set is loaded and the view built.
  */
 void TArcUnZip::LoadDirectory() {
-  TStream* S = FArchive.get();
   FRecordedStamp = StampOf(FZipName);
   // A reload reads the file as it is now: a local-header scan of an earlier
   // state of it must not put this load into scan mode.
@@ -299,94 +299,135 @@ void TArcUnZip::LoadDirectory() {
   FEndRecord->Clear();
   FEndRecord->FreeZip64();
 
-  bool Found = FEndRecord->FindEndRecord(*S) && UsableEndRecord(*FEndRecord);
-  std::unique_ptr<TLFNFileStream> Repair;
-  bool RepairMark = false;
-  if (!Found) {
-    const std::string RepairName = ChangeFileExt(FZipName, ".zfc");
-    if (FileExistsAt(RepairName)) {
-      Repair = std::make_unique<TLFNFileStream>(RepairName, fmOpenRead | fmShareDenyWrite, false,
-                                                static_cast<int>(FStreamBufferSize));
-      FEndRecord->Clear();
-      if (FEndRecord->FindEndRecord(*Repair) && UsableEndRecord(*FEndRecord)) {
-        Found = true;
-        RepairMark = true;
-        S = Repair.get();
-      } else {
-        Repair.reset();
-      }
-    }
-  }
-
-  if (Found) {
-    const uint32_t ThisDisk = FEndRecord->NumberOfThisDisk();
-    FCurrentDisk = RepairMark ? 0 : static_cast<int32_t>(ThisDisk);
-    // Known before any other disk is opened, so that the last part is named
-    // as the last one (OpenDisk).
-    FDiskCount = static_cast<int32_t>(ThisDisk) + 1;
-    if (ThisDisk > 0 && MultiMode() == mmNone) {
-      const bool Span = FZipName.size() >= 2 && FZipName[1] == ':' &&
-                        IsRemovableDrive(LeftText(FZipName, 3));
-      SetMultiMode(Span ? mmSpan : mmBlocks);
-    }
-    if (ThisDisk == 0) SetMultiMode(mmNone);
-    if (FEndRecord->TotalEntries() > 0) {
-      if (!RepairMark && MultiMode() != mmNone &&
-          static_cast<int32_t>(FEndRecord->DiskWithCentralDir()) != FCurrentDisk)
-        S = OpenDisk(static_cast<int32_t>(FEndRecord->DiskWithCentralDir()) + 1);
-      S->Seek(RepairMark ? 0 : static_cast<int64_t>(FEndRecord->CentralDirOffset()), soBeginning);
-    }
-  } else {
-    if (OnInCompleteZip) OnInCompleteZip(this, FIncompleteZipMode);
-    switch (FIncompleteZipMode) {
-      case izAssumeNotAZip:
-        throw ENotAZipFile();
-      case izAssumeMulti:
-        throw EIncompleteZip();
-      case izAssumeBad:
-      default:
-        if (!ScanLocalHeaders()) {
-          ClearArchive();
-          throw EBadZipFile();
-        }
-        S = FArchive.get();
-        break;
-    }
-  }
-
-  if (!FDirectory) {
-    FDirectory = std::make_unique<TSortedZip>(RefuseDuplicate);
-    FDirectory->SetSortMode(ByNone);
-    FView = FDirectory.get();
-    const uint64_t Total = FEndRecord->TotalEntries();
-    // Room for the entries the end record announces, within what the file
-    // can hold (a central header takes at least 46 bytes), so a forged
-    // count cannot make the list reserve memory the archive does not back.
-    const uint64_t Fits = static_cast<uint64_t>(std::max<int64_t>(S->Size(), 0)) / 46;
-    const uint64_t Room = std::min<uint64_t>(Total, Fits);
-    if (Room > 0 && Room < static_cast<uint64_t>(MaxListSize)) FDirectory->SetCapacity(static_cast<int>(Room));
-  }
-
-  ReadCentralEntries(S);
-
-  const uint32_t ThisDisk = FEndRecord->NumberOfThisDisk();
-  if (ThisDisk > 0 && FEndRecord->HasComment() && !FEndRecord->ZipComment()) {
-    if (!RepairMark) {
-      if (FCurrentDisk != static_cast<int32_t>(ThisDisk)) OpenDisk(static_cast<int32_t>(ThisDisk) + 1);
-      LoadArchiveComment();
-    } else {
-      std::string Text(FEndRecord->ZipCommentLength(), '\0');
-      Repair->Seek(FEndRecord->ZipCommentPos(), soBeginning);
-      Repair->ReadBuffer(Text.data(), static_cast<int64_t>(Text.size()));
-      FEndRecord->SetZipComment(Text);
-      FEndRecord->SetModified(false);
-    }
-  }
+  TDirectorySource Source;
+  Source.Stream = FArchive.get();
+  std::string Missing;
+  if (FindEndRecords(Source, Missing))
+    SeekCentralDirectory(Source);
+  else
+    ApplyIncompletePolicy(Source, Missing);
+  PrepareDirectoryList(*Source.Stream);
+  ReadCentralEntries(Source.Stream);
+  LoadSetComment(Source);
   FDiskCount = static_cast<int32_t>(FEndRecord->NumberOfThisDisk()) + 1;
   // The current disk is the one whose file is open: the last disk unless
   // the central directory ended on an earlier one.
-  if (RepairMark) FCurrentDisk = 0;
+  if (Source.Repair) FCurrentDisk = 0;
   BuildView(FSortMode);
+}
+
+namespace {
+
+// Why an end record search of Stream gave nothing usable.
+std::string EndRecordTrouble(TStream& Stream, bool Found, const TEndCentral& End) {
+  if (Found)
+    return Format("the end record names disk %u, with the central directory on disk %u",
+                  End.NumberOfThisDisk(), End.DiskWithCentralDir());
+  const int64_t Size = Stream.Size();
+  if (Size < static_cast<int64_t>(ZipEndRecordSize))
+    return Format("the file is %lld bytes long, too short for an end record", static_cast<long long>(Size));
+  return "no end of central directory record in the last " +
+         std::to_string(std::min<int64_t>(Size, ZipEndSearchWindow)) + " bytes";
+}
+
+}  // namespace
+
+// The end record of the archive, or else of its repair file (Source then
+// reads from the repair file). False, with Missing telling why, when
+// neither has a usable one.
+bool TArcUnZip::FindEndRecords(TDirectorySource& Source, std::string& Missing) {
+  bool Found = FEndRecord->FindEndRecord(*Source.Stream);
+  if (Found && UsableEndRecord(*FEndRecord)) return true;
+  Missing = EndRecordTrouble(*Source.Stream, Found, *FEndRecord);
+  const std::string RepairName = ChangeFileExt(FZipName, ".zfc");
+  if (!FileExistsAt(RepairName)) return false;
+  auto Repair = std::make_unique<TLFNFileStream>(RepairName, fmOpenRead | fmShareDenyWrite, false,
+                                                 static_cast<int>(FStreamBufferSize));
+  FEndRecord->Clear();
+  Found = FEndRecord->FindEndRecord(*Repair);
+  if (!Found || !UsableEndRecord(*FEndRecord)) {
+    Missing += "; in the repair file " + RepairName + ": " + EndRecordTrouble(*Repair, Found, *FEndRecord);
+    return false;
+  }
+  Source.Repair = std::move(Repair);
+  Source.Stream = Source.Repair.get();
+  return true;
+}
+
+// With the end record known: the disk numbers, the multi-disk mode, and the
+// stream standing at the first central header.
+void TArcUnZip::SeekCentralDirectory(TDirectorySource& Source) {
+  const bool FromRepair = Source.Repair != nullptr;
+  const uint32_t ThisDisk = FEndRecord->NumberOfThisDisk();
+  FCurrentDisk = FromRepair ? 0 : static_cast<int32_t>(ThisDisk);
+  // Known before any other disk is opened, so that the last part is named
+  // as the last one (OpenDisk).
+  FDiskCount = static_cast<int32_t>(ThisDisk) + 1;
+  if (ThisDisk > 0 && MultiMode() == mmNone) {
+    const bool Span = FZipName.size() >= 2 && FZipName[1] == ':' &&
+                      IsRemovableDrive(LeftText(FZipName, 3));
+    SetMultiMode(Span ? mmSpan : mmBlocks);
+  }
+  if (ThisDisk == 0) SetMultiMode(mmNone);
+  if (FEndRecord->TotalEntries() > 0) {
+    if (!FromRepair && MultiMode() != mmNone &&
+        static_cast<int32_t>(FEndRecord->DiskWithCentralDir()) != FCurrentDisk)
+      Source.Stream = OpenDisk(static_cast<int32_t>(FEndRecord->DiskWithCentralDir()) + 1);
+    Source.Stream->Seek(FromRepair ? 0 : static_cast<int64_t>(FEndRecord->CentralDirOffset()),
+                        soBeginning);
+  }
+}
+
+// No end record: the incomplete-archive policy (after OnInCompleteZip had
+// its say) refuses the archive or rebuilds its directory from local headers.
+void TArcUnZip::ApplyIncompletePolicy(TDirectorySource& Source, const std::string& Missing) {
+  if (OnInCompleteZip) OnInCompleteZip(this, FIncompleteZipMode);
+  switch (FIncompleteZipMode) {
+    case izAssumeNotAZip:
+      throw WithDetail(ENotAZipFile(), Missing);
+    case izAssumeMulti:
+      throw WithDetail(EIncompleteZip(), Missing);
+    case izAssumeBad:
+    default:
+      if (!ScanLocalHeaders()) {
+        ClearArchive();
+        throw WithDetail(EBadZipFile(), Missing + "; no local header to rebuild the directory from");
+      }
+      Source.Stream = FArchive.get();
+      break;
+  }
+}
+
+// The directory list, unless the local header scan made it already.
+void TArcUnZip::PrepareDirectoryList(TStream& S) {
+  if (FDirectory) return;
+  FDirectory = std::make_unique<TSortedZip>(RefuseDuplicate);
+  FDirectory->SetSortMode(ByNone);
+  FView = FDirectory.get();
+  const uint64_t Total = FEndRecord->TotalEntries();
+  // Room for the entries the end record announces, within what the file
+  // can hold (a central header takes at least 46 bytes), so a forged
+  // count cannot make the list reserve memory the archive does not back.
+  const uint64_t Fits = static_cast<uint64_t>(std::max<int64_t>(S.Size(), 0)) / 46;
+  const uint64_t Room = std::min<uint64_t>(Total, Fits);
+  if (Room > 0 && Room < static_cast<uint64_t>(MaxListSize)) FDirectory->SetCapacity(static_cast<int>(Room));
+}
+
+// The archive comment of a multi-disk set, from the last disk or the
+// repair file.
+void TArcUnZip::LoadSetComment(TDirectorySource& Source) {
+  const uint32_t ThisDisk = FEndRecord->NumberOfThisDisk();
+  if (ThisDisk == 0 || !FEndRecord->HasComment() || FEndRecord->ZipComment()) return;
+  if (!Source.Repair) {
+    if (FCurrentDisk != static_cast<int32_t>(ThisDisk)) OpenDisk(static_cast<int32_t>(ThisDisk) + 1);
+    LoadArchiveComment();
+    return;
+  }
+  std::string Text(FEndRecord->ZipCommentLength(), '\0');
+  Source.Repair->Seek(FEndRecord->ZipCommentPos(), soBeginning);
+  Source.Repair->ReadBuffer(Text.data(), static_cast<int64_t>(Text.size()));
+  FEndRecord->SetZipComment(Text);
+  FEndRecord->SetModified(false);
 }
 
 void TArcUnZip::NextVolumeForCentral(TStream*& Stream) { Stream = OpenDisk(FCurrentDisk + 2); }
@@ -394,92 +435,122 @@ void TArcUnZip::NextVolumeForCentral(TStream*& Stream) { Stream = OpenDisk(FCurr
 void TArcUnZip::ReadCentralEntries(TStream*& S) {
   uint64_t Counter = 0;
   TZipHeaderInfo* Previous = nullptr;  // last kept entry with an extra field
-  uint16_t PreviousExtra = 0;
-  const TZipHeaderInfo::TNextVolume NextVolume = [this](TStream*& Stream) {
-    NextVolumeForCentral(Stream);
-  };
   const bool FromRepair = S != FArchive.get();
   while (Counter < FEndRecord->TotalEntries()) {
     PumpMessages();
     auto Entry = std::make_unique<TZipHeaderInfo>();
     Entry->SetOEMConvert(FOEMConvert);
     const bool Continue = !FScanMode && MultiMode() != mmNone && !FromRepair;
-    bool Ok = Continue ? Entry->ReadCentral(S, NextVolume) : Entry->ReadCentral(*S);
-    if (!Ok && Previous != nullptr && PreviousExtra != 0) {
-      // The previous entry's extra length may have been wrong: read again
-      // from where its extra field would have started.
-      Previous->SetCentralExtraLength(0);
-      S->Seek(-static_cast<int64_t>(PreviousExtra), soCurrent);
-      Ok = Continue ? Entry->ReadCentral(S, NextVolume) : Entry->ReadCentral(*S);
-    }
+    const int64_t At = S->Position();
+    const bool Ok = ReadCentralHeader(*Entry, S, Continue, Previous);
     Previous = nullptr;
-    PreviousExtra = 0;
 
     if (!Ok) {
       if (FScanMode) break;
-      if (MultiMode() != mmNone || !ScanLocalHeaders()) {
-        Entry.reset();
-        ClearArchive();
-        throw EBadZipFile();
-      }
+      Entry.reset();
+      RebuildOrFail(Format("central header %llu of %llu at offset %lld%s is not one",
+                           static_cast<unsigned long long>(Counter + 1),
+                           static_cast<unsigned long long>(FEndRecord->TotalEntries()),
+                           static_cast<long long>(At), DiskText().c_str()));
       S = FArchive.get();
       Counter = 0;
       continue;
     }
 
-    const int64_t Skip =
-        static_cast<int64_t>(Entry->CentralExtraLength()) + Entry->FileCommentLength();
     if (FScanMode) {
-      int Index = -1;
-      // Only a record naming the same file completes the entry: a central
-      // header with a wrong offset (the reason for the scan, often) must not
-      // rename another entry.
-      if (FDirectory->Find(Entry.get(), Index) &&
-          FDirectory->Items(Index)->FullName() == Entry->FullName()) {
-        TZipHeaderInfo* Held = FDirectory->Items(Index);
-        const uint64_t Offset = Held->RelativeOffset();
-        Held->Assign(Entry.get());
-        Held->SetRelativeOffset(Offset);
-      }
-      // Skipped for a record without a match too, so the next header is
-      // read where it starts.
-      S->Seek(Skip, soCurrent);
+      CompleteScannedEntry(*Entry, *S);
       ++Counter;
       continue;
     }
 
     TZipHeaderInfo* Kept = Entry.get();
-    try {
-      FDirectory->Add(Kept);
-      Entry.release();
-    } catch (const EListError&) {
+    if (!KeepCentralEntry(Entry)) {
+      RebuildOrFail(Format("\"%s\" (central header at offset %lld%s) is listed twice",
+                           Kept->FullName().c_str(), static_cast<long long>(At), DiskText().c_str()));
       Entry.reset();
-      if (MultiMode() == mmNone && ScanLocalHeaders()) {
-        S = FArchive.get();
-        Counter = 0;
-        continue;
-      }
-      ClearArchive();
-      throw EBadZipFile();
+      S = FArchive.get();
+      Counter = 0;
+      continue;
     }
-
-    if (FEndRecord->NumberOfThisDisk() > 0 && Kept->HasComment()) {
-      // Multi-disk sets: the comment is read now, while its disk is open.
-      std::string Text(Kept->FileCommentLength(), '\0');
-      S->Seek(Kept->CentralExtraLength(), soCurrent);
-      S->ReadBuffer(Text.data(), static_cast<int64_t>(Text.size()));
-      const bool Modified = FEndRecord->Modified();
-      Kept->SetFileComment(Text);
-      FEndRecord->SetModified(Modified);
-    } else {
-      S->Seek(Skip, soCurrent);
-    }
-    if (Kept->CentralExtraLength() != 0) {
-      Previous = Kept;
-      PreviousExtra = Kept->CentralExtraLength();
-    }
+    PassCentralTail(*Kept, *S);
+    if (Kept->CentralExtraLength() != 0) Previous = Kept;
     ++Counter;
   }
+}
+
+// One central header into Entry. When it cannot be read and the previous
+// entry had an extra field, that field's length may have been wrong: the
+// header is read again from where the field would have started.
+bool TArcUnZip::ReadCentralHeader(TZipHeaderInfo& Entry, TStream*& S, bool Continue,
+                                  TZipHeaderInfo* Previous) {
+  const TZipHeaderInfo::TNextVolume NextVolume = [this](TStream*& Stream) {
+    NextVolumeForCentral(Stream);
+  };
+  auto Read = [&] { return Continue ? Entry.ReadCentral(S, NextVolume) : Entry.ReadCentral(*S); };
+  if (Read()) return true;
+  if (Previous == nullptr || Previous->CentralExtraLength() == 0) return false;
+  const uint16_t PreviousExtra = Previous->CentralExtraLength();
+  Previous->SetCentralExtraLength(0);
+  S->Seek(-static_cast<int64_t>(PreviousExtra), soCurrent);
+  return Read();
+}
+
+// The central directory cannot be used as it stands: a single-disk archive
+// is rebuilt from its local headers, anything else fails with Why.
+void TArcUnZip::RebuildOrFail(const std::string& Why) {
+  if (MultiMode() == mmNone && ScanLocalHeaders()) return;
+  const std::string Detail =
+      MultiMode() != mmNone ? Why + "; a multi-disk archive is not rebuilt from its local headers"
+                            : Why + "; no local header to rebuild the directory from";
+  ClearArchive();
+  throw WithDetail(EBadZipFile(), Detail);
+}
+
+// In scan mode a central header only completes the entry the scan found at
+// its offset, and only when it names the same file: a central header with a
+// wrong offset (the reason for the scan, often) must not rename another
+// entry. The stream goes on to the next header either way.
+void TArcUnZip::CompleteScannedEntry(const TZipHeaderInfo& Entry, TStream& S) {
+  int Index = -1;
+  auto* Key = const_cast<TZipHeaderInfo*>(&Entry);
+  if (FDirectory->Find(Key, Index) && FDirectory->Items(Index)->FullName() == Entry.FullName()) {
+    TZipHeaderInfo* Held = FDirectory->Items(Index);
+    const uint64_t Offset = Held->RelativeOffset();
+    Held->Assign(&Entry);
+    Held->SetRelativeOffset(Offset);
+  }
+  S.Seek(static_cast<int64_t>(Entry.CentralExtraLength()) + Entry.FileCommentLength(), soCurrent);
+}
+
+// Adds the entry to the directory (taking it over); false, leaving it with
+// the caller, when the directory holds one at its place already.
+bool TArcUnZip::KeepCentralEntry(std::unique_ptr<TZipHeaderInfo>& Entry) {
+  try {
+    FDirectory->Add(Entry.get());
+  } catch (const EListError&) {
+    return false;
+  }
+  Entry.release();
+  return true;
+}
+
+// Past the extra field and comment of a kept entry; in a multi-disk set
+// the comment is read now, while its disk is open.
+void TArcUnZip::PassCentralTail(TZipHeaderInfo& Kept, TStream& S) {
+  if (FEndRecord->NumberOfThisDisk() > 0 && Kept.HasComment()) {
+    std::string Text(Kept.FileCommentLength(), '\0');
+    S.Seek(Kept.CentralExtraLength(), soCurrent);
+    S.ReadBuffer(Text.data(), static_cast<int64_t>(Text.size()));
+    const bool Modified = FEndRecord->Modified();
+    Kept.SetFileComment(Text);
+    FEndRecord->SetModified(Modified);
+  } else {
+    S.Seek(static_cast<int64_t>(Kept.CentralExtraLength()) + Kept.FileCommentLength(), soCurrent);
+  }
+}
+
+std::string TArcUnZip::DiskText() const {
+  return MultiMode() != mmNone ? " on disk " + std::to_string(FCurrentDisk + 1) : std::string();
 }
 
 /*
@@ -604,8 +675,8 @@ void TArcUnZip::LoadEntryComment(TZipHeaderInfo& E) {
   uint8_t H[ZipCentralHeaderSize];
   S.Seek(E.CentralOffset(), soBeginning);
   S.ReadBuffer(H, ZipCentralHeaderSize);
-  const int64_t NameLen = H[28] | (H[29] << 8);
-  const int64_t ExtraLen = H[30] | (H[31] << 8);
+  const int64_t NameLen = GetLE16(H + 28);
+  const int64_t ExtraLen = GetLE16(H + 30);
   S.Seek(NameLen + ExtraLen, soCurrent);
   std::string Text(E.FileCommentLength(), '\0');
   S.ReadBuffer(Text.data(), static_cast<int64_t>(Text.size()));

@@ -312,6 +312,18 @@ class TArcUnZip : public TComponent {
   int32_t ExtractRun(bool TestOnly);
   // One per-entry step for view entry I; true when the entry counts.
   bool ExtractEntry(int32_t I, bool TestOnly);
+  // The steps of ExtractEntry, on the working header. A false answer means
+  // the entry is skipped (and, where a reason applies, announced).
+  void SeekEntryData();
+  bool MakeEntryFolder(int32_t I, const std::string& D, bool TestOnly);
+  bool PrepareEntryTarget(int32_t I, std::string& FName, bool TestOnly);
+  bool CheckEntryPassword(int32_t I);
+  bool MayOverwrite(int32_t I, std::string& FName);
+  bool OpenEntryOutput(int32_t I, std::string& FName, std::unique_ptr<TLFNFileStream>& File);
+  bool DecompressEntry(int32_t DataDisk, int64_t DataPos, std::unique_ptr<TLFNFileStream>& File);
+  bool FinishEntry(int32_t I, const std::string& FName, bool Clean, bool TestOnly);
+  // OnSkippingFile for entry I, and its size off the run's total.
+  void SkipEntry(int32_t I, TSkipReason Reason, const std::string& Name);
   // Decompresses the working entry from the archive's position into Out,
   // updating FCrypt's running CRC. False when the method's decoder found
   // the data unusable (the entry fails whatever its CRC); raises as the
@@ -343,7 +355,6 @@ class TArcUnZip : public TComponent {
   int32_t FCurrentDisk = 0;
   std::unique_ptr<TLFNFileStream> FArchive;
   TZipCrypt FCrypt;                 // running CRC and key state
-  uint8_t FLocalHeader[30] = {};    // local header image of the entry in work
   std::unique_ptr<TEndCentral> FEndRecord;
   std::string FMessageText;
   int64_t FTotalBytes = 0;
@@ -357,8 +368,27 @@ class TArcUnZip : public TComponent {
   bool FCheckDiskLabels = true;
 
  private:
-  // Reads the central headers into the directory (step 7 of loading).
+  // Where LoadDirectory reads the central directory from: the archive (or
+  // one of its disks), or the repair file when that gave the end record.
+  struct TDirectorySource {
+    TStream* Stream = nullptr;
+    std::unique_ptr<TLFNFileStream> Repair;
+  };
+  // The stages of LoadDirectory.
+  bool FindEndRecords(TDirectorySource& Source, std::string& Missing);
+  void SeekCentralDirectory(TDirectorySource& Source);
+  void ApplyIncompletePolicy(TDirectorySource& Source, const std::string& Missing);
+  void PrepareDirectoryList(TStream& S);
+  void LoadSetComment(TDirectorySource& Source);
+  // Reads the central headers into the directory, and its steps.
   void ReadCentralEntries(TStream*& S);
+  bool ReadCentralHeader(TZipHeaderInfo& Entry, TStream*& S, bool Continue, TZipHeaderInfo* Previous);
+  void RebuildOrFail(const std::string& Why);
+  void CompleteScannedEntry(const TZipHeaderInfo& Entry, TStream& S);
+  bool KeepCentralEntry(std::unique_ptr<TZipHeaderInfo>& Entry);
+  void PassCentralTail(TZipHeaderInfo& Kept, TStream& S);
+  // " on disk N" for a multi-disk archive's messages, else nothing.
+  std::string DiskText() const;
   // Opens disk N of a multi-disk archive for the central directory reader.
   void NextVolumeForCentral(TStream*& Stream);
 

@@ -151,7 +151,8 @@ bool TArcUnZip::Decompress(TStream& Out) {
       // zlib refusing the data or its own set-up is a zlib failure; a
       // stream that is merely unfinished fails only this entry.
       if (Result == TDecodeResult::drBadData || Result == TDecodeResult::drNoMemory)
-        throw EZCompressionError(LoadZipStr(zsZLibError));
+        throw WithDetail(EZCompressionError(LoadZipStr(zsZLibError)),
+                         "inflate of \"" + W.FullName() + "\": " + R.Inflate->ZlibMessage());
       break;
     default:
       DoHandleMessage(zsUnknownMethod, LoadZipStr(zsUnknownMethod), LoadZipStr(zsZipErrorCaption), 0);

@@ -15,6 +15,13 @@ struct TInflateGuard {
   ~TInflateGuard() { inflateEnd(Stream); }
 };
 
+// zlib's text for a failure: its message when it left one.
+std::string ZlibText(const z_stream& Stream, int Code) {
+  if (Stream.msg != nullptr) return Stream.msg;
+  const char* Text = zError(Code);
+  return Text != nullptr ? Text : std::string();
+}
+
 }  // namespace
 
 TInflateDecoder::TInflateDecoder() : FOut(new uint8_t[kOutSize]) {}
@@ -23,7 +30,9 @@ TInflateDecoder::~TInflateDecoder() = default;
 TDecodeResult TInflateDecoder::Decode(TDecodeSource& Source, TDecodeSink& Sink) {
   z_stream zs;
   std::memset(&zs, 0, sizeof zs);
+  FZlibMessage.clear();
   FZlibCode = inflateInit2(&zs, -15);
+  if (FZlibCode != Z_OK) FZlibMessage = ZlibText(zs, FZlibCode);
   if (FZlibCode != Z_OK) return FZlibCode == Z_MEM_ERROR ? TDecodeResult::drNoMemory : TDecodeResult::drBadData;
   TInflateGuard guard{&zs};
 
@@ -47,6 +56,7 @@ TDecodeResult TInflateDecoder::Decode(TDecodeSource& Source, TDecodeSink& Sink) 
     FZlibCode = inflate(&zs, Z_NO_FLUSH);
     bool ended = FZlibCode == Z_STREAM_END;
     if (FZlibCode < 0 && !(FZlibCode == Z_BUF_ERROR && inputEnded)) {
+      FZlibMessage = ZlibText(zs, FZlibCode);
       size_t have = kOutSize - zs.avail_out;
       if (have) Sink.Put(FOut.get(), have);
       return FZlibCode == Z_MEM_ERROR ? TDecodeResult::drNoMemory : TDecodeResult::drBadData;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "archive/reader/decoder_io.h"
 
@@ -28,10 +29,14 @@ class TInflateDecoder {
 
   // zlib's result that ended the last Decode call.
   int ZlibCode() const { return FZlibCode; }
+  // zlib's own words for a failed Decode (its msg, or the name of its
+  // result code when it gave none); empty after success.
+  const std::string& ZlibMessage() const { return FZlibMessage; }
 
  private:
   std::unique_ptr<uint8_t[]> FOut;
   int FZlibCode = 0;
+  std::string FZlibMessage;
 };
 
 }  // namespace zem

@@ -173,144 +173,179 @@ bool TArcUnZip::ExtractEntry(int32_t I, bool TestOnly) {
   FWorkingHeader->Assign(FView->Items(I));
   TZipHeaderInfo& W = *FWorkingHeader;
   const bool IsFile = !W.FileName().empty();
-  const uint64_t Size = W.UncompressedSize();
-  auto Skipping = [&](TSkipReason Reason, const std::string& Name) {
-    bool Retry = false;
-    if (OnSkippingFile) OnSkippingFile(this, Reason, Name, I, Retry);
-    FTotalBytes -= static_cast<int64_t>(Size);
-  };
-
-  if (IsFile) {
-    if (FEndRecord->NumberOfThisDisk() > 0 && FCurrentDisk != static_cast<int32_t>(W.DiskNumberStart()))
-      OpenDisk(static_cast<int32_t>(W.DiskNumberStart()) + 1);
-    FArchive->Seek(static_cast<int64_t>(W.RelativeOffset()), soBeginning);
-    ReadEntryData(FLocalHeader, sizeof(FLocalHeader));
-    const int64_t NameLen = FLocalHeader[26] | (FLocalHeader[27] << 8);
-    const int64_t ExtraLen = FLocalHeader[28] | (FLocalHeader[29] << 8);
-    FArchive->Seek(NameLen + ExtraLen, soCurrent);
-  }
+  if (IsFile) SeekEntryData();
 
   const std::string D = EntryDestDir(W);
-  if (!IsFile) {
-    if (!TestOnly && FRecreateDirs) {
-      if (HasParentStep(D)) {
-        Skipping(srCreateError, W.FullName());
-        return false;
-      }
-      if (!DirExists(D)) ForceDirs(D);
-    }
-    return true;
-  }
+  if (!IsFile) return MakeEntryFolder(I, D, TestOnly);
 
   std::string FName = D + W.FileName();
+  if (!PrepareEntryTarget(I, FName, TestOnly)) return false;
+  if (W.Encrypted() && !CheckEntryPassword(I)) return false;
+  const int32_t DataDisk = FCurrentDisk;
+  const int64_t DataPos = FArchive->Position();
+
+  std::unique_ptr<TLFNFileStream> File;
+  if (!TestOnly && !OpenEntryOutput(I, FName, File)) return false;
+  const bool Clean = DecompressEntry(DataDisk, DataPos, File);
+  return FinishEntry(I, FName, Clean, TestOnly);
+}
+
+void TArcUnZip::SkipEntry(int32_t I, TSkipReason Reason, const std::string& Name) {
+  bool Retry = false;
+  if (OnSkippingFile) OnSkippingFile(this, Reason, Name, I, Retry);
+  FTotalBytes -= static_cast<int64_t>(FWorkingHeader->UncompressedSize());
+}
+
+// The working entry's local header, on its own disk: checked, then passed
+// over to the entry's data. A header that is not one ends the run as the
+// carried-over entries of a rebuild do.
+void TArcUnZip::SeekEntryData() {
+  const TZipHeaderInfo& W = *FWorkingHeader;
+  if (FEndRecord->NumberOfThisDisk() > 0 && FCurrentDisk != static_cast<int32_t>(W.DiskNumberStart()))
+    OpenDisk(static_cast<int32_t>(W.DiskNumberStart()) + 1);
+  const int64_t At = static_cast<int64_t>(W.RelativeOffset());
+  FArchive->Seek(At, soBeginning);
+  TLocalHeader Local;
+  const TLocalRead Read = ReadLocalHeader(
+      [this](uint8_t* Buffer, int64_t Count) {
+        ReadEntryData(Buffer, Count);
+        return Count;
+      },
+      Local);
+  if (Read != TLocalRead::Ok)
+    throw WithDetail(EBadZipFile(), Format("no local header of \"%s\" at offset %lld (disk %d)",
+                                           W.FullName().c_str(), static_cast<long long>(At),
+                                           static_cast<int>(W.DiskNumberStart())));
+  FArchive->Seek(static_cast<int64_t>(Local.FileNameLength) + Local.ExtraLength, soCurrent);
+}
+
+bool TArcUnZip::MakeEntryFolder(int32_t I, const std::string& D, bool TestOnly) {
+  if (!TestOnly && FRecreateDirs) {
+    if (HasParentStep(D)) {
+      SkipEntry(I, srCreateError, FWorkingHeader->FullName());
+      return false;
+    }
+    if (!DirExists(D)) ForceDirs(D);
+  }
+  return true;
+}
+
+bool TArcUnZip::PrepareEntryTarget(int32_t I, std::string& FName, bool TestOnly) {
   bool Skip = false;
   if (OnStartUnZip) OnStartUnZip(this, I, FName, Skip);
   if (Skip) return false;
   // The final name decides: whatever the stored name, the root and relative
   // path rules and the handler made of it, a ".." step is never followed.
   if (!TestOnly && HasParentStep(FName)) {
-    Skipping(srCreateError, FName);
+    SkipEntry(I, srCreateError, FName);
     return false;
   }
   if (!TestOnly) {
     const std::string Dir = ExtractFilePath(FName);
     if (!Dir.empty() && !DirExists(Dir)) ForceDirs(Dir);
   }
+  return true;
+}
 
-  // The password check; an empty password is never taken as right.
-  if (W.Encrypted()) {
-    for (;;) {
-      const int32_t HeaderDisk = FCurrentDisk;
-      const int64_t HeaderPos = FArchive->Position();
-      uint8_t Header[kEncryptionHeaderSize];
-      ReadEntryData(Header, kEncryptionHeaderSize);
-      W.SetCompressedSize(W.CompressedSize() > kEncryptionHeaderSize ? W.CompressedSize() - kEncryptionHeaderSize
-                                                                     : 0);
-      const uint8_t Check = PasswordCheckByte(W.Flags(), W.FileDateTime(), W.Crc32());
-      if (!FPassword.empty() && FCrypt.DecryptHeader(FPassword, Header) == Check) break;
-      std::string NewPassword = FPassword;
-      if (OnBadPassword) OnBadPassword(this, I, NewPassword);
-      if (OnBadPassword && NewPassword != FPassword) {
-        FPassword = NewPassword;
-        if (FCurrentDisk != HeaderDisk) OpenDisk(HeaderDisk + 1);
-        FArchive->Seek(HeaderPos, soBeginning);
-        W.SetCompressedSize(FView->Items(I)->CompressedSize());
-        continue;
-      }
-      Skipping(srBadPassword, W.FullName());
-      return false;
+// The password check; an empty password is never taken as right. On
+// success the archive stands after the encryption header, whose key state
+// carries on into the data.
+bool TArcUnZip::CheckEntryPassword(int32_t I) {
+  TZipHeaderInfo& W = *FWorkingHeader;
+  for (;;) {
+    const int32_t HeaderDisk = FCurrentDisk;
+    const int64_t HeaderPos = FArchive->Position();
+    uint8_t Header[kEncryptionHeaderSize];
+    ReadEntryData(Header, kEncryptionHeaderSize);
+    W.SetCompressedSize(W.CompressedSize() > kEncryptionHeaderSize ? W.CompressedSize() - kEncryptionHeaderSize
+                                                                   : 0);
+    const uint8_t Check = PasswordCheckByte(W.Flags(), W.FileDateTime(), W.Crc32());
+    if (!FPassword.empty() && FCrypt.DecryptHeader(FPassword, Header) == Check) return true;
+    std::string NewPassword = FPassword;
+    if (OnBadPassword) OnBadPassword(this, I, NewPassword);
+    if (OnBadPassword && NewPassword != FPassword) {
+      FPassword = NewPassword;
+      if (FCurrentDisk != HeaderDisk) OpenDisk(HeaderDisk + 1);
+      FArchive->Seek(HeaderPos, soBeginning);
+      W.SetCompressedSize(FView->Items(I)->CompressedSize());
+      continue;
     }
+    SkipEntry(I, srBadPassword, W.FullName());
+    return false;
   }
-  const int32_t DataDisk = FCurrentDisk;
-  const int64_t DataPos = FArchive->Position();
+}
 
-  std::unique_ptr<TLFNFileStream> File;
-  TNullStream Null;
-  if (!TestOnly) {
-    if (FOverwriteMode != Always && FileExistsAt(FName)) {
-      bool OverWriteIt = false;
-      switch (FOverwriteMode) {
-        case Prompt:
-          if (OnPromptForOverwrite) {
-            OnPromptForOverwrite(this, OverWriteIt, I, FName);
-          } else {
-            std::string Text = LoadZipStr(zsReplaceExisting);
-            Text.replace(Text.find("%s"), 2, EntryName(I));
-            if (Text.size() > 300) Text.resize(300);
-            OverWriteIt = DoHandleMessage(zsReplaceExisting, Text, LoadZipStr(zsFileExistsCaption),
-                                          platform::MB_YESNO) == platform::IDYES;
-          }
-          break;
-        case ifNewer:
-        case ifOlder: {
-          const TDateTime Entry = EntryDate(W.FileDateTime());
-          TDateTime Existing = 0;
-          const int32_t Age = FileDosDateTime(FName);
-          if (Age == -1 || !DosDateTimeToDateTime(Age, Existing)) {
-            OverWriteIt = true;  // no usable time on the file: nothing to keep it for
-          } else {
-            OverWriteIt = FOverwriteMode == ifNewer ? Entry > Existing : Entry < Existing;
-          }
-          break;
-        }
-        default:
-          break;
+bool TArcUnZip::MayOverwrite(int32_t I, std::string& FName) {
+  bool OverWriteIt = false;
+  switch (FOverwriteMode) {
+    case Prompt:
+      if (OnPromptForOverwrite) {
+        OnPromptForOverwrite(this, OverWriteIt, I, FName);
+      } else {
+        std::string Text = LoadZipStr(zsReplaceExisting);
+        Text.replace(Text.find("%s"), 2, EntryName(I));
+        if (Text.size() > 300) Text.resize(300);
+        OverWriteIt = DoHandleMessage(zsReplaceExisting, Text, LoadZipStr(zsFileExistsCaption),
+                                      platform::MB_YESNO) == platform::IDYES;
       }
-      if (!OverWriteIt) {
-        Skipping(srNoOverwrite, FName);
-        return false;
+      break;
+    case ifNewer:
+    case ifOlder: {
+      const TDateTime Entry = EntryDate(FWorkingHeader->FileDateTime());
+      TDateTime Existing = 0;
+      const int32_t Age = FileDosDateTime(FName);
+      if (Age == -1 || !DosDateTimeToDateTime(Age, Existing)) {
+        OverWriteIt = true;  // no usable time on the file: nothing to keep it for
+      } else {
+        OverWriteIt = FOverwriteMode == ifNewer ? Entry > Existing : Entry < Existing;
       }
+      break;
     }
+    default:
+      break;
+  }
+  return OverWriteIt;
+}
 
-    // A read-only file is not replaced in place (as the system would refuse
-    // to open it for writing); with ReplaceReadOnly its bit is cleared once.
-    auto TryCreate = [&]() -> bool {
-      if (IsReadOnlyFile(FName)) return false;
-      try {
-        File = std::make_unique<TLFNFileStream>(FName, fmCreate, FFlushFilesOnClose,
-                                                static_cast<int>(FStreamBufferSize));
-        return true;
-      } catch (const EFileStreamError&) {
-        return false;
-      }
-    };
-    bool Created = TryCreate();
-    if (!Created && FReplaceReadOnly && IsReadOnlyFile(FName)) {
-      const uint32_t A = platform::GetFileAttributesA(FName.c_str());
-      platform::SetFileAttributesA(FName.c_str(), A & ~static_cast<uint32_t>(platform::FILE_ATTRIBUTE_READONLY));
-      Created = TryCreate();
-    }
-    if (!Created) {
-      Skipping(srCreateError, FName);
-      return false;
-    }
+bool TArcUnZip::OpenEntryOutput(int32_t I, std::string& FName, std::unique_ptr<TLFNFileStream>& File) {
+  if (FOverwriteMode != Always && FileExistsAt(FName) && !MayOverwrite(I, FName)) {
+    SkipEntry(I, srNoOverwrite, FName);
+    return false;
   }
 
-  // Decompression from the start of the data (past the encryption header,
-  // whose key state carries on into the data).
+  // A read-only file is not replaced in place (as the system would refuse
+  // to open it for writing); with ReplaceReadOnly its bit is cleared once.
+  auto TryCreate = [&]() -> bool {
+    if (IsReadOnlyFile(FName)) return false;
+    try {
+      File = std::make_unique<TLFNFileStream>(FName, fmCreate, FFlushFilesOnClose,
+                                              static_cast<int>(FStreamBufferSize));
+      return true;
+    } catch (const EFileStreamError&) {
+      return false;
+    }
+  };
+  bool Created = TryCreate();
+  if (!Created && FReplaceReadOnly && IsReadOnlyFile(FName)) {
+    const uint32_t A = platform::GetFileAttributesA(FName.c_str());
+    platform::SetFileAttributesA(FName.c_str(), A & ~static_cast<uint32_t>(platform::FILE_ATTRIBUTE_READONLY));
+    Created = TryCreate();
+  }
+  if (!Created) {
+    SkipEntry(I, srCreateError, FName);
+    return false;
+  }
+  return true;
+}
+
+// Decompression from the start of the data (past the encryption header,
+// whose key state carries on into the data) into File, or into nothing
+// when testing. The file is closed before the answer.
+bool TArcUnZip::DecompressEntry(int32_t DataDisk, int64_t DataPos, std::unique_ptr<TLFNFileStream>& File) {
   if (FCurrentDisk != DataDisk) OpenDisk(DataDisk + 1);
   FArchive->Seek(DataPos, soBeginning);
   FCrypt.ResetCrc();
+  TNullStream Null;
   TStream& Out = File ? static_cast<TStream&>(*File) : static_cast<TStream&>(Null);
   bool Clean = false;
   try {
@@ -327,7 +362,11 @@ bool TArcUnZip::ExtractEntry(int32_t I, bool TestOnly) {
     File.reset();
     if (!Closed) throw ECantWriteUCF(LoadZipStr(zsCantWriteUCF));
   }
+  return Clean;
+}
 
+bool TArcUnZip::FinishEntry(int32_t I, const std::string& FName, bool Clean, bool TestOnly) {
+  const TZipHeaderInfo& W = *FWorkingHeader;
   const uint32_t Calc = FCrypt.FinalCrc();
   if (Clean && Calc == W.Crc32()) {
     if (!TestOnly) {

@@ -262,16 +262,20 @@ void TZipRunner::ExistingEntryPass() {
 void TZipRunner::CarryOver(std::unique_ptr<TZipHeaderInfo> E, int32_t Index) {
   TLFNFileStream& Old = *S.Archive();
   if (Z.OnUpdate) Z.OnUpdate(&Z, uaKeeping, Index);
-  uint8_t Header[ZipLocalHeaderSize];
-  Old.Seek(static_cast<int64_t>(E->RelativeOffset()), soBeginning);
-  Old.ReadBuffer(Header, ZipLocalHeaderSize);
-  const uint32_t Sig = static_cast<uint32_t>(Header[0]) | (static_cast<uint32_t>(Header[1]) << 8) |
-                       (static_cast<uint32_t>(Header[2]) << 16) |
-                       (static_cast<uint32_t>(Header[3]) << 24);
-  if (Sig != ZipSignatures.Local) throw EBadZipFile();
-  const uint16_t NameLength = static_cast<uint16_t>(Header[26] | (Header[27] << 8));
-  const uint16_t ExtraLength = static_cast<uint16_t>(Header[28] | (Header[29] << 8));
-  Old.Seek(NameLength, soCurrent);
+  const int64_t At = static_cast<int64_t>(E->RelativeOffset());
+  Old.Seek(At, soBeginning);
+  TLocalHeader Local;
+  const TLocalRead Read = ReadLocalHeader(
+      [&Old](uint8_t* Buffer, int64_t Count) {
+        Old.ReadBuffer(Buffer, Count);
+        return Count;
+      },
+      Local);
+  if (Read != TLocalRead::Ok)
+    throw WithDetail(EBadZipFile(), Format("no local header of \"%s\" at offset %lld",
+                                           E->FullName().c_str(), static_cast<long long>(At)));
+  const uint16_t ExtraLength = Local.ExtraLength;
+  Old.Seek(Local.FileNameLength, soCurrent);
 
   E->SetLocalExtraLength(ExtraLength);
   E->SetFlags(static_cast<uint16_t>(E->Flags() & ~zfDataDescriptor));

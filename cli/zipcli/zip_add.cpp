@@ -195,6 +195,7 @@ int AddFiles(const std::string& NativeArchive, const std::vector<std::string>& N
     return AllZipped ? ZipExitOk : ZipExitFailed;
   } catch (const Exception& E) {
     Err << "zemzip: " << E.Message() << '\n';
+    PrintDetail(Err, ErrorDetail(E));
   } catch (const std::exception& E) {
     Err << "zemzip: " << E.what() << '\n';
   }

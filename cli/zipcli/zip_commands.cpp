@@ -204,6 +204,7 @@ int ExtractArchive(const std::string& NativePath, const TExtractOptions& Options
   TOutcomes Outcomes;
   bool Started = false;
   std::string Failure;
+  std::string Detail;
   try {
     OpenForCommand(Zip, NativePath, Err);
     const std::string Dest = Options.DestDir.empty() ? std::string(".") : Options.DestDir;
@@ -248,10 +249,12 @@ int ExtractArchive(const std::string& NativePath, const TExtractOptions& Options
     return Failed == 0 ? ZipExitOk : ZipExitFailed;
   } catch (const Exception& E) {
     Failure = E.Message();
+    Detail = ErrorDetail(E);
   } catch (const std::exception& E) {
     Failure = E.what();
   }
   Err << "zemzip: " << Failure << '\n';
+  PrintDetail(Err, Detail);
   if (Started) Outcomes.Report(Zip, Options.Patterns.empty(), "not extracted: " + Failure, Err);
   return ZipExitFailed;
 }
@@ -261,6 +264,7 @@ int TestArchive(const std::string& NativePath, const std::string& Password, std:
   TArcUnZip Zip;
   TOutcomes Outcomes;
   std::string Failure;
+  std::string Detail;
   bool Started = false;
   try {
     OpenForCommand(Zip, NativePath, Err);
@@ -277,15 +281,21 @@ int TestArchive(const std::string& NativePath, const std::string& Password, std:
     Zip.TestZip();
   } catch (const Exception& E) {
     Failure = E.Message();
+    Detail = ErrorDetail(E);
   } catch (const std::exception& E) {
     Failure = E.what();
   }
   if (!Failure.empty()) Err << "zemzip: " << Failure << '\n';
+  PrintDetail(Err, Detail);
   if (!Started) return ZipExitFailed;
   const int32_t Failed =
       Outcomes.Report(Zip, true, Failure.empty() ? "failed" : "not tested: " + Failure, Out);
   Out << "tested " << Zip.Count() << " entries, " << Failed << " failed\n";
   return Failed == 0 && Failure.empty() ? ZipExitOk : ZipExitFailed;
+}
+
+void PrintDetail(std::ostream& Err, const std::string& Detail) {
+  if (!Detail.empty()) Err << "  " << Detail << '\n';
 }
 
 int ListArchive(const std::string& NativePath, const std::string& SortKey, std::ostream& Out,
@@ -323,6 +333,7 @@ int ListArchive(const std::string& NativePath, const std::string& SortKey, std::
     return ZipExitOk;
   } catch (const Exception& E) {
     Err << E.Message() << '\n';
+    PrintDetail(Err, ErrorDetail(E));
   } catch (const std::exception& E) {
     Err << E.what() << '\n';
   }

@@ -25,6 +25,10 @@ int RunZipCommand(const std::vector<std::string>& Args, std::istream& In, std::o
                   std::ostream& Err);
 int RunZipCommand(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& Err);
 
+// The line under a failure's message that says what exactly was wrong (an
+// archive error's detail, indented), when there is one.
+void PrintDetail(std::ostream& Err, const std::string& Detail);
+
 // The listing of one archive (see RunZipCommand); exposed for tests.
 int ListArchive(const std::string& NativePath, const std::string& SortKey, std::ostream& Out,
                 std::ostream& Err);

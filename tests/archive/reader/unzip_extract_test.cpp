@@ -363,7 +363,32 @@ TEST_F(UnzipTest, CorruptDeflateStreamRaisesTheZlibError) {
     FAIL() << "no error";
   } catch (const EZCompressionError& X) {
     EXPECT_EQ(X.Message(), "error");
+    EXPECT_EQ(X.Detail(), "inflate of \"z.txt\": invalid block type");
   }
+}
+
+// An entry whose local header has lost its signature ends the run with the
+// error the rebuild of an archive gives for it; the entries before it are
+// extracted, the entry itself is not.
+TEST_F(UnzipTest, LocalHeaderWithoutSignatureEndsTheRun) {
+  std::string Bytes = BuildRawArchive({StoredEntry("a.txt", "first"), StoredEntry("b.txt", "second")});
+  const size_t Second = Bytes.find("PK\x03\x04", 4);
+  ASSERT_NE(Second, std::string::npos);
+  Bytes[Second + 3] = 'X';
+  WriteFile(Dir / "a.zip", Bytes);
+  TArcUnZip Zip;
+  TEvents Ev;
+  Configure(Zip, Temp("a.zip"), Ev);
+  try {
+    Zip.UnZip();
+    FAIL() << "no error";
+  } catch (const EBadZipFile& X) {
+    EXPECT_EQ(X.Message(), "Not a valid zip file!");
+    EXPECT_NE(X.Detail().find("\"b.txt\" at offset " + std::to_string(Second)), std::string::npos) << X.Detail();
+  }
+  EXPECT_EQ(Ev.Ended.size(), 1u);
+  EXPECT_TRUE(fs::exists(Out("a.txt")));
+  EXPECT_FALSE(fs::exists(Out("b.txt")));
 }
 
 // Progress per output block: 70000 stored bytes come as 32768, 32768 and

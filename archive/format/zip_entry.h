@@ -1,0 +1,242 @@
+// One entry of a zip archive: TZipHeaderInfo carries the union of its local
+// and central header fields and reads and writes both headers.
+//
+// Record reads never raise on bad bytes: a header that is not complete and
+// correctly signed puts the stream back where it was and answers false.
+// Errors raised by the underlying stream pass through. Whatever the input,
+// reads stay inside their buffers and allocate at most what a 16-bit length
+// field allows.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "archive/format/local_header.h"
+#include "archive/format/zip_signatures.h"
+#include "platform/base.h"
+#include "platform/stream.h"
+
+namespace zem {
+
+// The Zip64 extended information of one entry, held with every field
+// present (on disk only the fields whose header value is a marker appear).
+struct TZip64Info {
+  uint16_t Tag = 1;
+  uint16_t Size = 0;
+  uint64_t UncompressedSize = 0;
+  uint64_t CompressedSize = 0;
+  uint64_t RelativeOffset = 0;
+  uint32_t DiskNumberStart = 0;
+};
+
+class TZipHeaderInfo : public TPersistent {
+ public:
+  // Replaces the read stream by the next volume's stream (multi-volume
+  // archives); the callee may raise to abandon the read.
+  using TNextVolume = std::function<void(TStream*& Stream)>;
+
+  TZipHeaderInfo();
+  ~TZipHeaderInfo() override;
+  TZipHeaderInfo(const TZipHeaderInfo&) = delete;
+  TZipHeaderInfo& operator=(const TZipHeaderInfo&) = delete;
+
+  // Blank entry: made by 0x0032, needs 20, method 8, CRC 0xFFFFFFFF,
+  // internal attributes 1, external 0x20, everything else 0 or empty.
+  void Clear();
+
+  // Copies header fields, CentralOffset, both name parts, the Zip64 record,
+  // the comment, Chosen, EntryState and Marked. Not copied: OEMConvert,
+  // ExtraFieldPos, SourceExtraLength, Zip64ExtraSize (a copy carries no
+  // preserved extra blocks). Other classes go to TPersistent.
+  void Assign(const TPersistent* Source) override;
+
+  // Header fields.
+  uint16_t VersionMadeBy() const { return FVersionMadeBy; }
+  void SetVersionMadeBy(uint16_t V) { FVersionMadeBy = V; }
+  uint16_t VersionNeeded() const { return FVersionNeeded; }
+  void SetVersionNeeded(uint16_t V) { FVersionNeeded = V; }
+  uint16_t Flags() const { return FFlags; }
+  void SetFlags(uint16_t V) { FFlags = V; }
+  uint16_t CompressionMethod() const { return FCompressionMethod; }
+  void SetCompressionMethod(uint16_t V) { FCompressionMethod = V; }
+  // DOS time in the low 16 bits, DOS date in the high 16 bits.
+  uint32_t FileDateTime() const { return FFileDateTime; }
+  void SetFileDateTime(uint32_t V) { FFileDateTime = V; }
+  uint32_t Crc32() const { return FCrc32; }
+  void SetCrc32(uint32_t V) { FCrc32 = V; }
+  // The header images of the 64-bit values (0xFFFFFFFF / 0xFFFF: in Zip64Info).
+  uint32_t CompressedSizeField() const { return FCompressedSizeField; }
+  void SetCompressedSizeField(uint32_t V) { FCompressedSizeField = V; }
+  uint32_t UncompressedSizeField() const { return FUncompressedSizeField; }
+  void SetUncompressedSizeField(uint32_t V) { FUncompressedSizeField = V; }
+  uint16_t DiskNumberStartField() const { return FDiskNumberStartField; }
+  void SetDiskNumberStartField(uint16_t V) { FDiskNumberStartField = V; }
+  uint32_t RelativeOffsetField() const { return FRelativeOffsetField; }
+  void SetRelativeOffsetField(uint32_t V) { FRelativeOffsetField = V; }
+  // Length of the stored name. Recomputed as length(Directory) +
+  // length(FileName) when either changes; after a read it is the length on
+  // disk, and WriteLocal/WriteCentral set it to the length they wrote (the
+  // two differ when the OEM form is shorter than the UTF-8 form).
+  uint16_t FileNameLength() const { return FFileNameLength; }
+  void SetFileNameLength(uint16_t V) { FFileNameLength = V; }
+  uint16_t CentralExtraLength() const { return FCentralExtraLength; }
+  void SetCentralExtraLength(uint16_t V) { FCentralExtraLength = V; }
+  uint16_t LocalExtraLength() const { return FLocalExtraLength; }
+  void SetLocalExtraLength(uint16_t V) { FLocalExtraLength = V; }
+  uint16_t FileCommentLength() const { return FFileCommentLength; }
+  void SetFileCommentLength(uint16_t V) { FFileCommentLength = V; }
+  uint16_t InternalAttributes() const { return FInternalAttributes; }
+  void SetInternalAttributes(uint16_t V) { FInternalAttributes = V; }
+  uint32_t ExternalAttributes() const { return FExternalAttributes; }
+  void SetExternalAttributes(uint32_t V) { FExternalAttributes = V; }
+
+  // Archive position of this entry's central header when read.
+  int64_t CentralOffset() const { return FCentralOffset; }
+  void SetCentralOffset(int64_t V) { FCentralOffset = V; }
+
+  // 64-bit values. Reading: the field, or the Zip64Info value when the
+  // field holds the marker and Zip64Info exists. Writing a value that does
+  // not fit below the marker stores it in Zip64Info (created when absent)
+  // and the marker in the field; other values go into the field alone.
+  uint64_t CompressedSize() const;
+  void SetCompressedSize(uint64_t V);
+  uint64_t UncompressedSize() const;
+  void SetUncompressedSize(uint64_t V);
+  uint64_t RelativeOffset() const;
+  void SetRelativeOffset(uint64_t V);
+  uint32_t DiskNumberStart() const;
+  void SetDiskNumberStart(uint32_t V);
+
+  // The name split at the last backslash (or at a drive colon, which counts
+  // only as the second character after a letter). Setters do nothing for
+  // an unchanged value; SetDirectory appends a missing trailing backslash.
+  const std::string& FileName() const { return FFileName; }
+  void SetFileName(const std::string& V);
+  const std::string& Directory() const { return FDirectory; }
+  void SetDirectory(const std::string& V);
+  // Directory + FileName.
+  std::string FullName() const { return FDirectory + FFileName; }
+
+  const TZip64Info* Zip64Info() const { return FZip64Info.get(); }
+  TZip64Info& EnsureZip64Info();
+  // A 32-bit header field and its 64-bit twin in the Zip64 record: the
+  // field holds the value, or the all-ones marker when the twin does.
+  uint64_t Wide(uint32_t Field, uint64_t TZip64Info::*Twin) const;
+  void SetWide(uint32_t& Field, uint64_t TZip64Info::*Twin, uint64_t V);
+  void FreeZip64Info() { FZip64Info.reset(); }
+
+  // The comment text, if one is held (it may be absent while
+  // FileCommentLength is non-zero: not loaded yet).
+  const std::optional<std::string>& FileComment() const { return FFileComment; }
+  // Keeps a copy (at most 65535 bytes) and sets FileCommentLength to its
+  // length; nullopt drops both.
+  void SetFileComment(const std::optional<std::string>& Text);
+
+  bool Chosen() const { return FChosen; }
+  void SetChosen(bool V) { FChosen = V; }
+  uint8_t EntryState() const { return FEntryState; }
+  void SetEntryState(uint8_t V) { FEntryState = V; }
+  bool Marked() const { return FMarked; }
+  void SetMarked(bool V) { FMarked = V; }
+  bool OEMConvert() const { return FOEMConvert; }
+  void SetOEMConvert(bool V) { FOEMConvert = V; }
+  int64_t ExtraFieldPos() const { return FExtraFieldPos; }
+  void SetExtraFieldPos(int64_t V) { FExtraFieldPos = V; }
+  uint16_t SourceExtraLength() const { return FSourceExtraLength; }
+  void SetSourceExtraLength(uint16_t V) { FSourceExtraLength = V; }
+  uint16_t Zip64ExtraSize() const { return FZip64ExtraSize; }
+  void SetZip64ExtraSize(uint16_t V) { FZip64ExtraSize = V; }
+
+  uint32_t LocalSize() const { return 30u + FFileNameLength + FLocalExtraLength; }
+  uint32_t CentralSize() const {
+    return 46u + FFileNameLength + FCentralExtraLength + FFileCommentLength;
+  }
+  bool Encrypted() const { return (FFlags & zfEncrypted) != 0; }
+  bool HasDataDescriptor() const { return (FFlags & zfDataDescriptor) != 0; }
+  bool HasComment() const { return FFileCommentLength != 0; }
+
+  // In-place conversion to or from the OEM code page when OEMConvert is set.
+  void ToOEM(std::string& Name) const;
+  void FromOEM(std::string& Name) const;
+
+  // The name as it goes to disk: slashes for backslashes; the OEM form when
+  // OEMConvert is set, the entry is from an MS-DOS/FAT host (high byte of
+  // VersionMadeBy 0, as for every entry this system makes) and every
+  // character has an OEM form. Utf8 tells whether the bytes are the UTF-8
+  // form kept because the OEM form would lose characters (the entry then
+  // carries flag bit 11). A name from another host goes out as read.
+  std::string StoredName(bool* Utf8 = nullptr) const;
+
+  // Fill from a 46-byte central header image or a decoded local header and
+  // the name as read (slashes already turned into backslashes, code page
+  // converted).
+  void FillFromCentral(const uint8_t* Header, const std::string& Name);
+  void FillFromLocal(const TLocalHeader& Header, const std::string& Name);
+
+  // Reads one central header at the stream's position. On success the
+  // stream stands after the name (at the extra field); the caller skips
+  // CentralExtraLength + FileCommentLength bytes. On failure the stream is
+  // put back and the answer is false. NextVolume, when given, is called
+  // when the 46 fixed bytes run past the end of the stream.
+  bool ReadCentral(TStream*& Stream, const TNextVolume& NextVolume);
+  bool ReadCentral(TStream& Stream);
+  // Walks CentralExtraLength bytes from the stream's position and takes the
+  // Zip64 block (tag 1). A block claiming more bytes than remain ends the
+  // walk.
+  void ParseCentralExtra(TStream& Stream);
+  // Reads one local header; on success the stream stands after the name.
+  // The first Zip64 block of the extra field, if any, gives Zip64Info.
+  bool ReadLocal(TStream& Stream);
+
+  // Writes the local header at the stream's position (RelativeOffset takes
+  // that position) with the stored name; no extra field bytes.
+  void WriteLocal(TStream& Stream);
+  // Writes the central header: preserved extra blocks of the source archive
+  // (read from Source at ExtraFieldPos), then the Zip64 block when a field
+  // holds its marker, then the comment. Source is needed only when
+  // SourceExtraLength is non-zero.
+  void WriteCentral(TStream& Dest, TStream* Source);
+
+ protected:
+  void AssignTo(TPersistent* Dest) const override;
+
+ private:
+  bool ConvertsName() const;
+  void SplitName(const std::string& Name);
+  void ParseLocalExtra(const uint8_t* Extra, size_t Length);
+  void FinishStoredName(std::string& Name, bool Utf8);
+
+  uint16_t FVersionMadeBy = 0;
+  uint16_t FVersionNeeded = 0;
+  uint16_t FFlags = 0;
+  uint16_t FCompressionMethod = 0;
+  uint32_t FFileDateTime = 0;
+  uint32_t FCrc32 = 0;
+  uint32_t FCompressedSizeField = 0;
+  uint32_t FUncompressedSizeField = 0;
+  uint16_t FFileNameLength = 0;
+  uint16_t FCentralExtraLength = 0;
+  uint16_t FLocalExtraLength = 0;
+  uint16_t FFileCommentLength = 0;
+  uint16_t FDiskNumberStartField = 0;
+  uint16_t FInternalAttributes = 0;
+  uint32_t FExternalAttributes = 0;
+  uint32_t FRelativeOffsetField = 0;
+  int64_t FCentralOffset = 0;
+  std::string FFileName;
+  std::string FDirectory;
+  std::unique_ptr<TZip64Info> FZip64Info;
+  std::optional<std::string> FFileComment;
+  bool FChosen = false;
+  uint8_t FEntryState = 0;
+  bool FMarked = false;
+  bool FOEMConvert = false;
+  int64_t FExtraFieldPos = 0;
+  uint16_t FSourceExtraLength = 0;
+  uint16_t FZip64ExtraSize = 0;
+};
+
+}  // namespace zem
