@@ -78,7 +78,7 @@ void TComponent::Loaded() { FComponentState &= ~static_cast<uint32_t>(csLoading)
 
 TComponent* TComponent::FindComponent(const std::string& AName) const {
   for (TComponent* Child : FComponents)
-    if (!AName.empty() && Child->FName == AName) return Child;
+    if (!AName.empty() && Child->FComponentName == AName) return Child;
   return nullptr;
 }
 

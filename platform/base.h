@@ -93,8 +93,8 @@ class TComponent : public TPersistent {
   TComponent& operator=(const TComponent&) = delete;
 
   TComponent* Owner() const { return FOwner; }
-  const std::string& Name() const { return FName; }
-  void SetName(const std::string& Value) { FName = Value; }
+  const std::string& Name() const { return FComponentName; }
+  void SetName(const std::string& Value) { FComponentName = Value; }
   uint32_t ComponentState() const { return FComponentState; }
   bool IsDesigning() const { return (FComponentState & csDesigning) != 0; }
   bool IsLoading() const { return (FComponentState & csLoading) != 0; }
@@ -111,7 +111,7 @@ class TComponent : public TPersistent {
 
  private:
   TComponent* FOwner;
-  std::string FName;
+  std::string FComponentName;
   uint32_t FComponentState = 0;
   std::vector<TComponent*> FComponents;
 };

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # ZEM Tools: installs what is missing, builds, and runs every test: the whole
 # suite in build/, then the platform and archive suites again under the
-# address and undefined-behaviour sanitizers in build-asan/.
+# address and undefined-behaviour sanitizers in build-asan/ (every suite but
+# the window's and the slow one), then the fuzz targets.
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -60,7 +61,7 @@ else
 fi
 
 # The normal tree: everything, the window included.
-if step cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DZEM_BUILD_APP=ON &&
+if step cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DZEM_BUILD_APP=ON -DZEM_WERROR=ON &&
    step cmake --build build -j"$JOBS"; then
   log=$(mktemp)
   (cd build && ctest --output-on-failure -j"$JOBS" -LE slow) 2>&1 | tee "$log"
@@ -69,18 +70,19 @@ if step cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DZEM_BUILD_APP=ON &&
   rm -f "$log"
 fi
 
-# The sanitizer tree: only the platform and archive test executables, taken
-# from the suites registered with those labels.
-if step cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O0 -g1" -DZEM_SANITIZE=ON; then
+# The sanitizer tree: every test executable but the window's, taken from the
+# suites registered in tests/CMakeLists.txt, and the programs the command-line
+# tests run.
+if step cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O0 -g1" -DZEM_SANITIZE=ON -DZEM_WERROR=ON; then
   known=$(cmake --build build-asan --target help | sed -nE 's/^\.\.\. ([A-Za-z0-9_]+).*/\1/p')
   targets=()
-  for t in $(sed -nE 's/^[[:space:]]*zem_test_suite\(([A-Za-z0-9_]+) (platform|archive) .*/\1/p' \
-               tests/CMakeLists.txt); do
+  for t in $(sed -nE 's/^[[:space:]]*zem_test_suite\(([A-Za-z0-9_]+) ([a-z]+) .*/\1/p' \
+               tests/CMakeLists.txt) zemzip zemcard; do
     grep -qx "$t" <<<"$known" && targets+=("$t")
   done
   if [[ ${#targets[@]} -gt 0 ]] && step cmake --build build-asan -j"$JOBS" --target "${targets[@]}"; then
     log=$(mktemp)
-    (cd build-asan && ctest --output-on-failure -j"$JOBS" -L 'platform|archive' -LE slow) 2>&1 | tee "$log"
+    (cd build-asan && ctest --output-on-failure -j"$JOBS" -LE 'slow|app') 2>&1 | tee "$log"
     [[ ${PIPESTATUS[0]} -eq 0 ]] || status=1
     count_results "$log"
     rm -f "$log"

@@ -20,14 +20,17 @@ int CompareZipText(const std::string& A, const std::string& B) {
   return A.size() < B.size() ? -1 : 1;
 }
 
+// 128-bit arithmetic, a GCC and Clang extension on 64-bit targets.
+__extension__ typedef unsigned __int128 TUInt128;
+
 int CompressionRate(const TZipHeaderInfo& Entry) {
   const uint64_t U = Entry.UncompressedSize();
   if (U == 0) return 0;
-  const unsigned __int128 Num = static_cast<unsigned __int128>(Entry.CompressedSize()) * 100u;
-  unsigned __int128 Q = Num / U;
-  const unsigned __int128 R = Num % U;
+  const TUInt128 Num = static_cast<TUInt128>(Entry.CompressedSize()) * 100u;
+  TUInt128 Q = Num / U;
+  const TUInt128 R = Num % U;
   // Round to nearest, halves to even.
-  const unsigned __int128 Twice = R * 2;
+  const TUInt128 Twice = R * 2;
   if (Twice > U || (Twice == U && (Q & 1) != 0)) ++Q;
   return Q > 100 ? 100 : static_cast<int>(Q);
 }

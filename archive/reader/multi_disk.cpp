@@ -72,11 +72,11 @@ void TArcUnZip::NameSplitPart(std::string& FName, int32_t N, TSplitPartType Spli
 
 void TArcUnZip::SplitPartName(std::string& FName, int32_t N, TSplitPartType SplitType) const {
   if (FBlockMode == bmClassic)
-    FName += "." + ThreeDigits(N);
+    FName.append(".").append(ThreeDigits(N));
   else if (SplitType == spLast)
     FName += ".zip";
   else
-    FName += ".zip." + Format("z%2.2d", N);
+    FName.append(".zip.").append(Format("z%2.2d", N));
 }
 
 bool TArcUnZip::DiskLabelMatches(int32_t N) const {
