@@ -2,7 +2,6 @@
 #include "core/commands.h"
 
 #include <cctype>
-#include <cstdlib>
 #include <iostream>
 #include <iterator>
 #include <memory>
