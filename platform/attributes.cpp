@@ -3,14 +3,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/magic.h>
-#include <linux/msdos_fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
-#include <unistd.h>
 
 #include "platform/drives.h"
 #include "platform/file_internal.h"
+#include "platform/file_system.h"
 #include "platform/winapi.h"
 
 namespace zem::platform {
@@ -24,7 +22,7 @@ constexpr uint32_t kSettableFatBits =
 int OpenForIoctl(const std::string& NativePath) {
   int Fd;
   do {
-    Fd = ::open(NativePath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    Fd = FileSystem().Open(NativePath, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   } while (Fd < 0 && errno == EINTR);
   return Fd;
 }
@@ -43,7 +41,7 @@ std::string BaseNameOf(const std::string& NativePath) {
 
 bool IsFatVolume(const std::string& NativePath) {
   struct statfs Fs;
-  if (::statfs(NativePath.c_str(), &Fs) != 0) return false;
+  if (FileSystem().StatFs(NativePath, Fs) != 0) return false;
   return Fs.f_type == MSDOS_SUPER_MAGIC;
 }
 
@@ -53,8 +51,8 @@ uint32_t DosAttributesOf(const std::string& NativePath, const struct stat& St, b
     int Fd = OpenForIoctl(NativePath);
     if (Fd >= 0) {
       uint32_t Attr = 0;
-      int Rc = ::ioctl(Fd, FAT_IOCTL_GET_ATTRIBUTES, &Attr);
-      ::close(Fd);
+      int Rc = FileSystem().GetFatAttributes(Fd, Attr);
+      FileSystem().Close(Fd);
       if (Rc == 0) {
         Attr &= kSettableFatBits | FILE_ATTRIBUTE_DIRECTORY;
         if (IsDir) Attr |= FILE_ATTRIBUTE_DIRECTORY;
@@ -77,7 +75,7 @@ uint32_t GetFileAttributesA(const char* FileName) {
   std::string Native;
   if (!detail::NativePathOf(FileName, Native)) return INVALID_FILE_ATTRIBUTES;
   struct stat St;
-  if (::stat(Native.c_str(), &St) != 0) {
+  if (FileSystem().Stat(Native, St) != 0) {
     detail::SetLastErrno(errno, Native);
     return INVALID_FILE_ATTRIBUTES;
   }
@@ -88,16 +86,16 @@ bool SetFileAttributesA(const char* FileName, uint32_t Attributes) {
   std::string Native;
   if (!detail::NativePathOf(FileName, Native)) return false;
   struct stat St;
-  if (::stat(Native.c_str(), &St) != 0) return detail::SetLastErrno(errno, Native);
+  if (FileSystem().Stat(Native, St) != 0) return detail::SetLastErrno(errno, Native);
   if (Attributes == FILE_ATTRIBUTE_NORMAL) Attributes = 0;
 
   if (detail::IsFatVolume(Native)) {
     int Fd = OpenForIoctl(Native);
     if (Fd < 0) return detail::SetLastErrno(errno, Native);
     uint32_t Fat = Attributes & kSettableFatBits;
-    int Rc = ::ioctl(Fd, FAT_IOCTL_SET_ATTRIBUTES, &Fat);
+    int Rc = FileSystem().SetFatAttributes(Fd, Fat);
     int Err = errno;
-    ::close(Fd);
+    FileSystem().Close(Fd);
     if (Rc != 0) return detail::SetLastErrno(Err, Native);
     return true;
   }
@@ -109,7 +107,7 @@ bool SetFileAttributesA(const char* FileName, uint32_t Attributes) {
     Mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
   else if ((Mode & S_IWUSR) == 0)
     Mode |= S_IWUSR;
-  if (Mode != (St.st_mode & 07777) && ::chmod(Native.c_str(), Mode) != 0)
+  if (Mode != (St.st_mode & 07777) && FileSystem().Chmod(Native, Mode) != 0)
     return detail::SetLastErrno(errno, Native);
   return true;
 }

@@ -1,10 +1,11 @@
-// Monotonic counters for the encryption header's random bytes, with a fixed
-// mode so tests get repeatable output.
+// The wall clock, and monotonic counters for the encryption header's random
+// bytes with a fixed mode so tests get repeatable output.
 #include <errno.h>
 #include <time.h>
 
 #include <atomic>
 
+#include "platform/file_system.h"
 #include "platform/winapi.h"
 
 namespace zem::platform {
@@ -15,11 +16,18 @@ std::atomic<int64_t> FixedCounter{0};
 std::atomic<uint32_t> FixedTicks{0};
 
 int64_t MonotonicNs() {
-  struct timespec Ts;
-  clock_gettime(CLOCK_MONOTONIC, &Ts);
+  struct timespec Ts {};
+  FileSystem().ClockTime(CLOCK_MONOTONIC, Ts);
   return static_cast<int64_t>(Ts.tv_sec) * 1000000000 + Ts.tv_nsec;
 }
 }  // namespace
+
+time_t Now(long* Nanoseconds) {
+  struct timespec Ts {};
+  FileSystem().ClockTime(CLOCK_REALTIME, Ts);
+  if (Nanoseconds != nullptr) *Nanoseconds = Ts.tv_nsec;
+  return Ts.tv_sec;
+}
 
 bool QueryPerformanceCounter(int64_t* Count) {
   if (Count == nullptr) {

@@ -2,12 +2,11 @@
 // Windows-style paths to native ones and back.
 #include "platform/drives.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
-#include <climits>
 #include <vector>
+
+#include "platform/file_system.h"
 
 namespace zem::platform {
 
@@ -132,9 +131,9 @@ std::string Join(const std::string& Base, const std::vector<std::string>& Parts,
 }
 
 std::string CurrentNativeDir() {
-  std::vector<char> Buf(PATH_MAX);
-  if (getcwd(Buf.data(), Buf.size()) == nullptr) return "/";
-  return Buf.data();
+  std::string Dir;
+  if (FileSystem().CurrentFolder(Dir) != 0) return "/";
+  return Dir;
 }
 
 bool HasDrivePart(const std::string& P) {

@@ -4,6 +4,7 @@
 
 #include "platform/base.h"
 #include "platform/file_internal.h"
+#include "platform/file_system.h"
 #include "platform/winapi.h"
 
 namespace zem::platform {
@@ -59,7 +60,7 @@ uint32_t ErrnoToWinError(int Errno, const std::string& NativePath) {
     if (Slash != std::string::npos && Slash > 0) {
       struct stat St;
       std::string Parent = NativePath.substr(0, Slash);
-      if (::stat(Parent.c_str(), &St) != 0 || !S_ISDIR(St.st_mode)) Code = ERROR_PATH_NOT_FOUND;
+      if (FileSystem().Stat(Parent, St) != 0 || !S_ISDIR(St.st_mode)) Code = ERROR_PATH_NOT_FOUND;
     }
   }
   return Code;
@@ -98,6 +99,7 @@ std::string SysErrorMessage(uint32_t Code) {
     case ERROR_DIR_NOT_EMPTY: return "The directory is not empty";
     case ERROR_ALREADY_EXISTS: return "Cannot create a file when that file already exists";
     case ERROR_FILENAME_EXCED_RANGE: return "The filename or extension is too long";
+    case ERROR_ENVVAR_NOT_FOUND: return "The system could not find the environment option that was entered";
     case ERROR_FILE_TOO_LARGE: return "The file size exceeds the limit allowed and cannot be saved";
     case ERROR_IO_DEVICE:
       return "The request could not be performed because of an I/O device error";

@@ -4,12 +4,10 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <vector>
 
 #include "platform/drives.h"
 #include "platform/file_internal.h"
+#include "platform/file_system.h"
 #include "platform/winapi.h"
 
 namespace zem::platform {
@@ -33,13 +31,14 @@ namespace {
 // a volume that ignores case).
 bool SameEntry(const std::string& A, const std::string& B) {
   struct stat Sa, Sb;
-  return ::lstat(A.c_str(), &Sa) == 0 && ::lstat(B.c_str(), &Sb) == 0 && Sa.st_dev == Sb.st_dev &&
+  TFileSystem& Fs = FileSystem();
+  return Fs.LStat(A, Sa) == 0 && Fs.LStat(B, Sb) == 0 && Sa.st_dev == Sb.st_dev &&
          Sa.st_ino == Sb.st_ino;
 }
 
 bool Exists(const std::string& Native) {
   struct stat St;
-  return ::lstat(Native.c_str(), &St) == 0;
+  return FileSystem().LStat(Native, St) == 0;
 }
 
 // Reports a failed rename: a missing source is the file's fault, anything
@@ -54,8 +53,9 @@ bool RenameFailed(int Err, const std::string& From, const std::string& To) {
 bool DeleteFileA(const char* FileName) {
   std::string Native;
   if (!detail::NativePathOf(FileName, Native)) return false;
+  TFileSystem& Fs = FileSystem();
   struct stat St;
-  if (::lstat(Native.c_str(), &St) != 0) return detail::SetLastErrno(errno, Native);
+  if (Fs.LStat(Native, St) != 0) return detail::SetLastErrno(errno, Native);
   if (S_ISDIR(St.st_mode)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return false;
@@ -66,7 +66,7 @@ bool DeleteFileA(const char* FileName) {
     SetLastError(ERROR_ACCESS_DENIED);
     return false;
   }
-  if (::unlink(Native.c_str()) != 0) return detail::SetLastErrno(errno, Native);
+  if (Fs.Unlink(Native) != 0) return detail::SetLastErrno(errno, Native);
   return true;
 }
 
@@ -74,10 +74,11 @@ bool MoveFileA(const char* ExistingFileName, const char* NewFileName) {
   std::string From, To;
   if (!detail::NativePathOf(ExistingFileName, From) || !detail::NativePathOf(NewFileName, To))
     return false;
-  if (::renameat2(AT_FDCWD, From.c_str(), AT_FDCWD, To.c_str(), RENAME_NOREPLACE) == 0) return true;
+  TFileSystem& Fs = FileSystem();
+  if (Fs.Rename(From, To, RENAME_NOREPLACE) == 0) return true;
   int Err = errno;
   if (Err == EEXIST) {
-    if (SameEntry(From, To) && ::rename(From.c_str(), To.c_str()) == 0) return true;
+    if (SameEntry(From, To) && Fs.Rename(From, To) == 0) return true;
     SetLastError(ERROR_ALREADY_EXISTS);
     return false;
   }
@@ -87,10 +88,10 @@ bool MoveFileA(const char* ExistingFileName, const char* NewFileName) {
   // hard link, which refuses an existing target atomically; where links are
   // not supported either (vfat), the check and the rename are two steps.
   struct stat St;
-  if (::lstat(From.c_str(), &St) != 0) return detail::SetLastErrno(errno, From);
+  if (Fs.LStat(From, St) != 0) return detail::SetLastErrno(errno, From);
   if (!S_ISDIR(St.st_mode)) {
-    if (::link(From.c_str(), To.c_str()) == 0) {
-      ::unlink(From.c_str());
+    if (Fs.Link(From, To) == 0) {
+      Fs.Unlink(From);
       return true;
     }
     if (errno == EEXIST) {
@@ -102,41 +103,38 @@ bool MoveFileA(const char* ExistingFileName, const char* NewFileName) {
     SetLastError(ERROR_ALREADY_EXISTS);
     return false;
   }
-  if (::rename(From.c_str(), To.c_str()) != 0) return RenameFailed(errno, From, To);
+  if (Fs.Rename(From, To) != 0) return RenameFailed(errno, From, To);
   return true;
 }
 
 bool CreateDirectoryA(const char* PathName) {
   std::string Native;
   if (!detail::NativePathOf(PathName, Native)) return false;
-  if (::mkdir(Native.c_str(), 0777) != 0) return detail::SetLastErrno(errno, Native);
+  if (FileSystem().MakeFolder(Native, 0777) != 0) return detail::SetLastErrno(errno, Native);
   return true;
 }
 
 bool RemoveDirectoryA(const char* PathName) {
   std::string Native;
   if (!detail::NativePathOf(PathName, Native)) return false;
-  if (::rmdir(Native.c_str()) != 0) return detail::SetLastErrno(errno == EEXIST ? ENOTEMPTY : errno, Native);
+  if (FileSystem().RemoveFolder(Native) != 0) return detail::SetLastErrno(errno == EEXIST ? ENOTEMPTY : errno, Native);
   return true;
 }
 
 bool SetCurrentDirectoryA(const char* PathName) {
   std::string Native;
   if (!detail::NativePathOf(PathName, Native)) return false;
-  if (::chdir(Native.c_str()) != 0) return detail::SetLastErrno(errno, Native);
+  if (FileSystem().ChangeFolder(Native) != 0) return detail::SetLastErrno(errno, Native);
   return true;
 }
 
 std::string GetCurrentDirectoryA() {
-  std::vector<char> Buf(4096);
-  while (::getcwd(Buf.data(), Buf.size()) == nullptr) {
-    if (errno != ERANGE) {
-      detail::SetLastErrno(errno);
-      return std::string();
-    }
-    Buf.resize(Buf.size() * 2);
+  std::string Native;
+  if (FileSystem().CurrentFolder(Native) != 0) {
+    detail::SetLastErrno(errno);
+    return std::string();
   }
-  std::string Dir = FromNativePath(Buf.data());
+  std::string Dir = FromNativePath(Native);
   if (Dir.size() > 3 && Dir.back() == '\\') Dir.pop_back();
   return Dir;
 }
@@ -145,28 +143,28 @@ bool FileExists(const std::string& FileName) {
   std::string Native;
   if (!detail::NativePathOf(FileName.c_str(), Native)) return false;
   struct stat St;
-  return ::stat(Native.c_str(), &St) == 0 && S_ISREG(St.st_mode);
+  return FileSystem().Stat(Native, St) == 0 && S_ISREG(St.st_mode);
 }
 
 bool DirectoryExists(const std::string& PathName) {
   std::string Native;
   if (!detail::NativePathOf(PathName.c_str(), Native)) return false;
   struct stat St;
-  return ::stat(Native.c_str(), &St) == 0 && S_ISDIR(St.st_mode);
+  return FileSystem().Stat(Native, St) == 0 && S_ISDIR(St.st_mode);
 }
 
 bool GetFileStamp(const std::string& FileName, int64_t& Size, int64_t& MTimeNs) {
   std::string Native;
   if (!detail::NativePathOf(FileName.c_str(), Native)) return false;
   struct stat St;
-  if (::stat(Native.c_str(), &St) != 0) return detail::SetLastErrno(errno, Native);
+  if (FileSystem().Stat(Native, St) != 0) return detail::SetLastErrno(errno, Native);
   Size = static_cast<int64_t>(St.st_size);
   MTimeNs = static_cast<int64_t>(St.st_mtim.tv_sec) * 1000000000 + St.st_mtim.tv_nsec;
   return true;
 }
 
 bool FlushFileBuffers(THandle Handle) {
-  if (::fsync(Handle) != 0) return detail::SetLastErrno(errno);
+  if (FileSystem().Sync(Handle) != 0) return detail::SetLastErrno(errno);
   return true;
 }
 

@@ -6,12 +6,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 
 #include "platform/drives.h"
 #include "platform/file_internal.h"
+#include "platform/file_system.h"
 #include "platform/stream.h"
 #include "platform/winapi.h"
 
@@ -26,7 +26,7 @@ int64_t THandleStream::Read(void* Buffer, int64_t Count) {
   char* P = static_cast<char*>(Buffer);
   int64_t Done = 0;
   while (Done < Count) {
-    ssize_t N = ::read(FHandle, P + Done, static_cast<size_t>(std::min(Count - Done, kMaxChunk)));
+    ssize_t N = platform::FileSystem().Read(FHandle, P + Done, static_cast<size_t>(std::min(Count - Done, kMaxChunk)));
     if (N < 0) {
       if (errno == EINTR) continue;
       platform::detail::SetLastErrno(errno);
@@ -42,7 +42,7 @@ int64_t THandleStream::Write(const void* Buffer, int64_t Count) {
   const char* P = static_cast<const char*>(Buffer);
   int64_t Done = 0;
   while (Done < Count) {
-    ssize_t N = ::write(FHandle, P + Done, static_cast<size_t>(std::min(Count - Done, kMaxChunk)));
+    ssize_t N = platform::FileSystem().Write(FHandle, P + Done, static_cast<size_t>(std::min(Count - Done, kMaxChunk)));
     if (N < 0) {
       if (errno == EINTR) continue;
       platform::detail::SetLastErrno(errno);
@@ -59,14 +59,14 @@ int64_t THandleStream::Write(const void* Buffer, int64_t Count) {
 
 int64_t THandleStream::Seek(int64_t Offset, int Origin) {
   int Whence = Origin == soCurrent ? SEEK_CUR : Origin == soEnd ? SEEK_END : SEEK_SET;
-  off_t Pos = ::lseek(FHandle, static_cast<off_t>(Offset), Whence);
+  off_t Pos = platform::FileSystem().Seek(FHandle, static_cast<off_t>(Offset), Whence);
   if (Pos < 0) platform::detail::SetLastErrno(errno);
   return static_cast<int64_t>(Pos);
 }
 
 void THandleStream::SetSize(int64_t NewSize) {
   // As with the Windows end-of-file call, the position ends at the new size.
-  if (NewSize < 0 || ::ftruncate(FHandle, static_cast<off_t>(NewSize)) != 0) {
+  if (NewSize < 0 || platform::FileSystem().Truncate(FHandle, static_cast<off_t>(NewSize)) != 0) {
     platform::detail::SetLastErrno(NewSize < 0 ? EINVAL : errno);
     platform::RaiseLastOSError();
   }
@@ -93,17 +93,18 @@ TFileStream::TFileStream(const std::string& AFileName, uint16_t Mode)
   } else if ((Mode & 3) == 3 && !Create) {
     Code = platform::ERROR_INVALID_PARAMETER;
   } else {
+    platform::TFileSystem& Fs = platform::FileSystem();
     int Fd;
     do {
-      Fd = ::open(Native.c_str(), Flags, 0666);
+      Fd = Fs.Open(Native, Flags, 0666);
     } while (Fd < 0 && errno == EINTR);
     if (Fd < 0) {
       Code = platform::detail::ErrnoToWinError(errno, Native);
     } else {
       // A folder opens read-only on Linux; it is never a file here.
       struct stat St;
-      if (::fstat(Fd, &St) != 0 || S_ISDIR(St.st_mode)) {
-        ::close(Fd);
+      if (Fs.FStat(Fd, St) != 0 || S_ISDIR(St.st_mode)) {
+        Fs.Close(Fd);
         Code = platform::ERROR_ACCESS_DENIED;
       } else {
         FHandle = Fd;
@@ -120,7 +121,7 @@ TFileStream::TFileStream(const std::string& AFileName, uint16_t Mode)
 }
 
 TFileStream::~TFileStream() {
-  if (FHandle != INVALID_HANDLE_VALUE) ::close(FHandle);
+  if (FHandle != INVALID_HANDLE_VALUE) platform::FileSystem().Close(FHandle);
 }
 
 }  // namespace zem

@@ -1,11 +1,11 @@
 // File times: DOS date and time in local time, FILETIME, and Unix time.
 #include <errno.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
 
 #include "platform/drives.h"
 #include "platform/file_internal.h"
+#include "platform/file_system.h"
 #include "platform/winapi.h"
 
 namespace zem::platform {
@@ -83,7 +83,7 @@ int32_t FileAge(const std::string& FileName) {
   std::string Native;
   if (!detail::NativePathOf(FileName.c_str(), Native)) return -1;
   struct stat St;
-  if (::stat(Native.c_str(), &St) != 0) {
+  if (FileSystem().Stat(Native, St) != 0) {
     detail::SetLastErrno(errno, Native);
     return -1;
   }
@@ -92,7 +92,7 @@ int32_t FileAge(const std::string& FileName) {
 
 int32_t FileGetDate(THandle Handle) {
   struct stat St;
-  if (::fstat(Handle, &St) != 0) {
+  if (FileSystem().FStat(Handle, St) != 0) {
     detail::SetLastErrno(errno);
     return -1;
   }
@@ -118,7 +118,7 @@ int FileSetDate(THandle Handle, int32_t Age) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return ERROR_INVALID_PARAMETER;
   }
-  if (::futimens(Handle, Times) != 0) {
+  if (FileSystem().FSetTimes(Handle, Times) != 0) {
     detail::SetLastErrno(errno);
     return static_cast<int>(GetLastError());
   }
@@ -133,7 +133,7 @@ int FileSetDate(const std::string& FileName, int32_t Age) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return ERROR_INVALID_PARAMETER;
   }
-  if (::utimensat(AT_FDCWD, Native.c_str(), Times, 0) != 0) {
+  if (FileSystem().SetTimes(Native, Times) != 0) {
     detail::SetLastErrno(errno, Native);
     return static_cast<int>(GetLastError());
   }

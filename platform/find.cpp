@@ -5,8 +5,8 @@
 // examines one name: links are followed to files only, entries that are
 // neither files nor folders are passed over, and the attribute filter is
 // applied. Only names are held, so memory grows with one folder's listing.
-#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -15,6 +15,7 @@
 
 #include "platform/drives.h"
 #include "platform/file_internal.h"
+#include "platform/file_system.h"
 #include "platform/winapi.h"
 
 namespace zem::platform {
@@ -107,15 +108,16 @@ void FillRecord(TSearchRec& F, const std::string& Name, const struct stat& St, u
 // Moves to the next name that is a file or folder passing the filter and
 // fills F from it. False when the names are used up.
 bool Advance(TFindState& S, TSearchRec& F) {
+  TFileSystem& Fs = FileSystem();
   while (S.Next < S.Names.size()) {
     const std::string& Name = S.Names[S.Next++];
     std::string Full = JoinNative(S.Dir, Name);
     struct stat St;
-    if (::lstat(Full.c_str(), &St) != 0) continue;  // vanished since the listing
+    if (Fs.LStat(Full, St) != 0) continue;  // vanished since the listing
     if (S_ISLNK(St.st_mode)) {
       // A link counts as its target, but only a file target: walks must
       // never follow a link into a folder. Dangling links are passed over.
-      if (::stat(Full.c_str(), &St) != 0 || !S_ISREG(St.st_mode)) continue;
+      if (Fs.Stat(Full, St) != 0 || !S_ISREG(St.st_mode)) continue;
     }
     if (!S_ISREG(St.st_mode) && !S_ISDIR(St.st_mode)) continue;  // devices, pipes, sockets
     uint32_t Attr = detail::DosAttributesOf(Full, St, S.OnFat);
@@ -128,26 +130,24 @@ bool Advance(TFindState& S, TSearchRec& F) {
 
 // Reads the names of Dir that match Pattern. Returns 0 or the error code.
 uint32_t ListNames(TFindState& S, const std::string& Pattern) {
+  TFileSystem& Fs = FileSystem();
   std::string Folded = AnsiLowerCaseFileName(Pattern);
   if (!HasWildcard(Pattern) && Pattern != "." && Pattern != "..") {
     // A plain name: the exact entry if there is one, before any listing.
     struct stat St;
-    if (::lstat(JoinNative(S.Dir, Pattern).c_str(), &St) == 0) {
+    if (Fs.LStat(JoinNative(S.Dir, Pattern), St) == 0) {
       S.Names.push_back(Pattern);
       return 0;
     }
   }
-  DIR* D = ::opendir(S.Dir.c_str());
-  if (D == nullptr) return detail::ErrnoToWinError(errno, S.Dir);
+  const int Dir = Fs.Open(S.Dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (Dir < 0) return detail::ErrnoToWinError(errno, S.Dir);
   std::vector<std::string> Names;
-  errno = 0;
-  while (struct dirent* E = ::readdir(D)) {
-    std::string Name = E->d_name;
-    if (Name != "." && Name != ".." && NameMatches(Folded, Name)) Names.push_back(std::move(Name));
-    errno = 0;
-  }
-  int ReadErr = errno;
-  ::closedir(D);
+  const int Rc = Fs.ListFolder(Dir, [&](const char* Name) {
+    if (NameMatches(Folded, Name)) Names.emplace_back(Name);
+  });
+  const int ReadErr = Rc != 0 ? errno : 0;
+  Fs.Close(Dir);
   if (ReadErr != 0) return detail::ErrnoToWinError(ReadErr, S.Dir);
   std::sort(Names.begin(), Names.end());
   if (!IsDriveRoot(S.Dir)) {
@@ -188,7 +188,7 @@ int FindFirst(const std::string& Path, int32_t Attr, TSearchRec& F) {
   S->Dir = ToNativePath(DirPart);
   if (S->Dir.empty()) return Fail(F, ERROR_PATH_NOT_FOUND);
   struct stat St;
-  if (::stat(S->Dir.c_str(), &St) != 0 || !S_ISDIR(St.st_mode)) return Fail(F, ERROR_PATH_NOT_FOUND);
+  if (FileSystem().Stat(S->Dir, St) != 0 || !S_ISDIR(St.st_mode)) return Fail(F, ERROR_PATH_NOT_FOUND);
   S->OnFat = detail::IsFatVolume(S->Dir);
 
   if (uint32_t Code = ListNames(*S, Pattern); Code != 0) return Fail(F, Code);

@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <climits>
-#include <cstdlib>
+
+#include "platform/file_system.h"
 
 namespace zem::platform {
 
@@ -45,11 +45,11 @@ bool TOverlayDriveTable::SetLabel(char Letter, const std::string& Label) {
 
 std::string RealFolderPath(const std::string& Path) {
   if (Path.empty()) return std::string();
-  char Buf[PATH_MAX];
-  if (::realpath(Path.c_str(), Buf) == nullptr) return std::string();
+  std::string Real;
+  if (FileSystem().RealPath(Path, Real) != 0) return std::string();
   struct stat St;
-  if (::stat(Buf, &St) != 0 || !S_ISDIR(St.st_mode)) return std::string();
-  return Buf;
+  if (FileSystem().Stat(Real, St) != 0 || !S_ISDIR(St.st_mode)) return std::string();
+  return Real;
 }
 
 TFolderDriveScope::TFolderDriveScope(const std::string& Folder, const std::string& Label) {

@@ -7,11 +7,9 @@
 // while reading may skip entries.
 #include "platform/format.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <optional>
 #include <string>
@@ -19,6 +17,7 @@
 
 #include "platform/drives.h"
 #include "platform/file_internal.h"
+#include "platform/file_system.h"
 #include "platform/winapi.h"
 
 namespace zem::platform {
@@ -30,28 +29,9 @@ constexpr mode_t kOwnerAll = S_IRWXU;
 // The names in the open folder Fd, without "." and "..". False (last error
 // set) when the folder cannot be read.
 bool ReadNames(int Fd, const std::string& Path, std::vector<std::string>& Names) {
-  const int Dup = ::dup(Fd);
-  if (Dup < 0) return detail::SetLastErrno(errno, Path);
-  DIR* Dir = ::fdopendir(Dup);
-  if (Dir == nullptr) {
-    const int Err = errno;
-    ::close(Dup);
-    return detail::SetLastErrno(Err, Path);
-  }
-  ::rewinddir(Dir);
-  bool Ok = true;
-  for (;;) {
-    errno = 0;
-    const dirent* E = ::readdir(Dir);
-    if (E == nullptr) {
-      if (errno != 0) Ok = detail::SetLastErrno(errno, Path);
-      break;
-    }
-    const std::string Name = E->d_name;
-    if (Name != "." && Name != "..") Names.push_back(Name);
-  }
-  ::closedir(Dir);
-  return Ok;
+  if (FileSystem().ListFolder(Fd, [&](const char* Name) { Names.emplace_back(Name); }) != 0)
+    return detail::SetLastErrno(errno, Path);
+  return true;
 }
 
 // Opens the sub-folder Name of Parent with full access for its owner (a
@@ -60,13 +40,13 @@ bool ReadNames(int Fd, const std::string& Path, std::vector<std::string>& Names)
 // by name first.
 int OpenFolderForEmptying(int Parent, const std::string& Name, const struct stat& St) {
   constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-  int Fd = ::openat(Parent, Name.c_str(), kFlags);
+  TFileSystem& Fs = FileSystem();
+  int Fd = Fs.OpenAt(Parent, Name, kFlags);
   if (Fd < 0 && errno == EACCES) {
-    ::fchmodat(Parent, Name.c_str(), (St.st_mode & 07777) | kOwnerAll, 0);
-    Fd = ::openat(Parent, Name.c_str(), kFlags);
+    Fs.ChmodAt(Parent, Name, (St.st_mode & 07777) | kOwnerAll);
+    Fd = Fs.OpenAt(Parent, Name, kFlags);
   }
-  if (Fd >= 0 && (St.st_mode & kOwnerAll) != kOwnerAll)
-    ::fchmod(Fd, (St.st_mode & 07777) | kOwnerAll);
+  if (Fd >= 0 && (St.st_mode & kOwnerAll) != kOwnerAll) Fs.FChmod(Fd, (St.st_mode & 07777) | kOwnerAll);
   return Fd;
 }
 
@@ -84,11 +64,12 @@ bool EmptyFolder(int Fd, const std::string& Path, dev_t Dev, bool& ErrorSet) {
     ErrorSet = true;
     return false;
   }
+  TFileSystem& Fs = FileSystem();
   bool Ok = true;
   for (const std::string& Name : Names) {
     const std::string Child = Path + "/" + Name;
     struct stat St;
-    if (::fstatat(Fd, Name.c_str(), &St, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (Fs.StatAt(Fd, Name, St, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno != ENOENT) Ok = Fail(errno, Child);
       continue;
     }
@@ -103,13 +84,13 @@ bool EmptyFolder(int Fd, const std::string& Path, dev_t Dev, bool& ErrorSet) {
         continue;
       }
       const bool Emptied = EmptyFolder(Sub, Child, Dev, ErrorSet);
-      ::close(Sub);
+      Fs.Close(Sub);
       if (!Emptied) {
         Ok = false;
         continue;
       }
-      if (::unlinkat(Fd, Name.c_str(), AT_REMOVEDIR) != 0) Ok = Fail(errno, Child);
-    } else if (::unlinkat(Fd, Name.c_str(), 0) != 0 && errno != ENOENT) {
+      if (Fs.UnlinkAt(Fd, Name, AT_REMOVEDIR) != 0) Ok = Fail(errno, Child);
+    } else if (Fs.UnlinkAt(Fd, Name, 0) != 0 && errno != ENOENT) {
       Ok = Fail(errno, Child);
     }
   }
@@ -118,25 +99,26 @@ bool EmptyFolder(int Fd, const std::string& Path, dev_t Dev, bool& ErrorSet) {
 
 // Empties the folder at MountPoint; true when it is empty afterwards.
 bool EmptyVolume(const std::string& MountPoint) {
-  const int Root = ::open(MountPoint.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  TFileSystem& Fs = FileSystem();
+  const int Root = Fs.Open(MountPoint, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (Root < 0) return detail::SetLastErrno(errno, MountPoint);
   struct stat St;
-  if (::fstat(Root, &St) != 0) {
+  if (Fs.FStat(Root, St) != 0) {
     const int Err = errno;
-    ::close(Root);
+    Fs.Close(Root);
     return detail::SetLastErrno(Err, MountPoint);
   }
   // The mount point keeps its own permissions; write access is lent for the
   // emptying only.
   const mode_t Mode = St.st_mode & 07777;
   const bool Lend = (Mode & kOwnerAll) != kOwnerAll;
-  if (Lend) ::fchmod(Root, Mode | kOwnerAll);
+  if (Lend) Fs.FChmod(Root, Mode | kOwnerAll);
   bool ErrorSet = false;
   EmptyFolder(Root, MountPoint, St.st_dev, ErrorSet);
   std::vector<std::string> Left;
   const bool Read = ReadNames(Root, MountPoint, Left);
-  if (Lend) ::fchmod(Root, Mode);
-  ::close(Root);
+  if (Lend) Fs.FChmod(Root, Mode);
+  Fs.Close(Root);
   if (!Read) return false;
   if (!Left.empty()) {
     if (!ErrorSet) SetLastError(ERROR_DIR_NOT_EMPTY);

@@ -1,22 +1,25 @@
 // The real drive table: mounted removable volumes found through the mount
 // table, sysfs and the udev label links.
 #include <algorithm>
-#include <cstdio>
 #include <cctype>
+#include <cerrno>
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
-#include <system_error>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
 
 #include "platform/drives.h"
+#include "platform/file_system.h"
 
 namespace zem::platform {
 
+// std::filesystem only takes paths apart here; every look at the disk goes
+// through the file-system seam.
 namespace fs = std::filesystem;
 
 namespace {
@@ -100,15 +103,55 @@ bool ParseMountLine(const std::string& Line, TMountRec& M) {
   return true;
 }
 
+// The whole of a small file (the mount table, a sysfs value); empty when it
+// cannot be read.
+std::string ReadWholeFile(const fs::path& P) {
+  TFileSystem& Fs = FileSystem();
+  std::string Text;
+  const int Fd = Fs.Open(P.string(), O_RDONLY | O_CLOEXEC);
+  if (Fd < 0) return Text;
+  char Buf[16384];
+  for (;;) {
+    const ssize_t N = Fs.Read(Fd, Buf, sizeof Buf);
+    if (N < 0 && errno == EINTR) continue;
+    if (N <= 0) break;
+    Text.append(Buf, static_cast<size_t>(N));
+  }
+  Fs.Close(Fd);
+  return Text;
+}
+
 std::string ReadFirstLine(const fs::path& P) {
-  std::ifstream In(P);
-  std::string Line;
-  if (In) std::getline(In, Line);
+  std::string Line = ReadWholeFile(P);
+  Line.resize(std::min(Line.size(), Line.find('\n')));
   while (!Line.empty() && std::isspace(static_cast<unsigned char>(Line.back()))) Line.pop_back();
   return Line;
 }
 
 bool StartsWith(const std::string& S, const char* Prefix) { return S.rfind(Prefix, 0) == 0; }
+
+bool Exists(const fs::path& P) {
+  struct stat St;
+  return FileSystem().Stat(P.string(), St) == 0;
+}
+
+bool IsFolder(const fs::path& P) {
+  struct stat St;
+  return FileSystem().Stat(P.string(), St) == 0 && S_ISDIR(St.st_mode);
+}
+
+bool IsLink(const fs::path& P) {
+  struct stat St;
+  return FileSystem().LStat(P.string(), St) == 0 && S_ISLNK(St.st_mode);
+}
+
+// The target of a link; false when P is no link or cannot be read.
+bool ReadLinkOf(const fs::path& P, fs::path& Target) {
+  std::string T;
+  if (FileSystem().ReadLink(P.string(), T) != 0) return false;
+  Target = T;
+  return true;
+}
 
 // The name of a file system from its statfs magic number, for the root
 // folder when the mount table does not list it (inside a chroot the mount
@@ -150,9 +193,8 @@ class TScanner {
 };
 
 bool TScanner::IsBlockDevice(const std::string& Name) const {
-  std::error_code Ec;
   return !Name.empty() && Name != "." && Name != ".." &&
-         (fs::exists(FSys / "class" / "block" / Name, Ec) || fs::exists(FSys / "block" / Name, Ec));
+         (Exists(FSys / "class" / "block" / Name) || Exists(FSys / "block" / Name));
 }
 
 // The kernel's name of the block device behind a mount ("sdb1"), or empty
@@ -160,20 +202,17 @@ bool TScanner::IsBlockDevice(const std::string& Name) const {
 // device node (or a link to one, as /dev/disk/by-uuid/... or /dev/mapper/...
 // are); otherwise the device number leads there through sysfs.
 std::string TScanner::BlockName(const TMountRec& M) const {
-  std::error_code Ec;
   if (StartsWith(M.Source, "/dev/")) {
     const fs::path Node = FDev / M.Source.substr(5);
     std::string Name = fs::path(M.Source).filename().string();
-    if (fs::is_symlink(Node, Ec)) {
-      const fs::path Target = fs::read_symlink(Node, Ec);
-      if (!Ec) Name = Target.filename().string();
-    }
+    fs::path Target;
+    if (IsLink(Node) && ReadLinkOf(Node, Target)) Name = Target.filename().string();
     if (IsBlockDevice(Name)) return Name;
   }
   if (M.Major != 0) {
     const fs::path Link = FSys / "dev" / "block" / (std::to_string(M.Major) + ":" + std::to_string(M.Minor));
-    const fs::path Target = fs::read_symlink(Link, Ec);
-    if (!Ec) {
+    fs::path Target;
+    if (ReadLinkOf(Link, Target)) {
       const std::string Name = Target.filename().string();
       if (IsBlockDevice(Name)) return Name;
     }
@@ -182,14 +221,16 @@ std::string TScanner::BlockName(const TMountRec& M) const {
 }
 
 uint32_t TScanner::VolumeType(const std::string& Name) const {
-  std::error_code Ec;
-  fs::path Dir = fs::canonical(FSys / "class" / "block" / Name, Ec);
-  if (Ec) {
+  fs::path Dir;
+  std::string Real;
+  if (FileSystem().RealPath((FSys / "class" / "block" / Name).string(), Real) == 0) {
+    Dir = Real;
+  } else {
     Dir = FSys / "block" / Name;  // older sysfs layout without class/block
-    if (!fs::is_directory(Dir, Ec)) return DRIVE_UNKNOWN;
+    if (!IsFolder(Dir)) return DRIVE_UNKNOWN;
   }
   // A partition's folder lies inside its disk's folder.
-  const fs::path Disk = fs::exists(Dir / "partition", Ec) ? Dir.parent_path() : Dir;
+  const fs::path Disk = Exists(Dir / "partition") ? Dir.parent_path() : Dir;
   const std::string DiskName = Disk.filename().string();
   if (StartsWith(DiskName, "loop") || StartsWith(DiskName, "ram") || StartsWith(DiskName, "zram"))
     return DRIVE_UNKNOWN;
@@ -205,13 +246,17 @@ uint32_t TScanner::VolumeType(const std::string& Name) const {
 }
 
 void TScanner::ReadLabels() {
-  std::error_code Ec;
-  for (fs::directory_iterator It(FDev / "disk" / "by-label", Ec), End; !Ec && It != End;
-       It.increment(Ec)) {
-    std::error_code LinkEc;
-    const fs::path Target = fs::read_symlink(It->path(), LinkEc);
-    if (LinkEc) continue;
-    FLabels[Target.filename().string()] = UnescapeHex(It->path().filename().string());
+  TFileSystem& Fs = FileSystem();
+  const fs::path Folder = FDev / "disk" / "by-label";
+  const int Fd = Fs.Open(Folder.string(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (Fd < 0) return;
+  std::vector<std::string> Names;
+  Fs.ListFolder(Fd, [&](const char* Name) { Names.emplace_back(Name); });
+  Fs.Close(Fd);
+  for (const std::string& Name : Names) {
+    fs::path Target;
+    if (!ReadLinkOf(Folder / Name, Target)) continue;
+    FLabels[Target.filename().string()] = UnescapeHex(Name);
   }
 }
 
@@ -221,7 +266,7 @@ std::vector<TDriveEntry> TScanner::Scan() {
   // A later mount on the same mount point hides the earlier one.
   std::map<std::string, TMountRec> Visible;
   {
-    std::ifstream In(FProc / "self" / "mountinfo");
+    std::istringstream In(ReadWholeFile(FProc / "self" / "mountinfo"));
     std::string Line;
     while (std::getline(In, Line)) {
       TMountRec M;
@@ -242,8 +287,9 @@ std::vector<TDriveEntry> TScanner::Scan() {
     // system drive is whatever file system holds the root folder.
     struct stat St {};
     struct statfs Fs {};
-    if (::statfs("/", &Fs) == 0) System.FileSystem = FsTypeFromMagic(static_cast<unsigned long>(Fs.f_type));
-    if (::stat("/", &St) == 0) {
+    if (FileSystem().StatFs("/", Fs) == 0)
+      System.FileSystem = FsTypeFromMagic(static_cast<unsigned long>(Fs.f_type));
+    if (FileSystem().Stat("/", St) == 0) {
       TMountRec Root;
       Root.Major = major(St.st_dev);
       Root.Minor = minor(St.st_dev);

@@ -13,13 +13,12 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
 #include "platform/file_internal.h"
+#include "platform/file_system.h"
 #include "platform/winapi.h"
 
 namespace zem::platform {
@@ -30,8 +29,8 @@ std::mutex GFallbackLock;
 std::string GFallback;  // the unpredictable folder in use, once needed
 
 std::string TempBase() {
-  const char* Env = std::getenv("TMPDIR");
-  std::string Base = (Env != nullptr && *Env != '\0') ? Env : "/var/tmp";
+  std::string Base = FileSystem().GetEnv("TMPDIR").value_or("");
+  if (Base.empty()) Base = "/var/tmp";
   while (Base.size() > 1 && Base.back() == '/') Base.pop_back();
   return Base;
 }
@@ -39,7 +38,8 @@ std::string TempBase() {
 // True when Folder is a directory (not a link) owned by this user without
 // group or other permissions. Sets the last error when it is not.
 bool IsPrivateFolder(const std::string& Folder) {
-  const int Fd = ::open(Folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  TFileSystem& Fs = FileSystem();
+  const int Fd = Fs.Open(Folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (Fd < 0) {
     // A link in its place fails with ELOOP (or ENOTDIR): someone else's doing.
     if (errno == ELOOP || errno == ENOTDIR) {
@@ -49,9 +49,9 @@ bool IsPrivateFolder(const std::string& Folder) {
     return detail::SetLastErrno(errno, Folder);
   }
   struct stat St;
-  const bool Stated = ::fstat(Fd, &St) == 0;
+  const bool Stated = Fs.FStat(Fd, St) == 0;
   const int Saved = errno;
-  ::close(Fd);
+  Fs.Close(Fd);
   if (!Stated) return detail::SetLastErrno(Saved, Folder);
   if (!S_ISDIR(St.st_mode) || St.st_uid != ::geteuid() || (St.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
     SetLastError(ERROR_ACCESS_DENIED);
@@ -64,7 +64,7 @@ bool IsPrivateFolder(const std::string& Folder) {
 std::string PrivateTempFolder() {
   const std::string Base = TempBase();
   const std::string Fixed = Base + "/zemtools-" + std::to_string(::geteuid());
-  if (::mkdir(Fixed.c_str(), 0700) != 0 && errno != EEXIST) {
+  if (FileSystem().MakeFolder(Fixed, 0700) != 0 && errno != EEXIST) {
     detail::SetLastErrno(errno, Fixed);
     return "";
   }
@@ -76,7 +76,7 @@ std::string PrivateTempFolder() {
   if (!GFallback.empty() && GFallback.rfind(Base + "/", 0) == 0 && IsPrivateFolder(GFallback))
     return GFallback;
   std::string Pattern = Fixed + "-XXXXXX";
-  if (::mkdtemp(Pattern.data()) == nullptr) {
+  if (FileSystem().MakeTempFolder(Pattern) != 0) {
     detail::SetLastErrno(errno, Pattern);
     return "";
   }
@@ -120,7 +120,9 @@ uint32_t GetTempFileNameA(const std::string& PathName, const std::string& Prefix
   uint32_t Tries = 1;
   if (Pick) {
     static std::atomic<uint32_t> Counter{0};
-    const auto Now = std::chrono::steady_clock::now().time_since_epoch().count();
+    struct timespec Ts {};
+    FileSystem().ClockTime(CLOCK_MONOTONIC, Ts);
+    const int64_t Now = static_cast<int64_t>(Ts.tv_sec) * 1000000000 + Ts.tv_nsec;
     Number = static_cast<uint32_t>(Now ^ (static_cast<uint32_t>(::getpid()) << 8) ^ (++Counter * 0x9E37u)) & 0xFFFF;
     Tries = 0xFFFF;
   }
@@ -129,9 +131,9 @@ uint32_t GetTempFileNameA(const std::string& PathName, const std::string& Prefix
     char Name[16];
     std::snprintf(Name, sizeof Name, "%04X.TMP", Number);
     const std::string Native = Folder + Prefix + Name;
-    const int Fd = ::open(Native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int Fd = FileSystem().Open(Native, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (Fd >= 0) {
-      ::close(Fd);
+      FileSystem().Close(Fd);
       TempFileName = WinFolder + Prefix + Name;
       return Number;
     }

@@ -1,5 +1,6 @@
 // Drive and volume queries answered from the drive table: drive type,
 // label, serial number, sizes in clusters, and the error mode.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
@@ -7,17 +8,15 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <optional>
-#include <system_error>
+#include <vector>
 
 #include "platform/file_internal.h"
+#include "platform/file_system.h"
 #include "platform/volumes.h"
 #include "platform/winapi.h"
 
 namespace zem::platform {
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -39,8 +38,8 @@ std::atomic<uint32_t> GErrorMode{0};
 std::optional<char> LetterOf(const char* Path) {
   std::string P;
   if (Path == nullptr) {
-    std::error_code Ec;
-    P = FromNativePath(fs::current_path(Ec).string());
+    std::string Native;
+    if (FileSystem().CurrentFolder(Native) == 0) P = FromNativePath(Native);
   } else {
     P = Path;
   }
@@ -70,7 +69,7 @@ std::optional<TDriveEntry> ReadyDrive(const char* Path) {
 }
 
 bool StatVolume(const std::string& NativePath, struct statvfs& Out) {
-  if (::statvfs(NativePath.c_str(), &Out) != 0) return detail::SetLastErrno(errno, NativePath);
+  if (FileSystem().StatVfs(NativePath, Out) != 0) return detail::SetLastErrno(errno, NativePath);
   return true;
 }
 
@@ -101,7 +100,7 @@ struct TSpace {
 bool VolumeSpace(const TDriveEntry& E, const std::string& NativePath, TSpace& S) {
   if (E.Capacity != 0) {
     struct stat St;
-    if (::stat(NativePath.c_str(), &St) != 0) return detail::SetLastErrno(errno, NativePath);
+    if (FileSystem().Stat(NativePath, St) != 0) return detail::SetLastErrno(errno, NativePath);
     const uint64_t Used = FolderBytes(E.MountPoint);
     S.Total = E.Capacity;
     S.Free = S.Available = Used >= E.Capacity ? 0 : E.Capacity - Used;
@@ -140,16 +139,20 @@ TClusterSplit SplitIntoClusters(uint64_t TotalBytes, uint64_t FreeBytes) {
 }
 
 uint64_t FolderBytes(const std::string& NativeFolder) {
+  TFileSystem& Fs = FileSystem();
+  const int Fd = Fs.Open(NativeFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (Fd < 0) return 0;
+  std::vector<std::string> Names;
+  Fs.ListFolder(Fd, [&](const char* Name) { Names.emplace_back(Name); });
+  Fs.Close(Fd);
   uint64_t Sum = 0;
-  std::error_code Ec;
-  fs::recursive_directory_iterator It(NativeFolder, fs::directory_options::skip_permission_denied, Ec);
-  for (; !Ec && It != fs::recursive_directory_iterator(); It.increment(Ec)) {
-    std::error_code E2;
+  for (const std::string& Name : Names) {
+    const std::string Child = (NativeFolder == "/" ? "" : NativeFolder) + "/" + Name;
+    struct stat St;
     // Links are not followed: a link to a big file elsewhere takes no room here.
-    if (It->is_regular_file(E2) && !It->is_symlink(E2)) {
-      const uint64_t Size = It->file_size(E2);
-      if (!E2) Sum += Size;
-    }
+    if (Fs.LStat(Child, St) != 0) continue;
+    if (S_ISREG(St.st_mode)) Sum += static_cast<uint64_t>(St.st_size);
+    else if (S_ISDIR(St.st_mode)) Sum += FolderBytes(Child);
   }
   return Sum;
 }

@@ -38,6 +38,7 @@ enum : uint32_t {
   ERROR_INVALID_NAME = 123,
   ERROR_DIR_NOT_EMPTY = 145,
   ERROR_ALREADY_EXISTS = 183,
+  ERROR_ENVVAR_NOT_FOUND = 203,
   ERROR_FILENAME_EXCED_RANGE = 206,
   ERROR_FILE_TOO_LARGE = 223,
   ERROR_IO_DEVICE = 1117,
@@ -182,6 +183,10 @@ std::string GetTempPathA();
 uint32_t GetTempFileNameA(const std::string& PathName, const std::string& PrefixString,
                           uint32_t Unique, std::string& TempFileName);
 
+// The value of an environment variable; "" with the last error
+// ERROR_ENVVAR_NOT_FOUND when it is not set.
+std::string GetEnvironmentVariableA(const std::string& Name);
+
 // ---- Code pages ------------------------------------------------------------
 // "ANSI" is UTF-8, "OEM" is code page 437. Characters without an OEM form
 // become '?'; Lossless (when given) tells whether every character converted.
@@ -194,6 +199,9 @@ std::string AnsiUpperCaseFileName(const std::string& Text);
 std::string AnsiLowerCaseFileName(const std::string& Text);
 
 // ---- Clock -----------------------------------------------------------------
+// The wall clock: seconds since 1970-01-01 UTC, and the nanoseconds within
+// the second when asked for.
+time_t Now(long* Nanoseconds = nullptr);
 // High-resolution counter and millisecond ticks. Tests can fix both so that
 // the random bytes derived from them repeat.
 bool QueryPerformanceCounter(int64_t* Count);

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -12,6 +11,7 @@
 
 #include "platform/base.h"
 #include "platform/stream.h"
+#include "platform/winapi.h"
 
 namespace zem {
 
@@ -217,11 +217,9 @@ bool DosDateTimeToDateTime(int32_t DosDateTime, TDateTime& Value) {
 }
 
 TDateTime NowDateTime() {
-  using namespace std::chrono;
-  auto Now = system_clock::now();
-  time_t Seconds = system_clock::to_time_t(Now);
-  int Millis = static_cast<int>(
-      duration_cast<milliseconds>(Now.time_since_epoch()).count() % 1000);
+  long Nanoseconds = 0;
+  time_t Seconds = platform::Now(&Nanoseconds);
+  int Millis = static_cast<int>(Nanoseconds / 1000000);
   std::tm Local{};
   localtime_r(&Seconds, &Local);
   return EncodeDateTime(Local.tm_year + 1900, Local.tm_mon + 1, Local.tm_mday, Local.tm_hour,

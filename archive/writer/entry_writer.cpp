@@ -50,7 +50,7 @@ void Put64(uint8_t* P, uint64_t V) {
 [[noreturn]] void RaiseZlib() { throw EZCompressionError(); }
 
 uint32_t CurrentDosTime() {
-  const int32_t T = platform::UnixToDosDateTime(std::time(nullptr));
+  const int32_t T = platform::UnixToDosDateTime(platform::Now());
   return static_cast<uint32_t>(T == -1 ? 0x00210000 : T);
 }
 

@@ -2,7 +2,6 @@
 #include "cli/cardcli/card_commands.h"
 
 #include <cctype>
-#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -215,8 +214,8 @@ void CheckFolderToEmpty(const TCardDrive& Card, const TCardOptions& Options, con
   if (!Options.Yes)
     throw TUsageError{std::string(Command) + " empties the folder " + F + ": add --yes", false};
   if (F == "/") throw TUsageError{"refusing to empty /", false};
-  const char* Home = std::getenv("HOME");
-  const std::string RealHome = Home != nullptr ? platform::RealFolderPath(Home) : std::string();
+  const std::string Home = platform::GetEnvironmentVariableA("HOME");
+  const std::string RealHome = Home.empty() ? std::string() : platform::RealFolderPath(Home);
   if (Holds(F, RealHome))
     throw TUsageError{"refusing to empty " + F + ": it holds the home folder", false};
   const std::string Temp = platform::RealFolderPath(platform::ToNativePath(CardTempDir()));

@@ -3,7 +3,6 @@
 
 #include "cli/zipcli/zip_add.h"
 
-#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -136,7 +135,7 @@ void OpenForCommand(TArcUnZip& Zip, const std::string& NativePath, std::ostream&
   Zip.OnFileNameForSplitPart = [&Zip](TObject*, std::string& FName, int32_t Part, TSplitPartType Type) {
     FindSplitPart(Zip, FName, Part, Type);
   };
-  Zip.SetZipName(platform::FromNativePath(std::filesystem::absolute(NativePath).string()));
+  Zip.SetZipName(platform::FromNativePath(NativePath));  // relative: from the current folder
   Zip.ReadDirectory();
   if (Zip.ScanMode())
     Err << "warning: " << NativePath
@@ -208,7 +207,7 @@ int ExtractArchive(const std::string& NativePath, const TExtractOptions& Options
   try {
     OpenForCommand(Zip, NativePath, Err);
     const std::string Dest = Options.DestDir.empty() ? std::string(".") : Options.DestDir;
-    Zip.SetDestDir(platform::FromNativePath(std::filesystem::absolute(Dest).lexically_normal().string()));
+    Zip.SetDestDir(platform::FromNativePath(Dest));
     Zip.SetRecreateDirs(!Options.JunkPaths);
     Zip.SetOverwriteMode(Options.Overwrite == TExtractOptions::Always  ? Always
                          : Options.Overwrite == TExtractOptions::Never ? Never

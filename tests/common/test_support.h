@@ -1,10 +1,13 @@
-// Shared helpers for the unit tests: temporary folders and file utilities.
+// Shared helpers for the unit tests: temporary folders, file utilities and
+// a full disk.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include "platform/fault_file_system.h"
 
 namespace zem::test {
 
@@ -39,5 +42,22 @@ std::vector<std::string> SplitTabs(const std::string& Line);
 std::string FromHex(const std::string& Hex);
 // Deterministic pseudo-random bytes.
 std::string RandomBytes(size_t Count, uint32_t Seed);
+
+// A disk that is full at Bytes for every file written while the object
+// lives: a write fails with ENOSPC once the file's position reaches Bytes,
+// the bytes before it are written.
+class TDiskFull {
+ public:
+  explicit TDiskFull(int64_t Bytes)
+      : FId(FFault.Add({.Op = platform::TFsOp::Write, .Error = ENOSPC, .Offset = Bytes})),
+        FGuard(FFault) {}
+  // How many writes failed for want of room.
+  int Fired() const { return FFault.Fired(FId); }
+
+ private:
+  platform::TFaultFileSystem FFault;
+  int FId;
+  platform::TFileSystemOverride FGuard;
+};
 
 }  // namespace zem::test

@@ -1,0 +1,155 @@
+// The file-system seam: every call platform/ makes on files, folders, the
+// clocks and the environment goes through one object, the TFileSystem in
+// use. The Linux implementation makes the system calls; a test installs
+// another one (usually a TFaultFileSystem, platform/fault_file_system.h,
+// wrapped around the Linux one) to make chosen calls fail.
+//
+// The operations keep the system calls' conventions: a failure returns -1
+// (or a null result) and sets errno, so the errno translation above the
+// seam stays the one in errors.cpp. No operation retries on EINTR; the
+// callers that retried before still do.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
+#include <sys/types.h>
+#include <time.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace zem::platform {
+
+class TFileSystem {
+ public:
+  virtual ~TFileSystem() = default;
+
+  // ---- Descriptors ----------------------------------------------------------
+  // open(2), openat(2) (Dir: an open folder or AT_FDCWD): a descriptor or -1.
+  virtual int Open(const std::string& Path, int Flags, mode_t Mode = 0) = 0;
+  virtual int OpenAt(int Dir, const std::string& Name, int Flags, mode_t Mode = 0) = 0;
+  // close(2); the descriptor is released even when it fails.
+  virtual int Close(int Fd) = 0;
+  virtual ssize_t Read(int Fd, void* Buffer, size_t Count) = 0;
+  virtual ssize_t Write(int Fd, const void* Buffer, size_t Count) = 0;
+  // lseek(2): the new position or -1.
+  virtual off_t Seek(int Fd, off_t Offset, int Whence) = 0;
+  virtual int Truncate(int Fd, off_t Size) = 0;  // ftruncate(2)
+  virtual int Sync(int Fd) = 0;                  // fsync(2)
+
+  // ---- Status ---------------------------------------------------------------
+  virtual int Stat(const std::string& Path, struct stat& St) = 0;
+  virtual int LStat(const std::string& Path, struct stat& St) = 0;
+  virtual int FStat(int Fd, struct stat& St) = 0;
+  virtual int StatAt(int Dir, const std::string& Name, struct stat& St, int Flags) = 0;
+  virtual int StatFs(const std::string& Path, struct statfs& Fs) = 0;
+  virtual int StatVfs(const std::string& Path, struct statvfs& Vfs) = 0;
+
+  // ---- Folders --------------------------------------------------------------
+  // Hands every name of the open folder Fd to OnName, from the folder's
+  // start, without "." and "..". 0, or -1 when the folder cannot be read
+  // (the names handed over until then stand). Only a bounded buffer of
+  // names is held, whatever the folder's size.
+  virtual int ListFolder(int Fd, const std::function<void(const char* Name)>& OnName) = 0;
+  virtual int MakeFolder(const std::string& Path, mode_t Mode) = 0;  // mkdir(2)
+  // mkdtemp(3): the trailing "XXXXXX" of Template become the new folder's.
+  virtual int MakeTempFolder(std::string& Template) = 0;
+  virtual int RemoveFolder(const std::string& Path) = 0;  // rmdir(2)
+  virtual int ChangeFolder(const std::string& Path) = 0;  // chdir(2)
+  virtual int CurrentFolder(std::string& Path) = 0;       // getcwd(3)
+
+  // ---- Names ----------------------------------------------------------------
+  // rename(2); with Flags (RENAME_NOREPLACE) renameat2(2).
+  virtual int Rename(const std::string& From, const std::string& To, unsigned Flags = 0) = 0;
+  virtual int Link(const std::string& From, const std::string& To) = 0;  // link(2)
+  virtual int Unlink(const std::string& Path) = 0;
+  // unlinkat(2); Flags AT_REMOVEDIR removes a folder.
+  virtual int UnlinkAt(int Dir, const std::string& Name, int Flags) = 0;
+  virtual int ReadLink(const std::string& Path, std::string& Target) = 0;
+  virtual int RealPath(const std::string& Path, std::string& Resolved) = 0;  // realpath(3)
+
+  // ---- Permissions, times and FAT attributes --------------------------------
+  virtual int Chmod(const std::string& Path, mode_t Mode) = 0;
+  virtual int FChmod(int Fd, mode_t Mode) = 0;
+  virtual int ChmodAt(int Dir, const std::string& Name, mode_t Mode) = 0;
+  // utimensat(2) (links followed) and futimens(2): access, then modification.
+  virtual int SetTimes(const std::string& Path, const struct timespec Times[2]) = 0;
+  virtual int FSetTimes(int Fd, const struct timespec Times[2]) = 0;
+  // The FAT attribute byte of a file on a vfat volume, through its ioctls.
+  virtual int GetFatAttributes(int Fd, uint32_t& Attributes) = 0;
+  virtual int SetFatAttributes(int Fd, uint32_t Attributes) = 0;
+
+  // ---- Clocks and environment -----------------------------------------------
+  // clock_gettime(2): CLOCK_REALTIME for the wall clock, CLOCK_MONOTONIC for
+  // the counters.
+  virtual int ClockTime(clockid_t Clock, struct timespec& Time) = 0;
+  // getenv(3): the value, or nothing when the variable is not set.
+  virtual std::optional<std::string> GetEnv(const std::string& Name) = 0;
+};
+
+// The real one: each operation is the system call it is named after.
+class TLinuxFileSystem : public TFileSystem {
+ public:
+  int Open(const std::string& Path, int Flags, mode_t Mode = 0) override;
+  int OpenAt(int Dir, const std::string& Name, int Flags, mode_t Mode = 0) override;
+  int Close(int Fd) override;
+  ssize_t Read(int Fd, void* Buffer, size_t Count) override;
+  ssize_t Write(int Fd, const void* Buffer, size_t Count) override;
+  off_t Seek(int Fd, off_t Offset, int Whence) override;
+  int Truncate(int Fd, off_t Size) override;
+  int Sync(int Fd) override;
+  int Stat(const std::string& Path, struct stat& St) override;
+  int LStat(const std::string& Path, struct stat& St) override;
+  int FStat(int Fd, struct stat& St) override;
+  int StatAt(int Dir, const std::string& Name, struct stat& St, int Flags) override;
+  int StatFs(const std::string& Path, struct statfs& Fs) override;
+  int StatVfs(const std::string& Path, struct statvfs& Vfs) override;
+  int ListFolder(int Fd, const std::function<void(const char* Name)>& OnName) override;
+  int MakeFolder(const std::string& Path, mode_t Mode) override;
+  int MakeTempFolder(std::string& Template) override;
+  int RemoveFolder(const std::string& Path) override;
+  int ChangeFolder(const std::string& Path) override;
+  int CurrentFolder(std::string& Path) override;
+  int Rename(const std::string& From, const std::string& To, unsigned Flags = 0) override;
+  int Link(const std::string& From, const std::string& To) override;
+  int Unlink(const std::string& Path) override;
+  int UnlinkAt(int Dir, const std::string& Name, int Flags) override;
+  int ReadLink(const std::string& Path, std::string& Target) override;
+  int RealPath(const std::string& Path, std::string& Resolved) override;
+  int Chmod(const std::string& Path, mode_t Mode) override;
+  int FChmod(int Fd, mode_t Mode) override;
+  int ChmodAt(int Dir, const std::string& Name, mode_t Mode) override;
+  int SetTimes(const std::string& Path, const struct timespec Times[2]) override;
+  int FSetTimes(int Fd, const struct timespec Times[2]) override;
+  int GetFatAttributes(int Fd, uint32_t& Attributes) override;
+  int SetFatAttributes(int Fd, uint32_t Attributes) override;
+  int ClockTime(clockid_t Clock, struct timespec& Time) override;
+  std::optional<std::string> GetEnv(const std::string& Name) override;
+};
+
+// The file system in use: the Linux one unless another is installed.
+TFileSystem& FileSystem();
+// Makes Fs (nullptr: the Linux one) the file system in use and returns the
+// one installed before (nullptr when that was the Linux one). Fs is not
+// owned and must outlive its installation. Install while no other thread
+// uses files.
+TFileSystem* InstallFileSystem(TFileSystem* Fs);
+
+// Scoped installation for tests:
+//   TFaultFileSystem Fault;
+//   TFileSystemOverride Guard(Fault);
+class TFileSystemOverride {
+ public:
+  explicit TFileSystemOverride(TFileSystem& Fs) : FPrevious(InstallFileSystem(&Fs)) {}
+  ~TFileSystemOverride() { InstallFileSystem(FPrevious); }
+  TFileSystemOverride(const TFileSystemOverride&) = delete;
+  TFileSystemOverride& operator=(const TFileSystemOverride&) = delete;
+
+ private:
+  TFileSystem* FPrevious;
+};
+
+}  // namespace zem::platform
