@@ -59,9 +59,10 @@ const char* const kExtractHelp =
     "  --password-file FILE   the password is the first line of FILE\n"
     "  -q                     quiet: no progress, no summary\n"
     "  -v                     verbose: one line per entry\n"
-    "Without -o or -n, each existing file is asked about: [y]es, [n]o, [A]ll,\n"
-    "[N]one, [r]ename. Without a password, an encrypted archive asks for one\n"
-    "when standard input is a terminal.\n";
+    "Without -o or -n, each existing file is asked about:\n"
+    "  [y]es, [n]o, [A]ll, [N]one, [r]ename (a new name for the entry)\n"
+    "Without a password, an encrypted archive asks for one when standard input\n"
+    "is a terminal.\n";
 
 const char* const kTestHelp =
     "usage: zemzip test [OPTIONS] ARCHIVE\n"

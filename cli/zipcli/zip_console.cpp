@@ -32,7 +32,21 @@ TProgressMeter::TProgressMeter(std::ostream& Err, bool Enabled, int Width)
       FStart(std::chrono::steady_clock::now()), FLastDraw(FStart) {}
 
 double TProgressMeter::Elapsed() const {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - FStart).count();
+  const auto Now = FPaused ? FPausedAt : std::chrono::steady_clock::now();
+  return std::chrono::duration<double>(Now - FStart).count();
+}
+
+void TProgressMeter::Pause() {
+  Clear();
+  if (FPaused) return;
+  FPaused = true;
+  FPausedAt = std::chrono::steady_clock::now();
+}
+
+void TProgressMeter::Resume() {
+  if (!FPaused) return;
+  FPaused = false;
+  FStart += std::chrono::steady_clock::now() - FPausedAt;
 }
 
 void TProgressMeter::Update(int64_t Done, bool Force) {
@@ -42,7 +56,7 @@ void TProgressMeter::Update(int64_t Done, bool Force) {
   if (FDrawn && !Force && Now - FLastDraw < std::chrono::milliseconds(250)) return;
   FDrawn = true;
   FLastDraw = Now;
-  const double Seconds = std::chrono::duration<double>(Now - FStart).count();
+  const double Seconds = Elapsed();
   const int Percent = FTotal > 0 ? static_cast<int>(Done * 100 / FTotal) : 0;
   std::string Line = Format("%3d%% ", Percent) + SizeText(Done) + " of " + SizeText(FTotal);
   if (Seconds >= 0.2 && Done > 0) {

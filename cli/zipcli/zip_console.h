@@ -47,6 +47,11 @@ class TProgressMeter {
   // Erases the line, so a message can be written; the next Update draws it
   // again.
   void Clear();
+  // Time spent waiting for an answer is no working time: Pause erases the
+  // line and stops the clock, Resume starts it again.
+  void Pause();
+  void Resume();
+  // Working seconds since construction.
   double Elapsed() const;
   int64_t Done() const { return FDone; }
 
@@ -61,6 +66,8 @@ class TProgressMeter {
   bool FDrawn = false;
   std::chrono::steady_clock::time_point FStart;
   std::chrono::steady_clock::time_point FLastDraw;
+  std::chrono::steady_clock::time_point FPausedAt;
+  bool FPaused = false;
 };
 
 }  // namespace zem

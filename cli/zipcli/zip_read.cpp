@@ -121,9 +121,10 @@ class TReadRun {
       // No password given: asked once, on a terminal only.
       if (!Options.Password.empty() || Asked || !Term.InIsTerminal || !Term.ReadSecret) return;
       Asked = true;
-      Meter.Clear();
+      Meter.Pause();
       std::string Typed;
       if (Term.ReadSecret("Password for " + ArchiveName() + ": ", Typed)) NewPassword = Typed;
+      Meter.Resume();
     };
     Zip.OnSkippingFile = [this](TObject*, TSkipReason Why, const std::string&, int32_t I, bool&) {
       std::string& R = Reason.at(static_cast<size_t>(I));
@@ -152,7 +153,9 @@ class TReadRun {
       }
     };
     Zip.OnPromptForOverwrite = [this](TObject*, bool& OverWriteIt, int32_t I, std::string& FName) {
+      Meter.Pause();
       OverWriteIt = AskOverwrite(I, FName);
+      Meter.Resume();
     };
     Zip.OnHandleMessage = [this](TObject*, int32_t Id, const std::string& Msg1, const std::string&,
                                  uint32_t, int32_t& Return) {
@@ -244,7 +247,6 @@ class TReadRun {
   // exist). The end of the answers keeps this and every later file.
   bool AskOverwrite(int32_t I, std::string& FName) {
     if (AllAnswer != 0) return AllAnswer > 0;
-    Meter.Clear();
     std::string Question = LoadZipStr(zsReplaceExisting);
     Question.replace(Question.find("%s"), 2, ToSlashes(Zip.EntryHeader(I).FullName()));
     for (;;) {
