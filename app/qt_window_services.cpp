@@ -202,10 +202,14 @@ uint32_t TQtWindowServices::WinExec(const std::string& CmdLine, uint32_t) {
   } else if (Program == "notepad") {
     const QFileInfo Here(QDir::current(), Argument);
     const QFileInfo Beside(QDir(QCoreApplication::applicationDirPath()), Argument);
+    // Installed, the program sits in bin/ and its files in share/zemtools/.
+    const QFileInfo Shared(QDir(QCoreApplication::applicationDirPath() + "/../share/zemtools"), Argument);
     if (QFileInfo(Argument).isAbsolute()) {
       Native = QString::fromStdString(ToNativePath(Argument.toStdString()));
     } else {
-      Native = Here.exists() ? Here.absoluteFilePath() : Beside.absoluteFilePath();
+      Native = Here.exists()     ? Here.absoluteFilePath()
+               : Beside.exists() ? Beside.absoluteFilePath()
+                                 : Shared.absoluteFilePath();
     }
   } else {
     return kExecFileNotFound;

@@ -4,8 +4,17 @@
 #include <vector>
 
 #include "cli/zipcli/zip_commands.h"
+#include "platform/console.h"
+#include "platform/winapi.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> Args(argv + 1, argv + argc);
-  return zem::RunZipCommand(Args, std::cout, std::cerr);
+  zem::TZipTerminal Term;
+  Term.In = &std::cin;
+  Term.InIsTerminal = zem::platform::StdInIsConsole();
+  Term.ErrIsTerminal = zem::platform::StdErrIsConsole();
+  Term.OutIsTerminal = zem::platform::StdOutIsConsole();
+  Term.Width = zem::platform::ConsoleWidth();
+  Term.ReadSecret = zem::platform::ReadConsoleSecret;
+  return zem::RunZipCommand(Args, Term, std::cout, std::cerr);
 }

@@ -7,8 +7,9 @@ set -euo pipefail
 # fuzzer and sanitizer runtimes come in a package of their own.
 BUILD_PACKAGES=(build-essential cmake pkg-config zlib1g-dev libgtest-dev googletest
                 libbenchmark-dev clang libclang-rt-14-dev)
-# Peer tools the tests use as oracles for the archives we write and read.
-TEST_PACKAGES=(zip unzip 7zip libarchive-tools python3)
+# Peer tools the tests use as oracles for the archives we write and read, and
+# the desktop entry's validator for the install test.
+TEST_PACKAGES=(zip unzip 7zip libarchive-tools python3 desktop-file-utils)
 # The window: Qt 6 Widgets (with its X11 platform plugin), a font for it, the
 # desktop's opener for the drive folders and the read-me, and the virtual X
 # server the window tests and the screenshot run in.

@@ -1,4 +1,5 @@
 // zemzip add: files and folders into an archive, new or existing.
+#include <algorithm>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -7,6 +8,7 @@
 #include "archive/writer/arc_zip.h"
 #include "archive/writer/stored_names.h"
 #include "cli/zipcli/zip_add.h"
+#include "cli/zipcli/zip_common.h"
 #include "cli/zipcli/zip_commands.h"
 #include "platform/drives.h"
 #include "platform/winapi.h"
@@ -14,12 +16,6 @@
 namespace zem {
 
 namespace {
-
-void AddUsage(std::ostream& Err) {
-  Err << "usage: zemzip add [-0..-9] [-P PASSWORD] [-r] [-j] [--update|--replace|--freshen]\n"
-         "                  [-x PATTERN]... [-z COMMENT] [--split SIZE [--classic]]\n"
-         "                  ARCHIVE NAME...\n";
-}
 
 const char* ReasonText(TSkipReason Reason) {
   switch (Reason) {
@@ -122,44 +118,6 @@ void ListNames(std::vector<std::string>& Files, const std::vector<std::string>& 
   }
 }
 
-// Every file left out (except those -x leaves out) is named on Err and
-// clears AllZipped; with Progress the percentages go to Err as well.
-void ReportOnErr(TArcZip& Zip, const TAddOptions& Options, std::ostream& Err, bool& AllZipped) {
-  Zip.OnSkippingFile = [&Err, &AllZipped](TObject*, TSkipReason Reason, const std::string& FName,
-                                          int32_t, bool&) {
-    if (Reason == srExcludeList) return;  // left out as asked
-    Err << "zemzip: " << platform::ToNativePath(FName) << ": " << ReasonText(Reason) << "\n";
-    AllZipped = false;
-  };
-  Zip.OnNoSuchFile = [&Err, &AllZipped](TObject*, const std::string& FName) {
-    Err << "zemzip: " << platform::ToNativePath(FName) << ": no such file\n";
-    AllZipped = false;
-  };
-  if (Options.Progress) {
-    Zip.OnTotalPercentDone = [&Err, Last = -1](TObject*, int32_t Percent) mutable {
-      if (Percent == Last) return;
-      Last = Percent;
-      Err << "\r" << Percent << "%" << std::flush;
-    };
-  }
-}
-
-// The freshen rule asks the directory of the archive as it is now, and a
-// rebuild takes the comment of the directory held in memory; a new
-// archive's end record is the one handed to OnStartZipInfo.
-void PrepareDirectoryAndComment(TArcZip& Zip, const TAddOptions& Options) {
-  const bool Exists = FileExistsAt(Zip.ZipName());
-  if (Exists && (Options.Action == zaFreshen || Options.Comment)) Zip.ReadDirectory();
-  if (!Options.Comment) return;
-  if (Exists) {
-    Zip.SetArchiveComment(*Options.Comment);
-  } else {
-    Zip.OnStartZipInfo = [&Options](TObject*, int32_t, int64_t, TEndCentral& End, bool&) {
-      End.SetZipComment(*Options.Comment);
-    };
-  }
-}
-
 }  // namespace
 
 int64_t ParseSplitSize(const std::string& Text) {
@@ -179,8 +137,9 @@ int64_t ParseSplitSize(const std::string& Text) {
 }
 
 int AddFiles(const std::string& NativeArchive, const std::vector<std::string>& Names,
-             const TAddOptions& Options, std::ostream& Out, std::ostream& Err) {
-  (void)Out;
+             const TAddOptions& Options, const TZipTerminal& Term, std::ostream& Out,
+             std::ostream& Err) {
+  TProgressMeter Meter(Err, Term.ErrIsTerminal && Options.Verbosity != TVerbosity::Quiet, Term.Width);
   try {
     TArcZip Zip;
     ApplyOptions(Zip, NativeArchive, Options);
@@ -188,71 +147,109 @@ int AddFiles(const std::string& NativeArchive, const std::vector<std::string>& N
     ApplyPathRules(Zip, Names, Options);
     ListNames(Zip.FilesList(), Names, Options);
     bool AllZipped = true;
-    ReportOnErr(Zip, Options, Err, AllZipped);
-    PrepareDirectoryAndComment(Zip, Options);
+    Zip.OnSkippingFile = [&](TObject*, TSkipReason Reason, const std::string& FName, int32_t,
+                             bool&) {
+      if (Reason == srExcludeList) return;  // left out as asked
+      Meter.Clear();
+      Err << "zemzip: " << platform::ToNativePath(FName) << ": " << ReasonText(Reason) << "\n";
+      AllZipped = false;
+    };
+    Zip.OnNoSuchFile = [&](TObject*, const std::string& FName) {
+      Meter.Clear();
+      Err << "zemzip: " << platform::ToNativePath(FName) << ": no such file\n";
+      AllZipped = false;
+    };
+    // The entry in work, from its start to its end event (the writer's own
+    // record, with 64-bit sizes); the counts of the files added.
+    const TZipHeaderInfo* Entry = nullptr;
+    int64_t Added = 0, InBytes = 0, OutBytes = 0, Total = 0;
+    Zip.OnStartZip = [&](TObject*, const std::string&, TZipHeaderInfo& E, bool&) {
+      Entry = &E;
+      Meter.SetFile(ToSlashes(E.FullName()));
+    };
+    Zip.OnEndZip = [&](TObject*, const std::string&, int32_t, int32_t, int32_t) {
+      if (Entry == nullptr || Entry->FileName().empty()) return;
+      ++Added;
+      InBytes += static_cast<int64_t>(Entry->UncompressedSize());
+      OutBytes += static_cast<int64_t>(Entry->CompressedSize());
+      if (Options.Verbosity == TVerbosity::Verbose) {
+        Meter.Clear();
+        Out << "added: " << ToSlashes(Entry->FullName()) << '\n' << std::flush;
+      }
+      Entry = nullptr;
+    };
+    Zip.OnTotalPercentDone = [&](TObject*, int32_t Percent) {
+      Meter.Update(std::max<int64_t>(InBytes, Percent * Total / 100));
+    };
+    // The freshen rule asks the directory of the archive as it is now, and
+    // a rebuild takes the comment of the directory held in memory.
+    const bool Exists = FileExistsAt(Zip.ZipName());
+    if (Exists && (Options.Action == zaFreshen || Options.Comment)) Zip.ReadDirectory();
+    if (Options.Comment && Exists) Zip.SetArchiveComment(*Options.Comment);
+    Zip.OnStartZipInfo = [&](TObject*, int32_t, int64_t TotalBytes, TEndCentral& End, bool&) {
+      Total = TotalBytes;
+      Meter.SetTotal(TotalBytes);
+      Meter.Update(0);
+      // A new archive's end record is the one handed here.
+      if (Options.Comment && !Exists) End.SetZipComment(*Options.Comment);
+    };
     Zip.Zip();
-    if (Options.Progress) Err << "\r    \r" << std::flush;
+    Meter.Clear();
+    if (Term.ErrIsTerminal && Options.Verbosity != TVerbosity::Quiet)
+      Err << "added " << Added << (Added == 1 ? " file, " : " files, ") << SizeText(InBytes)
+          << " \u2192 " << SizeText(OutBytes) << " in " << DurationText(Meter.Elapsed()) << '\n';
     return AllZipped ? ZipExitOk : ZipExitFailed;
   } catch (const Exception& E) {
+    Meter.Clear();
     Err << "zemzip: " << E.Message() << '\n';
     PrintDetail(Err, ErrorDetail(E));
   } catch (const std::exception& E) {
+    Meter.Clear();
     Err << "zemzip: " << E.what() << '\n';
   }
   return ZipExitFailed;
 }
 
-int AddCommand(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& Err) {
+int AddCommand(const std::vector<std::string>& Args, const TZipTerminal& Term, std::ostream& Out,
+               std::ostream& Err) {
+  std::vector<TOptionSpec> Specs = {
+      {{"-P"}, true},      {{"--password-file"}, true}, {{"-e", "--encrypt"}}, {{"-r"}},
+      {{"-j"}},            {{"--update"}},              {{"--replace"}},       {{"--freshen"}},
+      {{"-x"}, true},      {{"-z"}, true},              {{"--split"}, true},   {{"--classic"}},
+      {{"-q"}},            {{"-v"}}};
+  for (char L = '0'; L <= '9'; ++L) Specs.push_back({{std::string("-") + L}});
+  const TParsedLine Line = ParseCommandLine(Args, 1, Specs);
+  if (Line.Help) {
+    Out << HelpText("add");
+    return ZipExitOk;
+  }
+  if (!Line.Error.empty()) return UsageError("add", Line.Error, Err);
   TAddOptions Options;
-  Options.Progress = &Err == &std::cerr && platform::StdErrIsConsole();
-  std::vector<std::string> Rest;
-  for (size_t I = 1; I < Args.size(); ++I) {
-    const std::string& A = Args[I];
-    if (!Rest.empty() || A.empty() || A[0] != '-' || A == "-") {
-      Rest.push_back(A);
-    } else if (A.size() == 2 && A[1] >= '0' && A[1] <= '9') {
-      Options.Level = A[1] - '0';
-    } else if (A == "-P" && I + 1 < Args.size()) {
-      Options.Password = Args[++I];
-    } else if (A == "-r") {
-      Options.Recurse = true;
-    } else if (A == "-j") {
-      Options.JunkPaths = true;
-    } else if (A == "--update") {
-      Options.Action = zaUpdate;
-    } else if (A == "--replace") {
-      Options.Action = zaReplace;
-    } else if (A == "--freshen") {
-      Options.Action = zaFreshen;
-    } else if (A == "-x" && I + 1 < Args.size()) {
-      Options.Exclude.push_back(ToBackslashes(Args[++I]));
-    } else if (A == "-z" && I + 1 < Args.size()) {
-      Options.Comment = Args[++I];
-    } else if (A == "--split" && I + 1 < Args.size()) {
-      Options.SplitSize = ParseSplitSize(Args[++I]);
-      if (Options.SplitSize <= 0) {
-        Err << "zemzip: --split: not a size: " << Args[I] << "\n";
-        return ZipExitUsage;
-      }
-    } else if (A == "--classic") {
-      Options.Classic = true;
-    } else if (A == "--") {
-      for (++I; I < Args.size(); ++I) Rest.push_back(Args[I]);
-    } else {
-      AddUsage(Err);
+  for (const auto& [Name, Value] : Line.Options) {
+    if (Name.size() == 2 && Name[1] >= '0' && Name[1] <= '9') Options.Level = Name[1] - '0';
+    if (Name == "--update") Options.Action = zaUpdate;
+    if (Name == "--replace") Options.Action = zaReplace;
+    if (Name == "--freshen") Options.Action = zaFreshen;
+    if (Name == "-x") Options.Exclude.push_back(ToBackslashes(Value));
+    if (Name == "-z") Options.Comment = Value;
+  }
+  Options.Recurse = Line.Has("-r");
+  Options.JunkPaths = Line.Has("-j");
+  Options.Classic = Line.Has("--classic");
+  Options.Verbosity = VerbosityOf(Line);
+  if (Line.Has("--split")) {
+    Options.SplitSize = ParseSplitSize(Line.Value("--split"));
+    if (Options.SplitSize <= 0) {
+      Err << "zemzip: --split: not a size: " << Line.Value("--split") << "\n";
       return ZipExitUsage;
     }
   }
-  if (Options.Classic && Options.SplitSize == 0) {
-    AddUsage(Err);
-    return ZipExitUsage;
-  }
-  if (Rest.size() < 2) {
-    AddUsage(Err);
-    return ZipExitUsage;
-  }
-  const std::vector<std::string> Names(Rest.begin() + 1, Rest.end());
-  return AddFiles(Rest[0], Names, Options, Out, Err);
+  if (Options.Classic && Options.SplitSize == 0) return UsageError("add", "--classic needs --split", Err);
+  if (Line.Operands.size() < 2) return UsageError("add", "an archive and at least one name expected", Err);
+  std::string Why;
+  if (!PasswordOf(Line, Term, Options.Password, Why)) return UsageError("add", Why, Err);
+  const std::vector<std::string> Names(Line.Operands.begin() + 1, Line.Operands.end());
+  return AddFiles(Line.Operands[0], Names, Options, Term, Out, Err);
 }
 
 }  // namespace zem

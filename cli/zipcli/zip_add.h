@@ -8,19 +8,20 @@
 #include <vector>
 
 #include "archive/reader/arc_types.h"
+#include "cli/zipcli/zip_console.h"
 
 namespace zem {
 
 // Options of "add".
 struct TAddOptions {
   int Level = 6;              // -0 stores, -1 to -9 deflate
-  std::string Password;       // -P: every file entry encrypted
+  std::string Password;       // -P, --password-file, -e: every file entry encrypted
   bool Recurse = false;       // -r: folders with everything below them
   bool JunkPaths = false;     // -j: file names only, no directory entries
   TZipAction Action = zaUpdate;  // --update, --replace, --freshen
   std::vector<std::string> Exclude;     // -x patterns ('/' or '\')
   std::optional<std::string> Comment;   // -z: the archive comment
-  bool Progress = false;      // percentages on Err
+  TVerbosity Verbosity = TVerbosity::Normal;  // -q, -v
   int64_t SplitSize = 0;      // --split: block files of this size (0: one file)
   bool Classic = false;       // --classic: parts named NAME.001, NAME.002, ...
 };
@@ -29,11 +30,11 @@ struct TAddOptions {
 // followed by k, m or g (binary multiples); 0 when the text is no such size.
 int64_t ParseSplitSize(const std::string& Text);
 
-// "add [-0..-9] [-P PASSWORD] [-r] [-j] [--update|--replace|--freshen]
-//  [-x PATTERN]... [-z COMMENT] [--split SIZE [--classic]] ARCHIVE NAME..."
-// (Args[0] is "add").
-// Progress goes to Err when Err is standard error and that is a console.
-int AddCommand(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& Err);
+// "add [OPTIONS] ARCHIVE NAME..." (Args[0] is "add"; the options in
+// HelpText("add"), anywhere among the names). The progress line and the
+// summary go to Err when Term says it is a terminal.
+int AddCommand(const std::vector<std::string>& Args, const TZipTerminal& Term, std::ostream& Out,
+               std::ostream& Err);
 
 // Adds the native names (files, folders, wildcard names) to the archive.
 // Relative names are stored as given, absolute ones without their leading
@@ -45,8 +46,9 @@ int AddCommand(const std::vector<std::string>& Args, std::ostream& Out, std::ost
 // BASE.001, BASE.002, ... when classic); an existing archive is refused
 // rather than replaced by a set without its entries. Returns 0 only when every named file was zipped
 // (or kept as up to date), 1 when some were left out or the operation
-// failed (its message on Err).
+// failed (its message on Err). With -v each file added is named on Out.
 int AddFiles(const std::string& NativeArchive, const std::vector<std::string>& Names,
-             const TAddOptions& Options, std::ostream& Out, std::ostream& Err);
+             const TAddOptions& Options, const TZipTerminal& Term, std::ostream& Out,
+             std::ostream& Err);
 
 }  // namespace zem

@@ -1,342 +1,241 @@
-// zemzip commands: the command table, "list", "extract" and "test".
+// zemzip commands: the command table, the help texts, the command lines of
+// "list", "extract" and "test", and the password sources.
 #include "cli/zipcli/zip_commands.h"
 
-#include "cli/zipcli/zip_add.h"
-
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <map>
 
-#include "archive/reader/arc_messages.h"
-#include "archive/reader/arc_unzip.h"
-#include "archive/support/path_helpers.h"
-#include "platform/drives.h"
-#include "platform/window_services.h"
+#include "cli/zipcli/zip_add.h"
+#include "cli/zipcli/zip_common.h"
+
+#ifndef ZEM_VERSION
+#define ZEM_VERSION "unknown"
+#endif
 
 namespace zem {
 
 namespace {
 
-using TCommand = std::function<int(const std::vector<std::string>&, std::ostream&, std::ostream&)>;
+const char* const kProgramHelp =
+    "usage: zemzip COMMAND [OPTIONS] ARGUMENTS...\n"
+    "\n"
+    "Commands:\n"
+    "  list      show the entries of an archive\n"
+    "  extract   write the entries of an archive to files\n"
+    "  test      check every entry of an archive\n"
+    "  add       put files and folders into an archive, new or existing\n"
+    "\n"
+    "\"zemzip COMMAND --help\" shows the options of a command. Options may come\n"
+    "before or after the names; \"--\" ends them.\n"
+    "\n"
+    "  -h, --help   this text\n"
+    "  --version    the program's name and version\n"
+    "\n"
+    "Exit status: 0 success; 1 the archive or some entry failed (each failing\n"
+    "entry is named on standard error); 2 the command line was wrong or refused.\n";
 
-void Usage(std::ostream& Err) {
-  Err << "usage: zemzip list [--sort name|date|size|packed|rate] ARCHIVE\n"
-         "       zemzip extract [-P PASSWORD] [-d DIR] [-o|-n] [-j] ARCHIVE [PATTERN...]\n"
-         "       zemzip test [-P PASSWORD] ARCHIVE\n"
-         "       zemzip add [-0..-9] [-P PASSWORD] [-r] [-j] [--update|--replace|--freshen] [-x PATTERN]... [-z COMMENT] [--split SIZE [--classic]] ARCHIVE NAME...\n";
-}
+const char* const kListHelp =
+    "usage: zemzip list [--sort name|date|size|packed|rate] [--tsv] ARCHIVE\n"
+    "\n"
+    "Shows the entries of ARCHIVE as a table: size, packed size, ratio, method,\n"
+    "date and time, CRC-32, * for an encrypted entry, and the name; a totals\n"
+    "row closes it.\n"
+    "  --sort KEY   order by name, date, size, packed size or ratio\n"
+    "  --tsv        one tab-separated line per entry instead: name, size, packed\n"
+    "               size, method number, CRC-32, E (encrypted) or -, date and time\n";
 
-// "YYYY-MM-DD HH:MM:SS" straight from the DOS fields, as stored.
-std::string DosTimeText(uint32_t D) {
-  return Format("%04u-%02u-%02u %02u:%02u:%02u", (D >> 25) + 1980, (D >> 21) & 15, (D >> 16) & 31,
-                (D >> 11) & 31, (D >> 5) & 63, (D & 31) * 2);
-}
+const char* const kExtractHelp =
+    "usage: zemzip extract [OPTIONS] ARCHIVE [PATTERN...]\n"
+    "\n"
+    "Writes the entries of ARCHIVE (all, or those matching a PATTERN) to files.\n"
+    "  -d DIR                 below DIR (default: the current folder)\n"
+    "  -o                     replace existing files without asking\n"
+    "  -n                     never replace existing files (counted as skipped)\n"
+    "  -j                     no folders: every file straight into DIR\n"
+    "  -P PASSWORD            the password (other users can see it in the list\n"
+    "                         of processes: prefer --password-file or the prompt)\n"
+    "  --password-file FILE   the password is the first line of FILE\n"
+    "  -q                     quiet: no progress, no summary\n"
+    "  -v                     verbose: one line per entry\n"
+    "Without -o or -n, each existing file is asked about:\n"
+    "  [y]es, [n]o, [A]ll, [N]one, [r]ename (a new name for the entry)\n"
+    "Without a password, an encrypted archive asks for one when standard input\n"
+    "is a terminal.\n";
 
-// Parts of split archives under the names other tools give them (arc.z01,
-// ..., arc.zip) as well as the component's own (arc.zip.z01, arc.001): the
-// first name that exists wins; none existing gives the component's own name,
-// whose open error then tells which part is missing.
-void FindSplitPart(TArcUnZip& Zip, std::string& FName, int32_t Part, TSplitPartType Type) {
-  const std::string Base = FName;
-  std::vector<std::string> Candidates;
-  if (Type == spLast || Part == Zip.DiskCount()) Candidates.push_back(Base + ".zip");
-  Candidates.push_back(Base + Format(".z%02d", Part));
-  Candidates.push_back(Base + Format(".zip.z%02d", Part));
-  Candidates.push_back(Base + Format(".%03d", Part));
-  for (const std::string& C : Candidates)
-    if (FileExistsAt(C)) {
-      FName = C;
-      return;
-    }
-  Zip.SplitPartName(FName, Part, Type);
-}
+const char* const kTestHelp =
+    "usage: zemzip test [OPTIONS] ARCHIVE\n"
+    "\n"
+    "Decompresses every entry without writing anything and checks its CRC.\n"
+    "  -P PASSWORD            the password (visible to other users)\n"
+    "  --password-file FILE   the password is the first line of FILE\n"
+    "  -q                     quiet: no progress, no summary\n"
+    "  -v                     verbose: one line per entry\n"
+    "Without a password, an encrypted archive asks for one when standard input\n"
+    "is a terminal.\n";
 
-int ListCommand(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& Err) {
-  std::string Sort = "none";
-  std::string Path;
-  for (size_t I = 1; I < Args.size(); ++I) {
-    if (Args[I] == "--sort" && I + 1 < Args.size()) {
-      Sort = Args[++I];
-    } else if (Path.empty() && !Args[I].empty() && Args[I][0] != '-') {
-      Path = Args[I];
-    } else {
-      Usage(Err);
-      return ZipExitUsage;
-    }
+const char* const kAddHelp =
+    "usage: zemzip add [OPTIONS] ARCHIVE NAME...\n"
+    "\n"
+    "Writes the named files into ARCHIVE, a new one or a rebuild of an existing one.\n"
+    "  -0 .. -9               -0 stores, -1 to -9 deflate (default 6)\n"
+    "  -r                     folders with everything below them\n"
+    "  -j                     file names only, no paths and no folder entries\n"
+    "  --update               replace entries older than their file (default)\n"
+    "  --replace              replace every named entry\n"
+    "  --freshen              only renew entries the archive has\n"
+    "  -x PATTERN             leave out matching names (repeatable)\n"
+    "  -z COMMENT             the archive comment\n"
+    "  -e, --encrypt          encrypt; the password is asked twice on the terminal\n"
+    "  -P PASSWORD            encrypt with PASSWORD (visible to other users)\n"
+    "  --password-file FILE   encrypt with the first line of FILE\n"
+    "  --split SIZE           parts of at most SIZE bytes (k, m, g suffixes)\n"
+    "  --classic              parts named ARCHIVE.001, ARCHIVE.002, ...\n"
+    "  -q                     quiet: no progress, no summary\n"
+    "  -v                     verbose: one line per file added\n";
+
+// The usage lines of a help text: from its start to the first empty line.
+std::string UsageLines(const std::string& Help) { return Help.substr(0, Help.find("\n\n") + 1); }
+
+int ListCommand(const std::vector<std::string>& Args, const TZipTerminal&, std::ostream& Out,
+                std::ostream& Err) {
+  const TParsedLine Line = ParseCommandLine(Args, 1, {{{"--sort"}, true}, {{"--tsv"}}});
+  if (Line.Help) {
+    Out << HelpText("list");
+    return ZipExitOk;
   }
+  if (!Line.Error.empty()) return UsageError("list", Line.Error, Err);
+  const std::string Sort = Line.Value("--sort", "none");
   static const char* Keys[] = {"none", "name", "date", "size", "packed", "rate"};
   bool Known = false;
   for (const char* K : Keys) Known = Known || Sort == K;
-  if (Path.empty() || !Known) {
-    Usage(Err);
-    return ZipExitUsage;
-  }
-  return ListArchive(Path, Sort, Out, Err);
+  if (!Known) return UsageError("list", "unknown sort key \"" + Sort + "\"", Err);
+  if (Line.Operands.size() != 1) return UsageError("list", "one archive expected", Err);
+  return ListArchive(Line.Operands[0], Sort, Line.Has("--tsv"), Out, Err);
 }
 
-int ExtractCommand(const std::vector<std::string>& Args, std::istream& In, std::ostream& Out,
-                   std::ostream& Err) {
+// The options "extract" and "test" share.
+const std::vector<TOptionSpec> kReadSpecs = {
+    {{"-P"}, true}, {{"--password-file"}, true}, {{"-q"}}, {{"-v"}}};
+
+int ExtractCommand(const std::vector<std::string>& Args, const TZipTerminal& Term,
+                   std::ostream& Out, std::ostream& Err) {
+  std::vector<TOptionSpec> Specs = kReadSpecs;
+  Specs.insert(Specs.end(), {{{"-d"}, true}, {{"-o"}}, {{"-n"}}, {{"-j"}}});
+  const TParsedLine Line = ParseCommandLine(Args, 1, Specs);
+  if (Line.Help) {
+    Out << HelpText("extract");
+    return ZipExitOk;
+  }
+  if (!Line.Error.empty()) return UsageError("extract", Line.Error, Err);
+  if (Line.Operands.empty()) return UsageError("extract", "no archive named", Err);
+  if (Line.Has("-o") && Line.Has("-n")) return UsageError("extract", "-o and -n exclude each other", Err);
   TExtractOptions Options;
-  std::string Path;
-  bool Overwrite = false, Never = false;
-  for (size_t I = 1; I < Args.size(); ++I) {
-    const std::string& A = Args[I];
-    if (Path.empty() && (A == "-P" || A == "-d") && I + 1 < Args.size()) {
-      (A == "-P" ? Options.Password : Options.DestDir) = Args[++I];
-    } else if (Path.empty() && A == "-o") {
-      Overwrite = true;
-    } else if (Path.empty() && A == "-n") {
-      Never = true;
-    } else if (Path.empty() && A == "-j") {
-      Options.JunkPaths = true;
-    } else if (Path.empty() && !A.empty() && A[0] != '-') {
-      Path = A;
-    } else if (!Path.empty() && !A.empty()) {
-      Options.Patterns.push_back(A);
-    } else {
-      Usage(Err);
-      return ZipExitUsage;
-    }
-  }
-  if (Path.empty() || (Overwrite && Never)) {
-    Usage(Err);
-    return ZipExitUsage;
-  }
-  Options.Overwrite = Overwrite ? TExtractOptions::Always
-                      : Never   ? TExtractOptions::Never
-                                : TExtractOptions::AskUser;
-  return ExtractArchive(Path, Options, In, Out, Err);
+  std::string Why;
+  if (!PasswordOf(Line, Term, Options.Password, Why)) return UsageError("extract", Why, Err);
+  Options.DestDir = Line.Value("-d");
+  Options.Overwrite = Line.Has("-o")   ? TExtractOptions::Always
+                      : Line.Has("-n") ? TExtractOptions::Never
+                                       : TExtractOptions::AskUser;
+  Options.JunkPaths = Line.Has("-j");
+  Options.Verbosity = VerbosityOf(Line);
+  for (size_t I = 1; I < Line.Operands.size(); ++I)
+    if (!Line.Operands[I].empty()) Options.Patterns.push_back(Line.Operands[I]);
+  return ExtractArchive(Line.Operands[0], Options, Term, Out, Err);
 }
 
-int TestCommand(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& Err) {
-  std::string Password, Path;
-  for (size_t I = 1; I < Args.size(); ++I) {
-    if (Args[I] == "-P" && I + 1 < Args.size() && Path.empty()) {
-      Password = Args[++I];
-    } else if (Path.empty() && !Args[I].empty() && Args[I][0] != '-') {
-      Path = Args[I];
-    } else {
-      Usage(Err);
-      return ZipExitUsage;
-    }
+int TestCommand(const std::vector<std::string>& Args, const TZipTerminal& Term, std::ostream& Out,
+                std::ostream& Err) {
+  const TParsedLine Line = ParseCommandLine(Args, 1, kReadSpecs);
+  if (Line.Help) {
+    Out << HelpText("test");
+    return ZipExitOk;
   }
-  if (Path.empty()) {
-    Usage(Err);
-    return ZipExitUsage;
-  }
-  return TestArchive(Path, Password, Out, Err);
+  if (!Line.Error.empty()) return UsageError("test", Line.Error, Err);
+  if (Line.Operands.size() != 1) return UsageError("test", "one archive expected", Err);
+  TExtractOptions Options;
+  std::string Why;
+  if (!PasswordOf(Line, Term, Options.Password, Why)) return UsageError("test", Why, Err);
+  Options.Verbosity = VerbosityOf(Line);
+  return TestArchive(Line.Operands[0], Options, Term, Out, Err);
 }
-
-// The reader set up for a terminal user: no message pump, damaged archives
-// salvaged by scanning (with a warning), split parts under every naming.
-void OpenForCommand(TArcUnZip& Zip, const std::string& NativePath, std::ostream& Err) {
-  Zip.SetDoProcessMessages(false);
-  Zip.SetIncompleteZipMode(izAssumeBad);
-  Zip.OnFileNameForSplitPart = [&Zip](TObject*, std::string& FName, int32_t Part, TSplitPartType Type) {
-    FindSplitPart(Zip, FName, Part, Type);
-  };
-  Zip.SetZipName(platform::FromNativePath(NativePath));  // relative: from the current folder
-  Zip.ReadDirectory();
-  if (Zip.ScanMode())
-    Err << "warning: " << NativePath
-        << ": the archive directory is damaged or missing; entries were found by scanning "
-           "the local headers\n";
-}
-
-// What happened to each entry of one extract or test run, from the events.
-struct TOutcomes {
-  std::vector<bool> Done;
-  std::vector<std::string> Reason;
-  int32_t Current = -1;  // the entry in work
-
-  // A notice of the component, with the name of the entry it is about.
-  std::string Notice(TArcUnZip& Zip, const std::string& Msg) const {
-    if (Current < 0 || Current >= Zip.Count()) return Msg;
-    const TZipHeaderInfo& E = Zip.EntryHeader(Current);
-    return ToSlashes(E.FullName()) + ": " + Msg + " (method " + std::to_string(E.CompressionMethod()) + ")";
-  }
-
-  void Watch(TArcUnZip& Zip) {
-    Zip.OnStartUnZip = [this](TObject*, int32_t I, std::string&, bool&) { Current = I; };
-    Done.assign(static_cast<size_t>(Zip.Count()), false);
-    Reason.assign(Done.size(), std::string());
-    Zip.OnEndUnZip = [this](TObject*, int32_t I, const std::string&) { Done.at(static_cast<size_t>(I)) = true; };
-    Zip.OnBadCRC = [this](TObject*, uint32_t Calc, uint32_t Stored, int32_t I) {
-      Reason.at(static_cast<size_t>(I)) = Format("CRC error (computed %08x, stored %08x)", Calc, Stored);
-    };
-    Zip.OnSkippingFile = [this, &Zip](TObject*, TSkipReason Why, const std::string&, int32_t I, bool&) {
-      std::string& R = Reason.at(static_cast<size_t>(I));
-      switch (Why) {
-        case srBadPassword: R = "wrong password or damaged data"; break;
-        case srNoOverwrite: R = "exists, not replaced"; break;
-        case srCreateError: {
-          const std::string Name = ToSlashes(Zip.EntryHeader(I).FullName());
-          const bool Parent = ("/" + Name + "/").find("/../") != std::string::npos;
-          R = Parent ? "refused: the name leads outside the destination folder"
-                     : "the file cannot be created";
-          break;
-        }
-        default: R = "skipped"; break;
-      }
-    };
-  }
-
-  // Names every chosen file entry that did not end well; returns how many.
-  int32_t Report(TArcUnZip& Zip, bool All, const std::string& Default, std::ostream& To) const {
-    int32_t Failed = 0;
-    for (int32_t I = 0; I < Zip.Count(); ++I) {
-      const TZipHeaderInfo& E = Zip.EntryHeader(I);
-      if (E.FileName().empty() || (!All && !E.Chosen()) || Done[static_cast<size_t>(I)]) continue;
-      const std::string& R = Reason[static_cast<size_t>(I)];
-      To << ToSlashes(E.FullName()) << ": " << (R.empty() ? Default : R) << '\n';
-      ++Failed;
-    }
-    return Failed;
-  }
-};
 
 }  // namespace
 
-int ExtractArchive(const std::string& NativePath, const TExtractOptions& Options, std::istream& In,
-                   std::ostream& Out, std::ostream& Err) {
-  TArcUnZip Zip;
-  TOutcomes Outcomes;
-  bool Started = false;
-  std::string Failure;
-  std::string Detail;
-  try {
-    OpenForCommand(Zip, NativePath, Err);
-    const std::string Dest = Options.DestDir.empty() ? std::string(".") : Options.DestDir;
-    Zip.SetDestDir(platform::FromNativePath(Dest));
-    Zip.SetRecreateDirs(!Options.JunkPaths);
-    Zip.SetOverwriteMode(Options.Overwrite == TExtractOptions::Always  ? Always
-                         : Options.Overwrite == TExtractOptions::Never ? Never
-                                                                       : Prompt);
-    Zip.SetPassword(Options.Password);
-    Zip.SetDoAll(Options.Patterns.empty());
-    std::vector<std::string> Patterns;
-    for (const std::string& P : Options.Patterns) Patterns.push_back(ToBackslashes(P));
-    Zip.SetFilesList(Patterns);
-    Outcomes.Watch(Zip);
-    Zip.OnHandleMessage = [&](TObject*, int32_t Id, const std::string& Msg1, const std::string&,
-                              uint32_t Flags, int32_t& Return) {
-      if (Flags == platform::MB_YESNO) {
-        Err << Msg1 << " [y/n] " << std::flush;
-        std::string Line;
-        const bool Answered = static_cast<bool>(std::getline(In, Line));
-        if (!Answered) Err << '\n';
-        const bool Yes = Answered && !Line.empty() && (Line[0] == 'y' || Line[0] == 'Y');
-        Return = Yes ? platform::IDYES : platform::IDNO;
-        return;
-      }
-      Err << Outcomes.Notice(Zip, Msg1) << '\n';
-      // A disk cannot be put in from here: the request is cancelled.
-      Return = Id == zsInsertDisk ? platform::IDCANCEL : platform::IDOK;
-    };
-    int32_t ToDo = 0;
-    Zip.OnStartUnZipInfo = [&ToDo](TObject*, int32_t N, int64_t, bool&) { ToDo = N; };
-    Started = true;
-    const int32_t Extracted = Zip.UnZip();
-    if (!Options.Patterns.empty() && ToDo == 0) {
-      Err << "zemzip: no entry matches the given patterns\n";
-      return ZipExitFailed;
-    }
-    const int32_t Failed = Outcomes.Report(Zip, Options.Patterns.empty(), "not extracted", Err);
-    Out << "extracted " << Extracted << " entries";
-    if (Failed > 0) Out << ", " << Failed << " failed";
-    Out << '\n';
-    return Failed == 0 ? ZipExitOk : ZipExitFailed;
-  } catch (const Exception& E) {
-    Failure = E.Message();
-    Detail = ErrorDetail(E);
-  } catch (const std::exception& E) {
-    Failure = E.what();
-  }
-  Err << "zemzip: " << Failure << '\n';
-  PrintDetail(Err, Detail);
-  if (Started) Outcomes.Report(Zip, Options.Patterns.empty(), "not extracted: " + Failure, Err);
-  return ZipExitFailed;
+const std::string& HelpText(const std::string& Command) {
+  static const std::map<std::string, std::string> Texts = {
+      {"", kProgramHelp}, {"list", kListHelp}, {"extract", kExtractHelp},
+      {"test", kTestHelp}, {"add", kAddHelp}};
+  const auto It = Texts.find(Command);
+  return It == Texts.end() ? Texts.at("") : It->second;
 }
 
-int TestArchive(const std::string& NativePath, const std::string& Password, std::ostream& Out,
-                std::ostream& Err) {
-  TArcUnZip Zip;
-  TOutcomes Outcomes;
-  std::string Failure;
-  std::string Detail;
-  bool Started = false;
-  try {
-    OpenForCommand(Zip, NativePath, Err);
-    Zip.SetPassword(Password);
-    Zip.SetDoAll(true);
-    Zip.SetRecreateDirs(true);
-    Outcomes.Watch(Zip);
-    Zip.OnHandleMessage = [&](TObject*, int32_t Id, const std::string& Msg1, const std::string&,
-                              uint32_t, int32_t& Return) {
-      Err << Outcomes.Notice(Zip, Msg1) << '\n';
-      Return = Id == zsInsertDisk ? platform::IDCANCEL : platform::IDOK;
-    };
-    Started = true;
-    Zip.TestZip();
-  } catch (const Exception& E) {
-    Failure = E.Message();
-    Detail = ErrorDetail(E);
-  } catch (const std::exception& E) {
-    Failure = E.what();
+int UsageError(const std::string& Command, const std::string& Why, std::ostream& Err) {
+  if (!Why.empty()) Err << "zemzip: " << Why << '\n';
+  if (Command.empty()) {
+    Err << "usage: zemzip list [--sort KEY] [--tsv] ARCHIVE\n"
+        << "       zemzip extract [OPTIONS] ARCHIVE [PATTERN...]\n"
+        << "       zemzip test [OPTIONS] ARCHIVE\n"
+        << "       zemzip add [OPTIONS] ARCHIVE NAME...\n"
+        << "       zemzip --help | --version | COMMAND --help\n";
+  } else {
+    Err << UsageLines(HelpText(Command)) << "(zemzip " << Command << " --help for the options)\n";
   }
-  if (!Failure.empty()) Err << "zemzip: " << Failure << '\n';
-  PrintDetail(Err, Detail);
-  if (!Started) return ZipExitFailed;
-  const int32_t Failed =
-      Outcomes.Report(Zip, true, Failure.empty() ? "failed" : "not tested: " + Failure, Out);
-  Out << "tested " << Zip.Count() << " entries, " << Failed << " failed\n";
-  return Failed == 0 && Failure.empty() ? ZipExitOk : ZipExitFailed;
+  return ZipExitUsage;
 }
 
-void PrintDetail(std::ostream& Err, const std::string& Detail) {
-  if (!Detail.empty()) Err << "  " << Detail << '\n';
+TVerbosity VerbosityOf(const TParsedLine& Line) {
+  // The last of -q and -v wins.
+  TVerbosity V = TVerbosity::Normal;
+  for (const auto& O : Line.Options) {
+    if (O.first == "-q") V = TVerbosity::Quiet;
+    if (O.first == "-v") V = TVerbosity::Verbose;
+  }
+  return V;
 }
 
-int ListArchive(const std::string& NativePath, const std::string& SortKey, std::ostream& Out,
-                std::ostream& Err) {
-  static const std::map<std::string, TZipSortMode> Modes = {
-      {"none", ByNone}, {"name", ByName},           {"date", ByDate},
-      {"size", ByUnCompressedSize}, {"packed", ByCompressedSize}, {"rate", ByRate}};
-  try {
-    TArcUnZip Zip;
-    Zip.SetDoProcessMessages(false);
-    // A user salvaging a damaged file wants what can be found in it.
-    Zip.SetIncompleteZipMode(izAssumeBad);
-    Zip.OnFileNameForSplitPart = [&Zip](TObject*, std::string& FName, int32_t Part,
-                                        TSplitPartType Type) { FindSplitPart(Zip, FName, Part, Type); };
-    Zip.SetZipName(platform::FromNativePath(NativePath));
-    Zip.ReadDirectory();
-    if (Zip.ScanMode())
-      Err << "warning: " << NativePath
-          << ": the archive directory is damaged or missing; entries were found by scanning "
-             "the local headers\n";
-    Zip.SetSortMode(Modes.at(SortKey));
-    const int32_t N = Zip.Count();
-    Out << "archive: " << NativePath << ", " << N << " entries\n";
-    const std::string Comment = Zip.ArchiveComment();
-    if (!Comment.empty()) {
-      Out << Comment;
-      if (Comment.back() != '\n') Out << '\n';
-    }
-    for (int32_t I = 0; I < N; ++I) {
-      const TZipHeaderInfo& E = Zip.EntryHeader(I);
-      Out << ToSlashes(E.FullName()) << '\t' << E.UncompressedSize() << '\t' << E.CompressedSize()
-          << '\t' << E.CompressionMethod() << '\t' << Format("%08x", E.Crc32()) << '\t'
-          << (E.Encrypted() ? "E" : "-") << '\t' << DosTimeText(E.FileDateTime()) << '\n';
-    }
-    return ZipExitOk;
-  } catch (const Exception& E) {
-    Err << E.Message() << '\n';
-    PrintDetail(Err, ErrorDetail(E));
-  } catch (const std::exception& E) {
-    Err << E.what() << '\n';
+bool PasswordOf(const TParsedLine& Line, const TZipTerminal& Term, std::string& Password,
+                std::string& Error) {
+  const bool Ask = Line.Has("-e");
+  const int Sources = int(Line.Has("-P")) + int(Line.Has("--password-file")) + int(Ask);
+  Password.clear();
+  if (Sources > 1) {
+    Error = "give the password one way only (-P, --password-file or -e)";
+    return false;
   }
-  return ZipExitFailed;
+  if (Line.Has("-P")) {
+    Password = Line.Value("-P");
+  } else if (Line.Has("--password-file")) {
+    const std::string File = Line.Value("--password-file");
+    std::ifstream In(File, std::ios::binary);
+    if (!In || !std::getline(In, Password)) {
+      Error = File + ": cannot read the password file";
+      return false;
+    }
+    if (!Password.empty() && Password.back() == '\r') Password.pop_back();
+  } else if (Ask) {
+    std::string Again;
+    if (!Term.InIsTerminal || !Term.ReadSecret) {
+      Error = "-e asks the password on a terminal; standard input is none (use --password-file)";
+      return false;
+    }
+    if (!Term.ReadSecret("Password: ", Password) || !Term.ReadSecret("Verify password: ", Again)) {
+      Error = "no password given";
+      return false;
+    }
+    if (Password != Again) {
+      Error = "the passwords do not match";
+      return false;
+    }
+  } else {
+    return true;
+  }
+  if (Password.empty()) {
+    Error = "an empty password encrypts nothing";
+    return false;
+  }
+  return true;
 }
 
 int RunZipCommand(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& Err) {
@@ -345,26 +244,29 @@ int RunZipCommand(const std::vector<std::string>& Args, std::ostream& Out, std::
 
 int RunZipCommand(const std::vector<std::string>& Args, std::istream& In, std::ostream& Out,
                   std::ostream& Err) {
-  // Later commands (add) join this table.
-  const std::map<std::string, TCommand> Commands = {
-      {"list", ListCommand},
-      {"extract",
-       [&In](const std::vector<std::string>& A, std::ostream& O, std::ostream& E) {
-         return ExtractCommand(A, In, O, E);
-       }},
-      {"test", TestCommand},
-      {"add", AddCommand}};
-  if (Args.empty()) {
-    Usage(Err);
-    return ZipExitUsage;
+  TZipTerminal Term;
+  Term.In = &In;
+  return RunZipCommand(Args, Term, Out, Err);
+}
+
+int RunZipCommand(const std::vector<std::string>& Args, const TZipTerminal& Term, std::ostream& Out,
+                  std::ostream& Err) {
+  using TCommand = std::function<int(const std::vector<std::string>&, const TZipTerminal&,
+                                     std::ostream&, std::ostream&)>;
+  static const std::map<std::string, TCommand> Commands = {
+      {"list", ListCommand}, {"extract", ExtractCommand}, {"test", TestCommand}, {"add", AddCommand}};
+  if (Args.empty()) return UsageError("", "", Err);
+  if (Args[0] == "--help" || Args[0] == "-h" || Args[0] == "help") {
+    Out << HelpText(Args.size() > 1 && Args[0] == "help" ? Args[1] : "");
+    return ZipExitOk;
+  }
+  if (Args[0] == "--version") {
+    Out << "zemzip " << ZEM_VERSION << '\n';
+    return ZipExitOk;
   }
   const auto It = Commands.find(Args[0]);
-  if (It == Commands.end()) {
-    Err << "zemzip: unknown command \"" << Args[0] << "\"\n";
-    Usage(Err);
-    return ZipExitUsage;
-  }
-  return It->second(Args, Out, Err);
+  if (It == Commands.end()) return UsageError("", "unknown command \"" + Args[0] + "\"", Err);
+  return It->second(Args, Term, Out, Err);
 }
 
 }  // namespace zem

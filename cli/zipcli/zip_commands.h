@@ -8,19 +8,26 @@
 #include <string>
 #include <vector>
 
+#include "cli/zipcli/zip_console.h"
+
 namespace zem {
 
-// Exit statuses: 0 done, 1 the operation failed (the error's message is on
-// Err), 2 the command line was not understood (usage on Err).
+// Exit statuses: 0 done, 1 the operation failed or some entry did (named on
+// Err), 2 the command line was not understood (usage on Err) or refused.
 enum : int { ZipExitOk = 0, ZipExitFailed = 1, ZipExitUsage = 2 };
 
 // Runs one command (ARCHIVE and DIR are native paths):
-//   list [--sort name|date|size|packed|rate] ARCHIVE
-//   extract [-P PASSWORD] [-d DIR] [-o|-n] [-j] ARCHIVE [PATTERN...]
-//   test [-P PASSWORD] ARCHIVE
-// Unknown commands and malformed arguments print the usage and return 2.
-// The overwrite question of "extract" is read from In (a line starting
-// with y or Y means yes); the overload without In reads standard input.
+//   list [--sort name|date|size|packed|rate] [--tsv] ARCHIVE
+//   extract [OPTIONS] ARCHIVE [PATTERN...]
+//   test [OPTIONS] ARCHIVE
+//   add [OPTIONS] ARCHIVE NAME...
+// "--help", "-h" and "--version" (alone, or "-h" after a command) print on
+// Out and return 0. Unknown commands and malformed arguments print the
+// usage on Err and return 2. Term says which streams are terminals; the
+// overloads without it have none, and read answers from In (std::cin when
+// not given).
+int RunZipCommand(const std::vector<std::string>& Args, const TZipTerminal& Term, std::ostream& Out,
+                  std::ostream& Err);
 int RunZipCommand(const std::vector<std::string>& Args, std::istream& In, std::ostream& Out,
                   std::ostream& Err);
 int RunZipCommand(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& Err);
@@ -29,29 +36,32 @@ int RunZipCommand(const std::vector<std::string>& Args, std::ostream& Out, std::
 // archive error's detail, indented), when there is one.
 void PrintDetail(std::ostream& Err, const std::string& Detail);
 
-// The listing of one archive (see RunZipCommand); exposed for tests.
-int ListArchive(const std::string& NativePath, const std::string& SortKey, std::ostream& Out,
-                std::ostream& Err);
+// The listing of one archive: a table by default, tab-separated lines with
+// Tsv (see README.md).
+int ListArchive(const std::string& NativePath, const std::string& SortKey, bool Tsv,
+                std::ostream& Out, std::ostream& Err);
 
-// Options of "extract".
+// Options of "extract" and "test".
 struct TExtractOptions {
-  std::string Password;
-  std::string DestDir;  // native; empty: the current directory
+  std::string Password;  // empty: none given (asked on a terminal when needed)
+  std::string DestDir;   // native; empty: the current directory
   enum TOverwrite { AskUser, Always, Never } Overwrite = AskUser;
   bool JunkPaths = false;         // -j: no folders recreated
   std::vector<std::string> Patterns;  // '/' or '\' separated; none: every entry
+  TVerbosity Verbosity = TVerbosity::Normal;
 };
 
-// Extracts the chosen entries of an archive. Returns 0 only when every
-// chosen file entry was written with a correct CRC; each failing entry is
-// named on Err with its reason, and 1 is returned.
-int ExtractArchive(const std::string& NativePath, const TExtractOptions& Options, std::istream& In,
-                   std::ostream& Out, std::ostream& Err);
+// Extracts the chosen entries of an archive. Existing files kept (-n, or a
+// "no" answer) are named on Err and counted as skipped. Returns 0 only when
+// every other chosen file entry was written with a correct CRC; each failing
+// entry is named on Err with its reason, and 1 is returned.
+int ExtractArchive(const std::string& NativePath, const TExtractOptions& Options,
+                   const TZipTerminal& Term, std::ostream& Out, std::ostream& Err);
 
 // Decompresses every entry without writing anything and checks the CRCs:
 // one line per failing entry and "tested N entries, M failed" on Out.
 // Returns 0 only when M is 0.
-int TestArchive(const std::string& NativePath, const std::string& Password, std::ostream& Out,
-                std::ostream& Err);
+int TestArchive(const std::string& NativePath, const TExtractOptions& Options,
+                const TZipTerminal& Term, std::ostream& Out, std::ostream& Err);
 
 }  // namespace zem

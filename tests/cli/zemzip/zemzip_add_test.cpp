@@ -36,7 +36,7 @@ class ZemzipAddTest : public ::testing::Test {
 
   // Entry name -> "size method encrypted" from the listing.
   std::vector<std::string> Listing(const std::string& Archive, std::string* Comment = nullptr) {
-    const TRun R = RunZip({"list", Archive});
+    const TRun R = RunZip({"list", "--tsv", Archive});
     EXPECT_EQ(R.Code, 0) << R.Err;
     std::vector<std::string> Names;
     std::stringstream S(R.Out);

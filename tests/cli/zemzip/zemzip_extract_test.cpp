@@ -50,8 +50,8 @@ TEST(ZemzipExtract, WritesTheTreeOrJustTheFiles) {
   EXPECT_EQ(Zemzip({"extract", "-d", (Dir / "none").string(), Fixture("deflate/df_infozip_l9.zip"), "*.xyz"}).Code, 1);
 }
 
-// -n keeps existing files (and fails, naming them), -o replaces, and the
-// default asks on the terminal.
+// -n keeps existing files (named, counted as skipped, no failure), -o
+// replaces, and the default asks: [y]es, [n]o, [A]ll, [N]one, [r]ename.
 TEST(ZemzipExtract, OverwriteChoices) {
   test::TTempDir Dir;
   const std::string Archive = Fixture("damaged/dmg_source.zip");
@@ -59,18 +59,39 @@ TEST(ZemzipExtract, OverwriteChoices) {
   ASSERT_EQ(Zemzip({"extract", "-d", Dest, Archive}).Code, 0);
   test::WriteFile(Dir / "o/notes.txt", "mine");
   test::WriteFile(Dir / "o/one.txt", "mine");
+  fs::remove(Dir / "o/big.txt");
 
   const TRun Never = Zemzip({"extract", "-n", "-d", Dest, Archive});
-  EXPECT_EQ(Never.Code, 1);
+  EXPECT_EQ(Never.Code, 0) << Never.Err;
   EXPECT_NE(Never.Err.find("notes.txt: exists, not replaced"), std::string::npos) << Never.Err;
+  EXPECT_NE(Never.Out.find("extracted 1 entries, 4 skipped"), std::string::npos) << Never.Out;
   EXPECT_EQ(test::ReadFile(Dir / "o/notes.txt"), "mine");
 
-  // Asked once per existing file, in directory order: notes.txt first.
-  const TRun Ask = Zemzip({"extract", "-d", Dest, Archive, "notes.txt", "one.txt"}, "y\nn\n");
-  EXPECT_EQ(Ask.Code, 1);
-  EXPECT_NE(Ask.Err.find("Replace existing file notes.txt? [y/n]"), std::string::npos);
+  // Asked once per existing file, in directory order: notes.txt first. An
+  // answer that is none of the letters is asked again.
+  const TRun Ask = Zemzip({"extract", "-d", Dest, Archive, "notes.txt", "one.txt"}, "y\nmaybe\nn\n");
+  EXPECT_EQ(Ask.Code, 0) << Ask.Err;
+  EXPECT_NE(Ask.Err.find("Replace existing file notes.txt? [y]es, [n]o, [A]ll, [N]one, [r]ename: "),
+            std::string::npos);
+  EXPECT_EQ(CountLines(Ask.Err), 0u) << Ask.Err;  // three questions, answered on the input
   EXPECT_NE(test::ReadFile(Dir / "o/notes.txt"), "mine");
   EXPECT_EQ(test::ReadFile(Dir / "o/one.txt"), "mine");
+
+  // [r]ename: a taken name is refused, a free one receives the entry.
+  test::WriteFile(Dir / "o/notes.txt", "mine");
+  const TRun Renamed = Zemzip({"extract", "-d", Dest, Archive, "notes.txt"}, "r\none.txt\nr\nnotes2.txt\n");
+  EXPECT_EQ(Renamed.Code, 0) << Renamed.Err;
+  EXPECT_NE(Renamed.Err.find("one.txt: exists too"), std::string::npos) << Renamed.Err;
+  EXPECT_EQ(test::ReadFile(Dir / "o/notes.txt"), "mine");
+  EXPECT_EQ(test::ReadFile(Dir / "o/notes2.txt").size(), 9000u);
+
+  // [N]one keeps both without asking again; no answer at all keeps them too.
+  for (const char* Input : {"N\n", ""}) {
+    const TRun None = Zemzip({"extract", "-d", Dest, Archive, "notes.txt", "one.txt"}, Input);
+    EXPECT_EQ(None.Code, 0) << None.Err;
+    EXPECT_EQ(None.Err.find("[r]ename: ", None.Err.find("[r]ename: ") + 1), std::string::npos);
+    EXPECT_EQ(test::ReadFile(Dir / "o/one.txt"), "mine");
+  }
 
   const TRun Always = Zemzip({"extract", "-o", "-d", Dest, Archive});
   EXPECT_EQ(Always.Code, 0) << Always.Err;

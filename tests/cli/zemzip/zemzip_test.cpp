@@ -40,7 +40,7 @@ std::vector<std::string> Body(const std::string& Text) {
 
 TEST(ZemzipList, HeaderAndOneTabSeparatedLinePerEntry) {
   const std::string Path = Fixture("damaged/dmg_source.zip");
-  const TRun R = RunZip({"list", Path});
+  const TRun R = RunZip({"list", "--tsv", Path});
   ASSERT_EQ(R.Code, 0) << R.Err;
   EXPECT_EQ(R.Err, "");
   const auto L = Lines(R.Out);
@@ -61,14 +61,14 @@ TEST(ZemzipList, HeaderAndOneTabSeparatedLinePerEntry) {
 }
 
 TEST(ZemzipList, CommentEncryptionAndSorting) {
-  const TRun Commented = RunZip({"list", Fixture("comments/cm_infozip.zip")});
+  const TRun Commented = RunZip({"list", "--tsv", Fixture("comments/cm_infozip.zip")});
   ASSERT_EQ(Commented.Code, 0);
   const auto CL = Lines(Commented.Out);
   ASSERT_GE(CL.size(), 2u);
   EXPECT_EQ(CL[0].find("archive: "), 0u);
   EXPECT_EQ(CL[1].find('\t'), std::string::npos);  // the comment comes before the entries
 
-  const TRun Crypt = RunZip({"list", Fixture("zipcrypto/zc_mixed.zip")});
+  const TRun Crypt = RunZip({"list", "--tsv", Fixture("zipcrypto/zc_mixed.zip")});
   ASSERT_EQ(Crypt.Code, 0);
   int Encrypted = 0, Plain = 0;
   for (const auto& L : Body(Crypt.Out)) {
@@ -78,7 +78,7 @@ TEST(ZemzipList, CommentEncryptionAndSorting) {
   EXPECT_GT(Encrypted, 0);
   EXPECT_GT(Plain, 0);
 
-  const TRun Sorted = RunZip({"list", "--sort", "name", Fixture("damaged/dmg_source.zip")});
+  const TRun Sorted = RunZip({"list", "--tsv", "--sort", "name", Fixture("damaged/dmg_source.zip")});
   ASSERT_EQ(Sorted.Code, 0);
   std::vector<std::string> Names;
   for (const auto& L : Body(Sorted.Out)) Names.push_back(L.substr(0, L.find('\t')));
@@ -109,8 +109,8 @@ TEST(ZemzipList, FailuresAndUsage) {
 }
 
 TEST(ZemzipList, MissingEndRecordIsRebuiltWithAWarning) {
-  const TRun Intact = RunZip({"list", Fixture("damaged/dmg_source.zip")});
-  const TRun R = RunZip({"list", Fixture("damaged/dmg_no_end_record.zip")});
+  const TRun Intact = RunZip({"list", "--tsv", Fixture("damaged/dmg_source.zip")});
+  const TRun R = RunZip({"list", "--tsv", Fixture("damaged/dmg_no_end_record.zip")});
   ASSERT_EQ(R.Code, 0) << R.Err;
   EXPECT_NE(R.Err.find("warning: "), std::string::npos);
   EXPECT_EQ(Body(R.Out), Body(Intact.Out));
@@ -133,18 +133,18 @@ void WriteSplit(const fs::path& First, const fs::path& Last) {
 
 TEST(ZemzipList, SplitSetsUnderEachNaming) {
   test::TTempDir Dir;
-  const TRun Intact = RunZip({"list", Fixture("damaged/dmg_source.zip")});
+  const TRun Intact = RunZip({"list", "--tsv", Fixture("damaged/dmg_source.zip")});
   WriteSplit(Dir / "other.z01", Dir / "other.zip");
   WriteSplit(Dir / "own.zip.z01", Dir / "own.zip");
   WriteSplit(Dir / "classic.001", Dir / "classic.002");
   for (const char* Name : {"other.zip", "own.zip", "classic.002"}) {
     SCOPED_TRACE(Name);
-    const TRun R = RunZip({"list", (Dir / Name).string()});
+    const TRun R = RunZip({"list", "--tsv", (Dir / Name).string()});
     ASSERT_EQ(R.Code, 0) << R.Err;
     EXPECT_EQ(Body(R.Out), Body(Intact.Out));
   }
   // The real Info-ZIP set.
-  const TRun InfoZip = RunZip({"list", Fixture("split/sp_infozip.zip")});
+  const TRun InfoZip = RunZip({"list", "--tsv", Fixture("split/sp_infozip.zip")});
   ASSERT_EQ(InfoZip.Code, 0) << InfoZip.Err;
   EXPECT_EQ(Body(InfoZip.Out).size(), 4u);
 
