@@ -43,11 +43,13 @@ bool ReadConsoleSecret(const std::string& Prompt, std::string& Secret) {
   Secret.clear();
   struct termios Saved {};
   if (::isatty(STDIN_FILENO) != 1 || ::tcgetattr(STDIN_FILENO, &Saved) != 0) return false;
-  WriteAll(STDERR_FILENO, Prompt);
+  // Echo goes off before the prompt shows: what is typed after the prompt
+  // is neither echoed nor dropped by the flush of earlier typeahead.
   struct termios Quiet = Saved;
   Quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
   Quiet.c_lflag |= ECHONL;
   ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &Quiet);
+  WriteAll(STDERR_FILENO, Prompt);
   bool Ended = false;
   for (;;) {
     char C = 0;
