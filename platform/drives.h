@@ -130,6 +130,8 @@ class TFakeDriveTable : public TDriveTable {
   void RemoveDrive(char Letter);
   std::vector<TDriveEntry> Drives() override;
   bool SetLabel(char Letter, const std::string& Label) override;
+  // Calls OnChange as a watching table does, from the caller's thread.
+  void ReportChange() { NotifyChange(); }
 
  private:
   std::vector<TDriveEntry> FDrives;
