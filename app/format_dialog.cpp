@@ -1,6 +1,7 @@
 // The format dialog of the window program.
 #include "app/format_dialog.h"
 
+#include <QComboBox>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -32,7 +33,9 @@ std::string FileSystemOf(char Letter) {
 
 QString FailureText(uint32_t Result) {
   if (Result == SHFMT_NOFORMAT) return QStringLiteral("This drive cannot be formatted.");
-  return QStringLiteral("The card could not be formatted.");
+  const std::string Why = DriveTable().LastFailure();
+  if (Why.empty()) return QStringLiteral("The card could not be formatted.");
+  return QString::fromStdString("The card could not be formatted: " + Why);
 }
 
 }  // namespace
@@ -61,12 +64,28 @@ TFormatDialog::TFormatDialog(char Letter, QWidget* Owner)
   FFileSystem = new QLabel(FileSystem.empty() ? QStringLiteral("unknown")
                                               : QString::fromStdString(FileSystem),
                            this);
+  const uint32_t Index = static_cast<uint32_t>(Letter - 'A');
+  const bool NewFileSystem = FormatMakesFileSystem(Index);
+  if (NewFileSystem) {
+    FFileSystemBox = new QComboBox(this);
+    FFileSystemBox->setObjectName("FileSystemBox");
+    FFileSystemBox->addItems({QStringLiteral("FAT32"), QStringLiteral("exFAT")});
+    FFileSystemBox->setCurrentText(QString::fromStdString(DefaultNewFileSystem(Index)));
+    FFileSystem->hide();
+  }
+  FMethod = new QLabel(NewFileSystem ? QStringLiteral("Makes a new empty file system with the "
+                                                      "card's label.")
+                                     : QStringLiteral("Erases every file; the file system and "
+                                                      "label stay (UDisks2 is not available)."),
+                       this);
+  FMethod->setWordWrap(true);
 
   auto* Grid = new QGridLayout;
   Grid->addWidget(new QLabel(QStringLiteral("Capacity:"), this), 0, 0);
   Grid->addWidget(FCapacity, 0, 1);
   Grid->addWidget(new QLabel(QStringLiteral("File system:"), this), 1, 0);
-  Grid->addWidget(FFileSystem, 1, 1);
+  Grid->addWidget(FFileSystemBox != nullptr ? static_cast<QWidget*>(FFileSystemBox) : FFileSystem, 1, 1);
+  Grid->addWidget(FMethod, 2, 0, 1, 2);
   Grid->setColumnStretch(1, 1);
 
   auto* Buttons = new QHBoxLayout;
@@ -85,7 +104,10 @@ TFormatDialog::TFormatDialog(char Letter, QWidget* Owner)
 }
 
 QString TFormatDialog::CapacityText() const { return FCapacity->text(); }
-QString TFormatDialog::FileSystemText() const { return FFileSystem->text(); }
+QString TFormatDialog::FileSystemText() const {
+  return FFileSystemBox != nullptr ? FFileSystemBox->currentText() : FFileSystem->text();
+}
+QString TFormatDialog::MethodText() const { return FMethod->text(); }
 
 void TFormatDialog::reject() {
   // Close keeps the result of a failed format; otherwise it is a cancel.
@@ -97,9 +119,12 @@ void TFormatDialog::StartClick() {
   const std::string Title = windowTitle().toStdString();
   // The platform asks the question once it knows the drive can be
   // formatted; Cancel leaves everything as it was.
-  const uint32_t Result = FormatDrive(static_cast<uint32_t>(FLetter - 'A'), [&] {
-    return Services.MessageBox(HandleOf(this), kFormatQuestion, Title, MB_OKCANCEL) == IDOK;
-  });
+  const std::string Chosen =
+      FFileSystemBox != nullptr ? FFileSystemBox->currentText().toStdString() : std::string();
+  const uint32_t Result = FormatDrive(
+      static_cast<uint32_t>(FLetter - 'A'),
+      [&] { return Services.MessageBox(HandleOf(this), kFormatQuestion, Title, MB_OKCANCEL) == IDOK; },
+      Chosen);
   if (Result == SHFMT_CANCEL) return;
   FResult = Result;
   if (Result == 0) {

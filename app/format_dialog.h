@@ -6,13 +6,14 @@
 
 #include <cstdint>
 
+class QComboBox;
 class QLabel;
 class QPushButton;
 
 namespace zem {
 
 // Title "Format <label> (<letter>:)", the card's capacity and file system,
-// and the push buttons "Start" (the first push button of the dialog, the one
+// a line telling what the format will do, and the push buttons "Start" (the first push button of the dialog, the one
 // the auto-confirm timer presses) and "Close".
 //
 // Start asks "Formatting will erase ALL data on this card. ..." with OK and
@@ -21,6 +22,11 @@ namespace zem {
 // with result 0; when it fails it says why and stays open. Cancel returns to
 // the dialog. Close (or Escape, or the frame's close button) ends the dialog
 // with SHFMT_CANCEL, or with the failure of the last format tried.
+//
+// Where the drive table makes file systems (UDisks2), "File system" is a
+// choice of FAT32 and exFAT, set to the card's own, and the format makes
+// that new file system with the card's label; elsewhere it shows the card's
+// file system, which the format keeps while it empties the card.
 class TFormatDialog : public QDialog {
  public:
   TFormatDialog(char Letter, QWidget* Owner);
@@ -30,9 +36,12 @@ class TFormatDialog : public QDialog {
   uint32_t FormatResult() const { return FResult; }
   QPushButton* StartButton() const { return FStart; }
   QPushButton* CloseButton() const { return FClose; }
-  // The two lines that describe the card, for tests.
+  // The lines that describe the card and the format, for tests.
   QString CapacityText() const;
   QString FileSystemText() const;
+  QString MethodText() const;
+  // The file system choice, or nullptr where the format empties the card.
+  QComboBox* FileSystemBox() const { return FFileSystemBox; }
 
  protected:
   void reject() override;
@@ -44,6 +53,8 @@ class TFormatDialog : public QDialog {
   uint32_t FResult;
   QLabel* FCapacity = nullptr;
   QLabel* FFileSystem = nullptr;
+  QComboBox* FFileSystemBox = nullptr;
+  QLabel* FMethod = nullptr;
   QPushButton* FStart = nullptr;
   QPushButton* FClose = nullptr;
 };

@@ -14,12 +14,14 @@
 
 #include "core/card_ops.h"
 #include "core/drives.h"
+#include "platform/drives.h"
 #include "platform/winapi.h"
 
 namespace zem {
 
 using platform::MB_ICONHAND;
 using platform::MB_OK;
+using platform::DriveTable;
 using platform::WindowServices;
 
 namespace {
@@ -156,9 +158,16 @@ TZEMToolsForm::TZEMToolsForm(QWidget* Parent)
     move(Area.center() - QPoint(width() / 2, height() / 2));
   }
   FormCreate(this);
+  // Cards coming and going: the table reports on a thread of its own, the
+  // list is refreshed on this window's.
+  DriveTable().SetOnChange([this] {
+    QMetaObject::invokeMethod(this, [this] { DrivesChanged(); }, Qt::QueuedConnection);
+  });
 }
 
 TZEMToolsForm::~TZEMToolsForm() {
+  // Waits for a report in progress; none comes after this.
+  DriveTable().SetOnChange(nullptr);
   // The timer's handler refers to this window: stop it first.
   Timer1->SetEnabled(false);
   Timer1->OnTimer = nullptr;
@@ -203,6 +212,7 @@ void TZEMToolsForm::BuildControls() {
   Button5 = MakeButton("Button5", "Format", 216, 120);
   Button7 = MakeButton("Button7", "DiskCopy", 216, 160);
   Button1 = MakeButton("Button1", "Refresh", 656, 120);
+  Button8 = MakeButton("Button8", "Eject", 568, 120);
   Button6 = MakeButton("Button6", "Best Perform", 568, 160);
   Button6->setEnabled(false);
   Button4 = MakeButton("Button4", "Help", 656, 160);
@@ -217,7 +227,7 @@ void TZEMToolsForm::BuildControls() {
   // Tab order: the list, the group, then the buttons column by column.
   QWidget* Order[] = {ListView1, RadioGroup1->Item(0), RadioGroup1->Item(1),
                       RadioGroup1->Item(2), Button2, Button3, Button5, Button7,
-                      Button1, Button6, Button4, ProgressBar1};
+                      Button8, Button1, Button6, Button4, ProgressBar1};
   for (size_t I = 0; I + 1 < std::size(Order); ++I) setTabOrder(Order[I], Order[I + 1]);
 
   QObject::connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(Button1); });
@@ -226,6 +236,7 @@ void TZEMToolsForm::BuildControls() {
   QObject::connect(Button4, &QPushButton::clicked, this, [this] { Button4Click(Button4); });
   QObject::connect(Button5, &QPushButton::clicked, this, [this] { Button5Click(Button5); });
   QObject::connect(Button7, &QPushButton::clicked, this, [this] { Button7Click(Button7); });
+  QObject::connect(Button8, &QPushButton::clicked, this, [this] { Button8Click(Button8); });
 }
 
 void TZEMToolsForm::closeEvent(QCloseEvent* Event) {
@@ -268,9 +279,16 @@ void TZEMToolsForm::FormCreate(QObject*) {
 
 void TZEMToolsForm::Button1Click(QObject*) {
   Guarded([&] {
+    const QList<QListWidgetItem*> Selected = ListView1->selectedItems();
+    const std::string Letter =
+        Selected.isEmpty() ? std::string() : DriveLetterOf(Selected.first()->text().toStdString());
     TListViewItems Items(ListView1, *IconList);
     FillDriveList(Items);
     ListView1->setEnabled(ListView1->count() > 0);
+    for (int I = 0; !Letter.empty() && I < ListView1->count(); ++I) {
+      if (DriveLetterOf(ListView1->item(I)->text().toStdString()) == Letter)
+        ListView1->setCurrentRow(I);
+    }
   });
 }
 
@@ -317,6 +335,33 @@ void TZEMToolsForm::Button7Click(QObject*) {
     DiskCopyCard(Root, *ArcZip1, *Timer1, Handle(),
                  [this](int32_t Position) { ProgressBar1->setValue(Position); });
   });
+}
+
+void TZEMToolsForm::Button8Click(QObject*) {
+  Guarded([&] {
+    const QList<QListWidgetItem*> Selected = ListView1->selectedItems();
+    if (Selected.isEmpty()) return;
+    const std::string Letter = DriveLetterOf(Selected.first()->text().toStdString());
+    if (Letter.empty()) return;
+    platform::TDriveTable& Table = DriveTable();
+    const platform::TEjectResult Result = Table.Eject(Letter[0]);
+    std::string Text;
+    if (Result == platform::TEjectResult::PoweredOff) {
+      Text = Letter + ": can be removed now.";
+    } else if (Result == platform::TEjectResult::Unmounted && Table.LastFailure().empty()) {
+      Text = Letter + ": is unmounted and can be removed now.";
+    } else {
+      Text = Letter + ": could not be ejected: " +
+             (Table.LastFailure().empty() ? platform::SysErrorMessage(platform::GetLastError())
+                                          : Table.LastFailure());
+    }
+    WindowServices().MessageBox(Handle(), Text, kTitleMessage, MB_OK);
+    Button1Click(Button1);
+  });
+}
+
+void TZEMToolsForm::DrivesChanged() {
+  if (isEnabled()) Button1Click(Button1);
 }
 
 void TZEMToolsForm::ListView1DblClick(QObject*) {

@@ -75,6 +75,7 @@ class TZEMToolsForm : public QWidget {
   QPushButton* Button5;  // Format
   QPushButton* Button6;  // Best Perform: never enabled
   QPushButton* Button7;  // DiskCopy
+  QPushButton* Button8;  // Eject
   QProgressBar* ProgressBar1;
   std::unique_ptr<TImageList> IconList;
   std::unique_ptr<TArcZip> ArcZip1;
@@ -86,7 +87,7 @@ class TZEMToolsForm : public QWidget {
   // The caption gets "1.00" and "by Vardel"; Refresh is clicked in code.
   void FormCreate(QObject* Sender);
   // Refresh: fills the drive list; the list is enabled only when it has
-  // items.
+  // items. The drive selected before stays selected while present.
   void Button1Click(QObject* Sender);
   // Backup: asks for the image name, then BackupCard with the window
   // disabled, then "Job complete!" a second time.
@@ -100,6 +101,13 @@ class TZEMToolsForm : public QWidget {
   void Button5Click(QObject* Sender);
   // DiskCopy: the disk-copy sequence with the window disabled.
   void Button7Click(QObject* Sender);
+  // Eject: unmounts the selected card (and powers its drive off where the
+  // drive allows it) through the drive table, says how it ended, and
+  // refreshes the list.
+  void Button8Click(QObject* Sender);
+  // The drive table reported a change: the list is refreshed unless an
+  // operation runs (then Refresh, or the next change, brings it up to date).
+  void DrivesChanged();
   // Double click: the command line "start X:\" for the selected drive.
   void ListView1DblClick(QObject* Sender);
   void ArcZip1TotalPercentDone(TObject* Sender, int32_t Percent);

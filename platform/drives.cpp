@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/file_system.h"
+#include "platform/winapi.h"
 
 namespace zem::platform {
 
@@ -15,6 +16,28 @@ std::optional<TDriveEntry> TDriveTable::Find(char Letter) {
   for (TDriveEntry& E : Drives())
     if (E.Letter == Letter) return E;
   return std::nullopt;
+}
+
+void TDriveTable::SetOnChange(std::function<void()> Handler) {
+  std::lock_guard<std::mutex> Hold(FChangeLock);
+  OnChange = std::move(Handler);
+}
+
+void TDriveTable::NotifyChange() {
+  std::lock_guard<std::mutex> Hold(FChangeLock);
+  if (OnChange) OnChange();
+}
+
+bool TDriveTable::MakeFileSystem(const TDriveEntry&, const std::string&, const std::string&) {
+  FLastFailure.clear();
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return false;
+}
+
+TEjectResult TDriveTable::Eject(char) {
+  FLastFailure.clear();
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return TEjectResult::Failed;
 }
 
 // ---- Fake table -------------------------------------------------------------
@@ -76,7 +99,7 @@ std::unique_ptr<TDriveTable>& Slot() {
 
 TDriveTable& DriveTable() {
   auto& Table = Slot();
-  if (!Table) Table = std::make_unique<TLinuxDriveTable>();
+  if (!Table) Table = MakeSystemDriveTable();
   return *Table;
 }
 

@@ -8,7 +8,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,10 +39,29 @@ struct TDriveEntry {
   // Fake drives: the capacity to report (0 = measure the folder's file
   // system). Free space is then the capacity less what the folder holds.
   uint64_t Capacity = 0;
+  // What tells this volume from any other: "<device id> <file-system UUID>"
+  // where the table knows them (UDisks2), empty otherwise. A new file system
+  // on the same card has a new identity.
+  std::string Identity;
+};
+
+// How an eject ended.
+enum class TEjectResult : uint8_t {
+  Failed,      // nothing done (the last error and LastFailure() tell why)
+  Unmounted,   // unmounted; the drive cannot be powered off (or has no drive)
+  PoweredOff,  // unmounted and the drive powered off or its medium ejected
 };
 
 class TDriveTable {
  public:
+  TDriveTable() = default;
+  // A copy (tests copy fake tables) has the handler and a lock of its own.
+  TDriveTable(const TDriveTable& Other) : OnChange(Other.OnChange), FLastFailure(Other.FLastFailure) {}
+  TDriveTable& operator=(const TDriveTable& Other) {
+    OnChange = Other.OnChange;
+    FLastFailure = Other.FLastFailure;
+    return *this;
+  }
   virtual ~TDriveTable() = default;
   // The drives now present, in letter order. Read afresh on every call.
   virtual std::vector<TDriveEntry> Drives() = 0;
@@ -48,6 +69,41 @@ class TDriveTable {
   virtual bool SetLabel(char Letter, const std::string& Label) = 0;
   // The entry of one letter, if the drive exists.
   std::optional<TDriveEntry> Find(char Letter);
+
+  // Whether MakeFileSystem can give this drive a new file system. Tables
+  // that cannot (the default) leave the format to empty the volume.
+  virtual bool MakesFileSystems(char /*Letter*/) { return false; }
+  // Gives the volume in drive Letter, the very one Expected describes (same
+  // device and identity), a new empty file system of type FsType ("vfat" or
+  // "exfat") labelled Label, and mounts it again under the same letter.
+  // False with the last error and LastFailure() set when anything of it
+  // failed; nothing is erased unless every check passed.
+  virtual bool MakeFileSystem(const TDriveEntry& /*Expected*/, const std::string& /*FsType*/,
+                              const std::string& /*Label*/);
+  // Unmounts the volume in drive Letter so that the card can be pulled,
+  // and powers the drive off when it allows it.
+  virtual TEjectResult Eject(char Letter);
+  // The words of the last failure of MakeFileSystem, Eject or SetLabel
+  // (the daemon's message), empty when there is nothing to add to the last
+  // error.
+  const std::string& LastFailure() const { return FLastFailure; }
+
+  // Called when the drives present may have changed (a card inserted or
+  // removed, mounted or relabelled), on a thread of the table's own: a
+  // window hands it over to its own thread. Tables that only read on
+  // demand never call it. Assign it through SetOnChange once the table may
+  // be watching: that waits for a call in progress, so after
+  // SetOnChange(nullptr) the old handler is never called again.
+  std::function<void()> OnChange;
+  void SetOnChange(std::function<void()> Handler);
+
+ protected:
+  // Calls OnChange, if set, under the lock SetOnChange takes.
+  void NotifyChange();
+  std::string FLastFailure;
+
+ private:
+  std::mutex FChangeLock;
 };
 
 // The real table, read from /proc/self/mountinfo, /sys/block and
@@ -74,12 +130,18 @@ class TFakeDriveTable : public TDriveTable {
   void RemoveDrive(char Letter);
   std::vector<TDriveEntry> Drives() override;
   bool SetLabel(char Letter, const std::string& Label) override;
+  // Calls OnChange as a watching table does, from the caller's thread.
+  void ReportChange() { NotifyChange(); }
 
  private:
   std::vector<TDriveEntry> FDrives;
 };
 
-// The table in use (the real one unless replaced).
+// The machine's table, chosen once at start-up: the UDisks2 table when the
+// system bus offers org.freedesktop.UDisks2, else the TLinuxDriveTable.
+std::unique_ptr<TDriveTable> MakeSystemDriveTable();
+
+// The table in use (the machine's unless replaced).
 TDriveTable& DriveTable();
 // Installs a table and returns the previous one (nullptr restores the real).
 std::unique_ptr<TDriveTable> InstallDriveTable(std::unique_ptr<TDriveTable> Table);

@@ -43,6 +43,33 @@ bool TOverlayDriveTable::SetLabel(char Letter, const std::string& Label) {
   return FInner && FInner->SetLabel(Letter, Label);
 }
 
+namespace {
+bool IsOwn(const std::vector<TDriveEntry>& Own, char Letter) {
+  Letter = static_cast<char>(std::toupper(static_cast<unsigned char>(Letter)));
+  return std::any_of(Own.begin(), Own.end(), [&](const TDriveEntry& E) { return E.Letter == Letter; });
+}
+}  // namespace
+
+bool TOverlayDriveTable::MakesFileSystems(char Letter) {
+  return !IsOwn(FOwn, Letter) && FInner && FInner->MakesFileSystems(Letter);
+}
+
+bool TOverlayDriveTable::MakeFileSystem(const TDriveEntry& Expected, const std::string& FsType,
+                                        const std::string& Label) {
+  if (IsOwn(FOwn, Expected.Letter) || !FInner)
+    return TDriveTable::MakeFileSystem(Expected, FsType, Label);
+  const bool Made = FInner->MakeFileSystem(Expected, FsType, Label);
+  FLastFailure = FInner->LastFailure();
+  return Made;
+}
+
+TEjectResult TOverlayDriveTable::Eject(char Letter) {
+  if (IsOwn(FOwn, Letter) || !FInner) return TDriveTable::Eject(Letter);
+  const TEjectResult Result = FInner->Eject(Letter);
+  FLastFailure = FInner->LastFailure();
+  return Result;
+}
+
 std::string RealFolderPath(const std::string& Path) {
   if (Path.empty()) return std::string();
   std::string Real;

@@ -18,8 +18,13 @@ class TOverlayDriveTable : public TDriveTable {
   // Adds or replaces a drive of this table's own.
   void AddDrive(const TDriveEntry& Entry);
   std::vector<TDriveEntry> Drives() override;
-  // Own drives keep their label here; others go to the inner table.
+  // Own drives keep their label here; others go to the inner table, and so
+  // do the new file systems and ejects of its drives (own drives have none).
   bool SetLabel(char Letter, const std::string& Label) override;
+  bool MakesFileSystems(char Letter) override;
+  bool MakeFileSystem(const TDriveEntry& Expected, const std::string& FsType,
+                      const std::string& Label) override;
+  TEjectResult Eject(char Letter) override;
   // Gives the inner table back (this table is then empty of it).
   std::unique_ptr<TDriveTable> ReleaseInner() { return std::move(FInner); }
 

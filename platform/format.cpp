@@ -129,7 +129,24 @@ bool EmptyVolume(const std::string& MountPoint) {
 
 }  // namespace
 
-uint32_t FormatDrive(uint32_t Drive, const std::function<bool()>& Confirm) {
+bool FormatMakesFileSystem(uint32_t Drive) {
+  return Drive < 26 && DriveTable().MakesFileSystems(static_cast<char>('A' + Drive));
+}
+
+std::string DefaultNewFileSystem(uint32_t Drive) {
+  if (Drive >= 26) return "FAT32";
+  const std::optional<TDriveEntry> E = DriveTable().Find(static_cast<char>('A' + Drive));
+  if (E && E->FileSystem == "exfat") return "exFAT";
+  if (E && E->FileSystem == "vfat") return "FAT32";
+  uint64_t Total = 0;
+  const std::string Root = std::string(1, static_cast<char>('A' + Drive)) + ":\\";
+  if (E && GetDiskFreeSpaceExA(Root.c_str(), nullptr, &Total, nullptr) && Total > (32ull << 30))
+    return "exFAT";
+  return "FAT32";
+}
+
+uint32_t FormatDrive(uint32_t Drive, const std::function<bool()>& Confirm,
+                     const std::string& FileSystem) {
   if (Drive >= 26) return SHFMT_NOFORMAT;
   const std::optional<TDriveEntry> E = DriveTable().Find(static_cast<char>('A' + Drive));
   if (!E || E->Type != DRIVE_REMOVABLE || E->MountPoint.empty() || E->MountPoint == "/" ||
@@ -140,6 +157,18 @@ uint32_t FormatDrive(uint32_t Drive, const std::function<bool()>& Confirm) {
   if (!E->HasMedia) {
     SetLastError(ERROR_NOT_READY);
     return SHFMT_ERROR;
+  }
+  TDriveTable& Table = DriveTable();
+  if (Table.MakesFileSystems(E->Letter)) {
+    const std::string Chosen = FileSystem.empty() ? DefaultNewFileSystem(Drive) : FileSystem;
+    if (Chosen != "FAT32" && Chosen != "exFAT") {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return SHFMT_ERROR;
+    }
+    if (Confirm && !Confirm()) return SHFMT_CANCEL;
+    return Table.MakeFileSystem(*E, Chosen == "exFAT" ? "exfat" : "vfat", E->Label)
+               ? 0u
+               : static_cast<uint32_t>(SHFMT_ERROR);
   }
   if (Confirm && !Confirm()) return SHFMT_CANCEL;
   return EmptyVolume(E->MountPoint) ? 0u : static_cast<uint32_t>(SHFMT_ERROR);

@@ -1,11 +1,13 @@
 // The format of a removable volume: what stands in for the system's format
-// once its dialog has been confirmed. On Linux a card is emptied below its
-// mount point rather than given a new file system, so it keeps its label and
-// stays mounted where it was.
+// once its dialog has been confirmed. Where the drive table can make file
+// systems (UDisks2), the card gets a new empty file system with its label
+// and is mounted again; elsewhere it is emptied below its mount point, so it
+// keeps its label and stays mounted where it was.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "platform/window_services.h"
 
@@ -28,6 +30,24 @@ namespace zem::platform {
 // the card is left alone (and makes the result SHFMT_ERROR). The volume's
 // label and its mount point itself are kept. Memory holds the names of one
 // folder at a time.
-uint32_t FormatDrive(uint32_t Drive, const std::function<bool()>& Confirm = {});
+//
+// Where the drive table makes file systems (FormatMakesFileSystem), the
+// same refusals come first; then, once confirmed, the table gives the card
+// a new file system of type FileSystem ("FAT32" or "exFAT"; empty: the
+// card's own, FAT32 or exFAT, else by size) labelled with the card's label,
+// and 0 means it was made and mounted again. Anything else (a card that
+// changed meanwhile, a refusal of the daemon or polkit) gives SHFMT_ERROR
+// with the last error set and the table's LastFailure() telling why.
+uint32_t FormatDrive(uint32_t Drive, const std::function<bool()>& Confirm = {},
+                     const std::string& FileSystem = std::string());
+
+// Whether FormatDrive gives drive Drive a new file system (true) or
+// empties it (false).
+bool FormatMakesFileSystem(uint32_t Drive);
+
+// The file system ("FAT32" or "exFAT") a new file system for the drive
+// gets when none is chosen: the card's own when it is one of these, exFAT
+// for cards above 32 GiB, FAT32 otherwise.
+std::string DefaultNewFileSystem(uint32_t Drive);
 
 }  // namespace zem::platform

@@ -6,7 +6,7 @@ set -euo pipefail
 # Compiler, build system and libraries. clang builds the fuzz targets; its
 # fuzzer and sanitizer runtimes come in a package of their own.
 BUILD_PACKAGES=(build-essential cmake pkg-config zlib1g-dev libgtest-dev googletest
-                libbenchmark-dev clang libclang-rt-14-dev)
+                libbenchmark-dev clang libclang-rt-14-dev libsdbus-c++-dev libsystemd-dev)
 # Peer tools the tests use as oracles for the archives we write and read, and
 # the desktop entry's validator for the install test.
 TEST_PACKAGES=(zip unzip 7zip libarchive-tools python3 desktop-file-utils)
@@ -14,9 +14,13 @@ TEST_PACKAGES=(zip unzip 7zip libarchive-tools python3 desktop-file-utils)
 # desktop's opener for the drive folders and the read-me, and the virtual X
 # server the window tests and the screenshot run in.
 WINDOW_PACKAGES=(qt6-base-dev qt6-qpa-plugins fonts-dejavu-core xdg-utils xvfb xauth)
+# Real cards: the storage daemon the program asks over the system bus, and
+# what the UDisks2 tests run beside it (scripts/udisks-test-env.sh): the bus,
+# udev, polkit, the file system tools and FUSE drivers for FAT and exFAT.
+CARD_PACKAGES=(udisks2 dbus udev polkitd dosfstools exfatprogs exfat-fuse fusefat util-linux)
 
 missing=()
-for pkg in "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${WINDOW_PACKAGES[@]}"; do
+for pkg in "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${WINDOW_PACKAGES[@]}" "${CARD_PACKAGES[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
   if [[ "$status" != "install ok installed" ]]; then
     missing+=("$pkg")

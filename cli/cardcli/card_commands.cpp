@@ -41,6 +41,8 @@ int CopyCommand(const std::vector<std::string>& Args, std::istream& In, std::ost
                 std::ostream& Err);
 int FormatCommand(const std::vector<std::string>& Args, std::istream& In, std::ostream& Out,
                   std::ostream& Err);
+int EjectCommand(const std::vector<std::string>& Args, std::istream& In, std::ostream& Out,
+                 std::ostream& Err);
 
 // Every command of the program.
 constexpr TCommand kCommands[] = {
@@ -49,6 +51,7 @@ constexpr TCommand kCommands[] = {
     {"restore", "[--yes] IMAGE CARD: format the card and restore an image onto it", RestoreCommand},
     {"copy", "[--yes] CARD: copy a card onto another put in the same drive", CopyCommand},
     {"format", "[--yes] CARD: erase every file of a card, keeping its label", FormatCommand},
+    {"eject", "CARD: unmount a card (and power its drive off) so it can be pulled", EjectCommand},
     {"help", "show this text", HelpCommand},
 };
 
@@ -357,8 +360,42 @@ int FormatCommand(const std::vector<std::string>& Args, std::istream& In, std::o
       break;
     default:
       Err << "zemcard: format failed (" << R
-          << "): " << platform::SysErrorMessage(platform::GetLastError()) << "\n";
+          << "): " << platform::SysErrorMessage(platform::GetLastError());
+      if (!platform::DriveTable().LastFailure().empty())
+        Err << ": " << platform::DriveTable().LastFailure();
+      Err << "\n";
   }
+  return kExitFailure;
+}
+
+// Unmounts the card through the drive table and powers its drive off when
+// the drive allows it. A folder card cannot be ejected.
+int EjectCommand(const std::vector<std::string>& Args, std::istream&, std::ostream& Out,
+                 std::ostream& Err) {
+  const TCardOptions O = ParseCardOptions(Args, false, false);
+  if (O.Folder) throw TUsageError{"eject takes a drive, not a folder", false};
+  if (O.Positional.size() != 1) throw TUsageError{"eject takes CARD"};
+  const TCardDrive Card(O, O.Positional[0]);
+  platform::TDriveTable& Table = platform::DriveTable();
+  const std::string Drive = std::string(1, Card.Letter()) + ":";
+  switch (Table.Eject(Card.Letter())) {
+    case platform::TEjectResult::PoweredOff:
+      Out << Drive << " unmounted and powered off: the card can be removed\n";
+      return kExitOk;
+    case platform::TEjectResult::Unmounted:
+      if (!Table.LastFailure().empty()) {
+        Err << "zemcard: " << Drive << " " << Table.LastFailure() << "\n";
+        return kExitFailure;
+      }
+      Out << Drive << " unmounted: the card can be removed (the drive cannot be powered off)\n";
+      return kExitOk;
+    case platform::TEjectResult::Failed:
+      break;
+  }
+  Err << "zemcard: " << Drive << " cannot be ejected: "
+      << (Table.LastFailure().empty() ? platform::SysErrorMessage(platform::GetLastError())
+                                      : Table.LastFailure())
+      << "\n";
   return kExitFailure;
 }
 

@@ -63,9 +63,12 @@ uint32_t TConsoleWindowServices::SHFormatDrive(HWND, uint32_t Drive, uint32_t, u
   return FormatDrive(Drive, [&] {
     const char Letter = static_cast<char>('A' + Drive);
     const auto Entry = DriveTable().Find(Letter);
+    const std::string What =
+        FormatMakesFileSystem(Drive)
+            ? " It gets a new " + DefaultNewFileSystem(Drive) + " file system: every file on it will be erased."
+            : " Every file on it will be erased.";
     return AskYes(std::string("Format ") + Letter + ": \"" + DriveLabel(Letter) + "\" at " +
-                  (Entry ? Entry->MountPoint : std::string("?")) +
-                  "? Every file on it will be erased.");
+                  (Entry ? Entry->MountPoint : std::string("?")) + "?" + What);
   });
 }
 

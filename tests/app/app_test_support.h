@@ -80,6 +80,8 @@ class TFakeCards {
   std::filesystem::path AddCard(char Letter, const std::string& Label,
                                 uint64_t Capacity = 64ull << 20, bool HasMedia = true);
   void RemoveCard(char Letter);
+  // The table's change report, as a watching table sends it.
+  void ReportChange() { FTable->ReportChange(); }
   // A folder outside the cards, for images.
   std::filesystem::path Outside() const { return FRoot.Path() / "outside"; }
 

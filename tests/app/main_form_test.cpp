@@ -5,6 +5,8 @@
 #include <QRadioButton>
 #include <QWindow>
 
+#include <thread>
+
 #include "app/format_dialog.h"
 #include "form_fixture.h"
 
@@ -51,6 +53,7 @@ TEST_F(FormTest, ControlsSitAtTheirPlacesInTabOrder) {
       {Form->Button5, {216, 120, 75, 25}, "Format"},
       {Form->Button7, {216, 160, 75, 25}, "DiskCopy"},
       {Form->Button1, {656, 120, 75, 25}, "Refresh"},
+      {Form->Button8, {568, 120, 75, 25}, "Eject"},
       {Form->Button6, {568, 160, 75, 25}, "Best Perform"},
       {Form->Button4, {656, 160, 75, 25}, "Help"},
       {Form->ProgressBar1, {8, 200, 721, 16}, nullptr},
@@ -70,10 +73,10 @@ TEST_F(FormTest, ControlsSitAtTheirPlacesInTabOrder) {
     EXPECT_GE(Item->width(), Item->sizeHint().width()) << I;
   }
   // Tab order: the list, the group, Backup, Restore, Format, DiskCopy,
-  // Refresh, Help (Best Perform is disabled).
+  // Eject, Refresh, Help (Best Perform is disabled).
   std::vector<QWidget*> Expected = {Form->ListView1, Form->RadioGroup1->Item(1), Form->Button2,
                                     Form->Button3,   Form->Button5,           Form->Button7,
-                                    Form->Button1,   Form->Button4};
+                                    Form->Button8,   Form->Button1,           Form->Button4};
   // Without a window manager the window is made active by hand.
   Form->windowHandle()->requestActivate();
   ASSERT_TRUE(QTest::qWaitForWindowActive(Form.get()));
@@ -106,6 +109,23 @@ TEST_F(FormTest, RefreshDisablesAnEmptyListAndEnablesAFilledOne) {
   QTest::mouseClick(Form->Button1, Qt::LeftButton);
   EXPECT_EQ(Form->ListView1->count(), 0);
   EXPECT_FALSE(Form->ListView1->isEnabled());
+}
+
+// A card inserted or removed is reported by the drive table on a thread of
+// its own; the list follows without Refresh and keeps the selection.
+TEST_F(FormTest, TheListFollowsTheTablesChangeReports) {
+  Cards.AddCard('E', "CAMERA");
+  MakeForm();
+  Select('E');
+  Cards.AddCard('G', "SD");
+  std::thread([this] { Cards.ReportChange(); }).join();
+  ASSERT_TRUE(WaitFor([&] { return Form->ListView1->count() == 2; }));
+  ASSERT_EQ(Form->ListView1->selectedItems().size(), 1);
+  EXPECT_EQ(Form->ListView1->selectedItems().first()->text().toStdString(), "CAMERA (E:)");
+  Cards.RemoveCard('E');
+  std::thread([this] { Cards.ReportChange(); }).join();
+  ASSERT_TRUE(WaitFor([&] { return Form->ListView1->count() == 1; }));
+  EXPECT_EQ(Form->ListView1->item(0)->text().toStdString(), "SD (G:)");
 }
 
 TEST_F(FormTest, DoubleClickAndHelpStartTheirCommandLines) {
@@ -176,6 +196,9 @@ TEST_F(FormTest, FormatPressesStartOnceAndTheConfirmationFormats) {
       if (Dialog) {
         EXPECT_EQ(Dialog->CapacityText().toStdString(), "33.6 MB");
         EXPECT_FALSE(Dialog->FileSystemText().isEmpty());
+        // A fake card is emptied, not given a new file system.
+        EXPECT_EQ(Dialog->FileSystemBox(), nullptr);
+        EXPECT_TRUE(Dialog->MethodText().startsWith("Erases every file"));
       }
       ButtonsEnabledDuringQuestion = Form->Button2->isEnabled();
     }
