@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "common/test_support.h"
-#include "core/commands.h"
+#include "cli/cardcli/card_commands.h"
 #include "platform/drives.h"
 #include "platform/format.h"
 #include "platform/udisks_drives.h"
