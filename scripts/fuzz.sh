@@ -23,7 +23,7 @@ cmake --build "$BUILD" -j2 --target "$TARGET"
 CORPUS=$BUILD/corpus-$TARGET
 mkdir -p "$CORPUS" "$DATA/fuzz-regressions/${TARGET%_fuzz}"
 SEEDS=()
-for d in "$DATA/interop" "$DATA/fuzz-regressions"; do
+for d in "$DATA/interop" "$DATA/damaged" "$DATA/hostile" "$DATA/fuzz-regressions"; do
   [ -d "$d" ] && SEEDS+=("$d")
 done
 # Seed folders are searched recursively by libFuzzer only one level deep,

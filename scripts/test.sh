@@ -100,7 +100,7 @@ fi
 # committed seeds when clang is present (the fuzz targets need it). A crash
 # fails the run and leaves the input in tests/data/fuzz-regressions/.
 if command -v clang++ >/dev/null 2>&1; then
-  for spec in records_fuzz:60 shrink_fuzz:15 reduce_fuzz:15 implode_fuzz:15 deflate_fuzz:15; do
+  for spec in records_fuzz:60 unzip_fuzz:45 shrink_fuzz:15 reduce_fuzz:15 implode_fuzz:15 deflate_fuzz:15; do
     target=${spec%%:*}
     secs=${spec##*:}
     if [[ -f tests/fuzz/$target.cpp ]]; then
