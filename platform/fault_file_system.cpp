@@ -175,6 +175,11 @@ int TFaultFileSystem::MakeFolder(const std::string& Path, mode_t Mode) {
   return FInner.MakeFolder(Path, Mode);
 }
 
+int TFaultFileSystem::MakeFolderAt(int Dir, const std::string& Name, mode_t Mode) {
+  if (Injected(TFsOp::MakeFolder, Dir, PathAt(Dir, Name))) return -1;
+  return FInner.MakeFolderAt(Dir, Name, Mode);
+}
+
 int TFaultFileSystem::MakeTempFolder(std::string& Template) {
   if (Injected(TFsOp::MakeFolder, -1, Template)) return -1;
   return FInner.MakeTempFolder(Template);
@@ -188,6 +193,12 @@ int TFaultFileSystem::RemoveFolder(const std::string& Path) {
 int TFaultFileSystem::Rename(const std::string& From, const std::string& To, unsigned Flags) {
   if (Injected(TFsOp::Rename, -1, From, To)) return -1;
   return FInner.Rename(From, To, Flags);
+}
+
+int TFaultFileSystem::RenameAt(int FromDir, const std::string& From, int ToDir, const std::string& To,
+                               unsigned Flags) {
+  if (Injected(TFsOp::Rename, -1, PathAt(FromDir, From), PathAt(ToDir, To))) return -1;
+  return FInner.RenameAt(FromDir, From, ToDir, To, Flags);
 }
 
 int TFaultFileSystem::Link(const std::string& From, const std::string& To) {

@@ -24,7 +24,7 @@
 namespace zem::platform {
 
 // The calls a fault can name. Stat covers stat, lstat, fstat and fstatat;
-// StatFs covers statfs and statvfs; MakeFolder covers mkdir and mkdtemp;
+// StatFs covers statfs and statvfs; MakeFolder covers mkdir, mkdirat and mkdtemp; Rename covers rename and renameat;
 // RemoveFolder covers rmdir and unlinkat of a folder; Chmod and SetTimes
 // cover their by-name and by-descriptor forms; Attributes the FAT ioctls.
 // The current folder, the clocks and the environment cannot fail.
@@ -80,11 +80,14 @@ class TFaultFileSystem : public TFileSystem {
   int StatVfs(const std::string& Path, struct statvfs& Vfs) override;
   int ListFolder(int Fd, const std::function<void(const char* Name)>& OnName) override;
   int MakeFolder(const std::string& Path, mode_t Mode) override;
+  int MakeFolderAt(int Dir, const std::string& Name, mode_t Mode) override;
   int MakeTempFolder(std::string& Template) override;
   int RemoveFolder(const std::string& Path) override;
   int ChangeFolder(const std::string& Path) override { return FInner.ChangeFolder(Path); }
   int CurrentFolder(std::string& Path) override { return FInner.CurrentFolder(Path); }
   int Rename(const std::string& From, const std::string& To, unsigned Flags = 0) override;
+  int RenameAt(int FromDir, const std::string& From, int ToDir, const std::string& To,
+               unsigned Flags = 0) override;
   int Link(const std::string& From, const std::string& To) override;
   int Unlink(const std::string& Path) override;
   int UnlinkAt(int Dir, const std::string& Name, int Flags) override;

@@ -79,6 +79,10 @@ int TLinuxFileSystem::ListFolder(int Fd, const std::function<void(const char* Na
 
 int TLinuxFileSystem::MakeFolder(const std::string& Path, mode_t Mode) { return ::mkdir(Path.c_str(), Mode); }
 
+int TLinuxFileSystem::MakeFolderAt(int Dir, const std::string& Name, mode_t Mode) {
+  return ::mkdirat(Dir, Name.c_str(), Mode);
+}
+
 int TLinuxFileSystem::MakeTempFolder(std::string& Template) {
   return ::mkdtemp(Template.data()) != nullptr ? 0 : -1;
 }
@@ -100,6 +104,11 @@ int TLinuxFileSystem::CurrentFolder(std::string& Path) {
 int TLinuxFileSystem::Rename(const std::string& From, const std::string& To, unsigned Flags) {
   if (Flags == 0) return ::rename(From.c_str(), To.c_str());
   return ::renameat2(AT_FDCWD, From.c_str(), AT_FDCWD, To.c_str(), Flags);
+}
+
+int TLinuxFileSystem::RenameAt(int FromDir, const std::string& From, int ToDir, const std::string& To,
+                               unsigned Flags) {
+  return ::renameat2(FromDir, From.c_str(), ToDir, To.c_str(), Flags);
 }
 
 int TLinuxFileSystem::Link(const std::string& From, const std::string& To) {

@@ -55,6 +55,7 @@ class TFileSystem {
   // names is held, whatever the folder's size.
   virtual int ListFolder(int Fd, const std::function<void(const char* Name)>& OnName) = 0;
   virtual int MakeFolder(const std::string& Path, mode_t Mode) = 0;  // mkdir(2)
+  virtual int MakeFolderAt(int Dir, const std::string& Name, mode_t Mode) = 0;  // mkdirat(2)
   // mkdtemp(3): the trailing "XXXXXX" of Template become the new folder's.
   virtual int MakeTempFolder(std::string& Template) = 0;
   virtual int RemoveFolder(const std::string& Path) = 0;  // rmdir(2)
@@ -64,6 +65,9 @@ class TFileSystem {
   // ---- Names ----------------------------------------------------------------
   // rename(2); with Flags (RENAME_NOREPLACE) renameat2(2).
   virtual int Rename(const std::string& From, const std::string& To, unsigned Flags = 0) = 0;
+  // renameat2(2): each name relative to its folder (an open folder or AT_FDCWD).
+  virtual int RenameAt(int FromDir, const std::string& From, int ToDir, const std::string& To,
+                       unsigned Flags = 0) = 0;
   virtual int Link(const std::string& From, const std::string& To) = 0;  // link(2)
   virtual int Unlink(const std::string& Path) = 0;
   // unlinkat(2); Flags AT_REMOVEDIR removes a folder.
@@ -109,11 +113,14 @@ class TLinuxFileSystem : public TFileSystem {
   int StatVfs(const std::string& Path, struct statvfs& Vfs) override;
   int ListFolder(int Fd, const std::function<void(const char* Name)>& OnName) override;
   int MakeFolder(const std::string& Path, mode_t Mode) override;
+  int MakeFolderAt(int Dir, const std::string& Name, mode_t Mode) override;
   int MakeTempFolder(std::string& Template) override;
   int RemoveFolder(const std::string& Path) override;
   int ChangeFolder(const std::string& Path) override;
   int CurrentFolder(std::string& Path) override;
   int Rename(const std::string& From, const std::string& To, unsigned Flags = 0) override;
+  int RenameAt(int FromDir, const std::string& From, int ToDir, const std::string& To,
+               unsigned Flags = 0) override;
   int Link(const std::string& From, const std::string& To) override;
   int Unlink(const std::string& Path) override;
   int UnlinkAt(int Dir, const std::string& Name, int Flags) override;

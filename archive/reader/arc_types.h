@@ -33,6 +33,12 @@ enum TSkipReason : uint8_t {
   srArchiveBitNotSet = 5,
   srNoFileToFreshen = 6,
   srSkippedInStartZip = 7,
+  // Extraction: the entry's data cannot be used (no local header, an
+  // unsupported method, data the decoder refuses, a size that differs from
+  // the declared one, the archive ending inside it).
+  srDataError = 8,
+  // Extraction: the output file could not be written or put in place.
+  srWriteError = 9,
 };
 
 }  // namespace zem

@@ -17,6 +17,7 @@
 #include "archive/support/lfn_file_stream.h"
 #include "archive/support/path_helpers.h"
 #include "platform/base.h"
+#include "platform/safe_files.h"
 
 namespace zem {
 
@@ -198,20 +199,34 @@ class TArcUnZip : public TComponent {
   // ---- Extraction -------------------------------------------------------------
   // Extracts the chosen entries (all with DoAll, else those matching a
   // FilesList pattern) below DestDir and returns how many were extracted
-  // (files written with a correct CRC, plus directory entries handled).
-  // Per-entry problems (wrong password, existing file kept, file not
-  // creatable, a name that would leave DestDir, CRC mismatch) are reported
-  // through the events and skip the entry. Raises, after ending the run
-  // (FilesList emptied, OnUnZipComplete): EFatalUnzipError "Premature end of
-  // file reached", ECantWriteUCF, EZCompressionError, EUserCanceled, the
-  // directory reader's errors, and EConvertError for an entry date that is
-  // no date in the ifNewer and ifOlder modes.
+  // (files written with their declared size and a correct CRC, plus
+  // directory entries handled). Per-entry problems fail that entry only,
+  // are reported through the events (OnSkippingFile with EntryError saying
+  // why; OnBadCRC for a CRC mismatch), and the run goes on: a wrong password
+  // (also when the check byte passed and the data then failed), an existing
+  // file kept, a name that would leave DestDir or is too long for the
+  // system, a link met where a folder is expected, a file not creatable or
+  // not writable, a missing local header, an unsupported method, data the
+  // decoder refuses, data shorter or longer than declared, an archive that
+  // ends inside the entry. Nothing is written through a link: files are
+  // made below DestDir one folder at a time without following links, under
+  // a temporary name that replaces the target (a link there included) only
+  // once the entry is complete; a failed entry leaves no file and the file
+  // it would have replaced as it was. Raises, after ending the run
+  // (FilesList emptied, OnUnZipComplete): EUserCanceled, the errors of
+  // opening another disk, the directory reader's errors, and EConvertError
+  // for an entry date that is no date in the ifNewer and ifOlder modes.
   int32_t UnZip();
   // As UnZip, but every chosen entry is decompressed into a stream that
-  // keeps nothing: passwords and CRCs are checked and the same events
-  // raised, and no file or folder is created, replaced or deleted. Returns
-  // the number of entries that passed.
+  // keeps nothing: names, methods, passwords, sizes and CRCs are checked and
+  // the same events raised with the same verdicts, and no file or folder is
+  // created, replaced or deleted. Returns the number of entries that passed.
   int32_t TestZip();
+  // Why the entry in work failed, in words ("unsupported compression method
+  // 99 (AES)", zlib's message, the sizes that differ, the folder that is a
+  // link); set before OnSkippingFile, OnBadPassword or OnBadCRC is raised
+  // for it, empty when there is nothing to add to the event's reason.
+  const std::string& EntryError() const { return FEntryError; }
 
   // ---- Multi-disk archives ------------------------------------------------
   // Closes the archive stream and opens disk N (1-based): in mmBlocks the
@@ -314,20 +329,36 @@ class TArcUnZip : public TComponent {
   bool ExtractEntry(int32_t I, bool TestOnly);
   // The steps of ExtractEntry, on the working header. A false answer means
   // the entry is skipped (and, where a reason applies, announced).
-  void SeekEntryData();
+  bool SeekEntryData(int32_t I);
   bool MakeEntryFolder(int32_t I, const std::string& D, bool TestOnly);
-  bool PrepareEntryTarget(int32_t I, std::string& FName, bool TestOnly);
+  bool PrepareEntryTarget(int32_t I, std::string& FName);
+  bool CheckEntryName(int32_t I, const std::string& Name);
+  bool CheckEntryMethod(int32_t I);
   bool CheckEntryPassword(int32_t I);
   bool MayOverwrite(int32_t I, std::string& FName);
-  bool OpenEntryOutput(int32_t I, std::string& FName, std::unique_ptr<TLFNFileStream>& File);
-  bool DecompressEntry(int32_t DataDisk, int64_t DataPos, std::unique_ptr<TLFNFileStream>& File);
-  bool FinishEntry(int32_t I, const std::string& FName, bool Clean, bool TestOnly);
+  struct TEntryFile;
+  struct TEntryFileDeleter {
+    void operator()(TEntryFile* File) const;
+  };
+  using TEntryFilePtr = std::unique_ptr<TEntryFile, TEntryFileDeleter>;
+  bool OpenEntryOutput(int32_t I, std::string& FName, TEntryFilePtr& File);
+  bool OpenTargetFolder(int32_t I, const std::string& Name, bool IsFolder,
+                        platform::TFolderHandle& Folder, std::string& Leaf);
+  enum class TDataVerdict { Clean, BadData, WriteFailed };
+  TDataVerdict DecompressEntry(int32_t DataDisk, int64_t DataPos, TEntryFile* File);
+  bool FinishEntry(int32_t I, const std::string& FName, TDataVerdict Verdict, TEntryFilePtr& File,
+                   bool TestOnly);
   // OnSkippingFile for entry I, and its size off the run's total.
   void SkipEntry(int32_t I, TSkipReason Reason, const std::string& Name);
+  // EntryError set to Why, then SkipEntry; always false.
+  bool FailEntry(int32_t I, TSkipReason Reason, const std::string& Why);
   // Decompresses the working entry from the archive's position into Out,
   // updating FCrypt's running CRC. False when the method's decoder found
-  // the data unusable (the entry fails whatever its CRC); raises as the
-  // engine's failure rules say.
+  // the data unusable or its length differs from the declared size (the
+  // entry fails whatever its CRC), with EntryError saying why. Raises
+  // EBiggerThanUncompressed for output beyond the declared size,
+  // ECantWriteUCF when Out refuses bytes, EFatalUnzipError when the archive
+  // ends inside the data.
   bool Decompress(TStream& Out);
   // Reads Count bytes of entry data, continuing on the next disk of a
   // multi-disk archive; EFatalUnzipError when the data ends early.
@@ -340,6 +371,7 @@ class TArcUnZip : public TComponent {
 
   std::unique_ptr<TUnzipRun, TUnzipRunDeleter> FRun;  // only during a run
   bool FRetryEntry = false;  // the retry mark: run the same entry again
+  std::string FEntryError;   // why the entry in work failed
 
   // Archive state (see the class comment for who uses what).
   int32_t FDiskCount = 1;        // NumberOfThisDisk + 1 of the last end record

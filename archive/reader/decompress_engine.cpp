@@ -19,7 +19,43 @@ constexpr int kNoMemoryMessageId = 193;
 const char* const kNoMemoryText = "*** inflate out of memory ***";
 const char* const kNoMemoryCaption = "Error";
 
+// What each decoder's failure means, for the entry's reason.
+std::string DecodeFailure(TDecodeResult Result, const char* Method) {
+  switch (Result) {
+    case TDecodeResult::drInputEnded: return Format("the %s data ends before it is complete", Method);
+    case TDecodeResult::drNoMemory: return Format("the %s tables do not fit", Method);
+    default: return Format("invalid %s data", Method);
+  }
+}
+
 }  // namespace
+
+bool MethodIsSupported(uint16_t Method) { return Method <= 6 || Method == 8; }
+
+std::string UnsupportedMethodText(uint16_t Method) {
+  const char* Name = nullptr;
+  switch (Method) {
+    case 7: Name = "tokenizing"; break;
+    case 9: Name = "Deflate64"; break;
+    case 10: Name = "PKWARE DCL implode"; break;
+    case 12: Name = "BZIP2"; break;
+    case 14: Name = "LZMA"; break;
+    case 16: Name = "IBM z/OS CMPSC"; break;
+    case 18: Name = "IBM TERSE"; break;
+    case 19: Name = "IBM LZ77"; break;
+    case 20: case 93: Name = "Zstandard"; break;
+    case 94: Name = "MP3"; break;
+    case 95: Name = "XZ"; break;
+    case 96: Name = "JPEG"; break;
+    case 97: Name = "WavPack"; break;
+    case 98: Name = "PPMd"; break;
+    case 99: Name = "AES"; break;
+    default: break;
+  }
+  std::string Text = "unsupported compression method " + std::to_string(Method);
+  if (Name != nullptr) Text += std::string(" (") + Name + ")";
+  return Text;
+}
 
 void TArcUnZip::TUnzipRunDeleter::operator()(TUnzipRun* Run) const { delete Run; }
 
@@ -87,7 +123,8 @@ void TArcUnZip::FlushOutput(const uint8_t* Data, size_t N) {
  *
  * How a decoder's verdict is taken: data that ends too early or is corrupt
  * fails the entry even when the bytes produced so far happen to carry the
- * stored CRC; a zlib error ends the run as the zlib failure it is.
+ * stored CRC, and so does output shorter than the declared size (longer
+ * output is stopped at the sink). zlib's own message is kept as the reason.
  */
 bool TArcUnZip::Decompress(TStream& Out) {
   TUnzipRun& R = *FRun;
@@ -114,6 +151,7 @@ bool TArcUnZip::Decompress(TStream& Out) {
   const uint64_t Size = W.UncompressedSize();
   const uint64_t Packed = W.CompressedSize();
   TDecodeResult Result = TDecodeResult::drOk;
+  const char* Name = "";
   switch (Method) {
     case 0: {
       uint8_t* Buf = R.Output.get();
@@ -126,9 +164,10 @@ bool TArcUnZip::Decompress(TStream& Out) {
         if (R.Encrypted && !FPassword.empty()) FCrypt.DecryptBuffer(Buf, static_cast<size_t>(N));
         FlushOutput(Buf, static_cast<size_t>(N));
       }
-      return true;
+      break;
     }
     case 1:
+      Name = "shrunk";
       if (!R.Shrink) R.Shrink = std::make_unique<TShrinkDecoder>();
       Result = R.Shrink->Decode(Source, Sink);
       break;
@@ -136,10 +175,12 @@ bool TArcUnZip::Decompress(TStream& Out) {
     case 3:
     case 4:
     case 5:
+      Name = "reduced";
       if (!R.Reduce) R.Reduce = std::make_unique<TReduceDecoder>();
       Result = R.Reduce->Decode(Source, Sink, Method - 1, Size);
       break;
     case 6:
+      Name = "imploded";
       if (!R.Implode) R.Implode = std::make_unique<TImplodeDecoder>();
       Result = R.Implode->Decode(Source, Sink, W.Flags(), Packed, Size);
       if (Result == TDecodeResult::drNoMemory)
@@ -148,17 +189,26 @@ bool TArcUnZip::Decompress(TStream& Out) {
     case 8:
       if (!R.Inflate) R.Inflate = std::make_unique<TInflateDecoder>();
       Result = R.Inflate->Decode(Source, Sink);
-      // zlib refusing the data or its own set-up is a zlib failure; a
-      // stream that is merely unfinished fails only this entry.
-      if (Result == TDecodeResult::drBadData || Result == TDecodeResult::drNoMemory)
-        throw WithDetail(EZCompressionError(LoadZipStr(zsZLibError)),
-                         "inflate of \"" + W.FullName() + "\": " + R.Inflate->ZlibMessage());
+      if (Result == TDecodeResult::drBadData || Result == TDecodeResult::drNoMemory) {
+        FEntryError = "invalid deflated data (zlib: " + R.Inflate->ZlibMessage() + ")";
+        return false;
+      }
+      Name = "deflated";
       break;
     default:
-      DoHandleMessage(zsUnknownMethod, LoadZipStr(zsUnknownMethod), LoadZipStr(zsZipErrorCaption), 0);
-      return true;
+      FEntryError = UnsupportedMethodText(Method);
+      return false;
   }
-  return Result == TDecodeResult::drOk;
+  if (Result != TDecodeResult::drOk) {
+    FEntryError = DecodeFailure(Result, Name);
+    return false;
+  }
+  if (static_cast<uint64_t>(R.Written) != Size) {
+    FEntryError = Format("size mismatch: the data gives %lld bytes, %llu declared", static_cast<long long>(R.Written),
+                         static_cast<unsigned long long>(Size));
+    return false;
+  }
+  return true;
 }
 
 }  // namespace zem

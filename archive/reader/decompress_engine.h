@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "archive/reader/arc_unzip.h"
 #include "archive/reader/inflate_decoder.h"
@@ -37,6 +38,13 @@ class TNullStream : public TStream {
   int64_t FPosition = 0;
   int64_t FSize = 0;
 };
+
+// Whether the engine has a decoder for Method (stored, shrunk, reduced,
+// imploded, deflated).
+bool MethodIsSupported(uint16_t Method);
+// "unsupported compression method 99 (AES)": the number, and the method's
+// name when it is a known one.
+std::string UnsupportedMethodText(uint16_t Method);
 
 struct TArcUnZip::TUnzipRun {
   // Input and output move in blocks of at most this many bytes.

@@ -1,6 +1,9 @@
 // TArcUnZip extraction: choosing entries, destination paths, the password
 // check, existing and read-only files, file times and attributes, the CRC
 // check and the events of a run.
+#include <errno.h>
+#include <limits.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -24,12 +27,6 @@ bool HasParentStep(const std::string& Path) {
     Start = End + 1;
   }
   return false;
-}
-
-bool IsReadOnlyFile(const std::string& FName) {
-  const uint32_t A = platform::GetFileAttributesA(FName.c_str());
-  return A != platform::INVALID_FILE_ATTRIBUTES && (A & platform::FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-         (A & platform::FILE_ATTRIBUTE_READONLY) != 0;
 }
 
 TDateTime EntryDate(uint32_t DosDateTime) {
@@ -135,8 +132,10 @@ int32_t TArcUnZip::ExtractRun(bool TestOnly) {
                              [&Name](const std::string& P) { return IsMatch(P, Name); });
       }
       E.SetChosen(Chosen);
-      if (Chosen)
-        FTotalBytes += static_cast<int64_t>(E.UncompressedSize());
+      if (Chosen)  // the declared sizes may be anything: the sum stops at the largest value
+        FTotalBytes = E.UncompressedSize() > static_cast<uint64_t>(INT64_MAX - FTotalBytes)
+                          ? INT64_MAX
+                          : FTotalBytes + static_cast<int64_t>(E.UncompressedSize());
       else
         --ToDo;
     }
@@ -159,47 +158,66 @@ int32_t TArcUnZip::ExtractRun(bool TestOnly) {
   return EndRun();
 }
 
+
 /*
  * One entry. The order is fixed by what each step may need from the one
  * before: the local header gives where the data starts; the destination
- * is known before OnStartUnZip may change it; the password is checked
- * before an existing file is touched, so a wrong password never costs a
- * file; the output is created only then. Time and attributes are set only
- * when the data decompressed cleanly and its CRC is right, so a failed
- * entry's file (which is deleted) never carries the read-only attribute.
+ * is known before OnStartUnZip may change it, and is checked (no ".."
+ * step, not too long) in both runs so that TestZip gives UnZip's verdict;
+ * a method that cannot be decoded fails before anything else is asked;
+ * the password is checked before an existing file is touched, so a wrong
+ * password never costs a file; the output is created only then, under a
+ * temporary name, and takes the target's place only when the data came
+ * out whole (declared size, right CRC), with its time and attributes.
  */
 bool TArcUnZip::ExtractEntry(int32_t I, bool TestOnly) {
   FRetryEntry = false;
+  FEntryError.clear();
   FWorkingHeader->Assign(FView->Items(I));
   TZipHeaderInfo& W = *FWorkingHeader;
   const bool IsFile = !W.FileName().empty();
-  if (IsFile) SeekEntryData();
+  try {
+    if (IsFile && !SeekEntryData(I)) return false;
 
-  const std::string D = EntryDestDir(W);
-  if (!IsFile) return MakeEntryFolder(I, D, TestOnly);
+    const std::string D = EntryDestDir(W);
+    if (!IsFile) return MakeEntryFolder(I, D, TestOnly);
 
-  std::string FName = D + W.FileName();
-  if (!PrepareEntryTarget(I, FName, TestOnly)) return false;
-  if (W.Encrypted() && !CheckEntryPassword(I)) return false;
-  const int32_t DataDisk = FCurrentDisk;
-  const int64_t DataPos = FArchive->Position();
+    std::string FName = D + W.FileName();
+    if (!PrepareEntryTarget(I, FName)) return false;
+    if (!CheckEntryMethod(I)) return false;
+    if (W.Encrypted() && !CheckEntryPassword(I)) return false;
+    const int32_t DataDisk = FCurrentDisk;
+    const int64_t DataPos = FArchive->Position();
 
-  std::unique_ptr<TLFNFileStream> File;
-  if (!TestOnly && !OpenEntryOutput(I, FName, File)) return false;
-  const bool Clean = DecompressEntry(DataDisk, DataPos, File);
-  return FinishEntry(I, FName, Clean, TestOnly);
+    TEntryFilePtr File;
+    if (!TestOnly && !OpenEntryOutput(I, FName, File)) return false;
+    const TDataVerdict Verdict = DecompressEntry(DataDisk, DataPos, File.get());
+    return FinishEntry(I, FName, Verdict, File, TestOnly);
+  } catch (const EFatalUnzipError& E) {
+    // The archive ends inside this entry's header or data: the entry fails
+    // (its output, if any, went with the stack), later entries are tried.
+    FRetryEntry = false;
+    return FailEntry(I, srDataError, E.Message());
+  }
 }
 
 void TArcUnZip::SkipEntry(int32_t I, TSkipReason Reason, const std::string& Name) {
   bool Retry = false;
   if (OnSkippingFile) OnSkippingFile(this, Reason, Name, I, Retry);
-  FTotalBytes -= static_cast<int64_t>(FWorkingHeader->UncompressedSize());
+  const uint64_t Size = FWorkingHeader->UncompressedSize();
+  FTotalBytes = Size >= static_cast<uint64_t>(FTotalBytes) ? 0 : FTotalBytes - static_cast<int64_t>(Size);
+}
+
+bool TArcUnZip::FailEntry(int32_t I, TSkipReason Reason, const std::string& Why) {
+  FEntryError = Why;
+  SkipEntry(I, Reason, FWorkingHeader->FullName());
+  return false;
 }
 
 // The working entry's local header, on its own disk: checked, then passed
-// over to the entry's data. A header that is not one ends the run as the
-// carried-over entries of a rebuild do.
-void TArcUnZip::SeekEntryData() {
+// over to the entry's data. An entry without one fails; the others do not
+// depend on it.
+bool TArcUnZip::SeekEntryData(int32_t I) {
   const TZipHeaderInfo& W = *FWorkingHeader;
   if (FEndRecord->NumberOfThisDisk() > 0 && FCurrentDisk != static_cast<int32_t>(W.DiskNumberStart()))
     OpenDisk(static_cast<int32_t>(W.DiskNumberStart()) + 1);
@@ -213,38 +231,50 @@ void TArcUnZip::SeekEntryData() {
       },
       Local);
   if (Read != TLocalRead::Ok)
-    throw WithDetail(EBadZipFile(), Format("no local header of \"%s\" at offset %lld (disk %d)",
-                                           W.FullName().c_str(), static_cast<long long>(At),
-                                           static_cast<int>(W.DiskNumberStart())));
+    return FailEntry(I, srDataError,
+                     Format("no local header at offset %lld (disk %d)", static_cast<long long>(At),
+                            static_cast<int>(W.DiskNumberStart())));
   FArchive->Seek(static_cast<int64_t>(Local.FileNameLength) + Local.ExtraLength, soCurrent);
+  return true;
 }
 
 bool TArcUnZip::MakeEntryFolder(int32_t I, const std::string& D, bool TestOnly) {
-  if (!TestOnly && FRecreateDirs) {
-    if (HasParentStep(D)) {
-      SkipEntry(I, srCreateError, FWorkingHeader->FullName());
-      return false;
-    }
-    if (!DirExists(D)) ForceDirs(D);
-  }
-  return true;
+  if (!FRecreateDirs) return true;
+  if (!CheckEntryName(I, D)) return false;
+  if (TestOnly) return true;
+  platform::TFolderHandle Folder;
+  std::string Leaf;
+  return OpenTargetFolder(I, D, true, Folder, Leaf);
 }
 
-bool TArcUnZip::PrepareEntryTarget(int32_t I, std::string& FName, bool TestOnly) {
+bool TArcUnZip::PrepareEntryTarget(int32_t I, std::string& FName) {
   bool Skip = false;
   if (OnStartUnZip) OnStartUnZip(this, I, FName, Skip);
   if (Skip) return false;
-  // The final name decides: whatever the stored name, the root and relative
-  // path rules and the handler made of it, a ".." step is never followed.
-  if (!TestOnly && HasParentStep(FName)) {
-    SkipEntry(I, srCreateError, FName);
-    return false;
-  }
-  if (!TestOnly) {
-    const std::string Dir = ExtractFilePath(FName);
-    if (!Dir.empty() && !DirExists(Dir)) ForceDirs(Dir);
-  }
+  // The final name decides, whatever the stored name, the root and
+  // relative path rules and the handler made of it.
+  return CheckEntryName(I, FName);
+}
+
+// A name with a ".." step is never followed, and one longer than the system
+// takes as a path cannot be made: both fail at once, in both runs, before
+// any folder is made.
+bool TArcUnZip::CheckEntryName(int32_t I, const std::string& Name) {
+  if (HasParentStep(Name)) return FailEntry(I, srCreateError, "the name leads outside the destination folder");
+  const size_t Length = platform::ToNativePath(Name).size();
+  if (Length >= PATH_MAX)
+    return FailEntry(I, srCreateError,
+                     Format("path too long: %zu bytes, the system takes at most %d", Length, PATH_MAX - 1));
   return true;
+}
+
+// A method without a decoder here fails before the password is asked for
+// or anything is created. The notice is the one the component always gave.
+bool TArcUnZip::CheckEntryMethod(int32_t I) {
+  const uint16_t Method = FWorkingHeader->CompressionMethod();
+  if (MethodIsSupported(Method)) return true;
+  DoHandleMessage(zsUnknownMethod, LoadZipStr(zsUnknownMethod), LoadZipStr(zsZipErrorCaption), 0);
+  return FailEntry(I, srDataError, UnsupportedMethodText(Method));
 }
 
 // The password check; an empty password is never taken as right. On
@@ -307,76 +337,169 @@ bool TArcUnZip::MayOverwrite(int32_t I, std::string& FName) {
   return OverWriteIt;
 }
 
-bool TArcUnZip::OpenEntryOutput(int32_t I, std::string& FName, std::unique_ptr<TLFNFileStream>& File) {
-  if (FOverwriteMode != Always && FileExistsAt(FName) && !MayOverwrite(I, FName)) {
-    SkipEntry(I, srNoOverwrite, FName);
-    return false;
+/*
+ * Where an entry's file or folder goes. Below DestDir every folder is
+ * reached from DestDir one component at a time without following links
+ * (made when missing), so nothing planted in the destination leads out of
+ * it. A name an OnStartUnZip or overwrite handler chose elsewhere starts
+ * from its own folder, which is made when missing, as the handler named it.
+ * For a file, Leaf receives its name within Folder.
+ */
+bool TArcUnZip::OpenTargetFolder(int32_t I, const std::string& Name, bool IsFolder,
+                                 platform::TFolderHandle& Folder, std::string& Leaf) {
+  const std::string Native = platform::ToNativePath(Name);
+  const std::string Dest = FDestDir.empty() ? std::string() : platform::ToNativePath(FDestDir);
+  std::string Base, Rel;
+  if (!Dest.empty() && Native.size() > Dest.size() && Native.compare(0, Dest.size(), Dest) == 0 &&
+      (Dest == "/" || Native[Dest.size()] == '/')) {
+    Base = Dest;
+    Rel = Native.substr(Dest == "/" ? 1 : Dest.size() + 1);
+  } else if (IsFolder || Native.empty()) {
+    Base = Native;
+  } else {
+    const size_t Slash = Native.rfind('/');
+    Base = Slash == 0 ? std::string("/") : Native.substr(0, Slash);
+    Rel = Native.substr(Slash + 1);
+  }
+  if (Base.empty()) return FailEntry(I, srCreateError, "the destination is on no known drive");
+  std::string Folders = Rel;
+  Leaf.clear();
+  if (!IsFolder) {
+    const size_t Slash = Rel.rfind('/');
+    Leaf = Slash == std::string::npos ? Rel : Rel.substr(Slash + 1);
+    Folders = Slash == std::string::npos ? std::string() : Rel.substr(0, Slash);
   }
 
-  // A read-only file is not replaced in place (as the system would refuse
-  // to open it for writing); with ReplaceReadOnly its bit is cleared once.
-  auto TryCreate = [&]() -> bool {
-    if (IsReadOnlyFile(FName)) return false;
-    try {
-      File = std::make_unique<TLFNFileStream>(FName, fmCreate, FFlushFilesOnClose,
-                                              static_cast<int>(FStreamBufferSize));
+  platform::TFolderHandle Root;
+  if (platform::OpenFolder(Base, Root) != 0) {
+    ForceDirs(platform::FromNativePath(Base));
+    if (platform::OpenFolder(Base, Root) != 0)
+      return FailEntry(I, srCreateError,
+                       Format("cannot open the folder \"%s\": %s", Base.c_str(),
+                              platform::SysErrorMessage(platform::GetLastError()).c_str()));
+  }
+  std::string FailedAt;
+  switch (platform::WalkFolders(Root, Folders, true, Folder, FailedAt)) {
+    case 0:
       return true;
-    } catch (const EFileStreamError&) {
+    case ELOOP:
+      return FailEntry(I, srCreateError, Format("\"%s\" is a symbolic link: not followed", FailedAt.c_str()));
+    case ENOTDIR:
+      return FailEntry(I, srCreateError, Format("\"%s\" is in the way: not a folder", FailedAt.c_str()));
+    default:
+      return FailEntry(I, srCreateError,
+                       Format("cannot make the folder \"%s\": %s", FailedAt.c_str(),
+                              platform::SysErrorMessage(platform::GetLastError()).c_str()));
+  }
+}
+
+// The output of one entry: a file under a temporary name beside the
+// target, behind the run's write buffer.
+struct TArcUnZip::TEntryFile {
+  TEntryFile(platform::TFolderHandle Folder, const std::string& Name, bool Sync, int BufferSize)
+      : Pending(std::make_unique<platform::TPendingFile>(std::move(Folder), Name)),
+        Buffer(std::make_unique<TS_BufferStream>(Pending.get(), BufferSize)) {
+    Buffer->SetSyncOnClose(Sync);
+  }
+  std::unique_ptr<platform::TPendingFile> Pending;
+  std::unique_ptr<TS_BufferStream> Buffer;  // goes first: it writes into Pending
+};
+
+void TArcUnZip::TEntryFileDeleter::operator()(TEntryFile* File) const { delete File; }
+
+bool TArcUnZip::OpenEntryOutput(int32_t I, std::string& FName, TEntryFilePtr& File) {
+  platform::TFolderHandle Folder;
+  std::string Leaf;
+  struct stat St {};
+  bool Exists = false;
+  auto Locate = [&]() -> bool {
+    if (!OpenTargetFolder(I, FName, false, Folder, Leaf)) return false;
+    Exists = platform::StatInFolder(Folder, Leaf, St) == 0;
+    if (Exists && S_ISDIR(St.st_mode)) return FailEntry(I, srCreateError, "a folder of that name is in the way");
+    return true;
+  };
+  if (!Locate()) return false;
+  // Whatever has the name counts as existing, a link too (it is replaced,
+  // never written through).
+  if (Exists && FOverwriteMode != Always) {
+    const std::string Asked = FName;
+    if (!MayOverwrite(I, FName)) {
+      SkipEntry(I, srNoOverwrite, FName);
       return false;
     }
-  };
-  bool Created = TryCreate();
-  if (!Created && FReplaceReadOnly && IsReadOnlyFile(FName)) {
-    const uint32_t A = platform::GetFileAttributesA(FName.c_str());
-    platform::SetFileAttributesA(FName.c_str(), A & ~static_cast<uint32_t>(platform::FILE_ATTRIBUTE_READONLY));
-    Created = TryCreate();
+    if (FName != Asked) {
+      if (!CheckEntryName(I, FName) || !Locate()) return false;
+    }
   }
-  if (!Created) {
-    SkipEntry(I, srCreateError, FName);
-    return false;
+  // A read-only file is replaced only with ReplaceReadOnly.
+  if (Exists && S_ISREG(St.st_mode) && (St.st_mode & S_IWUSR) == 0 && !FReplaceReadOnly)
+    return FailEntry(I, srCreateError, "the existing file is read-only");
+  try {
+    File.reset(new TEntryFile(std::move(Folder), Leaf, FFlushFilesOnClose, static_cast<int>(FStreamBufferSize)));
+  } catch (const EFileStreamError& E) {
+    return FailEntry(I, srCreateError, E.Message());
   }
   return true;
 }
 
 // Decompression from the start of the data (past the encryption header,
 // whose key state carries on into the data) into File, or into nothing
-// when testing. The file is closed before the answer.
-bool TArcUnZip::DecompressEntry(int32_t DataDisk, int64_t DataPos, std::unique_ptr<TLFNFileStream>& File) {
+// when testing. An archive ending inside the data raises on.
+TArcUnZip::TDataVerdict TArcUnZip::DecompressEntry(int32_t DataDisk, int64_t DataPos, TEntryFile* File) {
   if (FCurrentDisk != DataDisk) OpenDisk(DataDisk + 1);
   FArchive->Seek(DataPos, soBeginning);
   FCrypt.ResetCrc();
   TNullStream Null;
-  TStream& Out = File ? static_cast<TStream&>(*File) : static_cast<TStream&>(Null);
-  bool Clean = false;
+  TStream& Out = File ? static_cast<TStream&>(*File->Buffer) : static_cast<TStream&>(Null);
+  const uint64_t Declared = FWorkingHeader->UncompressedSize();
+  auto WriteError = [&] {
+    FEntryError = Format("cannot write \"%s\": %s", File ? File->Pending->NativePath().c_str() : "",
+                         platform::SysErrorMessage(platform::GetLastError()).c_str());
+    return TDataVerdict::WriteFailed;
+  };
   try {
-    Clean = Decompress(Out);
+    if (!Decompress(Out)) return TDataVerdict::BadData;
   } catch (const EBiggerThanUncompressed&) {
-    Clean = false;
-  } catch (...) {
-    // The file stays as far as it was written.
-    File.reset();
-    throw;
+    FEntryError = Format("size mismatch: the data gives more than the %llu bytes declared",
+                         static_cast<unsigned long long>(Declared));
+    return TDataVerdict::BadData;
+  } catch (const ECantWriteUCF&) {
+    return WriteError();
   }
-  if (File) {
-    const bool Closed = File->Close();
-    File.reset();
-    if (!Closed) throw ECantWriteUCF(LoadZipStr(zsCantWriteUCF));
-  }
-  return Clean;
+  if (File && !File->Buffer->Close()) return WriteError();
+  return TDataVerdict::Clean;
 }
 
-bool TArcUnZip::FinishEntry(int32_t I, const std::string& FName, bool Clean, bool TestOnly) {
+bool TArcUnZip::FinishEntry(int32_t I, const std::string& FName, TDataVerdict Verdict, TEntryFilePtr& File,
+                            bool TestOnly) {
   const TZipHeaderInfo& W = *FWorkingHeader;
   const uint32_t Calc = FCrypt.FinalCrc();
-  if (Clean && Calc == W.Crc32()) {
-    if (!TestOnly) {
-      platform::FileSetDate(FName, NormalizeDosDateTime(static_cast<int32_t>(W.FileDateTime())));
-      if (FRetainAttributes) platform::SetFileAttributesA(FName.c_str(), W.ExternalAttributes());
+  if (Verdict == TDataVerdict::WriteFailed) {
+    File.reset();
+    return FailEntry(I, srWriteError, FEntryError);
+  }
+  if (Verdict == TDataVerdict::Clean && Calc == W.Crc32()) {
+    if (!TestOnly && File) {
+      const uint32_t Attributes = FRetainAttributes ? W.ExternalAttributes() : platform::INVALID_FILE_ATTRIBUTES;
+      if (File->Pending->Commit(NormalizeDosDateTime(static_cast<int32_t>(W.FileDateTime())), Attributes) != 0) {
+        const std::string Why = Format("cannot put \"%s\" in place: %s", File->Pending->NativePath().c_str(),
+                                       platform::SysErrorMessage(platform::GetLastError()).c_str());
+        File.reset();
+        return FailEntry(I, srWriteError, Why);
+      }
     }
+    File.reset();
     if (OnEndUnZip) OnEndUnZip(this, I, FName);
     return true;
   }
+  // The temporary file goes; a file the entry would have replaced stays.
+  File.reset();
+  if (Verdict == TDataVerdict::Clean)
+    FEntryError = Format("CRC error (computed %08x, stored %08x)", Calc, W.Crc32());
+  bool Retry = false;
   if (W.Encrypted()) {
+    // Garbage from a wrong password that passed the one-byte check fails
+    // the decoder, the size or the CRC: all of them mean a wrong password.
     std::string NewPassword = FPassword;
     if (OnBadPassword) {
       OnBadPassword(this, I, NewPassword);
@@ -385,14 +508,12 @@ bool TArcUnZip::FinishEntry(int32_t I, const std::string& FName, bool Clean, boo
         FRetryEntry = true;
       }
     }
-    if (!FRetryEntry) {
-      bool Retry = false;
-      if (OnSkippingFile) OnSkippingFile(this, srBadPassword, W.FullName(), I, Retry);
-    }
+    if (!FRetryEntry && OnSkippingFile) OnSkippingFile(this, srBadPassword, W.FullName(), I, Retry);
+  } else if (Verdict == TDataVerdict::BadData) {
+    if (OnSkippingFile) OnSkippingFile(this, srDataError, W.FullName(), I, Retry);
   } else if (OnBadCRC) {
     OnBadCRC(this, Calc, W.Crc32(), I);
   }
-  if (!TestOnly) platform::DeleteFileA(FName.c_str());
   return false;
 }
 

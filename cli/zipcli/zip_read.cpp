@@ -129,11 +129,13 @@ class TReadRun {
     };
     Zip.OnSkippingFile = [this](TObject*, TSkipReason Why, const std::string&, int32_t I, bool&) {
       std::string& R = Reason.at(static_cast<size_t>(I));
+      const std::string& Detail = Zip.EntryError();
       switch (Why) {
         case srBadPassword:
           R = Zip.Password().empty()
                   ? "needs a password (-P, --password-file, or a terminal to ask it on)"
                   : "wrong password or damaged data";
+          if (!Zip.Password().empty() && !Detail.empty()) R += " (" + Detail + ")";
           break;
         case srNoOverwrite:
           R = "exists, not replaced";
@@ -147,9 +149,11 @@ class TReadRun {
           const std::string Name = ToSlashes(Zip.EntryHeader(I).FullName());
           const bool Parent = ("/" + Name + "/").find("/../") != std::string::npos;
           R = Parent ? "refused: the name leads outside the destination folder"
-                     : "the file cannot be created";
+                     : Detail.empty() ? "the file cannot be created" : "not created: " + Detail;
           break;
         }
+        case srDataError: R = Detail.empty() ? "the data cannot be read" : Detail; break;
+        case srWriteError: R = Detail.empty() ? "the file cannot be written" : Detail; break;
         default: R = "skipped"; break;
       }
     };
@@ -160,6 +164,10 @@ class TReadRun {
     };
     Zip.OnHandleMessage = [this](TObject*, int32_t Id, const std::string& Msg1, const std::string&,
                                  uint32_t, int32_t& Return) {
+      Return = platform::IDOK;
+      // An unknown method fails its entry, which the report names with the
+      // method: the notice would only say it twice.
+      if (Id == zsUnknownMethod) return;
       Meter.Clear();
       Err << Notice(Msg1) << '\n';
       // A disk cannot be put in from here: the request is cancelled.

@@ -40,6 +40,7 @@ TRawEntry DeflatedEntry(const std::string& Name, const std::string& Text) {
 struct TEvents {
   std::vector<std::string> Ended;
   std::vector<std::pair<TSkipReason, std::string>> Skipped;
+  std::vector<std::string> Why;  // EntryError at each skip
   std::vector<std::pair<uint32_t, uint32_t>> BadCrc;
   std::vector<int32_t> Completed;
 };
@@ -59,8 +60,9 @@ class UnzipTest : public ReaderTest {
     Zip.SetDoAll(true);
     Zip.SetOverwriteMode(Always);
     Zip.OnEndUnZip = [&Ev](TObject*, int32_t, const std::string& F) { Ev.Ended.push_back(F); };
-    Zip.OnSkippingFile = [&Ev](TObject*, TSkipReason R, const std::string& F, int32_t, bool&) {
+    Zip.OnSkippingFile = [&Ev, &Zip](TObject*, TSkipReason R, const std::string& F, int32_t, bool&) {
       Ev.Skipped.emplace_back(R, F);
+      Ev.Why.push_back(Zip.EntryError());
     };
     Zip.OnBadCRC = [&Ev](TObject*, uint32_t Calc, uint32_t Stored, int32_t) { Ev.BadCrc.emplace_back(Calc, Stored); };
     Zip.OnUnZipComplete = [&Ev](TObject*, int32_t N) { Ev.Completed.push_back(N); };
@@ -175,9 +177,10 @@ TEST_F(UnzipTest, AlteredStoredDataFailsTheCrcAndLeavesNoFile) {
   EXPECT_EQ(ReadFile(Out("good.txt")), "fine");
 }
 
-// An archive cut inside an entry's data ends the run with the fatal error;
-// the run still ends properly (FilesList emptied, completion reported).
-TEST_F(UnzipTest, TruncatedArchiveRaisesPrematureEnd) {
+// An archive cut inside an entry's data fails that entry with the fatal
+// error's text and leaves no file; the run still ends properly (FilesList
+// emptied, completion reported).
+TEST_F(UnzipTest, TruncatedArchiveFailsTheCutEntry) {
   const std::string Bytes = BuildRawArchive({StoredEntry("a.txt", "aaaa"), StoredEntry("b.bin", RandomBytes(5000, 3))});
   // Cut inside the data of b.bin: the entries are then found by scanning
   // the local headers, and b.bin's data ends early.
@@ -187,15 +190,14 @@ TEST_F(UnzipTest, TruncatedArchiveRaisesPrematureEnd) {
   Configure(Zip, Temp("t.zip"), Ev);
   Zip.SetIncompleteZipMode(izAssumeBad);
   Zip.SetFilesList({"*"});
-  try {
-    Zip.UnZip();
-    FAIL() << "no error";
-  } catch (const EFatalUnzipError& E) {
-    EXPECT_EQ(E.Message(), "Premature end of file reached");
-  }
+  EXPECT_EQ(Zip.UnZip(), 1);
+  ASSERT_EQ(Ev.Skipped.size(), 1u);
+  EXPECT_EQ(Ev.Skipped[0], std::make_pair(srDataError, std::string("b.bin")));
+  EXPECT_EQ(Ev.Why[0], "Premature end of file reached");
   EXPECT_TRUE(Zip.FilesList().empty());
   EXPECT_EQ(Ev.Completed, std::vector<int32_t>{1});
   EXPECT_EQ(ReadFile(Out("a.txt")), "aaaa");
+  EXPECT_EQ(FilesOutsideArchives().size(), 1u);
 }
 
 // Read-only targets: replaced (and given the entry's attributes) with
@@ -299,10 +301,11 @@ TEST_F(UnzipTest, NamesLeadingOutsideDestDirAreSkipped) {
     EXPECT_EQ(F.find((Dir / "deep/out").string()), 0u) << F;
 }
 
-// Hostile and odd compressed data fails only its entry: an unknown method
-// (with its notice), a shrunk stream asking for 14-bit codes, a deflate
-// stream that has not ended, inflated output beyond the stored size. None
-// leaves a file; the stored CRC matching the bytes produced changes nothing.
+// Hostile and odd compressed data fails only its entry, as unusable data
+// with the reason, never as a CRC error: an unknown method (with its
+// notice), a shrunk stream asking for 14-bit codes, a deflate stream that
+// has not ended, inflated output beyond the stored size. None leaves a
+// file; the stored CRC matching the bytes produced changes nothing.
 TEST_F(UnzipTest, UnusableCompressedDataFailsTheEntry) {
   TRawEntry Unknown = StoredEntry("unknown.bin", "data");
   Unknown.Method = 9;
@@ -343,35 +346,42 @@ TEST_F(UnzipTest, UnusableCompressedDataFailsTheEntry) {
     R = platform::IDOK;
   };
   EXPECT_EQ(Zip.UnZip(), 1);
-  EXPECT_EQ(Ev.BadCrc.size(), 4u);
+  EXPECT_TRUE(Ev.BadCrc.empty());
+  ASSERT_EQ(Ev.Skipped.size(), 4u);
+  for (const auto& S : Ev.Skipped) EXPECT_EQ(S.first, srDataError) << S.second;
+  EXPECT_EQ(Ev.Why[0], "unsupported compression method 9 (Deflate64)");
+  EXPECT_EQ(Ev.Why[1], "invalid shrunk data");
+  EXPECT_EQ(Ev.Why[2], "the deflated data ends before it is complete");
+  EXPECT_EQ(Ev.Why[3], "size mismatch: the data gives more than the 100 bytes declared");
   ASSERT_EQ(Messages.size(), 1u);
   EXPECT_EQ(Messages[0], std::make_pair(197, std::string("Unknown Compression Method|Zip Error")));
   EXPECT_EQ(Ev.Ended.size(), 1u);
   for (const char* F : {"unknown.bin", "shrunk.txt", "unended.txt", "bigger.txt"}) EXPECT_FALSE(fs::exists(Out(F))) << F;
 }
 
-// A deflate stream zlib refuses ends the run with zlib's error.
-TEST_F(UnzipTest, CorruptDeflateStreamRaisesTheZlibError) {
+// A deflate stream zlib refuses fails its entry with zlib's message; the
+// run goes on.
+TEST_F(UnzipTest, CorruptDeflateStreamFailsTheEntryWithZlibsMessage) {
   TRawEntry E = DeflatedEntry("z.txt", "zzz");
   E.Data = std::string("\xff\xff\xff\xff\xff\xff", 6);  // block type 3: invalid
-  const std::string Archive = Make({E});
+  const std::string Archive = Make({E, StoredEntry("after.txt", "fine")});
   TArcUnZip Zip;
   TEvents Ev;
   Configure(Zip, Archive, Ev);
-  try {
-    Zip.UnZip();
-    FAIL() << "no error";
-  } catch (const EZCompressionError& X) {
-    EXPECT_EQ(X.Message(), "error");
-    EXPECT_EQ(X.Detail(), "inflate of \"z.txt\": invalid block type");
-  }
+  EXPECT_EQ(Zip.UnZip(), 1);
+  ASSERT_EQ(Ev.Skipped.size(), 1u);
+  EXPECT_EQ(Ev.Skipped[0], std::make_pair(srDataError, std::string("z.txt")));
+  EXPECT_EQ(Ev.Why[0], "invalid deflated data (zlib: invalid block type)");
+  EXPECT_TRUE(Ev.BadCrc.empty());
+  EXPECT_FALSE(fs::exists(Out("z.txt")));
+  EXPECT_EQ(ReadFile(Out("after.txt")), "fine");
 }
 
-// An entry whose local header has lost its signature ends the run with the
-// error the rebuild of an archive gives for it; the entries before it are
-// extracted, the entry itself is not.
-TEST_F(UnzipTest, LocalHeaderWithoutSignatureEndsTheRun) {
-  std::string Bytes = BuildRawArchive({StoredEntry("a.txt", "first"), StoredEntry("b.txt", "second")});
+// An entry whose local header has lost its signature fails with where the
+// header should be; the entries before and after it are extracted.
+TEST_F(UnzipTest, LocalHeaderWithoutSignatureFailsThatEntry) {
+  std::string Bytes = BuildRawArchive(
+      {StoredEntry("a.txt", "first"), StoredEntry("b.txt", "second"), StoredEntry("c.txt", "third")});
   const size_t Second = Bytes.find("PK\x03\x04", 4);
   ASSERT_NE(Second, std::string::npos);
   Bytes[Second + 3] = 'X';
@@ -379,16 +389,13 @@ TEST_F(UnzipTest, LocalHeaderWithoutSignatureEndsTheRun) {
   TArcUnZip Zip;
   TEvents Ev;
   Configure(Zip, Temp("a.zip"), Ev);
-  try {
-    Zip.UnZip();
-    FAIL() << "no error";
-  } catch (const EBadZipFile& X) {
-    EXPECT_EQ(X.Message(), "Not a valid zip file!");
-    EXPECT_NE(X.Detail().find("\"b.txt\" at offset " + std::to_string(Second)), std::string::npos) << X.Detail();
-  }
-  EXPECT_EQ(Ev.Ended.size(), 1u);
+  EXPECT_EQ(Zip.UnZip(), 2);
+  ASSERT_EQ(Ev.Skipped.size(), 1u);
+  EXPECT_EQ(Ev.Skipped[0], std::make_pair(srDataError, std::string("b.txt")));
+  EXPECT_EQ(Ev.Why[0], "no local header at offset " + std::to_string(Second) + " (disk 0)");
   EXPECT_TRUE(fs::exists(Out("a.txt")));
   EXPECT_FALSE(fs::exists(Out("b.txt")));
+  EXPECT_EQ(ReadFile(Out("c.txt")), "third");
 }
 
 // Progress per output block: 70000 stored bytes come as 32768, 32768 and

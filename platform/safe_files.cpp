@@ -1,0 +1,211 @@
+// Files created below a folder without following links.
+#include "platform/safe_files.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <utility>
+
+#include "platform/base.h"
+#include "platform/file_internal.h"
+#include "platform/file_system.h"
+#include "platform/winapi.h"
+
+namespace zem::platform {
+
+namespace {
+
+// The bits a FAT directory entry may have changed.
+constexpr uint32_t kSettableFatBits =
+    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+
+int Failed(int Errno, const std::string& NativePath = std::string()) {
+  detail::SetLastErrno(Errno, NativePath);
+  return Errno;
+}
+
+std::string Joined(const std::string& Folder, const std::string& Name) {
+  if (Folder.empty() || Folder == "/") return Folder + Name;
+  return Folder + "/" + Name;
+}
+
+// The folder Name below Dir, links not followed; made first when missing
+// and Make is set. A descriptor or -1 with errno.
+int OpenOrMake(int Dir, const std::string& Name, bool Make) {
+  TFileSystem& Fs = FileSystem();
+  constexpr int Flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  int Fd = Fs.OpenAt(Dir, Name, Flags);
+  if (Fd < 0 && errno == ENOENT && Make) {
+    if (Fs.MakeFolderAt(Dir, Name, 0777) != 0 && errno != EEXIST) return -1;
+    Fd = Fs.OpenAt(Dir, Name, Flags);
+  }
+  if (Fd < 0 && errno == ENOTDIR) {
+    // O_PATH opens a link itself, which O_DIRECTORY then refuses: tell a
+    // link from a file.
+    struct stat St;
+    if (Fs.StatAt(Dir, Name, St, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(St.st_mode)) errno = ELOOP;
+    else errno = ENOTDIR;
+  }
+  return Fd;
+}
+
+// A name for a temporary file beside its final one that no other program
+// is likely to choose.
+std::string TempNameFor(unsigned Attempt) {
+  struct timespec Now {};
+  FileSystem().ClockTime(CLOCK_MONOTONIC, Now);
+  const unsigned long Mix =
+      static_cast<unsigned long>(Now.tv_nsec) ^ (static_cast<unsigned long>(::getpid()) << 20) ^ Attempt * 2654435761u;
+  char Buf[32];
+  std::snprintf(Buf, sizeof Buf, ".zem%08lx.part", Mix & 0xFFFFFFFFul);
+  return Buf;
+}
+
+// The DOS attributes on an open file: the FAT bits on a vfat volume, the
+// write bits for read-only elsewhere (hidden follows the name there, archive
+// and system have no counterpart), as SetFileAttributesA does by name.
+int SetAttributesOf(int Fd, const std::string& VolumePath, uint32_t Attributes) {
+  TFileSystem& Fs = FileSystem();
+  if (Attributes == FILE_ATTRIBUTE_NORMAL) Attributes = 0;
+  if (detail::IsFatVolume(VolumePath))
+    return Fs.SetFatAttributes(Fd, Attributes & kSettableFatBits) == 0 ? 0 : errno;
+  struct stat St;
+  if (Fs.FStat(Fd, St) != 0) return errno;
+  mode_t Mode = St.st_mode & 07777;
+  if (Attributes & FILE_ATTRIBUTE_READONLY)
+    Mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
+  else
+    Mode |= S_IWUSR;
+  if (Mode != (St.st_mode & 07777) && Fs.FChmod(Fd, Mode) != 0) return errno;
+  return 0;
+}
+
+}  // namespace
+
+// ---- TFolderHandle ------------------------------------------------------------
+
+TFolderHandle::~TFolderHandle() { Close(); }
+
+TFolderHandle::TFolderHandle(TFolderHandle&& Other) noexcept
+    : FFd(std::exchange(Other.FFd, -1)), FPath(std::move(Other.FPath)) {}
+
+TFolderHandle& TFolderHandle::operator=(TFolderHandle&& Other) noexcept {
+  if (this != &Other) {
+    Close();
+    FFd = std::exchange(Other.FFd, -1);
+    FPath = std::move(Other.FPath);
+  }
+  return *this;
+}
+
+void TFolderHandle::Close() {
+  if (FFd >= 0) FileSystem().Close(FFd);
+  FFd = -1;
+}
+
+int OpenFolder(const std::string& NativePath, TFolderHandle& Folder) {
+  Folder.Close();
+  int Fd;
+  do {
+    Fd = FileSystem().Open(NativePath, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  } while (Fd < 0 && errno == EINTR);
+  if (Fd < 0) return Failed(errno, NativePath);
+  Folder.FFd = Fd;
+  Folder.FPath = NativePath;
+  return 0;
+}
+
+int WalkFolders(const TFolderHandle& Base, const std::string& Rel, bool Make, TFolderHandle& Folder,
+                std::string& FailedAt) {
+  FailedAt.clear();
+  TFolderHandle Current;
+  int Dir = Base.FFd;
+  size_t Start = 0;
+  while (Start < Rel.size()) {
+    size_t End = Rel.find('/', Start);
+    if (End == std::string::npos) End = Rel.size();
+    if (End > Start) {
+      const std::string Name = Rel.substr(Start, End - Start);
+      const int Fd = OpenOrMake(Dir, Name, Make);
+      if (Fd < 0) {
+        const int Err = errno;
+        FailedAt = Rel.substr(0, End);
+        return Failed(Err, Joined(Base.FPath, FailedAt));
+      }
+      Current.Close();
+      Current.FFd = Fd;
+      Dir = Fd;
+    }
+    Start = End + 1;
+  }
+  if (Current.FFd < 0) {
+    // No component: the base folder itself, under a descriptor of its own.
+    const int Fd = FileSystem().OpenAt(Base.FFd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (Fd < 0) return Failed(errno, Base.FPath);
+    Current.FFd = Fd;
+  }
+  Current.FPath = Rel.empty() ? Base.FPath : Joined(Base.FPath, Rel);
+  Folder = std::move(Current);
+  return 0;
+}
+
+int StatInFolder(const TFolderHandle& Folder, const std::string& Name, struct stat& St) {
+  if (FileSystem().StatAt(Folder.Fd(), Name, St, AT_SYMLINK_NOFOLLOW) != 0)
+    return Failed(errno, Joined(Folder.NativePath(), Name));
+  return 0;
+}
+
+// ---- TPendingFile -------------------------------------------------------------
+
+TPendingFile::TPendingFile(TFolderHandle Folder, std::string Name)
+    : THandleStream(INVALID_HANDLE_VALUE), FFolder(std::move(Folder)), FName(std::move(Name)) {
+  TFileSystem& Fs = FileSystem();
+  int Err = EEXIST;
+  for (unsigned Attempt = 0; Attempt < 100 && Err == EEXIST; ++Attempt) {
+    FTempName = TempNameFor(Attempt);
+    const int Fd = Fs.OpenAt(FFolder.Fd(), FTempName, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (Fd >= 0) {
+      FHandle = Fd;
+      return;
+    }
+    Err = errno;
+    if (Err == EINTR) Err = EEXIST;
+  }
+  FDone = true;
+  Failed(Err, FFolder.NativePath());
+  throw EFCreateError(Format("Cannot create file \"%s\". %s", NativePath().c_str(),
+                             SysErrorMessage(GetLastError()).c_str()));
+}
+
+TPendingFile::~TPendingFile() { Discard(); }
+
+std::string TPendingFile::NativePath() const { return Joined(FFolder.NativePath(), FName); }
+
+void TPendingFile::Discard() {
+  if (FHandle != INVALID_HANDLE_VALUE) FileSystem().Close(FHandle);
+  FHandle = INVALID_HANDLE_VALUE;
+  if (!FDone) FileSystem().UnlinkAt(FFolder.Fd(), FTempName, 0);
+  FDone = true;
+}
+
+int TPendingFile::Commit(int32_t Age, uint32_t Attributes) {
+  if (FDone) return Failed(EBADF);
+  // The time and the attributes are the file's description, not its
+  // contents: as when they are set by name, a volume that cannot keep them
+  // does not fail the file.
+  if (Age != -1) FileSetDate(FHandle, Age);
+  if (Attributes != INVALID_FILE_ATTRIBUTES) SetAttributesOf(FHandle, FFolder.NativePath(), Attributes);
+  int Err = 0;
+  if (FileSystem().Close(std::exchange(FHandle, INVALID_HANDLE_VALUE)) != 0) Err = errno;
+  if (Err == 0 && FileSystem().RenameAt(FFolder.Fd(), FTempName, FFolder.Fd(), FName) != 0) Err = errno;
+  if (Err != 0) {
+    Discard();
+    return Failed(Err, NativePath());
+  }
+  FDone = true;
+  return 0;
+}
+
+}  // namespace zem::platform

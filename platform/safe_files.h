@@ -1,0 +1,98 @@
+// Files created below a folder without ever leaving it. The folder is
+// opened once by name; everything below it is reached relative to the
+// folder before, one component at a time, and links are never followed: a
+// link where a folder is expected is refused, a link at the file's own name
+// is replaced, not written through. A new file is written under a temporary
+// name beside its final one and takes that name only once it is complete,
+// so a failure never costs the file it would have replaced.
+//
+// The functions answer with an errno value (0 for success) and set the
+// last error to the matching Windows code, as the rest of platform/ does.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <string>
+
+#include "platform/stream.h"
+
+namespace zem::platform {
+
+// An open folder (a descriptor that only names it), closed when it goes.
+class TFolderHandle {
+ public:
+  TFolderHandle() = default;
+  ~TFolderHandle();
+  TFolderHandle(TFolderHandle&& Other) noexcept;
+  TFolderHandle& operator=(TFolderHandle&& Other) noexcept;
+  TFolderHandle(const TFolderHandle&) = delete;
+  TFolderHandle& operator=(const TFolderHandle&) = delete;
+
+  int Fd() const { return FFd; }
+  bool IsOpen() const { return FFd >= 0; }
+  // The native path the folder was reached under (for messages and for
+  // asking what kind of volume it is on).
+  const std::string& NativePath() const { return FPath; }
+  void Close();
+
+ private:
+  friend int OpenFolder(const std::string&, TFolderHandle&);
+  friend int WalkFolders(const TFolderHandle&, const std::string&, bool, TFolderHandle&, std::string&);
+  int FFd = -1;
+  std::string FPath;
+};
+
+// Opens the folder at NativePath; links in NativePath itself are followed
+// (the caller named it).
+int OpenFolder(const std::string& NativePath, TFolderHandle& Folder);
+
+// Reaches the folder Rel ('/' between components, empty components passed
+// over) below Base and leaves it in Folder. Each component is opened
+// relative to the one before without following a link, and made (mode
+// 0777 less the umask) when it is missing and Make is set. The cost is
+// linear in the length of Rel, and only two folders are open at a time.
+// On failure Failed holds Rel up to the component that failed; ELOOP means
+// that component is a symbolic link, ENOTDIR that it is something else
+// than a folder.
+int WalkFolders(const TFolderHandle& Base, const std::string& Rel, bool Make, TFolderHandle& Folder,
+                std::string& Failed);
+
+// What Name in Folder is, without following a link.
+int StatInFolder(const TFolderHandle& Folder, const std::string& Name, struct stat& St);
+
+// A new file in a folder, written under a temporary name (created with
+// O_EXCL and O_NOFOLLOW, mode 0666 less the umask) until Commit gives it
+// its final name. Destroyed uncommitted, the temporary file is removed.
+class TPendingFile : public THandleStream {
+ public:
+  // Raises EFCreateError "Cannot create file "%s". %s" (the final name)
+  // when no temporary file can be created.
+  TPendingFile(TFolderHandle Folder, std::string Name);
+  ~TPendingFile() override;
+  TPendingFile(const TPendingFile&) = delete;
+  TPendingFile& operator=(const TPendingFile&) = delete;
+
+  // Gives the file the DOS date and time Age (-1: leave the time) and, when
+  // Attributes is not INVALID_FILE_ATTRIBUTES, the DOS attributes (the FAT
+  // bits on a vfat volume, read-only as the write bits elsewhere), closes
+  // it and renames it over its final name: whatever has that name, a file
+  // or a link, is replaced; a folder is not. On failure the temporary file
+  // is removed.
+  int Commit(int32_t Age, uint32_t Attributes);
+  // Closes and removes the temporary file (nothing once committed).
+  void Discard();
+
+  const std::string& Name() const { return FName; }
+  const std::string& TempName() const { return FTempName; }
+  // The final name as a native path.
+  std::string NativePath() const;
+
+ private:
+  TFolderHandle FFolder;
+  std::string FName;
+  std::string FTempName;
+  bool FDone = false;
+};
+
+}  // namespace zem::platform
