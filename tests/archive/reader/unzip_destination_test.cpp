@@ -1,0 +1,220 @@
+// What extraction leaves on disk when something is wrong: links planted in
+// the destination, names too long for the system, wrong passwords that pass
+// the check byte, methods without a decoder, damaged entries, a full disk.
+// Each failing entry fails alone, with its reason, in UnZip and TestZip
+// alike, and leaves neither a partial file nor a changed existing one.
+#include <algorithm>
+#include <tuple>
+
+#include "arc_unzip_fixture.h"
+#include "unzip_test_util.h"
+
+namespace zem::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TVerdicts {
+  int32_t Done = 0;
+  std::vector<std::string> Ended;  // names extracted
+  // Name, reason and EntryError of each entry skipped.
+  std::vector<std::tuple<std::string, TSkipReason, std::string>> Failed;
+  int BadCrc = 0;
+};
+
+class UnzipDestinationTest : public ReaderTest {
+ protected:
+  static std::string Data(const std::string& Rel) {
+    return platform::FromNativePath((fs::path(ZEM_TEST_DATA) / Rel).string());
+  }
+  fs::path Out(const std::string& Rel = "") const { return Dir / "out" / Rel; }
+
+  // One run over Archive into Dir/out (overwriting), recording the verdicts.
+  TVerdicts Run(const std::string& Archive, bool TestOnly, const std::string& Password = "",
+                const TArcUnZip::TBadPasswordEvent& OnBadPassword = nullptr) {
+    TArcUnZip Zip;
+    TVerdicts V;
+    Zip.SetDoProcessMessages(false);
+    Zip.SetZipName(Archive);
+    Zip.SetDestDir(platform::FromNativePath(Out().string()));
+    Zip.SetRecreateDirs(true);
+    Zip.SetDoAll(true);
+    Zip.SetOverwriteMode(Always);
+    Zip.SetPassword(Password);
+    Zip.OnBadPassword = OnBadPassword;
+    Zip.OnHandleMessage = [](TObject*, int32_t, const std::string&, const std::string&, uint32_t, int32_t& R) {
+      R = platform::IDOK;
+    };
+    Zip.OnEndUnZip = [&](TObject*, int32_t I, const std::string&) { V.Ended.push_back(Zip.EntryHeader(I).FullName()); };
+    Zip.OnSkippingFile = [&](TObject*, TSkipReason R, const std::string&, int32_t I, bool&) {
+      V.Failed.emplace_back(Zip.EntryHeader(I).FullName(), R, Zip.EntryError());
+    };
+    Zip.OnBadCRC = [&](TObject*, uint32_t, uint32_t, int32_t) { ++V.BadCrc; };
+    V.Done = TestOnly ? Zip.TestZip() : Zip.UnZip();
+    return V;
+  }
+
+  // Every name below Dir/out, folders and links included.
+  std::vector<std::string> Listed() const {
+    std::vector<std::string> Names;
+    if (!fs::exists(Out())) return Names;
+    for (const auto& E : fs::recursive_directory_iterator(Out()))
+      Names.push_back(fs::relative(E.path(), Out()).string());
+    std::sort(Names.begin(), Names.end());
+    return Names;
+  }
+};
+
+// A link at a file's name is replaced with -o, never written through; a link
+// where a folder is expected fails that entry. Nothing outside changes.
+TEST_F(UnzipDestinationTest, PlantedLinksNeverLeadOutside) {
+  WriteFile(Dir / "outside/file", "outside");
+  WriteFile(Dir / "a.zip", BuildRawArchive({StoredEntry("victim.txt", "from the archive"),
+                                            StoredEntry("sub/evil.txt", "evil"), StoredEntry("ok.txt", "ok")}));
+  fs::create_directories(Out());
+  fs::create_symlink(Dir / "outside/file", Out("victim.txt"));
+  fs::create_symlink(Dir / "outside", Out("sub"));
+  for (const bool TestOnly : {true, false}) {
+    SCOPED_TRACE(TestOnly);
+    const TVerdicts V = Run(Temp("a.zip"), TestOnly);
+    if (TestOnly) {
+      EXPECT_EQ(V.Done, 3);  // the data is whole; only writing it would leave
+      continue;
+    }
+    EXPECT_EQ(V.Done, 2);
+    ASSERT_EQ(V.Failed.size(), 1u);
+    EXPECT_EQ(V.Failed[0], std::make_tuple(std::string("sub\\evil.txt"), srCreateError,
+                                           std::string("\"sub\" is a symbolic link: not followed")));
+    EXPECT_FALSE(fs::is_symlink(Out("victim.txt")));
+    EXPECT_EQ(ReadFile(Out("victim.txt")), "from the archive");
+    EXPECT_EQ(ReadFile(Out("ok.txt")), "ok");
+  }
+  EXPECT_EQ(ReadFile(Dir / "outside/file"), "outside");
+  EXPECT_EQ(std::distance(fs::directory_iterator(Dir / "outside"), fs::directory_iterator()), 1);
+}
+
+// A name longer than the system's path limit fails at once with "too long"
+// and makes no folder; the next entry is extracted. TestZip says the same.
+TEST_F(UnzipDestinationTest, DeepPathFailsWithTooLong) {
+  for (const bool TestOnly : {true, false}) {
+    SCOPED_TRACE(TestOnly);
+    const TVerdicts V = Run(Data("hostile/deep_path.zip"), TestOnly);
+    EXPECT_EQ(V.Done, 1);
+    EXPECT_EQ(V.Ended, std::vector<std::string>{"good.txt"});
+    ASSERT_EQ(V.Failed.size(), 1u);
+    EXPECT_EQ(std::get<1>(V.Failed[0]), srCreateError);
+    EXPECT_NE(std::get<2>(V.Failed[0]).find("too long"), std::string::npos) << std::get<2>(V.Failed[0]);
+  }
+  EXPECT_EQ(Listed(), std::vector<std::string>{"good.txt"});
+}
+
+// A wrong password whose check byte matches makes the decoder fail: that is
+// a wrong password (handler asked, then srBadPassword), not the end of the
+// run. With a handler giving the right one both entries come out.
+TEST_F(UnzipDestinationTest, WrongPasswordPassingTheCheckByte) {
+  const std::string Archive = Data("hostile/wrong_password_passes_check.zip");
+  for (const bool TestOnly : {true, false}) {
+    SCOPED_TRACE(TestOnly);
+    const TVerdicts Wrong = Run(Archive, TestOnly, "wrong677");
+    EXPECT_EQ(Wrong.Done, 0);
+    ASSERT_EQ(Wrong.Failed.size(), 2u);
+    for (const auto& F : Wrong.Failed) EXPECT_EQ(std::get<1>(F), srBadPassword) << std::get<0>(F);
+    EXPECT_EQ(Wrong.BadCrc, 0);
+    EXPECT_TRUE(Listed().empty());
+
+    std::vector<int32_t> Asked;
+    const TVerdicts Fixed = Run(Archive, TestOnly, "wrong677", [&](TObject*, int32_t I, std::string& Pw) {
+      Asked.push_back(I);
+      Pw = "Sesame42";
+    });
+    EXPECT_EQ(Fixed.Done, 2);
+    EXPECT_EQ(Asked, std::vector<int32_t>{0});
+    EXPECT_TRUE(Fixed.Failed.empty());
+  }
+  EXPECT_EQ(ReadFile(Out("first.txt")).substr(0, 20), "content of first.txt");
+}
+
+// An AES entry (method 99) is an unsupported method, named as such before
+// any password is asked for; nothing is created and nothing counts.
+TEST_F(UnzipDestinationTest, AesEntriesAreUnsupportedByName) {
+  for (const bool TestOnly : {true, false}) {
+    SCOPED_TRACE(TestOnly);
+    int Asked = 0;
+    const TVerdicts V = Run(Data("interop/other_methods/om_7z_aes256.zip"), TestOnly, "",
+                            [&](TObject*, int32_t, std::string&) { ++Asked; });
+    EXPECT_EQ(V.Done, 0);
+    EXPECT_EQ(Asked, 0);
+    ASSERT_EQ(V.Failed.size(), 2u);
+    for (const auto& F : V.Failed)
+      EXPECT_EQ(std::make_pair(std::get<1>(F), std::get<2>(F)),
+                std::make_pair(srDataError, std::string("unsupported compression method 99 (AES)")));
+  }
+  EXPECT_TRUE(Listed().empty());
+}
+
+// Damaged entries fail alone, with a reason naming the defect, in both runs;
+// the good entry after them is extracted. The reason of a decoder failure
+// is zlib's, never a CRC error.
+TEST_F(UnzipDestinationTest, DamagedEntriesFailAloneInBothRuns) {
+  struct TCase {
+    const char* File;
+    const char* Bad;
+    const char* Reason;
+  } Cases[] = {
+      {"size_declared_larger.zip", "short.txt", "size mismatch: the data gives 1050 bytes, 1060 declared"},
+      {"size_declared_smaller.zip", "long.txt", "size mismatch: the data gives more than the 990 bytes declared"},
+      {"deflate_invalid_block.zip", "broken.txt", "invalid deflated data (zlib: invalid block type)"},
+      {"local_signature_missing.zip", "bad.txt", "no local header at offset 0 (disk 0)"},
+  };
+  for (const TCase& C : Cases)
+    for (const bool TestOnly : {true, false}) {
+      SCOPED_TRACE(std::string(C.File) + (TestOnly ? " test" : " extract"));
+      fs::remove_all(Out());
+      const TVerdicts V = Run(Data(std::string("damaged/") + C.File), TestOnly);
+      EXPECT_EQ(V.Done, 1);
+      EXPECT_EQ(V.BadCrc, 0);
+      ASSERT_EQ(V.Failed.size(), 1u);
+      EXPECT_EQ(V.Failed[0], std::make_tuple(std::string(C.Bad), srDataError, std::string(C.Reason)));
+      EXPECT_EQ(Listed(), TestOnly ? std::vector<std::string>{} : std::vector<std::string>{"good.txt"});
+    }
+}
+
+// A failing entry over an existing file leaves that file byte for byte as it
+// was, and no temporary file behind.
+TEST_F(UnzipDestinationTest, FailingEntryKeepsTheFileItWouldReplace) {
+  const std::string Precious = RandomBytes(5000, 4);
+  WriteFile(Out("broken.txt"), Precious);
+  const TVerdicts V = Run(Data("damaged/deflate_invalid_block.zip"), false);
+  EXPECT_EQ(V.Failed.size(), 1u);
+  EXPECT_EQ(ReadFile(Out("broken.txt")), Precious);
+  EXPECT_EQ(Listed(), (std::vector<std::string>{"broken.txt", "good.txt"}));
+}
+
+// A disk that fills up inside an entry fails that entry (named, with the
+// system's reason), removes its partial file and keeps the file it would
+// have replaced; entries that fit are extracted.
+TEST_F(UnzipDestinationTest, FullDiskFailsTheEntryAndRemovesItsPartialFile) {
+  const std::string Big = RandomBytes(100000, 5);
+  WriteFile(Dir / "a.zip", BuildRawArchive({StoredEntry("big.bin", Big), StoredEntry("small.txt", "small")}));
+  WriteFile(Out("big.bin"), "old big");
+  platform::TFaultFileSystem Fault;
+  const int Full = Fault.Add({.Op = platform::TFsOp::Write, .Path = (Dir / "out").string() + "/*", .Error = ENOSPC,
+                              .Offset = 40000});
+  TVerdicts V;
+  {
+    platform::TFileSystemOverride Guard(Fault);
+    V = Run(Temp("a.zip"), false);
+  }
+  EXPECT_GT(Fault.Fired(Full), 0);
+  EXPECT_EQ(V.Ended, std::vector<std::string>{"small.txt"});
+  ASSERT_EQ(V.Failed.size(), 1u);
+  EXPECT_EQ(std::get<0>(V.Failed[0]), "big.bin");
+  EXPECT_EQ(std::get<1>(V.Failed[0]), srWriteError);
+  EXPECT_NE(std::get<2>(V.Failed[0]).find("There is not enough space on the disk"), std::string::npos)
+      << std::get<2>(V.Failed[0]);
+  EXPECT_EQ(ReadFile(Out("big.bin")), "old big");
+  EXPECT_EQ(Listed(), (std::vector<std::string>{"big.bin", "small.txt"}));
+}
+
+}  // namespace
+}  // namespace zem::test
