@@ -12,6 +12,7 @@
 
 #include "common/test_support.h"
 #include "platform/format.h"
+#include "platform/safe_files.h"
 #include "platform/winapi.h"
 
 namespace zem::platform {
@@ -144,6 +145,23 @@ TEST_F(FaultFileSystem, RoutedOperationsReportTheInjectedError) {
        ERROR_IO_DEVICE},
       {"format", {.Op = TFsOp::Unlink, .Error = EIO}, [] { return FormatDrive('F' - 'A') == 0; },
        ERROR_IO_DEVICE},
+      {"folder made below a folder", {.Op = TFsOp::MakeFolder, .Path = "*/sub/new", .Error = ENOSPC},
+       [this] {
+         TFolderHandle Base, Folder;
+         std::string FailedAt;
+         return OpenFolder(Dir.Native(), Base) == 0 && WalkFolders(Base, "sub/new/deeper", true, Folder, FailedAt) == 0;
+       },
+       ERROR_DISK_FULL},
+      {"new file put in place", {.Op = TFsOp::Rename, .Path = "*/sub/g.txt", .Error = EACCES},
+       [this] {
+         TFolderHandle Base, Folder;
+         std::string FailedAt;
+         if (OpenFolder(Dir.Native(), Base) != 0 || WalkFolders(Base, "sub", false, Folder, FailedAt) != 0) return true;
+         TPendingFile File(std::move(Folder), "g.txt");
+         File.Write("new", 3);
+         return File.Commit(-1, INVALID_FILE_ATTRIBUTES) == 0;
+       },
+       ERROR_ACCESS_DENIED},
   };
   for (const TCase& C : Cases) {
     SCOPED_TRACE(C.Name);
@@ -155,9 +173,11 @@ TEST_F(FaultFileSystem, RoutedOperationsReportTheInjectedError) {
     EXPECT_EQ(GetLastError(), C.Code);
     EXPECT_GT(One.Fired(Id), 0);
   }
-  // The failed delete and format removed nothing.
+  // The failed delete and format removed nothing; the new file that could
+  // not be put in place went, the one it would have replaced stayed.
   EXPECT_EQ(test::ReadFile(Dir / "f.txt"), "file");
   EXPECT_EQ(test::ReadFile(Dir / "sub/g.txt"), "in a folder");
+  EXPECT_EQ(std::distance(fs::directory_iterator(Dir / "sub"), fs::directory_iterator()), 1);
 }
 
 }  // namespace

@@ -115,6 +115,10 @@ TEST(ZemzipExtract, PasswordsAndFailingEntries) {
   EXPECT_EQ(Lzma.Code, 1);
   EXPECT_NE(Lzma.Err.find("notes.txt: unsupported compression method 14 (LZMA)\n"), std::string::npos) << Lzma.Err;
   EXPECT_EQ(Lzma.Err.find("notes.txt", Lzma.Err.find("notes.txt") + 1), std::string::npos) << Lzma.Err;
+  // AES entries: never an empty file, never a success.
+  const TRun Aes = Zemzip({"test", Fixture("other_methods/om_7z_aes256.zip")});
+  EXPECT_EQ(Aes.Code, 1);
+  EXPECT_NE(Aes.Out.find("notes.txt: unsupported compression method 99 (AES)\n"), std::string::npos) << Aes.Out;
 }
 
 // Split sets under both namings extract like the whole archive.
