@@ -202,14 +202,14 @@ void TZipRunner::RestatSource(TZipHeaderInfo& E) {
 bool TZipRunner::SourceUnchanged() {
   platform::TFileInfo Now;
   if (!platform::GetFileInfo(FSource->Handle(), Now)) return false;
-  if (Now.Links == 0) throw TSourceFailure{"deleted while it was read"};
+  if (Now.Links == 0) throw TSourceFailure{false, "deleted while it was read"};
   return Now.Unchanged(FSourceInfo) && FSourceRead >= FSourceSize;
 }
 
 void TZipRunner::CheckReadError(int64_t Count) {
   const uint32_t Error = FSource->ReadError();
   if (Error == 0) return;
-  throw TSourceFailure{Format("read error at byte %llu: %s",
+  throw TSourceFailure{true, Format("read error at byte %llu: %s",
                               static_cast<unsigned long long>(FSourceRead) +
                                   static_cast<unsigned long long>(std::max<int64_t>(Count, 0)),
                               platform::SysErrorMessage(Error).c_str())};
@@ -285,7 +285,8 @@ bool TZipRunner::WriteFileEntry(const std::string& N, TZipHeaderInfo& E) {
         // A file that is no longer there says so first: the read error is
         // how its absence showed.
         Failure = std::move(Why.Cause);
-        if (!FileExistsAt(FSource->FileName())) Failure = "gone while it was read (" + Failure + ")";
+        if (Why.ReadError && !FileExistsAt(FSource->FileName()))
+          Failure = "gone while it was read (" + Failure + ")";
         break;
       }
       Reserve = Reserve || NeedZip64;

@@ -136,6 +136,7 @@ class TZipRunner {
   void CloseSource() { FSource.reset(); }
   // Why an entry's source let it down, in words.
   struct TSourceFailure {
+    bool ReadError;
     std::string Cause;
   };
   // The source's read error after Count more bytes, if any, as a failure.
