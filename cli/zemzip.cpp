@@ -5,9 +5,12 @@
 
 #include "cli/zipcli/zip_commands.h"
 #include "platform/console.h"
+#include "platform/signal_cleanup.h"
 #include "platform/winapi.h"
 
 int main(int argc, char** argv) {
+  // A work file of an interrupted rebuild goes with the process.
+  zem::platform::InstallSignalCleanup();
   std::vector<std::string> Args(argv + 1, argv + argc);
   zem::TZipTerminal Term;
   Term.In = &std::cin;

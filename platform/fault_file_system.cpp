@@ -232,6 +232,11 @@ int TFaultFileSystem::Chmod(const std::string& Path, mode_t Mode) {
   return FInner.Chmod(Path, Mode);
 }
 
+int TFaultFileSystem::Chown(const std::string& Path, uid_t Owner, gid_t Group) {
+  if (Injected(TFsOp::Chmod, -1, Path)) return -1;
+  return FInner.Chown(Path, Owner, Group);
+}
+
 int TFaultFileSystem::FChmod(int Fd, mode_t Mode) {
   if (Injected(TFsOp::Chmod, Fd, "")) return -1;
   return FInner.FChmod(Fd, Mode);

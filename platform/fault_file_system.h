@@ -24,9 +24,10 @@
 namespace zem::platform {
 
 // The calls a fault can name. Stat covers stat, lstat, fstat and fstatat;
-// StatFs covers statfs and statvfs; MakeFolder covers mkdir, mkdirat and mkdtemp; Rename covers rename and renameat;
-// RemoveFolder covers rmdir and unlinkat of a folder; Chmod and SetTimes
-// cover their by-name and by-descriptor forms; Attributes the FAT ioctls.
+// StatFs covers statfs and statvfs; MakeFolder covers mkdir, mkdirat and
+// mkdtemp; Rename covers rename and renameat; RemoveFolder covers rmdir and
+// unlinkat of a folder; Chmod (chown too) and SetTimes cover their by-name
+// and by-descriptor forms; Attributes the FAT ioctls.
 // The current folder, the clocks and the environment cannot fail.
 enum class TFsOp {
   Open, Close, Read, Write, Seek, Truncate, Sync, Stat, StatFs, List, MakeFolder,
@@ -96,6 +97,7 @@ class TFaultFileSystem : public TFileSystem {
   int Chmod(const std::string& Path, mode_t Mode) override;
   int FChmod(int Fd, mode_t Mode) override;
   int ChmodAt(int Dir, const std::string& Name, mode_t Mode) override;
+  int Chown(const std::string& Path, uid_t Owner, gid_t Group) override;
   int SetTimes(const std::string& Path, const struct timespec Times[2]) override;
   int FSetTimes(int Fd, const struct timespec Times[2]) override;
   int GetFatAttributes(int Fd, uint32_t& Attributes) override;

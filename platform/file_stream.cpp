@@ -30,6 +30,7 @@ int64_t THandleStream::Read(void* Buffer, int64_t Count) {
     if (N < 0) {
       if (errno == EINTR) continue;
       platform::detail::SetLastErrno(errno);
+      if (FReadError == 0) FReadError = platform::GetLastError();
       break;
     }
     if (N == 0) break;  // end of file

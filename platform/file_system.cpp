@@ -145,6 +145,9 @@ int TLinuxFileSystem::RealPath(const std::string& Path, std::string& Resolved) {
 int TLinuxFileSystem::Chmod(const std::string& Path, mode_t Mode) { return ::chmod(Path.c_str(), Mode); }
 
 int TLinuxFileSystem::FChmod(int Fd, mode_t Mode) { return ::fchmod(Fd, Mode); }
+int TLinuxFileSystem::Chown(const std::string& Path, uid_t Owner, gid_t Group) {
+  return ::chown(Path.c_str(), Owner, Group);
+}
 
 int TLinuxFileSystem::ChmodAt(int Dir, const std::string& Name, mode_t Mode) {
   return ::fchmodat(Dir, Name.c_str(), Mode, 0);

@@ -79,6 +79,8 @@ class TFileSystem {
   virtual int Chmod(const std::string& Path, mode_t Mode) = 0;
   virtual int FChmod(int Fd, mode_t Mode) = 0;
   virtual int ChmodAt(int Dir, const std::string& Name, mode_t Mode) = 0;
+  // chown(2) (links followed); (uid_t)-1 or (gid_t)-1 leaves that one.
+  virtual int Chown(const std::string& Path, uid_t Owner, gid_t Group) = 0;
   // utimensat(2) (links followed) and futimens(2): access, then modification.
   virtual int SetTimes(const std::string& Path, const struct timespec Times[2]) = 0;
   virtual int FSetTimes(int Fd, const struct timespec Times[2]) = 0;
@@ -129,6 +131,7 @@ class TLinuxFileSystem : public TFileSystem {
   int Chmod(const std::string& Path, mode_t Mode) override;
   int FChmod(int Fd, mode_t Mode) override;
   int ChmodAt(int Dir, const std::string& Name, mode_t Mode) override;
+  int Chown(const std::string& Path, uid_t Owner, gid_t Group) override;
   int SetTimes(const std::string& Path, const struct timespec Times[2]) override;
   int FSetTimes(int Fd, const struct timespec Times[2]) override;
   int GetFatAttributes(int Fd, uint32_t& Attributes) override;

@@ -63,13 +63,23 @@ class THandleStream : public TStream {
  public:
   explicit THandleStream(THandle AHandle) : FHandle(AHandle) {}
   THandle Handle() const { return FHandle; }
+  // A short count means the end of the file or a read error; ReadError
+  // tells which.
   int64_t Read(void* Buffer, int64_t Count) override;
   int64_t Write(const void* Buffer, int64_t Count) override;
   int64_t Seek(int64_t Offset, int Origin) override;
   void SetSize(int64_t NewSize) override;
 
+  // The error code (as GetLastError gives it) of the first Read that ended
+  // short because the system refused the read, not at the end of the file;
+  // 0 when no read failed since the stream was made or the error cleared.
+  // Sticky: seeking does not clear it.
+  uint32_t ReadError() const { return FReadError; }
+  void ClearReadError() { FReadError = 0; }
+
  protected:
   THandle FHandle;
+  uint32_t FReadError = 0;
 };
 
 // A file opened or created by its Windows-style name. Raises EFOpenError

@@ -168,6 +168,45 @@ bool DirectoryExists(const std::string& PathName);
 // precision. False when the file cannot be examined.
 bool GetFileStamp(const std::string& FileName, int64_t& Size, int64_t& MTimeNs);
 bool FlushFileBuffers(THandle Handle);
+
+// What identifies a file and tells whether it changed. Two names of one
+// file (a link, another spelling of a relative name) have the same device
+// and inode; a write changes the size or one of the two times.
+struct TFileInfo {
+  uint64_t Device = 0;
+  uint64_t Inode = 0;
+  int64_t Size = 0;
+  int64_t MTimeNs = 0;  // last modification
+  int64_t CTimeNs = 0;  // last change of data or status
+  uint32_t Mode = 0;    // permission bits (07777)
+  uint32_t Owner = 0;
+  uint32_t Group = 0;
+  uint64_t Links = 0;   // names the file has; 0 once it was deleted
+  bool SameFile(const TFileInfo& Other) const {
+    return Device == Other.Device && Inode == Other.Inode;
+  }
+  // The same file, not written to since the other look.
+  bool Unchanged(const TFileInfo& Other) const {
+    return SameFile(Other) && Size == Other.Size && MTimeNs == Other.MTimeNs &&
+           CTimeNs == Other.CTimeNs;
+  }
+};
+// Of the file a name leads to (links followed), or of an open handle.
+// False, with the last error set, when it cannot be examined.
+bool GetFileInfo(const std::string& FileName, TFileInfo& Info);
+bool GetFileInfo(THandle Handle, TFileInfo& Info);
+// Sets the permission bits (07777) of a file.
+bool SetFileMode(const std::string& FileName, uint32_t Mode);
+
+// Puts ReplacementFileName in place of ReplacedFileName by one rename, so
+// that the old file is there until the new one takes its name and no
+// moment is without either. The replacement first takes the replaced
+// file's permission bits and, where this user may set them, its owner and
+// group (a group is kept when the user belongs to it; an owner other than
+// the user only for root). Both names must be on one volume. False, with
+// the last error set and the replaced file untouched, when the rename
+// fails; the replacement then keeps its name.
+bool ReplaceFileA(const char* ReplacedFileName, const char* ReplacementFileName);
 // True when the process's standard error is a terminal (console).
 bool StdErrIsConsole();
 

@@ -115,7 +115,8 @@ void TArcUnZip::SetZipName(const std::string& Value) {
     FZipName = Value;
     return;
   }
-  if (platform::AnsiUpperCase(Value) == platform::AnsiUpperCase(FZipName)) return;
+  // Exact: on Linux two names that differ in case are two files.
+  if (Value == FZipName) return;
   std::string Name = Value;
   if (!Name.empty() && Name.back() == '?') {
     platform::TFileDialogOptions Options;

@@ -88,7 +88,7 @@ class TArcUnZip : public TComponent {
 
   const std::string& ZipName() const { return FZipName; }
   // Design time: stores the value only. A value equal to the current one
-  // (case-insensitively) changes nothing. A value ending with "?" shows the
+  // (exactly: names differing in case are different files) changes nothing. A value ending with "?" shows the
   // open-file dialog; cancelling raises EUserCanceled "User canceled setting
   // zip file name." and changes nothing. Otherwise the name is taken, the
   // base name derived, and everything loaded is dropped (the directory is

@@ -38,6 +38,9 @@ class TLFNFileStream : private detail::TOwnedFile, public TS_BufferStream {
   // The platform handle of the open file, for calls such as setting its time.
   THandle Handle() const { return FFile->Handle(); }
   const std::string& FileName() const { return FFile->FileName(); }
+  // The file's read error (THandleStream::ReadError): tells a short read at
+  // the end of the file from one the system cut short.
+  uint32_t ReadError() const { return FFile->ReadError(); }
   // True when Mode opens a file for writing.
   static bool ModeWrites(uint16_t Mode) { return Mode == fmCreate || (Mode & 3) != 0; }
 };

@@ -291,23 +291,10 @@ bool RenameOver(const std::string& Source, const std::string& Dest) {
   SetLastError(ERROR_SUCCESS);
   if (!SameDrivePart(Source, Dest)) return false;
   TErrorModeScope Quiet;
-  const std::string Aside = Dest + "$$$";
-  bool MovedAside = false;
-  if (FileExists(Dest)) {
-    if (!MoveFileA(Dest.c_str(), Aside.c_str())) return false;
-    MovedAside = true;
-  }
-  bool Renamed = MoveFileA(Source.c_str(), Dest.c_str());
-  if (Renamed) {
-    if (MovedAside && FileExists(Aside)) DeleteFileA(Aside.c_str());
-  } else if (MovedAside) {
-    // The source could not take the name: give the old file its name back
-    // rather than leave it hidden under the "$$$" name.
-    uint32_t Error = GetLastError();
-    MoveFileA(Aside.c_str(), Dest.c_str());
-    SetLastError(Error);
-  }
-  return Renamed;
+  // One rename puts Source in place: Dest is there, old or new, at every
+  // moment.
+  if (FileExists(Dest)) return ReplaceFileA(Dest.c_str(), Source.c_str());
+  return MoveFileA(Source.c_str(), Dest.c_str());
 }
 
 void MoveOrCopyFile(const std::string& Source, const std::string& Dest) {

@@ -111,12 +111,12 @@ bool DirExists(const std::string& Path);
 // one the answer is that drive's root "X:\".
 std::string CurrentDirOf(int Drive);
 
-// Renames Source to Dest on the same drive, replacing a file named Dest.
-// The old Dest is first moved aside to Dest + "$$$" and deleted once Source
-// carries its name. Returns false without touching anything when the drive
-// parts differ (compared without regard to case) or Dest cannot be moved
-// aside; when the rename of Source fails the old Dest is put back under its
-// own name and false is returned. Never raises.
+// Renames Source to Dest on the same drive, replacing a file named Dest by
+// one rename (ReplaceFileA: Source takes Dest's mode, and its owner where
+// the user may set it), so that Dest is never missing. Returns false
+// without touching Dest when the drive parts differ (compared without
+// regard to case) or the rename fails (another volume behind the same
+// drive, a missing Source). Never raises.
 bool RenameOver(const std::string& Source, const std::string& Dest);
 
 // Moves Source to Dest: a rename when RenameOver succeeds, else Dest is

@@ -84,7 +84,7 @@ void TArcZip::Loaded() {
 }
 
 void TArcZip::SetZipName(const std::string& Value) {
-  if (IsDesigning() || platform::AnsiUpperCase(Value) != platform::AnsiUpperCase(ZipName()))
+  if (IsDesigning() || Value != ZipName())
     TArcUnZip::SetZipName(Value);
 }
 

@@ -121,7 +121,8 @@ class TArcZip : public TArcUnZip {
   // through their setters (so the reader's copies follow).
   void Loaded() override;
   // Passes Value to the reader's setter only when it differs from the
-  // current name without regard to case (always at design time).
+  // current name (always at design time). Names are compared exactly, as
+  // the file system does: "Card.img" and "card.img" are two archives.
   void SetZipName(const std::string& Value) override;
 
   // The multi-volume mode and the disk-label check live in MultiZipInfo;
@@ -158,7 +159,8 @@ class TArcZip : public TArcUnZip {
   void SetMultiZipInfo(const TMultiZipInfo& Value) { FMultiZipInfo->Assign(&Value); }
   bool Store83Names() const { return FStore83Names; }
   void SetStore83Names(bool Value) { FStore83Names = Value; }
-  // Folder for the temporary work file (empty: the system's).
+  // Folder for the temporary data file of multi-volume output (empty: the
+  // system's). The work file of a rebuild lives beside the archive.
   const std::string& TempPath() const { return FTempPath; }
   void SetTempPath(const std::string& Value) { FTempPath = Value; }
   bool SkipIfArchiveBitNotSet() const { return FSkipIfArchiveBitNotSet; }
@@ -211,7 +213,9 @@ class TArcZip : public TArcUnZip {
   // under zaFreshen, the freshen rule; wildcard names are taken out and
   // walked afterwards (a leading '|' forbids recursion, a leading '>' asks
   // for it, else Recurse decides), their finds appended. A walk never
-  // yields the archive ZipName itself. Drops are reported through
+  // yields the archive ZipName itself: the file that is the archive (same
+  // device and inode), whatever name leads to it; another file whose name
+  // differs only in case is an ordinary file. Drops are reported through
   // OnSkippingFile (FileIndex -1, Retry not consulted) and OnNoSuchFile;
   // every name a walk yields goes to OnRecursingFile.
   // The freshen rule looks names up in the directory the component holds
@@ -228,9 +232,9 @@ class TArcZip : public TArcUnZip {
   std::string EntryDirectoryFor(const std::string& FileName) const;
   std::string ComparingDirectoryFor(const std::string& FileName) const;
   // True when the directory the component holds has an entry whose name is
-  // the comparing directory plus file part of FileName (after the OEM round
-  // trip when OEMConvert is set), without regard to case. Needs the view
-  // sorted ByName.
+  // exactly the comparing directory plus file part of FileName (after the
+  // OEM round trip when OEMConvert is set). Fastest with the view sorted
+  // ByName.
   bool HasEntryFor(const std::string& FileName) const;
 
   // The archive-bit rule: whether a file with the DOS attributes Attr is
@@ -242,14 +246,32 @@ class TArcZip : public TArcUnZip {
   // The running path-length sum of the expansion.
   int64_t PathLengthSum() const { return FPathLengthSum; }
 
+  // While OnSkippingFile or OnNoSuchFile runs during Zip: the cause in
+  // words when there is more to say than the reason ("read error at byte
+  // 65536: ...", "changed while it was read"), followed, for a file that
+  // was to replace an entry, by "; the entry already in the archive is
+  // kept". Empty otherwise.
+  const std::string& SkipCause() const { return FSkipCause; }
+
   // ---- The Zip operation -------------------------------------------------
   // Expands FilesList and writes the files into the archive ZipName: a new
-  // archive when no such file exists, else a rebuild through a work file in
-  // the temporary folder that replaces the archive only when everything
-  // was written (entries of the old archive that no listed file replaces
-  // are copied over without recompression). Returns the number of files
-  // zipped (new ones and replacements). A blank ZipName writes nothing and
-  // returns 0. FilesList is empty afterwards (unless ZipName was blank).
+  // archive when no such file exists, else a rebuild through a work file
+  // beside the archive that takes the archive's place (its mode, and owner
+  // where the user may set it) by one rename once everything was written.
+  // Entries of the old archive that no listed file replaces are copied over
+  // without recompression, and so is an entry whose replacement could not
+  // be written (the file unreadable, gone or changing, or skipped by
+  // OnStartZip). Returns the number of files zipped (new ones and
+  // replacements). A blank ZipName writes nothing and returns 0; a list
+  // that named something of which nothing became an entry creates no new
+  // archive and returns 0. FilesList is empty afterwards (unless ZipName
+  // was blank).
+  //
+  // A file is never stored with fewer bytes than it has: a read error, or
+  // a file that changed while it was read (size or times differ after the
+  // pass; three attempts), leaves it out through OnSkippingFile with
+  // srFileOpenError, the work file cut back to where the entry began, and
+  // SkipCause saying why.
   // On success the component's directory is the new archive's, OnTotalPercentDone
   // reports 100 and OnZipComplete runs. On failure the exception propagates
   // (ENotEnoughRoom, EZCompressionError, EUserCanceled, the reader's and
@@ -267,6 +289,7 @@ class TArcZip : public TArcUnZip {
   void CountPathLength(const std::string& Name);
 
   int64_t FPathLengthSum = 0;
+  std::string FSkipCause;
 
  private:
   // What the runner of a Zip call (archive/writer/zip_runner.h) may reach

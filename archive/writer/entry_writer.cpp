@@ -62,10 +62,35 @@ int64_t TWorkFileStream::Write(const void* Buffer, int64_t Count) {
   return Done;
 }
 
-void TZipRunner::SkipFile(TSkipReason Reason, const std::string& Name, bool* Retry) {
+void TZipRunner::SkipFile(TSkipReason Reason, const std::string& Name, bool* Retry,
+                          std::string Cause) {
+  if (FReplacing) {
+    if (!Cause.empty()) Cause += "; ";
+    Cause += "the entry already in the archive is kept";
+  }
+  std::string& Shown = S.SkipCause();
+  Shown = std::move(Cause);
   bool Again = false;
-  if (Z.OnSkippingFile) Z.OnSkippingFile(&Z, Reason, Name, -1, Again);
+  try {
+    if (Z.OnSkippingFile) Z.OnSkippingFile(&Z, Reason, Name, -1, Again);
+  } catch (...) {
+    Shown.clear();
+    throw;
+  }
+  Shown.clear();
   if (Retry != nullptr) *Retry = Again;
+}
+
+void TZipRunner::ReportMissing(const std::string& Name) {
+  std::string& Shown = S.SkipCause();
+  if (FReplacing) Shown = "no such file; the entry already in the archive is kept";
+  try {
+    S.NoSuchFile(Name);
+  } catch (...) {
+    Shown.clear();
+    throw;
+  }
+  Shown.clear();
 }
 
 /*
@@ -75,15 +100,21 @@ void TZipRunner::SkipFile(TSkipReason Reason, const std::string& Name, bool* Ret
  * with what is known and rewritten afterwards at the same place with the
  * final CRC, sizes and flags; no data descriptor is ever written.
  *
- * Two situations make the data unusable once written, and the data is then
- * written again over the same place (at most three attempts):
- * - the file changed between the CRC pass and the data pass of an
- *   encrypted entry: the header's check byte would not match the entry's
- *   CRC, and the right password would be refused on extraction;
+ * An entry must hold the file as it is, whole. Two situations make the
+ * data unusable once written, and the data is then written again over the
+ * same place (at most three attempts):
+ * - the file changed while it was read: its size, modification or change
+ *   time differ from when the attempt began, or it gave fewer bytes than
+ *   it had (for an encrypted entry this also covers a change between the
+ *   CRC pass and the data pass, which would make the header's check byte
+ *   refuse the right password);
  * - the file grew so much while it was read that a size no longer fits in
  *   32 bits and its local header has no Zip64 block: the next attempt
  *   reserves one.
- * When the file keeps changing, it is left out (srFileOpenError).
+ * A read error is not retried, and a file deleted while it was read is not
+ * stored: the entry is left out at once. A file that keeps changing is left
+ * out after the third attempt. Each is reported with srFileOpenError and
+ * its cause in words, and nothing of it stays in the work file.
  */
 bool TZipRunner::ZipEntry(const std::string& Listed, TZipHeaderInfo& E) {
   FSourceRead = 0;
@@ -129,7 +160,7 @@ void TZipRunner::TakeFolderInfo(const std::string& Name, TZipHeaderInfo& E) {
 
 bool TZipRunner::OpenSourceFile(const std::string& Name, TZipHeaderInfo& E) {
   if (!FileExistsAt(Name)) {
-    S.NoSuchFile(Name);
+    ReportMissing(Name);
     return false;
   }
   const uint32_t Attr = platform::GetFileAttributesA(Name.c_str());
@@ -141,16 +172,47 @@ bool TZipRunner::OpenSourceFile(const std::string& Name, TZipHeaderInfo& E) {
       FSource = std::make_unique<TLFNFileStream>(Name, fmOpenRead | fmShareDenyNone, false, 8192);
       break;
     } catch (const EFOpenError&) {
+      const std::string Why =
+          "cannot be opened: " + platform::SysErrorMessage(platform::GetLastError());
       bool Retry = false;
-      SkipFile(srFileOpenError, Name, &Retry);
+      SkipFile(srFileOpenError, Name, &Retry, Why);
       if (!Retry) return false;
     }
   }
+  FSourceInfo = platform::TFileInfo{};
+  platform::GetFileInfo(FSource->Handle(), FSourceInfo);
   const int32_t Age = platform::FileGetDate(FSource->Handle());
   E.SetFileDateTime(Age == -1 ? CurrentDosTime() : static_cast<uint32_t>(Age));
   FSourceSize = static_cast<uint64_t>(std::max<int64_t>(FSource->Size(), 0));
   E.SetUncompressedSize(FSourceSize);
   return true;
+}
+
+void TZipRunner::RestatSource(TZipHeaderInfo& E) {
+  platform::TFileInfo Now;
+  if (!platform::GetFileInfo(FSource->Handle(), Now)) return;
+  FSourceInfo = Now;
+  const uint64_t Size = static_cast<uint64_t>(std::max<int64_t>(Now.Size, 0));
+  S.TotalBytes() += static_cast<int64_t>(Size) - static_cast<int64_t>(FSourceSize);
+  FSourceSize = Size;
+  const int32_t Age = platform::FileGetDate(FSource->Handle());
+  if (Age != -1) E.SetFileDateTime(static_cast<uint32_t>(Age));
+}
+
+bool TZipRunner::SourceUnchanged() {
+  platform::TFileInfo Now;
+  if (!platform::GetFileInfo(FSource->Handle(), Now)) return false;
+  if (Now.Links == 0) throw TSourceFailure{false, "deleted while it was read"};
+  return Now.Unchanged(FSourceInfo) && FSourceRead >= FSourceSize;
+}
+
+void TZipRunner::CheckReadError(int64_t Count) {
+  const uint32_t Error = FSource->ReadError();
+  if (Error == 0) return;
+  throw TSourceFailure{true, Format("read error at byte %llu: %s",
+                              static_cast<unsigned long long>(FSourceRead) +
+                                  static_cast<unsigned long long>(std::max<int64_t>(Count, 0)),
+                              platform::SysErrorMessage(Error).c_str())};
 }
 
 std::string TZipRunner::NameEntry(const std::string& Listed, bool IsDir, TZipHeaderInfo& E) {
@@ -176,8 +238,7 @@ bool TZipRunner::AdmitEntry(const std::string& N, bool IsDir, TZipHeaderInfo& E)
   // A directory entry without a stored path would have no name at all.
   if (IsDir && E.FullName().empty()) return DeclineEntry(IsDir);
 
-  int Index = 0;
-  if (FByName->Find(static_cast<const TObject*>(&E), Index)) {
+  if (FStoredNames.count(E.FullName()) != 0) {
     SkipFile(srNoOverwrite, N);
     return DeclineEntry(IsDir);
   }
@@ -207,23 +268,36 @@ bool TZipRunner::WriteFileEntry(const std::string& N, TZipHeaderInfo& E) {
     // the start of the source.
     bool Reserve = MayNeedZip64(FSourceSize);
     bool Written = false;
+    std::string Failure;
     const int64_t Start = FOut->Position();
     for (int Attempt = 0; Attempt < 3 && !Written; ++Attempt) {
       if (Attempt > 0) {
         FOut->Seek(Start, soBeginning);
         FSource->Seek(0, soBeginning);
         FSourceRead = 0;
+        RestatSource(E);
+        Reserve = Reserve || MayNeedZip64(FSourceSize);
       }
       bool NeedZip64 = false;
-      Written = WriteFileData(N, E, Reserve, NeedZip64);
+      try {
+        Written = WriteFileData(N, E, Reserve, NeedZip64);
+      } catch (TSourceFailure& Why) {
+        // A file that is no longer there says so first: the read error is
+        // how its absence showed.
+        Failure = std::move(Why.Cause);
+        if (Why.ReadError && !FileExistsAt(FSource->FileName()))
+          Failure = "gone while it was read (" + Failure + ")";
+        break;
+      }
       Reserve = Reserve || NeedZip64;
     }
     if (!Written) {
-      // The file kept changing: nothing of it stays in the work file.
+      // Nothing of the file stays in the work file.
       FOut->Seek(Start, soBeginning);
       DropDataFile();
       DeclineEntry(false);
-      SkipFile(srFileOpenError, N);
+      SkipFile(srFileOpenError, N, nullptr,
+               Failure.empty() ? std::string("kept changing while it was read") : Failure);
       return false;
     }
     // With multi-volume output the data went to a temporary data file; its
@@ -250,7 +324,7 @@ void TZipRunner::EndFileEntry(const std::string& Listed, const std::string& N,
                static_cast<int32_t>(E.CompressedSize()), static_cast<int32_t>(FOut->Position()));
 }
 
-bool TZipRunner::WriteFileData(const std::string& N, TZipHeaderInfo& E, bool ReserveZip64,
+bool TZipRunner::WriteFileData(const std::string&, TZipHeaderInfo& E, bool ReserveZip64,
                                bool& NeedZip64) {
   // The first local header: what is known so far.
   E.SetFlags(static_cast<uint16_t>(E.Flags() & ~(zfEncrypted | kFlagFast | kFlagMaximum)));
@@ -284,8 +358,6 @@ bool TZipRunner::WriteFileData(const std::string& N, TZipHeaderInfo& E, bool Res
     Written = DeflateData();
   }
   E.SetInternalAttributes(0);
-  if (FSourceRead < FSourceSize)
-    Z.DoHandleMessage(208, LoadZipStr(208), N, 0);
   E.SetCrc32(S.Crypt().FinalCrc());
 
   uint16_t Flags = E.Flags();
@@ -299,7 +371,9 @@ bool TZipRunner::WriteFileData(const std::string& N, TZipHeaderInfo& E, bool Res
   E.SetUncompressedSize(FSourceRead);
   E.SetCompressedSize(Written);
 
-  // Data that no longer matches what went before it is written again.
+  // Data of a file that changed meanwhile, or that no longer matches what
+  // went before it, is written again.
+  if (!SourceUnchanged()) return false;
   if (FEncrypt && E.Crc32() != PreCrc) return false;
   // Multi-volume output writes the only local header after the data.
   if (MultiVolume()) return true;
@@ -347,6 +421,7 @@ void TZipRunner::WriteLocalHeader(TZipHeaderInfo& E, bool Reserve, TStream* To) 
 
 int64_t TZipRunner::ReadSource(uint8_t* Buffer, int64_t Count) {
   const int64_t N = FSource->Read(Buffer, Count);
+  CheckReadError(N);
   if (N <= 0) return 0;
   FSourceRead += static_cast<uint64_t>(N);
   if (Z.OnFilePercentDone) {
@@ -379,9 +454,12 @@ uint32_t TZipRunner::CrcPrePass() {
   uint32_t Crc = kCrcPreset;
   for (;;) {
     const int64_t N = FSource->Read(Buf, kCrcBlockSize);
+    CheckReadError(N);
     if (N <= 0) break;
     Crc = UpdateCrcBuffer(Crc, Buf, static_cast<size_t>(N));
+    FSourceRead += static_cast<uint64_t>(N);
   }
+  FSourceRead = 0;
   FSource->Seek(0, soBeginning);
   return ~Crc;
 }

@@ -59,11 +59,22 @@ bool TArcZip::HasEntryFor(const std::string& FileName) const {
   TZipHeaderInfo Key;
   Key.SetDirectory(ComparingDirectoryFor(Name));
   Key.SetFileName(FilePart(Name));
+  const std::string Wanted = Key.FullName();
   int Index = 0;
-  if (FView->SortMode() == ByName) return FView->Find(static_cast<const TObject*>(&Key), Index);
+  if (FView->SortMode() == ByName) {
+    // The view's order folds ASCII case, so names that differ only in case
+    // sit together around the one found; the entry must match exactly.
+    if (!FView->Find(static_cast<const TObject*>(&Key), Index)) return false;
+    for (int I = Index; I >= 0 && CompareZipText(FView->Items(I)->FullName(), Wanted) == 0; --I)
+      if (FView->Items(I)->FullName() == Wanted) return true;
+    for (int I = Index + 1;
+         I < FView->Count() && CompareZipText(FView->Items(I)->FullName(), Wanted) == 0; ++I)
+      if (FView->Items(I)->FullName() == Wanted) return true;
+    return false;
+  }
   // Without the sorted view (a caller outside the expansion): a plain scan.
   for (int I = 0; I < FView->Count(); ++I)
-    if (CompareZipText(FView->Items(I)->FullName(), Key.FullName()) == 0) return true;
+    if (FView->Items(I)->FullName() == Wanted) return true;
   return false;
 }
 
@@ -148,7 +159,10 @@ void TArcZip::WalkWildcardName(std::string Name, bool Freshen) {
     return;
   }
 
-  const std::string OwnName = platform::AnsiUpperCase(ZipName());
+  // The archive is known by what it is, not by how it is named: a relative
+  // name, a link or another spelling all lead to the same device and inode.
+  platform::TFileInfo Own;
+  const bool HaveOwn = platform::GetFileInfo(ZipName(), Own);
   std::vector<std::string>& Files = FilesList();
   TDirSearch Walk(Folder, FAttributes, Recursing, Pattern);
   platform::TSearchRec Found;
@@ -166,7 +180,11 @@ void TArcZip::WalkWildcardName(std::string Name, bool Freshen) {
       continue;
     }
     PumpMessages();
-    if (platform::AnsiUpperCase(Path) == OwnName) continue;
+    // (The size is compared first, so that most files need no second look.)
+    if (HaveOwn && FoundSize64(Found) == Own.Size) {
+      platform::TFileInfo Info;
+      if (platform::GetFileInfo(Path, Info) && Info.SameFile(Own)) continue;
+    }
     if (ArchiveBitDrops(static_cast<uint32_t>(Found.Attr), FSkipIfArchiveBitNotSet)) {
       SkippingFile(srArchiveBitNotSet, Path);
       continue;

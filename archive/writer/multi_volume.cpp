@@ -59,6 +59,7 @@ void TZipRunner::CreateVolume(const std::string& Name) {
   FWorkName = Name;
   FWorkFile = std::make_unique<TWorkFileStream>(FWorkName);
   FWorkCreated = true;
+  FWorkGuard.Register(FWorkName);
   FOut = std::make_unique<TS_BufferStream>(FWorkFile.get(), kVolumeBufferSize);
   FOut->SetSyncOnClose(Z.FlushFilesOnClose());
 }
@@ -197,6 +198,7 @@ void TZipRunner::OpenDataFile() {
   if (FDataName.empty())
     throw EFCreateError(Format("Cannot create file \"%s\". %s", TempFolder().c_str(),
                                platform::SysErrorMessage(platform::GetLastError()).c_str()));
+  FDataGuard.Register(FDataName);
   FDataFile = std::make_unique<TLFNFileStream>(FDataName, fmCreate, false, kDataBufferSize);
   FData = FDataFile.get();
 }
@@ -208,6 +210,7 @@ void TZipRunner::DropDataFile() {
     platform::DeleteFileA(FDataName.c_str());
     FDataName.clear();
   }
+  FDataGuard.Release();
 }
 
 void TZipRunner::LabelDisk() {

@@ -22,6 +22,13 @@ void CutDrivePart(std::string& Dir) {
   if (!Dir.empty() && Dir.front() == '\\') Dir.erase(0, 1);
 }
 
+// Cuts leading ".\" folders: "." names the folder it stands in and adds
+// nothing to a stored path (a name such as ".\a:b.txt" is written so only
+// to keep its colon from reading as a drive).
+void CutDotFolders(std::string& Dir) {
+  while (Dir.size() >= 2 && Dir[0] == '.' && Dir[1] == '\\') Dir.erase(0, 2);
+}
+
 }  // namespace
 
 // ---- Path pieces -------------------------------------------------------------
@@ -78,6 +85,7 @@ std::string EntryStoredPath(const std::string& FileName, const TStoredPathSettin
     }
   }
   if (!S.StoreVolumes) CutDrivePart(Dir);
+  CutDotFolders(Dir);
   return Dir;
 }
 
@@ -91,6 +99,7 @@ std::string ComparingStoredPath(const std::string& FileName, const TStoredPathSe
   }
   if (!CutRoot && !S.StoreVolumes) CutDrivePart(Dir);
   if (!Dir.empty() && Dir.back() != '\\') Dir += '\\';  // "X:" of "X:file"
+  CutDotFolders(Dir);
   return Dir;
 }
 

@@ -50,8 +50,9 @@ struct TStoredPathSettings {
 // folder of the name plus '\' (a drive root keeps a single '\'); with
 // RelativePaths the first item of RelativePathList that is a
 // case-insensitive prefix is cut off; without StoreVolumes the drive part
-// and then one leading '\' are cut off. A name without a folder gives the
-// empty directory (never a bare "\", which would store an absolute name).
+// and then one leading '\' are cut off; leading ".\" folders go last. A
+// name without a folder gives the empty directory (never a bare "\",
+// which would store an absolute name).
 std::string EntryStoredPath(const std::string& FileName, const TStoredPathSettings& S);
 
 // The comparing rule: the directory that an existing entry written for
@@ -59,7 +60,8 @@ std::string EntryStoredPath(const std::string& FileName, const TStoredPathSettin
 // StorePaths. Otherwise the folder path of the name; with RelativePaths and
 // a non-empty RootDir that is a case-insensitive prefix of it, RootDir is
 // cut off; when nothing was cut that way and StoreVolumes is off, the drive
-// part and then one leading '\' are cut off. A non-empty result ends with '\'.
+// part and then one leading '\' are cut off; leading ".\" folders go last.
+// A non-empty result ends with '\'.
 // A RootDir that is not a prefix is not cut blindly: cutting its length off
 // an unrelated path would make a file never meet its own entry, so for the
 // same settings this rule and the entry rule agree whenever

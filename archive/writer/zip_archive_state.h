@@ -45,6 +45,8 @@ class TZipArchiveState {
   virtual void PumpMessages() = 0;
   // Raises OnNoSuchFile when set.
   virtual void NoSuchFile(const std::string& Name) = 0;
+  // The component's SkipCause while a report runs.
+  virtual std::string& SkipCause() = 0;
 
   // ---- Entry data ----------------------------------------------------------
   // The running CRC and the cipher keys of the entry being written.

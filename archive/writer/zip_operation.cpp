@@ -5,6 +5,7 @@
 #include <deque>
 #include <unordered_map>
 
+#include "archive/format/extra_field.h"
 #include "archive/reader/arc_messages.h"
 #include "archive/support/path_helpers.h"
 #include "archive/writer/stored_names.h"
@@ -45,6 +46,7 @@ class TArcZip::TRunnerState final : public TZipArchiveState {
   int64_t& BytesDone() override { return Z.FBytesDone; }
   void PumpMessages() override { Z.PumpMessages(); }
   void NoSuchFile(const std::string& Name) override { Z.NoSuchFile(Name); }
+  std::string& SkipCause() override { return Z.FSkipCause; }
   TZipCrypt& Crypt() override { return Z.FCrypt; }
 
   void InstallDirectory(std::unique_ptr<TSortedZip> List, const TEndCentral& End,
@@ -96,7 +98,9 @@ TZipRunner::~TZipRunner() {
  * (so a new archive leaves nothing behind and an old archive stays as it
  * was), and the common tail gives the component its saved settings back
  * and empties FilesList. The old archive is replaced only after the work
- * file is complete and closed.
+ * file is complete and closed. A list that named files of which none
+ * became an entry leaves no new archive: it is not created when the
+ * expansion kept nothing, and removed when every entry step declined.
  */
 int32_t TZipRunner::Run() {
   FResult = 0;
@@ -110,7 +114,13 @@ int32_t TZipRunner::Run() {
   try {
     FMulti = Z.MultiMode();
     FNewEnd = std::make_unique<TEndCentral>();
-    if (!Z.FilesList().empty()) Z.ExpandFileList();
+    const bool Named = !Z.FilesList().empty();
+    if (Named) Z.ExpandFileList();
+    const bool Exists = FileExistsAt(Z.ZipName());
+    if (Named && Z.FilesList().empty() && !Exists && !MultiVolume()) {
+      CommonTail();
+      return 0;
+    }
     if (!Z.FilesList().empty() && Z.OnStartZipInfo) {
       bool StopNow = false;
       Z.OnStartZipInfo(&Z, static_cast<int32_t>(Z.FilesList().size()), S.TotalBytes(), *FNewEnd,
@@ -119,7 +129,7 @@ int32_t TZipRunner::Run() {
     }
     // Multi-volume output always writes a new archive, from its first
     // volume on.
-    FRebuild = !MultiVolume() && FileExistsAt(Z.ZipName());
+    FRebuild = !MultiVolume() && Exists;
     OpenOutput(FRebuild);
     if (FRebuild) {
       Z.OpenArchive();
@@ -129,6 +139,11 @@ int32_t TZipRunner::Run() {
     std::vector<std::string>& Files = Z.FilesList();
     const size_t Count = Files.size();
     for (size_t I = 0; I < Count; ++I) AddFile(Files[I]);
+    if (Named && !FRebuild && !MultiVolume() && FWriteOrder->Count() == 0) {
+      FinishFailure();
+      CommonTail();
+      return 0;
+    }
     WriteCentralDirectory();
     CloseAndInstall();
     FSucceeded = true;
@@ -157,11 +172,19 @@ std::string TZipRunner::TempFolder() const {
 
 void TZipRunner::OpenOutput(bool Rebuild) {
   if (Rebuild) {
-    FWorkName = UniqueTempFile(TempFolder());
+    // Beside the archive, so that one rename puts it in place; with the
+    // archive's permissions from the start, so that the entries of a
+    // private archive are never readable by others on the way.
+    std::string Folder = FolderOf(Z.ZipName());
+    if (Folder.empty()) Folder = ".";
+    FWorkName = UniqueTempFile(Folder);
     if (FWorkName.empty())
-      throw EFCreateError(Format("Cannot create file \"%s\". %s", TempFolder().c_str(),
+      throw EFCreateError(Format("Cannot create file \"%s\". %s", Folder.c_str(),
                                  platform::SysErrorMessage(platform::GetLastError()).c_str()));
     FWorkCreated = true;
+    FWorkGuard.Register(FWorkName);
+    platform::TFileInfo Old;
+    if (platform::GetFileInfo(Z.ZipName(), Old)) platform::SetFileMode(FWorkName, Old.Mode);
   } else {
     FWorkName = MultiVolume() ? FirstVolumeName() : Z.ZipName();
   }
@@ -171,12 +194,10 @@ void TZipRunner::OpenOutput(bool Rebuild) {
       static_cast<int>(Z.FilesList().size()) + (S.Directory() ? S.Directory()->Count() : 0);
   FWriteOrder = std::make_unique<TSortedZip>(AllowDuplicate);
   FWriteOrder->SetSortMode(ByNone);
-  FByName = std::make_unique<TSortedZip>(AllowDuplicate);
-  FByName->SetOwnsItems(false);
-  FByName->SetSortMode(ByName);
+  FStoredNames.clear();
   if (Capacity > 0) {
     FWriteOrder->SetCapacity(Capacity);
-    FByName->SetCapacity(Capacity);
+    FStoredNames.reserve(static_cast<size_t>(Capacity));
   }
   FInBuf = std::make_unique<uint8_t[]>(kDataBufferSize);
   FOutBuf = std::make_unique<uint8_t[]>(kDataBufferSize);
@@ -185,8 +206,11 @@ void TZipRunner::OpenOutput(bool Rebuild) {
 /*
  * Entries of the existing archive, in archive order. Each listed name is
  * reduced once to the key an entry written for it would have (comparing
- * stored path plus file part, lower-cased); the first listed name with an
- * entry's key decides for that entry, and is then taken off the list.
+ * stored path plus file part, exactly: "Card.img" is not "card.img"); the
+ * first listed name with an entry's key decides for that entry, and is
+ * then taken off the list. A replacement that cannot be written (the file
+ * unreadable, gone or changing, or skipped by OnStartZip) leaves the old
+ * entry in place, copied over as if it had been kept.
  */
 void TZipRunner::ExistingEntryPass() {
   const TEndCentral& OldEnd = Z.EndRecord();
@@ -200,7 +224,7 @@ void TZipRunner::ExistingEntryPass() {
   for (size_t I = 0; I < Files.size(); ++I) {
     std::string Name = Files[I];
     if (Z.OEMConvert()) OemRoundTrip(Name);
-    Keys[platform::AnsiLowerCase(Z.ComparingDirectoryFor(Name) + FilePart(Name))].push_back(I);
+    Keys[Z.ComparingDirectoryFor(Name) + FilePart(Name)].push_back(I);
   }
   std::vector<bool> Removed(Files.size(), false);
 
@@ -215,7 +239,7 @@ void TZipRunner::ExistingEntryPass() {
     if (Copy->FileCommentLength() != 0 && !Copy->FileComment()) S.LoadEntryComment(*Copy);
 
     size_t Match = Files.size();
-    const auto It = Keys.find(platform::AnsiLowerCase(Copy->FullName()));
+    const auto It = Keys.find(Copy->FullName());
     if (It != Keys.end() && !It->second.empty()) {
       Match = It->second.front();
       It->second.pop_front();
@@ -241,15 +265,25 @@ void TZipRunner::ExistingEntryPass() {
         continue;
       }
     }
-    Copy.reset();
     auto Fresh = std::make_unique<TZipHeaderInfo>();
     Fresh->SetOEMConvert(Z.OEMConvert());
     if (Z.OnUpdate) Z.OnUpdate(&Z, uaReplacing, I);
-    if (ZipEntry(Name, *Fresh)) {
-      if (Z.Dispose()) FDisposeList.push_back(Name);
-      AddEntry(std::move(Fresh));
-      ++FResult;
+    FReplacing = true;
+    bool Replaced = false;
+    try {
+      Replaced = ZipEntry(Name, *Fresh);
+    } catch (...) {
+      FReplacing = false;
+      throw;
     }
+    FReplacing = false;
+    if (!Replaced) {
+      CarryOver(std::move(Copy), I);
+      continue;
+    }
+    if (Z.Dispose()) FDisposeList.push_back(Name);
+    AddEntry(std::move(Fresh));
+    ++FResult;
   }
 
   std::vector<std::string> Left;
@@ -278,11 +312,18 @@ void TZipRunner::CarryOver(std::unique_ptr<TZipHeaderInfo> E, int32_t Index) {
   Old.Seek(Local.FileNameLength, soCurrent);
 
   E->SetLocalExtraLength(ExtraLength);
-  E->SetFlags(static_cast<uint16_t>(E->Flags() & ~zfDataDescriptor));
   E->WriteLocal(*FOut);
 
-  const int64_t ToCopy = static_cast<int64_t>(ExtraLength) + static_cast<int64_t>(E->CompressedSize());
+  // The extra field first: its Zip64 block, if any, decides the width of
+  // the sizes in a data descriptor.
   uint8_t* Buf = FInBuf.get();
+  Old.ReadBuffer(Buf, ExtraLength);
+  FOut->WriteBuffer(Buf, ExtraLength);
+  bool Zip64Local = false;
+  TExtraWalker Walk(Buf, ExtraLength);
+  for (TExtraBlock Block; Walk.Next(Block);) Zip64Local = Zip64Local || Block.Id == 0x0001;
+
+  const int64_t ToCopy = static_cast<int64_t>(E->CompressedSize());
   int64_t Copied = 0;
   while (Copied < ToCopy) {
     const int64_t N = std::min<int64_t>(kCopyChunk, ToCopy - Copied);
@@ -294,7 +335,27 @@ void TZipRunner::CarryOver(std::unique_ptr<TZipHeaderInfo> E, int32_t Index) {
     TotalProgress();
     S.PumpMessages();
   }
+  if (E->HasDataDescriptor()) WriteDataDescriptor(*E, Zip64Local);
   AddEntry(std::move(E));
+}
+
+/*
+ * A data descriptor after carried-over data, written anew from the
+ * central header's values (the old one may lack its signature, and its
+ * sizes are only known to be the central ones): signature, CRC, then both
+ * sizes, 8 bytes each when the local header has a Zip64 block, else 4.
+ */
+void TZipRunner::WriteDataDescriptor(const TZipHeaderInfo& E, bool Zip64) {
+  uint8_t Record[24];
+  size_t Length = 0;
+  const auto Put = [&](uint64_t Value, int Bytes) {
+    for (int I = 0; I < Bytes; ++I) Record[Length++] = static_cast<uint8_t>(Value >> (8 * I));
+  };
+  Put(0x08074b50u, 4);
+  Put(E.Crc32(), 4);
+  Put(E.CompressedSize(), Zip64 ? 8 : 4);
+  Put(E.UncompressedSize(), Zip64 ? 8 : 4);
+  FOut->WriteBuffer(Record, static_cast<int64_t>(Length));
 }
 
 void TZipRunner::AddFile(const std::string& Name) {
@@ -307,8 +368,7 @@ void TZipRunner::AddFile(const std::string& Name) {
 }
 
 void TZipRunner::AddEntry(std::unique_ptr<TZipHeaderInfo> E) {
-  TZipHeaderInfo* Raw = E.get();
-  FByName->Add(Raw);
+  FStoredNames.insert(E->FullName());
   FWriteOrder->Add(E.release());
   FNewEnd->SetTotalEntries(FNewEnd->TotalEntries() + 1);
   FNewEnd->SetEntriesOnThisDisk(FNewEnd->EntriesOnThisDisk() + 1);
@@ -378,11 +438,10 @@ void TZipRunner::WriteCentralDirectory() {
 /*
  * The work file is flushed, cut to the length written (an entry written
  * again may have left a longer tail) and closed. A rebuilt archive then
- * takes the old one's place without a moment where neither exists: on the
- * same drive by a rename over it; from another drive (the temporary folder
- * is usually on the system drive, the archive on the card) the work file is
- * first copied to a temporary file beside the archive, which is then
- * renamed over it. A copy that fails leaves the old archive as it was.
+ * takes the old one's place by one rename over it (the work file lives
+ * beside it), with the old one's mode and, where the user may set them,
+ * owner and group: there is no moment without an archive, and a rename
+ * that fails leaves the old archive as it was.
  */
 void TZipRunner::CloseAndInstall() {
   const int64_t End = FOut->Position();
@@ -394,24 +453,11 @@ void TZipRunner::CloseAndInstall() {
 
   S.ReleaseArchive();
   const std::string& Target = Z.ZipName();
-  if (RenameOver(FWorkName, Target)) {
-    FWorkCreated = false;
-    return;
-  }
-  std::string Beside = UniqueTempFile(FolderOf(Target));
-  if (Beside.empty()) throw ENotEnoughRoom();
-  try {
-    MoveOrCopyFile(FWorkName, Beside);
-  } catch (...) {
-    platform::DeleteFileA(Beside.c_str());
-    throw;
-  }
-  if (!RenameOver(Beside, Target)) {
-    platform::DeleteFileA(Beside.c_str());
-    throw EInOutError("Error: Could not copy from " + FWorkName + " -> " + Target);
-  }
-  platform::DeleteFileA(FWorkName.c_str());
+  if (!RenameOver(FWorkName, Target))
+    throw EInOutError(Format("Cannot replace \"%s\". %s", Target.c_str(),
+                             platform::SysErrorMessage(platform::GetLastError()).c_str()));
   FWorkCreated = false;
+  FWorkGuard.Release();
 }
 
 void TZipRunner::FinishSuccess() {
@@ -430,7 +476,8 @@ void TZipRunner::FinishSuccess() {
     }
   }
 
-  FByName.reset();  // the view goes before the list that owns the entries
+  FWorkGuard.Release();
+  FStoredNames.clear();
   S.InstallDirectory(std::move(FWriteOrder), *FNewEnd, FDisk);
   Z.BuildView(FSavedSortMode);
   if (Z.OnTotalPercentDone) Z.OnTotalPercentDone(&Z, 100);
@@ -441,15 +488,17 @@ void TZipRunner::FinishFailure() {
   DropDataFile();
   FOut.reset();  // flush errors are of no interest now
   FWorkFile.reset();
-  FByName.reset();
+  FStoredNames.clear();
   FWriteOrder.reset();
   if (FWorkCreated && !FWorkName.empty()) platform::DeleteFileA(FWorkName.c_str());
+  FWorkCreated = false;
+  FWorkGuard.Release();
 }
 
 void TZipRunner::CommonTail() {
   if (Z.SortMode() != FSavedSortMode) Z.BuildView(FSavedSortMode);
   Z.SetKeepZipOpen(FSavedKeepZipOpen);
-  FByName.reset();
+  FStoredNames.clear();
   FNewEnd.reset();
   CloseSource();
   Z.CloseArchive();

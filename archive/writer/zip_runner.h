@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include <zlib.h>
@@ -15,7 +16,9 @@
 #include "archive/support/lfn_file_stream.h"
 #include "archive/writer/arc_zip.h"
 #include "archive/writer/zip_archive_state.h"
+#include "platform/signal_cleanup.h"
 #include "platform/stream.h"
+#include "platform/winapi.h"
 
 namespace zem {
 
@@ -55,13 +58,18 @@ class TZipRunner {
   // Entries of the existing archive: kept (copied), replaced or dropped.
   void ExistingEntryPass();
   // Copies one kept entry (index Index of the old archive) without
-  // recompressing it.
+  // recompressing it: its local header (flags as they were, bit 3
+  // included), extra field and data, and a data descriptor when bit 3 is
+  // set, since an encrypted entry's check byte then comes from its time.
   void CarryOver(std::unique_ptr<TZipHeaderInfo> Entry, int32_t Index);
   // Runs the per-entry step on Name and adds the entry when it was written.
   void AddFile(const std::string& Name);
   void AddEntry(std::unique_ptr<TZipHeaderInfo> Entry);
+  // The data descriptor of a carried-over entry with bit 3.
+  void WriteDataDescriptor(const TZipHeaderInfo& Entry, bool Zip64);
   void WriteCentralDirectory();
-  // Closes the work file and puts it in place of the archive.
+  // Closes the work file and, for a rebuild, puts it in place of the
+  // archive by one rename.
   void CloseAndInstall();
   void FinishSuccess();
   void FinishFailure();
@@ -77,9 +85,9 @@ class TZipRunner {
   // A folder entry takes the folder's time and attributes when the folder
   // exists (else the current time), sizes, method and CRC 0.
   void TakeFolderInfo(const std::string& Name, TZipHeaderInfo& Entry);
-  // Opens the source of a file entry and takes its attributes, time and
-  // size. False when it is gone (OnNoSuchFile) or cannot be opened and the
-  // skip handler asks for no retry (srFileOpenError).
+  // Opens the source of a file entry and takes its attributes, time, size
+  // and stamp. False when it is gone (OnNoSuchFile) or cannot be opened and
+  // the skip handler asks for no retry (srFileOpenError).
   bool OpenSourceFile(const std::string& Name, TZipHeaderInfo& Entry);
   // The stored name: short form and OEM round trip when asked, file part,
   // stored directory with StorePaths, disk number. Returns the name the
@@ -97,15 +105,17 @@ class TZipRunner {
   // The data of a file entry in up to three attempts over the same place
   // (see ZipEntry in entry_writer.cpp), then, with multi-volume output, its
   // copy onto the volumes. False, with nothing of the file left in the work
-  // file, when the file kept changing (srFileOpenError). The source is
-  // closed however this ends.
+  // file, when the file could not be read, vanished or kept changing
+  // (srFileOpenError with the cause). The source is closed however this
+  // ends.
   bool WriteFileEntry(const std::string& N, TZipHeaderInfo& Entry);
   // After a written file entry: the archive bit of the listed file reset
   // when asked, then OnEndZip.
   void EndFileEntry(const std::string& Listed, const std::string& N, const TZipHeaderInfo& Entry);
   // One attempt at the data of an opened file entry; false when the data
-  // must be written again (the file changed under an encrypted entry, or
-  // grew past what its local header can describe).
+  // must be written again (the file changed while it was read, or grew past
+  // what its local header can describe). Raises TSourceFailure when the
+  // file cannot be read.
   bool WriteFileData(const std::string& Name, TZipHeaderInfo& Entry, bool ReserveZip64,
                      bool& NeedZip64);
   // Writes the local header at To's position (the work file when To is
@@ -113,6 +123,8 @@ class TZipRunner {
   // length both times).
   void WriteLocalHeader(TZipHeaderInfo& Entry, bool Reserve, TStream* To = nullptr);
   // The read routine: up to Count bytes of the source, CRC and progress.
+  // A short count is the end of the file; a read error raises
+  // TSourceFailure.
   int64_t ReadSource(uint8_t* Buffer, int64_t Count);
   // The write routine: encrypts (when a password is set) and writes Count
   // bytes of entry data; ENotEnoughRoom on a short write.
@@ -122,7 +134,24 @@ class TZipRunner {
   uint64_t StoreData();
   uint64_t DeflateData();
   void CloseSource() { FSource.reset(); }
-  void SkipFile(TSkipReason Reason, const std::string& Name, bool* Retry = nullptr);
+  // Why an entry's source let it down, in words.
+  struct TSourceFailure {
+    bool ReadError;
+    std::string Cause;
+  };
+  // The source's read error after Count more bytes, if any, as a failure.
+  void CheckReadError(int64_t Count);
+  // Whether the source is as it was when the attempt began (not written to,
+  // still named) and gave at least as many bytes as it had then.
+  bool SourceUnchanged();
+  // Takes the source's size, time and stamp again for a new attempt.
+  void RestatSource(TZipHeaderInfo& Entry);
+  // Raises OnSkippingFile (OnNoSuchFile when Reason is null) with Cause as
+  // the component's SkipCause; for a replacement the cause also says that
+  // the old entry is kept.
+  void SkipFile(TSkipReason Reason, const std::string& Name, bool* Retry = nullptr,
+                std::string Cause = std::string());
+  void ReportMissing(const std::string& Name);
 
   // ---- Multi-volume output (multi_volume.cpp) -----------------------------
   // Output goes to numbered block files (mmBlocks) or to a series of
@@ -175,15 +204,20 @@ class TZipRunner {
 
   TArcZip& Z;
   TZipArchiveState& S;
-  // Work file: the archive itself, or a temporary file of a rebuild.
+  // Work file: the archive itself, or a temporary file of a rebuild beside
+  // it. Both it and the data file are removed if a signal ends the
+  // process.
   std::string FWorkName;
   bool FWorkCreated = false;  // this call created FWorkName
+  platform::TSignalCleanupFile FWorkGuard;
+  platform::TSignalCleanupFile FDataGuard;
   bool FRebuild = false;
   std::unique_ptr<TWorkFileStream> FWorkFile;
   std::unique_ptr<TS_BufferStream> FOut;
-  // The new directory in write order (owning) and by name (not owning).
+  // The new directory in write order (owning), and its stored names: a
+  // name goes in once, compared exactly.
   std::unique_ptr<TSortedZip> FWriteOrder;
-  std::unique_ptr<TSortedZip> FByName;
+  std::unordered_set<std::string> FStoredNames;
   std::unique_ptr<TEndCentral> FNewEnd;
   std::vector<std::string> FDisposeList;
   int32_t FResult = 0;
@@ -197,6 +231,8 @@ class TZipRunner {
   std::unique_ptr<TLFNFileStream> FSource;
   uint64_t FSourceSize = 0;  // size when opened
   uint64_t FSourceRead = 0;  // bytes read by the read routine
+  platform::TFileInfo FSourceInfo;  // its stamp when the attempt began
+  bool FReplacing = false;  // the entry is to replace one of the old archive
   bool FEncrypt = false;
   // Entry data buffers and the deflate stream, made once per call.
   std::unique_ptr<uint8_t[]> FInBuf;

@@ -29,13 +29,25 @@ const char* ReasonText(TSkipReason Reason) {
   }
 }
 
+// What a skip report says: the reason, or the writer's cause in words when
+// it has one ("not added: read error at byte 65536: ...").
+std::string SkipText(TSkipReason Reason, const std::string& Cause) {
+  if (Cause.empty()) return ReasonText(Reason);
+  if (Reason == srFileOpenError) return "not added: " + Cause;
+  return std::string(ReasonText(Reason)) + "; " + Cause;
+}
+
 // A native name as the component takes it: '\' separated; an absolute name
 // on its drive, a relative one left relative (so its stored path is the
-// name as given). A leading "./" says nothing and is dropped.
+// name as given). A leading "./" says nothing and is dropped. A colon is an
+// ordinary character of a Linux name: a relative name that would read as a
+// drive ("a:b.txt") keeps a ".\" before it, which the stored path drops.
 std::string ComponentName(std::string Native) {
   while (Native.size() > 2 && Native.compare(0, 2, "./") == 0) Native.erase(0, 2);
   if (!Native.empty() && Native[0] == '/') return platform::FromNativePath(Native);
-  return ToBackslashes(Native);
+  std::string Name = ToBackslashes(Native);
+  if (HasDrivePart(Name)) Name.insert(0, ".\\");
+  return Name;
 }
 
 // The settings of "add" that do not depend on the names.
@@ -151,12 +163,14 @@ int AddFiles(const std::string& NativeArchive, const std::vector<std::string>& N
                              bool&) {
       if (Reason == srExcludeList) return;  // left out as asked
       Meter.Clear();
-      Err << "zemzip: " << platform::ToNativePath(FName) << ": " << ReasonText(Reason) << "\n";
+      Err << "zemzip: " << platform::ToNativePath(FName) << ": " << SkipText(Reason, Zip.SkipCause())
+          << "\n";
       AllZipped = false;
     };
     Zip.OnNoSuchFile = [&](TObject*, const std::string& FName) {
       Meter.Clear();
-      Err << "zemzip: " << platform::ToNativePath(FName) << ": no such file\n";
+      Err << "zemzip: " << platform::ToNativePath(FName) << ": "
+          << (Zip.SkipCause().empty() ? std::string("no such file") : Zip.SkipCause()) << "\n";
       AllZipped = false;
     };
     // The entry in work, from its start to its end event (the writer's own
@@ -195,6 +209,11 @@ int AddFiles(const std::string& NativeArchive, const std::vector<std::string>& N
     };
     Zip.Zip();
     Meter.Clear();
+    // Nothing could be added: no archive was made, which the user must hear.
+    if (!Exists && Options.SplitSize <= 0 && !FileExistsAt(Zip.ZipName())) {
+      Err << "zemzip: nothing to do: " << NativeArchive << " not created\n";
+      return ZipExitFailed;
+    }
     if (Term.ErrIsTerminal && Options.Verbosity != TVerbosity::Quiet)
       Err << "added " << Added << (Added == 1 ? " file, " : " files, ") << SizeText(InBytes)
           << " \u2192 " << SizeText(OutBytes) << " in " << DurationText(Meter.Elapsed()) << '\n';

@@ -200,12 +200,18 @@ TEST_F(ReaderTest, ZipNameSetterDialogAndDroppedState) {
   Zip.ReadDirectory();
   ASSERT_EQ(Zip.Count(), 5);
   const int64_t Loads = Zip.LoadCount();
-  // Same name in other letter case: nothing dropped.
+  // The same name: nothing dropped. The name in other letter case is
+  // another file on Linux: taken, and what was loaded dropped.
+  Zip.SetZipName(Interop("damaged/dmg_source.zip"));
+  EXPECT_EQ(Zip.Count(), 5);
+  TArcUnZip Other;
+  Other.SetZipName(Interop("damaged/dmg_source.zip"));
+  Other.ReadDirectory();
   std::string Upper = Interop("damaged/dmg_source.zip");
   for (char& C : Upper) C = static_cast<char>(toupper(static_cast<unsigned char>(C)));
-  Zip.SetZipName(Upper);
-  EXPECT_EQ(Zip.Count(), 5);
-  EXPECT_NE(Zip.ZipName(), Upper);
+  Other.SetZipName(Upper);
+  EXPECT_EQ(Other.Count(), 0);
+  EXPECT_EQ(Other.ZipName(), Upper);
 
   // Headless-like cancel: EUserCanceled, nothing changes.
   try {

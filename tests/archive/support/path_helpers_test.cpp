@@ -178,9 +178,18 @@ TEST_F(PathHelpersOnDisk, RenameOverReplacesAnExistingFile) {
   EXPECT_TRUE(RenameOver("F:\\new.zip", "f:\\old.zip"));
   EXPECT_EQ(test::ReadFile(F / "old.zip"), "new");
   EXPECT_FALSE(fs::exists(F / "new.zip"));
-  EXPECT_FALSE(fs::exists(F / "old.zip$$$"));
 
-  // Without a destination there is nothing to move aside.
+  // A stray file of the old aside-name blocks nothing; the replaced file's
+  // mode stays.
+  test::WriteFile(F / "new.zip", "newer");
+  test::WriteFile(F / "old.zip$$$", "stray");
+  fs::permissions(F / "old.zip", fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_TRUE(RenameOver("F:\\new.zip", "F:\\old.zip"));
+  EXPECT_EQ(test::ReadFile(F / "old.zip"), "newer");
+  EXPECT_EQ(fs::status(F / "old.zip").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(test::ReadFile(F / "old.zip$$$"), "stray");
+
+  // Without a destination it is a plain rename.
   test::WriteFile(F / "a", "A");
   EXPECT_TRUE(RenameOver("F:\\a", "F:\\b"));
   EXPECT_EQ(test::ReadFile(F / "b"), "A");
@@ -193,11 +202,9 @@ TEST_F(PathHelpersOnDisk, RenameOverRefusesOtherDrivesAndKeepsTheOldFile) {
   EXPECT_EQ(test::ReadFile(F / "a"), "A");
   EXPECT_EQ(test::ReadFile(G / "a"), "G");
 
-  // A source that cannot be renamed leaves the destination under its own
-  // name, not hidden as "$$$".
+  // A source that cannot be renamed leaves the destination as it was.
   EXPECT_FALSE(RenameOver("F:\\missing", "F:\\a"));
   EXPECT_EQ(test::ReadFile(F / "a"), "A");
-  EXPECT_FALSE(fs::exists(F / "a$$$"));
 }
 
 TEST_F(PathHelpersOnDisk, MoveOrCopyFileAcrossDrives) {

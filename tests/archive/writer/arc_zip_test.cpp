@@ -264,19 +264,32 @@ TEST(ArcZip, AssignCopiesSettingsAndOnlyTheListedHandlers) {
 
 class ArcZipName : public WriterTest {};
 
-TEST_F(ArcZipName, SameNameInOtherCaseChangesNothing) {
+// Names are compared exactly: the same name keeps what was loaded, a name
+// that differs only in case is another archive, for the writer and the
+// reader alike.
+TEST_F(ArcZipName, SameNameKeepsTheDirectoryOtherCaseIsAnotherArchive) {
   WriteArchive("F:\\Card.zip", {"a.txt", "b.txt"});
+  WriteArchive("F:\\card.zip", {"c.txt"});
   TArcZip Zip;
   Zip.SetZipName("F:\\Card.zip");
   Zip.ReadDirectory();
   ASSERT_EQ(Zip.Count(), 2);
   const int64_t Loads = Zip.LoadCount();
 
-  Zip.SetZipName("f:\\CARD.ZIP");
-  EXPECT_EQ(Zip.ZipName(), "F:\\Card.zip");
+  Zip.SetZipName("F:\\Card.zip");
   EXPECT_EQ(Zip.Count(), 2);
   Zip.ReadDirectory();
   EXPECT_EQ(Zip.LoadCount(), Loads);  // the directory was kept
+
+  Zip.SetZipName("F:\\card.zip");
+  EXPECT_EQ(Zip.ZipName(), "F:\\card.zip");
+  Zip.ReadDirectory();
+  EXPECT_EQ(Zip.Count(), 1);
+  TArcUnZip Reader;
+  Reader.SetZipName("F:\\card.zip");
+  Reader.SetZipName("F:\\Card.zip");
+  Reader.ReadDirectory();
+  EXPECT_EQ(Reader.Count(), 2);
 
   // Another name drops what was loaded.
   Zip.SetZipName("F:\\Other.zip");

@@ -140,11 +140,16 @@ TEST_F(ExpansionTest, MissingFoldersAndRootDirForBarePatterns) {
   EXPECT_TRUE(Log.Missing.empty());
 }
 
+// The archive is known by identity: another spelling of its name (here
+// through "..") still leaves it out, and a distinct file whose name differs
+// only in case (same size, too) is kept.
 TEST_F(ExpansionTest, TheArchiveItselfIsLeftOutOfWalksOnly) {
   Put("DCIM/Backup.zip", "PK");
-  Zip.SetZipName("F:\\DCIM\\BACKUP.ZIP");
+  Put("DCIM/BACKUP.ZIP", "pk");
+  Zip.SetZipName("F:\\DCIM\\sub\\..\\Backup.zip");
   Expand({"F:\\DCIM\\*.*"});
-  EXPECT_EQ(Sorted(Zip.FilesList()), (Names{"F:\\DCIM\\a.jpg", "F:\\DCIM\\b.txt"}));
+  EXPECT_EQ(Sorted(Zip.FilesList()),
+            (Names{"F:\\DCIM\\BACKUP.ZIP", "F:\\DCIM\\a.jpg", "F:\\DCIM\\b.txt"}));
   EXPECT_TRUE(Log.Skips.empty());  // dropped silently
 
   Expand({"F:\\DCIM\\Backup.zip"});
@@ -205,10 +210,11 @@ TEST_F(ExpansionTest, ArchiveBitRuleFollowsThePlatformAttributes) {
 }
 
 TEST_F(ExpansionTest, FreshenKeepsOnlyFilesWithAnExistingEntry) {
-  WriteArchive("F:\\old.zip", {"dcim\\A.JPG", "top.txt", "DCIM\\sub\\other.jpg"});
+  // Entries match exactly: "dcim\\b.txt" is no entry for DCIM\\b.txt.
+  WriteArchive("F:\\old.zip", {"DCIM\\a.jpg", "top.txt", "DCIM\\sub\\other.jpg", "dcim\\b.txt"});
   Zip.SetZipName("F:\\old.zip");
   Zip.ReadDirectory();
-  ASSERT_EQ(Zip.Count(), 3);
+  ASSERT_EQ(Zip.Count(), 4);
   Zip.SetStorePaths(true);
   Zip.SetZipAction(zaFreshen);
   Zip.SetRecurse(true);
