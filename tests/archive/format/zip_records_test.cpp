@@ -444,6 +444,17 @@ TEST(EndCentralTest, FindEndRecordWindow) {
   ASSERT_TRUE(E.FindEndRecord(Two));
   EXPECT_EQ(E.TotalEntries(), 2u);
   EXPECT_EQ(E.ZipCommentPos(), 54);
+
+  // A comment length past the end of the file: the bytes there are the
+  // comment, and the announced length is kept aside.
+  std::string Cut = EndImage(2, 2, 2, "abc");
+  Cut[Cut.size() - 5] = static_cast<char>(200);
+  TMemoryStream CutS(Cut);
+  ASSERT_TRUE(E.FindEndRecord(CutS));
+  EXPECT_EQ(E.ZipCommentLength(), 3);
+  EXPECT_EQ(E.CutCommentLength(), 200u);
+  ASSERT_TRUE(E.FindEndRecord(Two));
+  EXPECT_EQ(E.CutCommentLength(), 0u);
 }
 
 TEST(EndCentralTest, Zip64RecordsWrittenAndFound) {
