@@ -638,6 +638,8 @@ bool TArcUnZip::ScanLocalHeaders() {
     SearchFrom = 0;
   }
 
+  S.Seek(0, soBeginning);  // a buffered stream past the end counts its position as its size
+  const int64_t FileEnd = S.Size();
   S.Seek(Found, soBeginning);
   FDirectory = std::make_unique<TSortedZip>(RefuseDuplicate);
   FDirectory->SetSortMode(ByNone);
@@ -676,8 +678,8 @@ bool TArcUnZip::ScanLocalHeaders() {
       S.Seek(HeaderPos, soBeginning);
       break;  // a header seen twice: the run has gone round
     }
-    if (Next < 0) {
-      S.Seek(0, soEnd);
+    if (Next < 0 || Next > FileEnd) {
+      S.Seek(FileEnd, soBeginning);
       break;
     }
     S.Seek(Next, soBeginning);
@@ -800,7 +802,13 @@ void TArcUnZip::MarkImpossibleSizes() {
   if (!FDirectory) return;
   // Only a single-file archive holds all of every entry's data.
   const bool OneFile = FEndRecord->NumberOfThisDisk() == 0 && FArchive;
-  const uint64_t FileSize = OneFile ? static_cast<uint64_t>(std::max<int64_t>(FArchive->Size(), 0)) : 0;
+  uint64_t FileSize = 0;
+  if (OneFile) {
+    // From the start: a buffered stream standing past the end of the file
+    // counts its position as its size.
+    FArchive->Seek(0, soBeginning);
+    FileSize = static_cast<uint64_t>(std::max<int64_t>(FArchive->Size(), 0));
+  }
   for (int I = 0; I < FDirectory->Count(); ++I) {
     TZipHeaderInfo& E = *FDirectory->Items(I);
     if (!E.Defect().empty()) continue;
