@@ -700,7 +700,11 @@ int64_t TArcUnZip::FindDescriptorEnd(TZipHeaderInfo& Entry, int64_t DataStart, i
   const bool Stored = Entry.CompressionMethod() == 0 && !Entry.Encrypted();
   // A candidate looks back at most this far for its descriptor.
   constexpr int64_t Back = 24;
-  std::vector<uint8_t> Block(65536);
+  // Reads start small and grow, so that a run of small entries costs what
+  // their data does.
+  constexpr size_t Most = 65536;
+  size_t Want = 4096;
+  std::vector<uint8_t> Block(Want);
   const uint8_t* B = Block.data();
   auto Matches = [&](int64_t At, size_t Index) {
     const size_t Tail = std::min<size_t>(Index, Back);
@@ -720,7 +724,7 @@ int64_t TArcUnZip::FindDescriptorEnd(TZipHeaderInfo& Entry, int64_t DataStart, i
     // the descriptor in front of it within the same buffer.
     const int64_t ReadAt = From - std::min<int64_t>(Back, From - DataStart);
     S.Seek(ReadAt, soBeginning);
-    const size_t Len = static_cast<size_t>(ReadUpTo(S, Block.data(), static_cast<int64_t>(Block.size())));
+    const size_t Len = static_cast<size_t>(ReadUpTo(S, Block.data(), static_cast<int64_t>(Want)));
     for (size_t I = static_cast<size_t>(From - ReadAt); I + 4 <= Len; ++I) {
       const uint32_t V = GetLE32(B + I);
       if (V != ZipSignatures.Local && V != ZipSignatures.Central && V != ZipSignatures.End &&
@@ -730,13 +734,18 @@ int64_t TArcUnZip::FindDescriptorEnd(TZipHeaderInfo& Entry, int64_t DataStart, i
       if (V == ZipSignatures.Local && NextLocal < 0) NextLocal = At;
       if (Matches(At, I)) return At;
     }
-    if (Len < Block.size()) {
+    if (Len < Want) {
       // The file ends here: the last entry of an archive cut before its
       // central directory ends with its descriptor.
       const int64_t At = ReadAt + static_cast<int64_t>(Len);
       return At > DataStart && Matches(At, Len) ? At : -1;
     }
     From = ReadAt + static_cast<int64_t>(Len) - 3;  // a signature may straddle the reads
+    if (Want < Most) {
+      Want *= 2;
+      Block.resize(Want);
+      B = Block.data();
+    }
     while (NextPump <= From) {
       PumpMessages();
       NextPump += 10240;

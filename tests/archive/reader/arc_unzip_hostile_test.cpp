@@ -71,6 +71,35 @@ TEST_F(HostileTest, ScanStepsOverDataDescriptors) {
   }
 }
 
+TEST_F(HostileTest, ScanFollowsLongDataPastSignaturesInside) {
+  // Two stored descriptor entries of 100 kB, each holding a local header
+  // signature in its data, cut before the central directory.
+  auto LE = [](std::string& To, uint64_t V, int Bytes) {
+    for (int I = 0; I < Bytes; ++I) To += static_cast<char>((V >> (8 * I)) & 0xFF);
+  };
+  std::string Bytes;
+  std::vector<std::string> Datas;
+  for (const std::string Name : {"x.bin", "y.bin"}) {
+    std::string Data(100000, Name[0]);
+    Data.replace(5000, 4, "PK\x03\x04");
+    Data.replace(70000, 4, "PK\x01\x02");
+    Datas.push_back(Data);
+    Bytes += "PK\x03\x04";
+    LE(Bytes, 10, 2), LE(Bytes, 8, 2), LE(Bytes, 0, 2), LE(Bytes, 0x568530E4, 4);
+    LE(Bytes, 0, 4), LE(Bytes, 0, 4), LE(Bytes, 0, 4), LE(Bytes, Name.size(), 2), LE(Bytes, 0, 2);
+    Bytes += Name + Data + "PK\x07\x08";
+    LE(Bytes, Crc(Data), 4), LE(Bytes, Data.size(), 4), LE(Bytes, Data.size(), 4);
+  }
+  TArcUnZip Zip;
+  Load(Zip, "long.zip", &Bytes);
+  ASSERT_EQ(Zip.Count(), 2);
+  for (int I = 0; I < 2; ++I) {
+    EXPECT_EQ(Zip.EntryHeader(I).CompressedSize(), 100000u);
+    EXPECT_EQ(Zip.EntryHeader(I).Crc32(), Crc(Datas[static_cast<size_t>(I)]));
+  }
+  EXPECT_EQ(Zip.TestZip(), 2);
+}
+
 TEST_F(HostileTest, EntryWithoutItsDescriptorIsUnreadableAndTheScanGoesOn) {
   std::string Bytes = test::ReadFile(DataFile("damaged/dd_cut_before_central.zip"));
   const size_t First = Bytes.find("PK\x07\x08");
