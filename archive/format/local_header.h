@@ -40,6 +40,25 @@ enum class TLocalRead {
 // through untouched).
 using TLocalSource = std::function<int64_t(uint8_t* Buffer, int64_t Count)>;
 
+// The data descriptor that follows the data of an entry written with flag
+// bit 3 (whose local header leaves the CRC and sizes 0).
+struct TDataDescriptor {
+  uint32_t Crc32 = 0;
+  uint64_t CompressedSize = 0;
+  uint64_t UncompressedSize = 0;
+  uint32_t Length = 0;  // on disk: 12 or 20 bytes, 4 more with the signature
+};
+
+// Whether the bytes just before some position P close an entry's data with
+// a data descriptor. Tail holds the TailLength bytes right before P (at
+// most 24 are looked at); Span is the distance from the start of the
+// entry's data to P, descriptor included. A descriptor counts only when
+// its compressed size is exactly the data before it (Span less its own
+// length). The four forms are tried signed before unsigned, and the Zip64
+// ones (64-bit sizes) first when Zip64 is set, last otherwise.
+bool MatchDataDescriptor(const uint8_t* Tail, size_t TailLength, uint64_t Span, bool Zip64,
+                         TDataDescriptor& Out);
+
 // Reads the fixed part from Source, checks the signature and decodes it;
 // with WithName the stored name follows. After Ok the source stands at the
 // extra field (after the name) or at the name (without WithName); after a

@@ -17,6 +17,7 @@ void TEndCentral::Clear() {
   FRecord.HeaderSig = ZipSignatures.End;
   FZipComment.reset();
   FZipCommentPos = 0;
+  FCutCommentLength = 0;
   FModified = false;
 }
 
@@ -189,6 +190,11 @@ bool TEndCentral::FindEndRecord(TStream& Stream) {
   FRecord.CentralDirOffset = GetLE32(R + 16);
   FRecord.ZipCommentLength = GetLE16(R + 20);
   FZipCommentPos = S - N + Found + static_cast<int64_t>(ZipEndRecordSize);
+  FCutCommentLength = 0;
+  if (FZipCommentPos + FRecord.ZipCommentLength > S) {
+    FCutCommentLength = FRecord.ZipCommentLength;
+    FRecord.ZipCommentLength = static_cast<uint16_t>(S - FZipCommentPos);
+  }
 
   // Zip64 images from an earlier archive must not answer for this one.
   FreeZip64();

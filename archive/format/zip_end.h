@@ -96,6 +96,10 @@ class TEndCentral : public TPersistent {
   void SetZipComment(const std::string& Text);
   int64_t ZipCommentPos() const { return FZipCommentPos; }
   void SetZipCommentPos(int64_t V) { FZipCommentPos = V; }
+  // The comment length the end record announced when it ran past the end
+  // of the file (FindEndRecord then takes the bytes that are there as the
+  // comment); 0 when the announced comment was all there.
+  uint32_t CutCommentLength() const { return FCutCommentLength; }
   bool Modified() const { return FModified; }
   void SetModified(bool V) { FModified = V; }
   bool HasComment() const { return FRecord.ZipCommentLength != 0; }
@@ -115,7 +119,8 @@ class TEndCentral : public TPersistent {
   // record as it was); 1 to 21 bytes or no signature: false. Takes a Zip64
   // locator right before the record, and the Zip64 end record it points at
   // when 56 correctly signed bytes are there. The comment is not read;
-  // ZipCommentPos tells where it is. The stream position is left anywhere.
+  // ZipCommentPos tells where it is, and a comment length that runs past
+  // the end of the file is cut to the bytes there (CutCommentLength). The stream position is left anywhere.
   bool FindEndRecord(TStream& Stream);
   // Writes [Zip64 end record, locator] when a field holds its marker, then
   // the end record and ZipCommentLength bytes of the comment.
@@ -128,6 +133,7 @@ class TEndCentral : public TPersistent {
   TZipEndCentral FRecord;
   std::optional<std::string> FZipComment;
   int64_t FZipCommentPos = 0;
+  uint32_t FCutCommentLength = 0;
   bool FModified = false;
   std::unique_ptr<TZip64EndCentral> FZip64EndRecord;
   std::unique_ptr<TZip64Locator> FZip64Locator;

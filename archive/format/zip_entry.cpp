@@ -39,6 +39,7 @@ void TZipHeaderInfo::Clear() {
   FDirectory.clear();
   FZip64Info.reset();
   FFileComment.reset();
+  FDefect.clear();
   FChosen = false;
   FEntryState = 0;
   FMarked = false;
@@ -81,6 +82,7 @@ void TZipHeaderInfo::Assign(const TPersistent* Source) {
     FFileComment = Src->FFileComment;
   else
     FFileComment.reset();
+  FDefect = Src->FDefect;
   FChosen = Src->FChosen;
   FEntryState = Src->FEntryState;
   FMarked = Src->FMarked;
@@ -117,6 +119,7 @@ void TZipHeaderInfo::AssignTo(TPersistent* Dest) const {
     D->FFileComment = FFileComment;
   else
     D->FFileComment.reset();
+  D->FDefect = FDefect;
   D->FChosen = FChosen;
   D->FEntryState = FEntryState;
   D->FMarked = FMarked;
@@ -269,7 +272,7 @@ void TZipHeaderInfo::FillFromCentral(const uint8_t* H, const std::string& Name) 
   FVersionNeeded = R.U16();
   FFlags = R.U16();
   FCompressionMethod = R.U16();
-  FFileDateTime = static_cast<uint32_t>(NormalizeDosDateTime(static_cast<int32_t>(R.U32())));
+  FFileDateTime = R.U32();
   FCrc32 = R.U32();
   FCompressedSizeField = R.U32();
   FUncompressedSizeField = R.U32();
@@ -283,6 +286,7 @@ void TZipHeaderInfo::FillFromCentral(const uint8_t* H, const std::string& Name) 
   FCentralOffset = 0;
   SplitName(Name);
   FFileComment.reset();
+  FDefect.clear();
   FChosen = false;
   FMarked = false;
 }
@@ -292,7 +296,7 @@ void TZipHeaderInfo::FillFromLocal(const TLocalHeader& H, const std::string& Nam
   FVersionNeeded = H.VersionNeeded;
   FFlags = H.Flags;
   FCompressionMethod = H.CompressionMethod;
-  FFileDateTime = static_cast<uint32_t>(NormalizeDosDateTime(static_cast<int32_t>(H.FileDateTime)));
+  FFileDateTime = H.FileDateTime;
   FCrc32 = H.Crc32;
   FCompressedSizeField = H.CompressedSize;
   FUncompressedSizeField = H.UncompressedSize;
@@ -306,6 +310,7 @@ void TZipHeaderInfo::FillFromLocal(const TLocalHeader& H, const std::string& Nam
   FCentralOffset = 0;
   SplitName(Name);
   FFileComment.reset();
+  FDefect.clear();
   FChosen = false;
   FMarked = false;
 }

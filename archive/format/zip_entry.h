@@ -48,7 +48,7 @@ class TZipHeaderInfo : public TPersistent {
   void Clear();
 
   // Copies header fields, CentralOffset, both name parts, the Zip64 record,
-  // the comment, Chosen, EntryState and Marked. Not copied: OEMConvert,
+  // the comment, Defect, Chosen, EntryState and Marked. Not copied: OEMConvert,
   // ExtraFieldPos, SourceExtraLength, Zip64ExtraSize (a copy carries no
   // preserved extra blocks). Other classes go to TPersistent.
   void Assign(const TPersistent* Source) override;
@@ -62,7 +62,12 @@ class TZipHeaderInfo : public TPersistent {
   void SetFlags(uint16_t V) { FFlags = V; }
   uint16_t CompressionMethod() const { return FCompressionMethod; }
   void SetCompressionMethod(uint16_t V) { FCompressionMethod = V; }
-  // DOS time in the low 16 bits, DOS date in the high 16 bits.
+  // DOS time in the low 16 bits, DOS date in the high 16 bits, as stored:
+  // a read keeps even an impossible value (hour 24-31, month 0), because
+  // the password check byte of a data-descriptor entry is the high byte of
+  // the stored time and a rewrite must give the same bytes back. Whoever
+  // reads it as a date goes through DosDateTimeToDateTime or
+  // NormalizeDosDateTime.
   uint32_t FileDateTime() const { return FFileDateTime; }
   void SetFileDateTime(uint32_t V) { FFileDateTime = V; }
   uint32_t Crc32() const { return FCrc32; }
@@ -134,6 +139,13 @@ class TZipHeaderInfo : public TPersistent {
   // Keeps a copy (at most 65535 bytes) and sets FileCommentLength to its
   // length; nullopt drops both.
   void SetFileComment(const std::optional<std::string>& Text);
+
+  // Why the entry cannot be read as its headers describe it, found while
+  // the directory was loaded (a declared size its data cannot have, data
+  // whose end could not be found); empty for a sound entry. Such an entry
+  // is listed, and fails when tested or extracted, with this text.
+  const std::string& Defect() const { return FDefect; }
+  void SetDefect(const std::string& Text) { FDefect = Text; }
 
   bool Chosen() const { return FChosen; }
   void SetChosen(bool V) { FChosen = V; }
@@ -230,6 +242,7 @@ class TZipHeaderInfo : public TPersistent {
   std::string FDirectory;
   std::unique_ptr<TZip64Info> FZip64Info;
   std::optional<std::string> FFileComment;
+  std::string FDefect;
   bool FChosen = false;
   uint8_t FEntryState = 0;
   bool FMarked = false;

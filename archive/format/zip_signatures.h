@@ -17,6 +17,9 @@ struct TZipSignatures {
   uint8_t EndFirstByte = 0x50;
 };
 
+// The optional signature in front of a data descriptor (never replaced).
+constexpr uint32_t ZipDataDescriptorSignature = 0x08074B50;
+
 // The signatures in use, set at start-up with the standard values.
 extern TZipSignatures ZipSignatures;
 

@@ -287,8 +287,12 @@ void TArcUnZip::ReadDirectory() {
  * Then the central headers are read in order into the directory list. A
  * header that cannot be read, or a duplicate entry, switches to the local
  * header scan (single-disk archives only); in scan mode the central headers
- * only complete the entries the scan found. Last, the archive comment of a
- * multi-disk set is loaded and the view built.
+ * only complete the entries the scan found. Then the entries are checked
+ * against each other and the file: entries laid over each other are a
+ * damaged directory when the local headers hold them apart, else the
+ * archive is refused; an entry whose declared sizes its data cannot have is
+ * kept with its Defect. Last, the archive comment of a multi-disk set is
+ * loaded and the view built.
  */
 void TArcUnZip::LoadDirectory() {
   FRecordedStamp = StampOf(FZipName);
@@ -299,16 +303,27 @@ void TArcUnZip::LoadDirectory() {
   ++FLoadCount;
   FEndRecord->Clear();
   FEndRecord->FreeZip64();
+  FDirectoryWarnings.clear();
+  FDuplicateOffset.clear();
 
   TDirectorySource Source;
   Source.Stream = FArchive.get();
   std::string Missing;
-  if (FindEndRecords(Source, Missing))
+  if (FindEndRecords(Source, Missing)) {
+    if (FEndRecord->CutCommentLength() != 0)
+      FDirectoryWarnings.push_back(
+          Format("the end record announces a %u-byte archive comment, but the file ends %u bytes into "
+                 "it; the comment is taken as those bytes",
+                 FEndRecord->CutCommentLength(), FEndRecord->ZipCommentLength()));
     SeekCentralDirectory(Source);
-  else
+  } else {
     ApplyIncompletePolicy(Source, Missing);
+  }
+  const uint64_t Declared = FEndRecord->TotalEntries();
   PrepareDirectoryList(*Source.Stream);
   ReadCentralEntries(Source.Stream);
+  RefuseOverlaps(Declared, Source.Repair != nullptr);
+  MarkImpossibleSizes();
   LoadSetComment(Source);
   FDiskCount = static_cast<int32_t>(FEndRecord->NumberOfThisDisk()) + 1;
   // The current disk is the one whose file is open: the last disk unless
@@ -465,6 +480,16 @@ void TArcUnZip::ReadCentralEntries(TStream*& S) {
     }
 
     TZipHeaderInfo* Kept = Entry.get();
+    int Held = -1;
+    if (FDirectory->Find(Kept, Held)) {
+      // Two central headers for one local header: a damaged directory, or
+      // entries laid over each other on purpose (RefuseOverlaps decides).
+      const TZipHeaderInfo& First = *FDirectory->Items(Held);
+      FDuplicateOffset = Format("\"%s\" and \"%s\" both start at offset %llu%s",
+                                First.FullName().c_str(), Kept->FullName().c_str(),
+                                static_cast<unsigned long long>(Kept->RelativeOffset()),
+                                DiskText().c_str());
+    }
     if (!KeepCentralEntry(Entry)) {
       RebuildOrFail(Format("\"%s\" (central header at offset %lld%s) is listed twice",
                            Kept->FullName().c_str(), static_cast<long long>(At), DiskText().c_str()));
@@ -560,7 +585,9 @@ std::string TArcUnZip::DiskText() const {
  * byte is below 10 (real archives need at most version 6.3); the search
  * works on 64 KiB blocks that overlap by the five bytes a candidate may
  * still need. From the first hit local headers are read one after another,
- * each entry's data skipped by its compressed size. The central directory
+ * each entry's data skipped by its compressed size, or, for an entry with a
+ * data descriptor (whose local sizes are 0), followed to the descriptor
+ * that closes it (FindDescriptorEnd). The central directory
  * after them, if any, is then read in scan mode and only completes the
  * entries found here.
  */
@@ -612,6 +639,8 @@ bool TArcUnZip::ScanLocalHeaders() {
     SearchFrom = 0;
   }
 
+  S.Seek(0, soBeginning);  // a buffered stream past the end counts its position as its size
+  const int64_t FileEnd = S.Size();
   S.Seek(Found, soBeginning);
   FDirectory = std::make_unique<TSortedZip>(RefuseDuplicate);
   FDirectory->SetSortMode(ByNone);
@@ -620,20 +649,41 @@ bool TArcUnZip::ScanLocalHeaders() {
   for (;;) {
     auto Entry = std::make_unique<TZipHeaderInfo>();
     Entry->SetOEMConvert(FOEMConvert);
+    const int64_t HeaderPos = S.Position();
     if (!Entry->ReadLocal(S)) break;
     PumpMessages();
-    int64_t Skip = static_cast<int64_t>(Entry->CompressedSize()) + Entry->LocalExtraLength();
-    if (Entry->HasDataDescriptor()) Skip += 16;
+    const int64_t DataStart = S.Position() + Entry->LocalExtraLength();
+    const uint64_t Packed = Entry->CompressedSize();
+    const bool Fits = Packed <= static_cast<uint64_t>(INT64_MAX - DataStart);
+    int64_t Next = Fits ? DataStart + static_cast<int64_t>(Packed) : -1;
+    if (Entry->HasDataDescriptor()) {
+      int64_t NextLocal = -1;
+      const int64_t End = FindDescriptorEnd(*Entry, DataStart, NextLocal);
+      if (End >= 0) {
+        Next = End;
+      } else if (Packed == 0) {
+        // Without its descriptor nothing tells where the data ends: the
+        // entry is kept as unreadable and the scan goes on at the next
+        // local header.
+        Entry->SetDefect(Format("no data descriptor matches the data after the local header at "
+                                "offset %lld: the entry's end, CRC and size are unknown",
+                                static_cast<long long>(HeaderPos)));
+        Next = NextLocal;
+      }
+    }
     try {
       FDirectory->Add(Entry.get());
       Entry.release();
       ++Entries;
     } catch (const EListError&) {
+      S.Seek(HeaderPos, soBeginning);
       break;  // a header seen twice: the run has gone round
     }
-    const int64_t Here = S.Position();
-    if (Skip < 0 || Here > INT64_MAX - Skip) break;
-    S.Seek(Here + Skip, soBeginning);
+    if (Next < 0 || Next > FileEnd) {
+      S.Seek(FileEnd, soBeginning);
+      break;
+    }
+    S.Seek(Next, soBeginning);
   }
   FEndRecord->SetNumberOfThisDisk(0);
   FEndRecord->SetDiskWithCentralDir(0);
@@ -642,6 +692,154 @@ bool TArcUnZip::ScanLocalHeaders() {
   FCurrentDisk = 0;
   FDiskCount = 1;
   return true;
+}
+
+int64_t TArcUnZip::FindDescriptorEnd(TZipHeaderInfo& Entry, int64_t DataStart, int64_t& NextLocal) {
+  TStream& S = *FArchive;
+  NextLocal = -1;
+  const bool Zip64 = Entry.Zip64Info() != nullptr;
+  const bool Stored = Entry.CompressionMethod() == 0 && !Entry.Encrypted();
+  // A candidate looks back at most this far for its descriptor.
+  constexpr int64_t Back = 24;
+  // Reads start small and grow, so that a run of small entries costs what
+  // their data does.
+  constexpr size_t Most = 65536;
+  size_t Want = 4096;
+  std::vector<uint8_t> Block(Want);
+  const uint8_t* B = Block.data();
+  auto Matches = [&](int64_t At, size_t Index) {
+    const size_t Tail = std::min<size_t>(Index, Back);
+    TDataDescriptor D;
+    if (!MatchDataDescriptor(B + Index - Tail, Tail, static_cast<uint64_t>(At - DataStart), Zip64, D))
+      return false;
+    if (Stored && D.UncompressedSize != D.CompressedSize) return false;
+    Entry.SetCrc32(D.Crc32);
+    Entry.SetCompressedSize(D.CompressedSize);
+    Entry.SetUncompressedSize(D.UncompressedSize);
+    return true;
+  };
+  int64_t From = DataStart;  // the first place a candidate may stand
+  int64_t NextPump = From + 10240;
+  for (;;) {
+    // Each read starts up to Back bytes before From, so a candidate sees
+    // the descriptor in front of it within the same buffer.
+    const int64_t ReadAt = From - std::min<int64_t>(Back, From - DataStart);
+    S.Seek(ReadAt, soBeginning);
+    const size_t Len = static_cast<size_t>(ReadUpTo(S, Block.data(), static_cast<int64_t>(Want)));
+    for (size_t I = static_cast<size_t>(From - ReadAt); I + 4 <= Len; ++I) {
+      const uint32_t V = GetLE32(B + I);
+      if (V != ZipSignatures.Local && V != ZipSignatures.Central && V != ZipSignatures.End &&
+          V != ZipSignatures.Zip64End)
+        continue;
+      const int64_t At = ReadAt + static_cast<int64_t>(I);
+      if (V == ZipSignatures.Local && NextLocal < 0) NextLocal = At;
+      if (Matches(At, I)) return At;
+    }
+    if (Len < Want) {
+      // The file ends here: the last entry of an archive cut before its
+      // central directory ends with its descriptor.
+      const int64_t At = ReadAt + static_cast<int64_t>(Len);
+      return At > DataStart && Matches(At, Len) ? At : -1;
+    }
+    From = ReadAt + static_cast<int64_t>(Len) - 3;  // a signature may straddle the reads
+    if (Want < Most) {
+      Want *= 2;
+      Block.resize(Want);
+      B = Block.data();
+    }
+    while (NextPump <= From) {
+      PumpMessages();
+      NextPump += 10240;
+    }
+  }
+}
+
+namespace {
+
+// A + B, or the largest value when that does not fit.
+uint64_t AddCapped(uint64_t A, uint64_t B) { return A > UINT64_MAX - B ? UINT64_MAX : A + B; }
+
+// How far the local header and data of E reach from its offset.
+uint64_t EntrySpan(const TZipHeaderInfo& E) { return AddCapped(ZipLocalHeaderSize, E.CompressedSize()); }
+
+std::string SpanText(const TZipHeaderInfo& E) {
+  return Format("\"%s\" at offset %llu (%llu bytes with its local header)", E.FullName().c_str(),
+                static_cast<unsigned long long>(E.RelativeOffset()),
+                static_cast<unsigned long long>(EntrySpan(E)));
+}
+
+}  // namespace
+
+// The directory list is in archive order (disk, then offset), so only
+// neighbours can overlap. The local header's name and extra field are not
+// counted: their lengths are known only from the local header itself, and
+// the fixed part already tells overlapping entries apart.
+std::string TArcUnZip::FindOverlap(bool FromRepair) const {
+  if (!FDirectory) return std::string();
+  const int N = FDirectory->Count();
+  const bool CentralKnown = !FScanMode && !FromRepair;
+  for (int I = 0; I < N; ++I) {
+    const TZipHeaderInfo& E = *FDirectory->Items(I);
+    const uint64_t End = AddCapped(E.RelativeOffset(), EntrySpan(E));
+    if (I + 1 < N) {
+      const TZipHeaderInfo& Next = *FDirectory->Items(I + 1);
+      if (Next.DiskNumberStart() == E.DiskNumberStart() && Next.RelativeOffset() < End)
+        return SpanText(E) + " and " + SpanText(Next) + " overlap";
+    }
+    if (CentralKnown && E.DiskNumberStart() == FEndRecord->DiskWithCentralDir() &&
+        E.RelativeOffset() < FEndRecord->CentralDirOffset() && End > FEndRecord->CentralDirOffset())
+      return SpanText(E) + Format(" runs into the central directory at offset %llu",
+                                  static_cast<unsigned long long>(FEndRecord->CentralDirOffset()));
+  }
+  return std::string();
+}
+
+void TArcUnZip::RefuseOverlaps(uint64_t Declared, bool FromRepair) {
+  std::string Why = FDuplicateOffset.empty() ? FindOverlap(FromRepair) : FDuplicateOffset;
+  if (Why.empty()) return;
+  if (!FScanMode && MultiMode() == mmNone && ScanLocalHeaders()) {
+    TStream* S = FArchive.get();
+    ReadCentralEntries(S);
+  }
+  // Rebuilt from local headers that hold every declared entry, apart: the
+  // directory was only damaged.
+  if (FScanMode && static_cast<uint64_t>(Count()) >= Declared && FindOverlap(FromRepair).empty()) return;
+  ClearArchive();
+  throw WithDetail(EBadZipFile(), "overlapped components (possible zip bomb): " + Why);
+}
+
+void TArcUnZip::MarkImpossibleSizes() {
+  if (!FDirectory) return;
+  // Only a single-file archive holds all of every entry's data.
+  const bool OneFile = FEndRecord->NumberOfThisDisk() == 0 && FArchive;
+  uint64_t FileSize = 0;
+  if (OneFile) {
+    // From the start: a buffered stream standing past the end of the file
+    // counts its position as its size.
+    FArchive->Seek(0, soBeginning);
+    FileSize = static_cast<uint64_t>(std::max<int64_t>(FArchive->Size(), 0));
+  }
+  for (int I = 0; I < FDirectory->Count(); ++I) {
+    TZipHeaderInfo& E = *FDirectory->Items(I);
+    if (!E.Defect().empty()) continue;
+    const uint64_t Packed = E.CompressedSize();
+    const uint64_t Size = E.UncompressedSize();
+    // The encryption header is not data.
+    const uint64_t Data = E.Encrypted() ? (Packed > kEncryptionHeaderSize ? Packed - kEncryptionHeaderSize : 0) : Packed;
+    if (OneFile && AddCapped(E.RelativeOffset(), EntrySpan(E)) > FileSize)
+      E.SetDefect(Format("compressed size %llu at offset %llu runs past the end of the archive (%llu bytes)",
+                         static_cast<unsigned long long>(Packed),
+                         static_cast<unsigned long long>(E.RelativeOffset()),
+                         static_cast<unsigned long long>(FileSize)));
+    else if (E.CompressionMethod() == 0 && Size != Data)
+      E.SetDefect(Format("declared size %llu differs from the %llu bytes stored",
+                         static_cast<unsigned long long>(Size), static_cast<unsigned long long>(Data)));
+    // One byte of deflate data gives at most 1032 bytes (two one-bit codes
+    // for a 258-byte match).
+    else if (E.CompressionMethod() == 8 && Size / 1032 > Data)
+      E.SetDefect(Format("declared size %llu is more than %llu bytes of deflate data can give",
+                         static_cast<unsigned long long>(Size), static_cast<unsigned long long>(Data)));
+  }
 }
 
 // ---- Read-outs --------------------------------------------------------------------------------

@@ -279,6 +279,11 @@ class TArcUnZip : public TComponent {
   // How many times the central directory has been loaded (for callers that
   // want to know whether the cache was used).
   int64_t LoadCount() const { return FLoadCount; }
+  // What the last load of the directory found wrong and worked round
+  // without losing an entry (an archive comment cut by the end of the
+  // file), one sentence each; empty for a sound archive. Defects of single
+  // entries are on the entries (TZipHeaderInfo::Defect).
+  const std::vector<std::string>& DirectoryWarnings() const { return FDirectoryWarnings; }
 
  protected:
   // Reads the directory from the archive stream: end record (or the repair
@@ -287,6 +292,9 @@ class TArcUnZip : public TComponent {
   // Rebuilds the directory from local headers (from offset 14000 for
   // ".exe" names). False when the scan already ran during this load (each
   // load starts with the scan mode flag clear) or no local header is found.
+  // The data of an entry with a data descriptor is followed to the first
+  // header signature (or the end of the file) that a matching descriptor
+  // stands in front of; the descriptor gives the entry's CRC and sizes.
   bool ScanLocalHeaders();
   // Runs the message pump (the window services dispatch pending messages).
   void ProcessMessages();
@@ -419,10 +427,31 @@ class TArcUnZip : public TComponent {
   void CompleteScannedEntry(const TZipHeaderInfo& Entry, TStream& S);
   bool KeepCentralEntry(std::unique_ptr<TZipHeaderInfo>& Entry);
   void PassCentralTail(TZipHeaderInfo& Kept, TStream& S);
+  // Where the data of the data-descriptor entry Entry, starting at
+  // DataStart, ends: the position of the record after its descriptor,
+  // with the descriptor's CRC and sizes taken into Entry; -1 when no
+  // descriptor matches, NextLocal then being the first local header
+  // signature after DataStart (-1 when none).
+  int64_t FindDescriptorEnd(TZipHeaderInfo& Entry, int64_t DataStart, int64_t& NextLocal);
+  // Two entries whose local header and data run into each other (or into
+  // the central directory), described; empty when there are none.
+  std::string FindOverlap(bool FromRepair) const;
+  // Overlapping entries are a damaged directory only when the local
+  // headers put them right (single-disk archives, every declared entry
+  // found by the scan); otherwise the archive is refused as a possible
+  // zip bomb (EBadZipFile, with the entries named in the detail).
+  void RefuseOverlaps(uint64_t Declared, bool FromRepair);
+  // Gives each entry whose declared sizes its data cannot have its Defect.
+  void MarkImpossibleSizes();
   // " on disk N" for a multi-disk archive's messages, else nothing.
   std::string DiskText() const;
   // Opens disk N of a multi-disk archive for the central directory reader.
   void NextVolumeForCentral(TStream*& Stream);
+
+  std::vector<std::string> FDirectoryWarnings;
+  // Set when two central headers named one local header offset and the
+  // directory was rebuilt from the local headers for it.
+  std::string FDuplicateOffset;
 
   int32_t FThisVersion = 304;
   int32_t FThisBuild = 1;

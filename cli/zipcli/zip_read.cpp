@@ -73,6 +73,27 @@ void OpenForCommand(TArcUnZip& Zip, const std::string& NativePath, std::ostream&
     Err << "warning: " << NativePath
         << ": the archive directory is damaged or missing; entries were found by scanning "
            "the local headers\n";
+  for (const std::string& Warning : Zip.DirectoryWarnings())
+    Err << "warning: " << NativePath << ": " << Warning << '\n';
+}
+
+// A + B, or the largest value when that does not fit (declared sizes are
+// whatever the archive says).
+unsigned long long AddCapped(unsigned long long A, unsigned long long B) {
+  return A > ~0ull - B ? ~0ull : A + B;
+}
+
+// Names every entry the directory found unreadable, with the reason;
+// returns how many.
+int32_t ReportDefects(const TArcUnZip& Zip, std::ostream& Err) {
+  int32_t N = 0;
+  for (int32_t I = 0; I < Zip.Count(); ++I) {
+    const TZipHeaderInfo& E = Zip.EntryHeader(I);
+    if (E.Defect().empty()) continue;
+    Err << ToSlashes(E.FullName()) << ": " << E.Defect() << '\n';
+    ++N;
+  }
+  return N;
 }
 
 // One extract or test run: what happened to each entry (from the events),
@@ -398,7 +419,7 @@ int ListArchive(const std::string& NativePath, const std::string& SortKey, bool 
             << '\t' << E.CompressionMethod() << '\t' << Format("%08x", E.Crc32()) << '\t'
             << (E.Encrypted() ? "E" : "-") << '\t' << DosTimeText(E.FileDateTime()) << '\n';
       }
-      return ZipExitOk;
+      return ReportDefects(Zip, Err) == 0 ? ZipExitOk : ZipExitFailed;
     }
     // The table: sizes in bytes, * before the name of an encrypted entry.
     const char* Row = "%10llu %10llu %5d%% %-9s %-19s %08x %c%s\n";
@@ -409,8 +430,8 @@ int ListArchive(const std::string& NativePath, const std::string& SortKey, bool 
     unsigned long long Size = 0, Packed = 0;
     for (int32_t I = 0; I < N; ++I) {
       const TZipHeaderInfo& E = Zip.EntryHeader(I);
-      Size += E.UncompressedSize();
-      Packed += E.CompressedSize();
+      Size = AddCapped(Size, E.UncompressedSize());
+      Packed = AddCapped(Packed, E.CompressedSize());
       Out << Format(Row, static_cast<unsigned long long>(E.UncompressedSize()),
                     static_cast<unsigned long long>(E.CompressedSize()),
                     RatioPercent(E.UncompressedSize(), E.CompressedSize()),
@@ -421,7 +442,7 @@ int ListArchive(const std::string& NativePath, const std::string& SortKey, bool 
                   "", "", "-----")
         << Format("%10llu %10llu %5d%% %-9s %-19s %-8s  %d %s\n", Size, Packed,
                   RatioPercent(Size, Packed), "", "", "", N, N == 1 ? "entry" : "entries");
-    return ZipExitOk;
+    return ReportDefects(Zip, Err) == 0 ? ZipExitOk : ZipExitFailed;
   } catch (const Exception& E) {
     Err << E.Message() << '\n';
     PrintDetail(Err, ErrorDetail(E));

@@ -117,5 +117,48 @@ TEST(LocalHeaderTest, SignatureFieldsAndName) {
   EXPECT_EQ(ReadLocalHeader(CutName, H, true), TLocalRead::Short);
 }
 
+// A data descriptor counts only when its compressed size is the data in
+// front of it; each of the four forms is found, Zip64 ones first when asked.
+TEST(DataDescriptorTest, FormsAndTheSpanTheyMustClose) {
+  auto Descriptor = [](bool Signed, bool Wide, uint64_t Packed, uint64_t Size) {
+    TRecordWriter W;
+    if (Signed) W.U32(0x08074B50);
+    W.U32(0xCAFEF00D);
+    if (Wide) {
+      W.U64(Packed);
+      W.U64(Size);
+    } else {
+      W.U32(static_cast<uint32_t>(Packed));
+      W.U32(static_cast<uint32_t>(Size));
+    }
+    return std::string(100, 'd') + W.Bytes();  // the data in front
+  };
+  struct TCase {
+    bool Signed, Wide, Zip64;
+    uint32_t Length;
+  };
+  for (const TCase& C : {TCase{true, false, false, 16}, TCase{false, false, false, 12},
+                         TCase{true, true, true, 24}, TCase{false, true, true, 20},
+                         TCase{true, true, false, 24}}) {
+    SCOPED_TRACE(C.Length);
+    const std::vector<uint8_t> Tail = Raw(Descriptor(C.Signed, C.Wide, 100, 300));
+    TDataDescriptor D;
+    ASSERT_TRUE(MatchDataDescriptor(Tail.data(), Tail.size(), Tail.size(), C.Zip64, D));
+    EXPECT_EQ(D.Length, C.Length);
+    EXPECT_EQ(D.Crc32, 0xCAFEF00Du);
+    EXPECT_EQ(D.CompressedSize, 100u);
+    EXPECT_EQ(D.UncompressedSize, 300u);
+    // One byte more or less of data in front: not this entry's descriptor.
+    EXPECT_FALSE(MatchDataDescriptor(Tail.data(), Tail.size(), Tail.size() + 1, C.Zip64, D));
+    EXPECT_FALSE(MatchDataDescriptor(Tail.data(), Tail.size(), Tail.size() - 1, C.Zip64, D));
+  }
+  // Fewer bytes than the smallest form, or a span shorter than the form.
+  const std::vector<uint8_t> Short = Raw(Descriptor(false, false, 0, 0));
+  TDataDescriptor D;
+  EXPECT_FALSE(MatchDataDescriptor(Short.data() + Short.size() - 11, 11, 112, false, D));
+  EXPECT_FALSE(MatchDataDescriptor(Short.data(), Short.size(), 11, false, D));
+  EXPECT_TRUE(MatchDataDescriptor(Short.data(), Short.size(), 12, false, D));
+}
+
 }  // namespace
 }  // namespace zem

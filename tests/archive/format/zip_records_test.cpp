@@ -191,8 +191,8 @@ TEST(ZipHeaderInfoTest, LocalZip64BlockAndDate) {
   EXPECT_EQ(S.Position(), 31);
   EXPECT_EQ(R.UncompressedSize(), 0x100000000ull);
   EXPECT_EQ(R.CompressedSize(), 0x80000000ull);
-  // A date/time field of 0 reads back as 1980-01-01 00:00:00.
-  EXPECT_EQ(R.FileDateTime(), 0x00210000u);
+  // A date/time field of 0 (no date) reads back as stored.
+  EXPECT_EQ(R.FileDateTime(), 0u);
 }
 
 TEST(ZipHeaderInfoTest, CentralHeaderZip64Blocks) {
@@ -444,6 +444,17 @@ TEST(EndCentralTest, FindEndRecordWindow) {
   ASSERT_TRUE(E.FindEndRecord(Two));
   EXPECT_EQ(E.TotalEntries(), 2u);
   EXPECT_EQ(E.ZipCommentPos(), 54);
+
+  // A comment length past the end of the file: the bytes there are the
+  // comment, and the announced length is kept aside.
+  std::string Cut = EndImage(2, 2, 2, "abc");
+  Cut[Cut.size() - 5] = static_cast<char>(200);
+  TMemoryStream CutS(Cut);
+  ASSERT_TRUE(E.FindEndRecord(CutS));
+  EXPECT_EQ(E.ZipCommentLength(), 3);
+  EXPECT_EQ(E.CutCommentLength(), 200u);
+  ASSERT_TRUE(E.FindEndRecord(Two));
+  EXPECT_EQ(E.CutCommentLength(), 0u);
 }
 
 TEST(EndCentralTest, Zip64RecordsWrittenAndFound) {

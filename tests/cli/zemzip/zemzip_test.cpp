@@ -116,6 +116,32 @@ TEST(ZemzipList, MissingEndRecordIsRebuiltWithAWarning) {
   EXPECT_EQ(Body(R.Out), Body(Intact.Out));
 }
 
+// list, test and extract give one verdict on an archive: a comment cut
+// by the end of the file is a warning for all three; entries whose declared
+// sizes their data cannot have are listed and named on standard error with
+// a failing status; overlapping entries refuse the archive.
+TEST(ZemzipList, DamagedArchivesSayWhatIsWrong) {
+  auto Data = [](const std::string& Rel) { return (fs::path(ZEM_TEST_DATA) / Rel).string(); };
+  test::TTempDir Dir;
+  for (const char* Command : {"list", "test", "extract"}) {
+    SCOPED_TRACE(Command);
+    std::vector<std::string> Args = {Command, Data("damaged/comment_past_end.zip")};
+    if (std::string(Command) == "extract") Args.insert(Args.end(), {"-d", Dir.Native()});
+    const TRun R = RunZip(Args);
+    EXPECT_EQ(R.Code, 0) << R.Err;
+    EXPECT_NE(R.Err.find("200-byte archive comment"), std::string::npos) << R.Err;
+  }
+  const TRun Sizes = RunZip({"list", Data("damaged/zip64_sizes_overflow.zip")});
+  EXPECT_EQ(Sizes.Code, 1);
+  EXPECT_EQ(Lines(Sizes.Out).size(), 8u);  // every entry listed, the table whole
+  EXPECT_NE(Sizes.Out.find("18446744073709551615"), std::string::npos);  // the total, capped
+  for (const char* Name : {"h1.bin: declared size", "h2.bin: declared size", "h3.bin: declared size"})
+    EXPECT_NE(Sizes.Err.find(Name), std::string::npos) << Sizes.Err;
+  const TRun Bomb = RunZip({"list", Data("hostile/overlapping_entries.zip")});
+  EXPECT_EQ(Bomb.Code, 1);
+  EXPECT_NE(Bomb.Err.find("possible zip bomb"), std::string::npos) << Bomb.Err;
+}
+
 // dmg_source.zip cut at its third central header into two parts whose end
 // record names disk 1 with the directory starting on disk 0.
 void WriteSplit(const fs::path& First, const fs::path& Last) {
