@@ -252,6 +252,7 @@ void TZEMToolsForm::Guarded(F&& Body) {
   try {
     Body();
   } catch (const std::exception& E) {
+    ProgressBar1->setValue(0);
     ShowException(E);
   }
 }
@@ -310,7 +311,10 @@ void TZEMToolsForm::Button3Click(QObject*) {
     if (!platform::FileExists(OpenDialog1->FileName())) return;
     WindowServices().EnableWindow(Handle(), false);
     TEnableOnExit Enable(Handle());
-    RestoreCard(OpenDialog1->FileName(), Root, *ArcZip1, *Timer1);
+    // A failure has been shown with its cause by the restore itself.
+    const TRestoreOutcome Outcome = RestoreCard(OpenDialog1->FileName(), Root, *ArcZip1, *Timer1);
+    ProgressBar1->setValue(0);
+    if (Outcome.Complete()) WindowServices().MessageBox(Handle(), kMsgJobComplete, kTitleMessage, MB_OK);
   });
 }
 
@@ -322,7 +326,7 @@ void TZEMToolsForm::Button5Click(QObject*) {
   Guarded([&] {
     const std::string Root = SelectedCard();
     if (Root.empty()) return;
-    FormatCard(Root[0], *Timer1);
+    FormatCardAlone(Root[0], *Timer1);
   });
 }
 

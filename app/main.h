@@ -93,13 +93,16 @@ class TZEMToolsForm : public QWidget {
   // disabled, then "Job complete!" a second time.
   void Button2Click(QObject* Sender);
   // Restore: asks for an image that exists, then RestoreCard with the
-  // window disabled. No message of its own.
+  // window disabled; "Job complete!" when every file was restored (a
+  // failure is shown by RestoreCard with its cause). The bar goes back to 0.
   void Button3Click(QObject* Sender);
   // Help: the command line "notepad readme.txt".
   void Button4Click(QObject* Sender);
-  // Format: FormatCard on the selected drive; the result is not reported.
+  // Format: FormatCardAlone on the selected drive (the card locked and
+  // pinned); the result is not reported (the dialog does).
   void Button5Click(QObject* Sender);
-  // DiskCopy: the disk-copy sequence with the window disabled.
+  // DiskCopy: the disk-copy sequence with the window disabled; "DiskCopy
+  // Complete!" only after a complete copy.
   void Button7Click(QObject* Sender);
   // Eject: unmounts the selected card (and powers its drive off where the
   // drive allows it) through the drive table, says how it ended, and

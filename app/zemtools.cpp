@@ -1,5 +1,6 @@
 // The program entry of the window program: the application, the Qt window
 // services, the main window and the message loop.
+#include "platform/signal_cleanup.h"
 #include <QApplication>
 
 #include <cstdio>
@@ -31,6 +32,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "zemtools: no display to show the window on (DISPLAY is not set)\n");
     return 1;
   }
+  zem::platform::InstallSignalCleanup();
   QApplication App(argc, argv);
   QApplication::setApplicationName(QStringLiteral("ZEM Tools"));
   zem::platform::InstallWindowServices(std::make_unique<zem::TQtWindowServices>());

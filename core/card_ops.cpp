@@ -3,9 +3,17 @@
 
 #include <cctype>
 #include <exception>
+#include <memory>
+#include <optional>
+#include <set>
+#include <utility>
 
 #include "core/drives.h"
 #include "core/image.h"
+#include "platform/card_guard.h"
+#include "platform/cleanup.h"
+#include "platform/drives.h"
+#include "platform/stream.h"
 #include "platform/winapi.h"
 
 namespace zem {
@@ -77,8 +85,146 @@ std::string CardTempDir() {
 
 // ---- Operations -------------------------------------------------------------
 
+namespace {
+
+using platform::TCardIdentity;
+
+// The shortest archive: its end record alone.
+constexpr int64_t kEndRecordSize = 22;
+
+char DriveOf(const std::string& RootPath) {
+  return RootPath.empty() ? '\0'
+                          : static_cast<char>(std::toupper(static_cast<unsigned char>(RootPath[0])));
+}
+
+// A work file in the temporary folder with a name of its own, removed when
+// the object goes (and by the signal handlers while it lives).
+class TWorkFile {
+ public:
+  explicit TWorkFile(const char* Prefix) {
+    const std::string Dir = CardTempDir();
+    FName = platform::CreateUniqueFileA(Dir, Prefix, kWorkFileExtension);
+    if (FName.empty())
+      throw EInOutError("A work file cannot be made in " + Dir + ": " +
+                        platform::SysErrorMessage(platform::GetLastError()));
+    FNative = platform::ToNativePath(FName);
+    platform::RegisterCleanupPath(FNative);
+  }
+  ~TWorkFile() {
+    platform::DeleteFileA(FName.c_str());
+    platform::UnregisterCleanupPath(FNative);
+  }
+  TWorkFile(const TWorkFile&) = delete;
+  TWorkFile& operator=(const TWorkFile&) = delete;
+  const std::string& Name() const { return FName; }
+
+ private:
+  std::string FName, FNative;
+};
+
+// The card in Drive, locked for this operation. Raises ECardError when
+// the drive holds no card or another operation holds it.
+struct TLockedCard {
+  explicit TLockedCard(char Drive) {
+    const std::optional<TCardIdentity> Found = platform::ResolveCard(Drive);
+    if (!Found) throw ECardError(kMsgNoDisk);
+    Identity = *Found;
+    Lock = std::make_unique<platform::TCardLock>(Identity);
+    if (!Lock->Held()) throw ECardError(kMsgCardBusy);
+  }
+  TCardIdentity Identity;
+  std::unique_ptr<platform::TCardLock> Lock;
+};
+
+void ShowRestoreError(const std::string& Text) {
+  WindowServices().MessageBox(WindowServices().GetActiveWindow(), Text, kTitleError,
+                              platform::MB_OK);
+}
+
+// Puts a component handler back however the scope is left.
+template <class T>
+class THandlerScope {
+ public:
+  THandlerScope(T& Slot, T Value) : FSlot(Slot), FSaved(std::move(Slot)) { FSlot = std::move(Value); }
+  ~THandlerScope() { FSlot = std::move(FSaved); }
+  THandlerScope(const THandlerScope&) = delete;
+  THandlerScope& operator=(const THandlerScope&) = delete;
+
+ private:
+  T& FSlot;
+  T FSaved;
+};
+
+// Reads the directory of Zip's archive and tests every entry (password and
+// CRC) without writing anything. False with Outcome.Cause set when the
+// archive has no valid end record, cannot be read, or any entry fails.
+bool TestArchive(TArcZip& Zip, TRestoreOutcome& Outcome) {
+  bool Incomplete = false;
+  std::vector<std::string> Failed;
+  THandlerScope<TArcUnZip::TInCompleteZipEvent> NoQuestion(
+      Zip.OnInCompleteZip, [&](TObject*, TIncompleteZipMode& Mode) {
+        Incomplete = true;
+        Mode = izAssumeNotAZip;
+      });
+  THandlerScope<TArcUnZip::TSkippingFileEvent> Collect(
+      Zip.OnSkippingFile,
+      [&](TObject*, TSkipReason, const std::string& Name, int32_t, bool&) { Failed.push_back(Name); });
+  try {
+    // An archive too short to hold an end record reads as an empty one; a
+    // real empty archive (a card without files) has its end record.
+    if (TFileStream(Zip.ZipName(), fmOpenRead).Size() < kEndRecordSize) {
+      Outcome.Cause = "the archive is empty: it has no end record";
+      return false;
+    }
+    Zip.ReadDirectory();
+    if (Incomplete || Zip.ScanMode()) {
+      Outcome.Cause = "the archive has no valid end record";
+      return false;
+    }
+    Outcome.Entries = Zip.Count();
+    const int32_t Passed = Outcome.Entries > 0 ? Zip.TestZip() : 0;
+    if (Passed < Outcome.Entries) {
+      Outcome.Cause = Format("%d of %d files failed their check", Outcome.Entries - Passed,
+                             Outcome.Entries);
+      if (!Failed.empty()) Outcome.Cause += " (" + Failed.front() + (Failed.size() > 1 ? ", ...)" : ")");
+      return false;
+    }
+  } catch (const Exception& E) {
+    Outcome.Cause = Incomplete ? "the archive has no valid end record" : E.Message();
+    return false;
+  }
+  return true;
+}
+
+// The room the archive's entries take on a volume with allocation unit
+// Unit: every file rounded up to whole units, and one unit for each folder
+// (named by an entry or on the way to one).
+uint64_t RoomNeeded(const TArcZip& Zip, uint64_t Unit) {
+  uint64_t Need = 0;
+  std::set<std::string> Folders;
+  for (int32_t I = 0; I < Zip.Count(); ++I) {
+    std::string Name = Zip.EntryName(I);
+    for (char& C : Name)
+      if (C == '/') C = '\\';
+    const bool Folder = !Name.empty() && Name.back() == '\\';
+    if (Folder) {
+      Name.pop_back();
+      if (!Name.empty()) Folders.insert(Name);
+    } else {
+      const uint64_t Size = Zip.EntryUncompressedSize(I);
+      Need += (Size + Unit - 1) / Unit * Unit;
+    }
+    for (size_t At = Name.find('\\'); At != std::string::npos; At = Name.find('\\', At + 1))
+      if (At > 0) Folders.insert(Name.substr(0, At));
+  }
+  return Need + Folders.size() * Unit;
+}
+
+}  // namespace
+
 void BackupCard(const std::string& ArchivePath, const std::string& RootPath, TArcZip& Zip,
                 int32_t Choice) {
+  const TLockedCard Card(DriveOf(RootPath));
   Zip.SetZipName(ArchivePath);
   // Zip would rebuild a file already there, keeping entries of files the
   // card no longer has; a backup starts from nothing instead.
@@ -89,7 +235,7 @@ void BackupCard(const std::string& ArchivePath, const std::string& RootPath, TAr
   const int32_t Level = PackLevelForChoice(Choice);
   if (Level >= 0) Zip.SetPackLevel(Level);
   Zip.Zip();
-  WrapImage(ArchivePath, RootPath.empty() ? '\0' : RootPath[0]);
+  WrapImage(ArchivePath, DriveOf(RootPath));
 }
 
 uint32_t FormatCard(char Drive, TTimer& Timer) {
@@ -107,45 +253,78 @@ uint32_t FormatCard(char Drive, TTimer& Timer) {
   return Result;
 }
 
-namespace {
-
-void ShowRestoreError(const char* Text) {
-  WindowServices().MessageBox(WindowServices().GetActiveWindow(), Text, kTitleError,
-                              platform::MB_OK);
+uint32_t FormatCardAlone(char Drive, TTimer& Timer) {
+  if (!platform::ResolveCard(Drive)) return platform::SHFMT_NOFORMAT;
+  const TLockedCard Card(Drive);
+  const platform::TCardPin Pin(Card.Identity);
+  return FormatCard(Drive, Timer);
 }
-
-}  // namespace
 
 TRestoreOutcome RestoreCard(const std::string& ImagePath, const std::string& RootPath, TArcZip& Zip,
                             TTimer& Timer) {
   TRestoreOutcome Outcome;
+  auto Fail = [&](TRestoreResult Result, const std::string& Text, const std::string& Cause) {
+    Outcome.Result = Result;
+    if (Outcome.Cause.empty()) Outcome.Cause = Cause;
+    ShowRestoreError(Outcome.Cause.empty() || Outcome.Cause == Text ? Text
+                                                                    : Text + "\n" + Outcome.Cause);
+    return Outcome;
+  };
+  const char Drive = DriveOf(RootPath);
+  const TLockedCard Card(Drive);
+  const std::string Why =
+      platform::ErasureRefusal(Card.Identity.MountPoint, platform::ToNativePath(ImagePath));
+  if (!Why.empty()) throw ECardError(std::string(kMsgCardRefused) + ": " + Why + ".");
+  platform::TCardPin Pin(Card.Identity);
+  // Whether drive Drive still shows the card this restore started on.
+  auto StillThere = [&] {
+    const std::optional<TCardIdentity> Now = platform::ResolveCard(Drive);
+    return Now && Now->SameCard(Card.Identity);
+  };
+
+  const TWorkFile Archive(kTempArchivePrefix);
   Zip.SetPassword(kCardPassword);
   Zip.SetTempPath(CardTempDir());
-  Zip.SetZipName(Zip.TempPath() + kTempArchiveName);
-  if (UnwrapImage(ImagePath, Zip.ZipName()) != kUnwrapDone) {
-    ShowRestoreError(kMsgFileError);
-    Outcome.Result = TRestoreResult::NotAnImage;
-    return Outcome;
-  }
+  Zip.SetZipName(Archive.Name());
+  if (UnwrapImage(ImagePath, Zip.ZipName()) != kUnwrapDone)
+    return Fail(TRestoreResult::NotAnImage, kMsgFileError, "");
   Zip.SetDestDir(RootPath);
-  Zip.ReadDirectory();
-  Outcome.Entries = Zip.Count();
-  for (int32_t I = 0; I < Outcome.Entries; ++I) Outcome.Need += Zip.EntryUncompressedSize(I);
-  const char Drive = RootPath.empty() ? '\0' : RootPath[0];
-  const uint64_t Capacity = DriveCapacity(std::string(1, Drive));
-  if (Outcome.Need > Capacity) {
-    platform::DeleteFileA(Zip.ZipName().c_str());
-    ShowRestoreError(kMsgTooSmall);
-    Outcome.Result = TRestoreResult::TooSmall;
-    return Outcome;
-  }
+  if (!TestArchive(Zip, Outcome)) return Fail(TRestoreResult::Damaged, kMsgImageDamaged, "");
+
+  uint64_t Unit = 0;
+  if (!platform::CardRoom(Drive, Outcome.Room, Unit))
+    return Fail(TRestoreResult::CardChanged, kMsgCardChanged,
+                platform::SysErrorMessage(platform::GetLastError()));
+  Outcome.Need = RoomNeeded(Zip, Unit);
+  if (Outcome.Need > Outcome.Room)
+    return Fail(TRestoreResult::TooSmall, kMsgTooSmall,
+                Format("the files need %s, the card offers %s", HumanSize(Outcome.Need).c_str(),
+                       HumanSize(Outcome.Room).c_str()));
+
+  if (!StillThere()) return Fail(TRestoreResult::CardChanged, kMsgCardChanged, "");
+  const bool NewFileSystem = platform::DriveTable().MakesFileSystems(Drive);
   if (FormatCard(Drive, Timer) != 0) {
-    ShowRestoreError(kMsgFormatError);
-    Outcome.Result = TRestoreResult::FormatFailed;
-    return Outcome;
+    if (!NewFileSystem && !StillThere())
+      return Fail(TRestoreResult::CardChanged, kMsgCardChanged, "");
+    return Fail(TRestoreResult::FormatFailed, kMsgFormatError, "");
   }
-  // The window drops extraction errors; the outcome keeps them for callers
-  // that must tell a partial restore.
+  // A new file system is a new volume on the same device: the pin follows
+  // it. An emptied card must be the very same.
+  const std::optional<TCardIdentity> After = platform::ResolveCard(Drive);
+  const bool Same = After && (NewFileSystem ? !After->Device.empty() &&
+                                                  After->Device == Card.Identity.Device
+                                            : After->SameCard(Card.Identity));
+  if (!Same) return Fail(TRestoreResult::CardChanged, kMsgCardChanged, "");
+  Pin.Update(*After);
+
+  // The entries written whole, for an extraction that stops part way.
+  int32_t Written = 0;
+  auto Chained = Zip.OnEndUnZip;
+  THandlerScope<TArcUnZip::TEndUnZipEvent> CountWritten(
+      Zip.OnEndUnZip, [&](TObject* Sender, int32_t I, const std::string& Name) {
+        ++Written;
+        if (Chained) Chained(Sender, I, Name);
+      });
   try {
     Outcome.Extracted = Zip.UnZip();
   } catch (const Exception& E) {
@@ -155,20 +334,33 @@ TRestoreOutcome RestoreCard(const std::string& ImagePath, const std::string& Roo
     Outcome.ExtractFailed = true;
     Outcome.ExtractError = E.what();
   }
-  platform::DeleteFileA(Zip.ZipName().c_str());
+  if (Outcome.ExtractFailed) Outcome.Extracted = Written;
+  const std::optional<TCardIdentity> End = platform::ResolveCard(Drive);
+  if (!End || !End->SameCard(*After))
+    return Fail(TRestoreResult::CardChanged, kMsgCardChanged,
+                Format("%d of %d files were restored before", Outcome.Extracted, Outcome.Entries));
+  if (Outcome.ExtractFailed || Outcome.Extracted < Outcome.Entries)
+    return Fail(TRestoreResult::Incomplete,
+                Format(kMsgNotRestored, Outcome.Entries - Outcome.Extracted, Outcome.Entries),
+                Outcome.ExtractFailed ? Outcome.ExtractError : "");
   return Outcome;
 }
 
 TRestoreOutcome DiskCopyCard(const std::string& RootPath, TArcZip& Zip, TTimer& Timer,
                              platform::HWND Window,
                              const std::function<void(int32_t Position)>& SetProgress) {
-  const std::string Image = CardTempDir() + kDiskCopyImageName;
-  BackupCard(Image, RootPath, Zip, kCompressNone);
+  struct TResetProgress {
+    const std::function<void(int32_t)>& Set;
+    ~TResetProgress() {
+      if (Set) Set(0);
+    }
+  } Reset{SetProgress};
+  const TWorkFile Image(kDiskCopyImagePrefix);
+  BackupCard(Image.Name(), RootPath, Zip, kCompressNone);
   WindowServices().MessageBox(Window, kMsgChangeCard, kTitleNotice, platform::MB_OK);
-  const TRestoreOutcome Outcome = RestoreCard(Image, RootPath, Zip, Timer);
-  WindowServices().MessageBox(Window, kMsgDiskCopyComplete, kTitleNotice, platform::MB_OK);
-  if (SetProgress) SetProgress(0);
-  platform::DeleteFileA(Image.c_str());
+  const TRestoreOutcome Outcome = RestoreCard(Image.Name(), RootPath, Zip, Timer);
+  if (Outcome.Complete())
+    WindowServices().MessageBox(Window, kMsgDiskCopyComplete, kTitleNotice, platform::MB_OK);
   return Outcome;
 }
 

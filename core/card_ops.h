@@ -26,9 +26,12 @@ enum : int32_t { kCompressNone = 0, kCompressFast = 1, kCompressHigh = 2 };
 // other choice, which leaves PackLevel as it is.
 int32_t PackLevelForChoice(int32_t Choice);
 
-// Names joined to the temporary folder (which ends with "\" already).
-constexpr char kTempArchiveName[] = "\\ZEM0.DAT";    // the archive during a restore
-constexpr char kDiskCopyImageName[] = "\\ZEM1.DAT";  // the image during a disk copy
+// The work files in the temporary folder: "<prefix>-<unique part>.DAT", a
+// name of its own for every run, removed on every way out (the signals
+// that end the process included).
+constexpr char kTempArchivePrefix[] = "ZEM0";    // the archive during a restore
+constexpr char kDiskCopyImagePrefix[] = "ZEM1";  // the image during a disk copy
+constexpr char kWorkFileExtension[] = "DAT";
 
 // Message box texts and titles of the card tool.
 constexpr char kTitleError[] = "Error!";
@@ -42,6 +45,20 @@ constexpr char kMsgDiskCopyComplete[] = "DiskCopy Complete!";
 constexpr char kMsgFileError[] = "File error, progress could not be continue!";
 constexpr char kMsgTooSmall[] = "Destnation media size is to small for the Backup file!";
 constexpr char kMsgFormatError[] = "Format card error, progress could not be continue!";
+constexpr char kMsgImageDamaged[] = "The backup file is damaged: the card was not touched.";
+constexpr char kMsgCardChanged[] =
+    "The card was removed or replaced during the operation: the operation stopped.";
+constexpr char kMsgCardBusy[] = "Another operation is using this card: try again when it ends.";
+constexpr char kMsgCardRefused[] = "This card cannot be erased";
+constexpr char kMsgNotRestored[] = "Job incomplete! %d of %d files were not restored";
+
+// A card operation refused or stopped to keep the card, or anything else,
+// from harm: another operation holds the card, the card changed, or it
+// must not be erased. The message says which.
+class ECardError : public Exception {
+ public:
+  using Exception::Exception;
+};
 
 // A window timer: while Enabled and Interval > 0, OnTimer (when set) runs
 // every Interval ms as the window services dispatch messages. Enabling
@@ -82,9 +99,10 @@ std::string CardTempDir();
 // backup image labelled with the drive's label. Zip's last step calls
 // OnZipComplete. A file already at ArchivePath is removed first, so the
 // image holds the card's files only (never entries of an older archive or
-// image of that name). Errors are not caught: an error of Zip leaves no
-// archive; an error of the wrapping (a card without files gives a 22-byte
-// archive: EReadError "Stream read error") leaves the plain archive.
+// image of that name). A card without files gives a valid image of an
+// empty archive. The card is locked for the backup (ECardError kMsgCardBusy
+// when another operation holds it). Errors are not caught: an error of Zip
+// leaves no archive; an error of the wrapping leaves the plain archive.
 void BackupCard(const std::string& ArchivePath, const std::string& RootPath, TArcZip& Zip,
                 int32_t Choice);
 
@@ -94,41 +112,58 @@ void BackupCard(const std::string& ArchivePath, const std::string& RootPath, TAr
 // dialog's result: 0 when the card was formatted.
 uint32_t FormatCard(char Drive, TTimer& Timer);
 
-// How a restore ended. The window ignores it; zemcard reports it.
+// The Format command on its own: FormatCard with the card in Drive locked
+// and pinned (the format erases that card or nothing). Raises ECardError
+// when another operation holds the card; SHFMT_NOFORMAT (0xFFFFFFFD) when
+// the drive holds no card.
+uint32_t FormatCardAlone(char Drive, TTimer& Timer);
+
+// How a restore ended. Every failure has been shown in an "Error!" box
+// owned by the active window when RestoreCard returns.
 enum class TRestoreResult : uint8_t {
-  Restored,      // extraction ran (see Extracted and ExtractError)
-  NotAnImage,    // "File error, ..." shown, nothing written
-  TooSmall,      // "Destnation media size ..." shown, temporary archive deleted
-  FormatFailed,  // "Format card error, ..." shown, temporary archive kept
+  Restored,      // every entry extracted (Complete())
+  NotAnImage,    // "File error, ...", nothing written
+  Damaged,       // the archive failed its test (Cause): card untouched
+  TooSmall,      // "Destnation media size ...": card untouched
+  FormatFailed,  // "Format card error, ...": the format did not complete
+  CardChanged,   // the card was removed or replaced: stopped (see Cause)
+  Incomplete,    // extraction ran but left entries out or stopped (Cause)
 };
 struct TRestoreOutcome {
   TRestoreResult Result = TRestoreResult::Restored;
   int32_t Entries = 0;         // entries of the archive
-  uint64_t Need = 0;           // their summed uncompressed sizes
+  uint64_t Need = 0;           // room they take: each rounded up to the unit, folders too
+  uint64_t Room = 0;           // room of the emptied card
   int32_t Extracted = 0;       // what UnZip returned (0 when it raised)
   bool ExtractFailed = false;  // UnZip raised; ExtractError holds its message
   std::string ExtractError;
+  std::string Cause;           // what went wrong, in words, for every failure
+  bool Complete() const { return Result == TRestoreResult::Restored; }
 };
 
-// Restores the image at ImagePath onto the card at RootPath: unwraps it to
-// CardTempDir() + kTempArchiveName, reads its directory, checks that the
-// summed entry sizes fit the drive's capacity (equal fits), formats the
-// card (FormatCard with Timer), extracts every entry below RootPath and
-// deletes the temporary archive. The three failures are shown in an
-// "Error!" box owned by the active window and end the restore normally.
-// Errors of the extraction are dropped (reported in the outcome only).
-// Other errors (an unreadable image, an archive without a complete
-// directory: OnInCompleteZip, then ENotAZipFile "Not a valid zip file!")
-// reach the caller, leaving the temporary archive once written.
+// Restores the image at ImagePath onto the card at RootPath. The card is
+// resolved once (platform::ResolveCard), refused when it must not be
+// erased (platform::ErasureRefusal: home, temporary or system folder, the
+// folder holding the image; ECardError kMsgCardRefused), locked (ECardError
+// kMsgCardBusy) and pinned for the format. Then: the image is unwrapped to
+// a work file of its own, the whole archive is tested (its end record and
+// every entry's password and CRC), its entries' room (each file rounded up
+// to the card's allocation unit, each folder one unit) is checked against
+// the room of the emptied card (equal fits), the card is checked to be the
+// same, formatted (FormatCard with Timer) and checked again, and every
+// entry extracted below RootPath. Nothing is erased before the archive
+// passed its test and the fit. The work file is removed on every way out.
+// Failures are shown in an "Error!" box and reported in the outcome;
+// errors other than the archive's reach the caller.
 TRestoreOutcome RestoreCard(const std::string& ImagePath, const std::string& RootPath, TArcZip& Zip,
                             TTimer& Timer);
 
-// The disk copy of the card at RootPath: a stored backup into
-// CardTempDir() + kDiskCopyImageName, the change-card prompt, a restore of
-// that image onto the card then in the drive, "DiskCopy Complete!"
-// whatever the restore's outcome, SetProgress(0) (when set) and the image
-// deleted. Window owns the two boxes. An error that ends it early reaches
-// the caller and may leave the image.
+// The disk copy of the card at RootPath: a stored backup into a work file
+// (kDiskCopyImagePrefix), the change-card prompt, a restore of that image
+// onto the card then in the drive (the card is resolved anew: it is meant
+// to be another), "DiskCopy Complete!" only when the restore is complete,
+// SetProgress(0) (when set) and the image deleted, on every way out. Window
+// owns the two boxes. An error that ends it early reaches the caller.
 TRestoreOutcome DiskCopyCard(const std::string& RootPath, TArcZip& Zip, TTimer& Timer,
                              platform::HWND Window,
                              const std::function<void(int32_t Position)>& SetProgress);

@@ -59,8 +59,44 @@ void UnwrapInPlace(TStream& Image, int64_t Size) {
 
 }  // namespace
 
+namespace {
+
+constexpr uint32_t kEndSignature = 0x06054B50;  // "PK\5\6"
+constexpr int64_t kEndRecordSize = 22;
+
+// An archive shorter than the header block it must give up (a card with no
+// files or a few tiny ones) gets an archive comment long enough to make it
+// 1024 bytes: the comment is the one free-form field at its very end, so
+// every reader still finds the same entries. Only an archive ending with an
+// end record without comment can be padded so; any other is left as it is
+// (the wrapping then fails as for any short file).
+void PadArchive(TStream& Archive) {
+  const int64_t Size = Archive.Size();
+  if (Size >= kImageHeaderSize || Size < kEndRecordSize) return;
+  unsigned char End[kEndRecordSize];
+  Archive.SetPosition(Size - kEndRecordSize);
+  Archive.ReadBuffer(End, kEndRecordSize);
+  const uint32_t Signature = static_cast<uint32_t>(End[0]) | static_cast<uint32_t>(End[1]) << 8 |
+                             static_cast<uint32_t>(End[2]) << 16 |
+                             static_cast<uint32_t>(End[3]) << 24;
+  if (Signature != kEndSignature || End[20] != 0 || End[21] != 0) return;
+  const auto Pad = static_cast<uint16_t>(kImageHeaderSize - Size);
+  const unsigned char Length[2] = {static_cast<unsigned char>(Pad & 0xFF),
+                                   static_cast<unsigned char>(Pad >> 8)};
+  Archive.SetPosition(Size - 2);
+  Archive.WriteBuffer(Length, 2);
+  std::string Comment(Pad, ' ');
+  const char Text[] = "ZEM Tools backup";
+  Comment.replace(0, std::min<size_t>(Pad, sizeof Text - 1), Text, std::min<size_t>(Pad, sizeof Text - 1));
+  Archive.WriteBuffer(Comment.data(), Pad);
+}
+
+}  // namespace
+
 void WrapImage(const std::string& ArchivePath, char Drive) {
   TFileStream Archive(ArchivePath, fmOpenReadWrite);
+  PadArchive(Archive);
+  Archive.SetPosition(0);
   char Buffer[kImageHeaderSize];
   Archive.ReadBuffer(Buffer, kImageHeaderSize);
   Archive.Seek(0, soEnd);

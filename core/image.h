@@ -20,11 +20,13 @@ constexpr uint8_t kUnwrapNotAnImage = 255;
 // Turns the archive at ArchivePath (Windows-style) into a backup image in
 // place: its first 1024 bytes are appended to its end, then replaced by the
 // header block "ZEM0" + the first 8 bytes of DriveLabel(Drive) (zero-padded)
-// + 0xFF filler. Only one 1024-byte buffer is used, whatever the size.
+// + 0xFF filler. Only one 1024-byte buffer is used, whatever the size. An
+// archive shorter than 1024 bytes (a card without files, or with a few
+// tiny ones) is first padded to 1024 bytes with an archive comment.
 // Raises EFOpenError when the file cannot be opened for reading and writing
-// (file unchanged), EReadError "Stream read error" when it is shorter than
-// 1024 bytes (raised before anything is written), and the stream's write
-// errors.
+// (file unchanged), EReadError "Stream read error" when it is still shorter
+// than 1024 bytes (no end record to pad: raised before anything is
+// written), and the stream's write errors.
 void WrapImage(const std::string& ArchivePath, char Drive);
 
 // Writes the archive held in the image at ImagePath to ArchivePath,

@@ -3,12 +3,14 @@
 // Windows-style paths ("F:\DCIM\a.jpg"); this table is what maps them.
 //
 // C: is always the root file system "/". The real table gives mounted
-// removable volumes the letters D upwards in mount-point order. Tests install
+// removable volumes the letters D upwards (in mount-point order at first;
+// a volume keeps its letter while it stays mounted). Tests install
 // a fake table whose drives are temporary folders.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -108,6 +110,10 @@ class TDriveTable {
 
 // The real table, read from /proc/self/mountinfo, /sys/block and
 // /dev/disk/by-label below the given roots (so tests can feed a fake tree).
+// Each Drives() call reads them afresh; the letters given are remembered
+// per mount (device and mount id): a volume keeps its letter while it
+// stays mounted, and a volume mounted since the last call takes the first
+// free letter, never one of another volume still there.
 class TLinuxDriveTable : public TDriveTable {
  public:
   explicit TLinuxDriveTable(std::string ProcRoot = "/proc", std::string SysRoot = "/sys",
@@ -117,6 +123,8 @@ class TLinuxDriveTable : public TDriveTable {
 
  private:
   std::string FProcRoot, FSysRoot, FDevRoot;
+  std::mutex FLettersLock;
+  std::map<std::string, char> FLetters;  // "<device> <mount id>" -> letter
 };
 
 // A table for tests: C: is "/" as in the real one, and every other drive is

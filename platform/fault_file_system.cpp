@@ -165,6 +165,11 @@ int TFaultFileSystem::StatVfs(const std::string& Path, struct statvfs& Vfs) {
   return FInner.StatVfs(Path, Vfs);
 }
 
+int TFaultFileSystem::MountId(int Dir, const std::string& Name, int Flags, uint64_t& Id) {
+  if (Injected(TFsOp::Stat, Dir, Name.empty() ? std::string() : PathAt(Dir, Name))) return -1;
+  return FInner.MountId(Dir, Name, Flags, Id);
+}
+
 int TFaultFileSystem::ListFolder(int Fd, const std::function<void(const char* Name)>& OnName) {
   if (Injected(TFsOp::List, Fd, "")) return -1;
   return FInner.ListFolder(Fd, OnName);

@@ -79,6 +79,7 @@ class TFaultFileSystem : public TFileSystem {
   int StatAt(int Dir, const std::string& Name, struct stat& St, int Flags) override;
   int StatFs(const std::string& Path, struct statfs& Fs) override;
   int StatVfs(const std::string& Path, struct statvfs& Vfs) override;
+  int MountId(int Dir, const std::string& Name, int Flags, uint64_t& Id) override;
   int ListFolder(int Fd, const std::function<void(const char* Name)>& OnName) override;
   int MakeFolder(const std::string& Path, mode_t Mode) override;
   int MakeFolderAt(int Dir, const std::string& Name, mode_t Mode) override;

@@ -56,6 +56,26 @@ int TLinuxFileSystem::StatVfs(const std::string& Path, struct statvfs& Vfs) {
   return ::statvfs(Path.c_str(), &Vfs);
 }
 
+int TFileSystem::MountId(int, const std::string&, int, uint64_t&) {
+  errno = ENOSYS;
+  return -1;
+}
+
+int TLinuxFileSystem::MountId(int Dir, const std::string& Name, int Flags, uint64_t& Id) {
+#ifdef STATX_MNT_ID
+  struct statx Sx {};
+  if (::statx(Dir, Name.c_str(), Flags, STATX_MNT_ID, &Sx) != 0) return -1;
+  if ((Sx.stx_mask & STATX_MNT_ID) != 0) {
+    Id = Sx.stx_mnt_id;
+    return 0;
+  }
+#else
+  (void)Dir, (void)Name, (void)Flags, (void)Id;
+#endif
+  errno = ENOSYS;
+  return -1;
+}
+
 // The folder is read with getdents64 straight from the descriptor, so no
 // second descriptor (as fdopendir would need) is made per folder.
 int TLinuxFileSystem::ListFolder(int Fd, const std::function<void(const char* Name)>& OnName) {

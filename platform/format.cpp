@@ -4,7 +4,9 @@
 // swapped for a link while the walk runs cannot lead it out of the card:
 // every folder is opened with O_NOFOLLOW and links are unlinked as entries.
 // A folder's names are read in full before any is removed, since removing
-// while reading may skip entries.
+// while reading may skip entries. The walk never enters another mount: a
+// folder on another device, or shown by another mount of the same file
+// system (a bind mount), is left alone.
 #include "platform/format.h"
 
 #include <errno.h>
@@ -15,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/card_guard.h"
 #include "platform/drives.h"
 #include "platform/file_internal.h"
 #include "platform/file_system.h"
@@ -50,10 +53,30 @@ int OpenFolderForEmptying(int Parent, const std::string& Name, const struct stat
   return Fd;
 }
 
+// The mount the emptying stays on: its device, and its mount id where the
+// kernel tells it (else the mount points of the table, by path).
+struct TMountScope {
+  dev_t Dev = 0;
+  bool HaveId = false;
+  uint64_t Id = 0;
+  std::vector<std::string> MountPoints;
+
+  bool Foreign(int Parent, const std::string& Name, const std::string& Path,
+               const struct stat& St) const {
+    if (St.st_dev != Dev) return true;
+    uint64_t ChildId = 0;
+    if (HaveId && FileSystem().MountId(Parent, Name, AT_SYMLINK_NOFOLLOW, ChildId) == 0)
+      return ChildId != Id;
+    for (const std::string& M : MountPoints)
+      if (M == Path) return true;
+    return false;
+  }
+};
+
 // Removes everything inside the open folder Fd (at native Path) that lies on
-// device Dev. Returns false when anything stays; the last error then tells
-// the first failure met.
-bool EmptyFolder(int Fd, const std::string& Path, dev_t Dev, bool& ErrorSet) {
+// the mount Scope. Returns false when anything stays; the last error then
+// tells the first failure met.
+bool EmptyFolder(int Fd, const std::string& Path, const TMountScope& Scope, bool& ErrorSet) {
   auto Fail = [&](int Err, const std::string& Where) {
     if (!ErrorSet) detail::SetLastErrno(Err, Where);
     ErrorSet = true;
@@ -74,7 +97,7 @@ bool EmptyFolder(int Fd, const std::string& Path, dev_t Dev, bool& ErrorSet) {
       continue;
     }
     if (S_ISDIR(St.st_mode)) {
-      if (St.st_dev != Dev) {  // another volume mounted inside the card
+      if (Scope.Foreign(Fd, Name, Child, St)) {  // another mount inside the card
         Ok = Fail(EBUSY, Child);
         continue;
       }
@@ -83,7 +106,7 @@ bool EmptyFolder(int Fd, const std::string& Path, dev_t Dev, bool& ErrorSet) {
         Ok = Fail(errno, Child);
         continue;
       }
-      const bool Emptied = EmptyFolder(Sub, Child, Dev, ErrorSet);
+      const bool Emptied = EmptyFolder(Sub, Child, Scope, ErrorSet);
       Fs.Close(Sub);
       if (!Emptied) {
         Ok = false;
@@ -97,8 +120,9 @@ bool EmptyFolder(int Fd, const std::string& Path, dev_t Dev, bool& ErrorSet) {
   return Ok;
 }
 
-// Empties the folder at MountPoint; true when it is empty afterwards.
-bool EmptyVolume(const std::string& MountPoint) {
+// Empties the folder at MountPoint; true when it is empty afterwards. When
+// the drive is pinned (Pinned), the folder opened must be that card.
+bool EmptyVolume(const std::string& MountPoint, const std::optional<TCardIdentity>& Pinned) {
   TFileSystem& Fs = FileSystem();
   const int Root = Fs.Open(MountPoint, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (Root < 0) return detail::SetLastErrno(errno, MountPoint);
@@ -108,13 +132,24 @@ bool EmptyVolume(const std::string& MountPoint) {
     Fs.Close(Root);
     return detail::SetLastErrno(Err, MountPoint);
   }
+  TMountScope Scope;
+  Scope.Dev = St.st_dev;
+  Scope.HaveId = Fs.MountId(Root, "", AT_EMPTY_PATH, Scope.Id) == 0;
+  if (!Scope.HaveId)
+    for (const TMountEntry& M : ReadMountTable()) Scope.MountPoints.push_back(M.MountPoint);
+  if (Pinned && (Pinned->Dev != St.st_dev || Pinned->Ino != St.st_ino ||
+                 (Scope.HaveId && Pinned->MountId != 0 && Pinned->MountId != Scope.Id))) {
+    Fs.Close(Root);
+    SetLastError(ERROR_INVALID_DRIVE);  // another card stands there now
+    return false;
+  }
   // The mount point keeps its own permissions; write access is lent for the
   // emptying only.
   const mode_t Mode = St.st_mode & 07777;
   const bool Lend = (Mode & kOwnerAll) != kOwnerAll;
   if (Lend) Fs.FChmod(Root, Mode | kOwnerAll);
   bool ErrorSet = false;
-  EmptyFolder(Root, MountPoint, St.st_dev, ErrorSet);
+  EmptyFolder(Root, MountPoint, Scope, ErrorSet);
   std::vector<std::string> Left;
   const bool Read = ReadNames(Root, MountPoint, Left);
   if (Lend) Fs.FChmod(Root, Mode);
@@ -158,6 +193,12 @@ uint32_t FormatDrive(uint32_t Drive, const std::function<bool()>& Confirm,
     SetLastError(ERROR_NOT_READY);
     return SHFMT_ERROR;
   }
+  if (!ErasureRefusal(E->MountPoint).empty()) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return SHFMT_NOFORMAT;
+  }
+  // An operation that pinned the card formats that card or nothing.
+  const std::optional<TCardIdentity> Pinned = PinnedCard(E->Letter);
   TDriveTable& Table = DriveTable();
   if (Table.MakesFileSystems(E->Letter)) {
     const std::string Chosen = FileSystem.empty() ? DefaultNewFileSystem(Drive) : FileSystem;
@@ -166,12 +207,16 @@ uint32_t FormatDrive(uint32_t Drive, const std::function<bool()>& Confirm,
       return SHFMT_ERROR;
     }
     if (Confirm && !Confirm()) return SHFMT_CANCEL;
+    if (Pinned && (Pinned->Device != E->Device || Pinned->VolumeId != E->Identity)) {
+      SetLastError(ERROR_INVALID_DRIVE);
+      return SHFMT_ERROR;
+    }
     return Table.MakeFileSystem(*E, Chosen == "exFAT" ? "exfat" : "vfat", E->Label)
                ? 0u
                : static_cast<uint32_t>(SHFMT_ERROR);
   }
   if (Confirm && !Confirm()) return SHFMT_CANCEL;
-  return EmptyVolume(E->MountPoint) ? 0u : static_cast<uint32_t>(SHFMT_ERROR);
+  return EmptyVolume(E->MountPoint, Pinned) ? 0u : static_cast<uint32_t>(SHFMT_ERROR);
 }
 
 }  // namespace zem::platform

@@ -26,6 +26,7 @@ namespace {
 
 // One line of mountinfo, reduced to what the table needs.
 struct TMountRec {
+  std::string Id;          // the mount's id
   unsigned Major = 0, Minor = 0;
   std::string Root;        // the folder of the volume that is mounted
   std::string MountPoint;  // unescaped
@@ -96,6 +97,7 @@ bool ParseMountLine(const std::string& Line, TMountRec& M) {
   } catch (const std::exception&) {
     return false;
   }
+  M.Id = Id;
   M.Root = UnescapeOctal(Root);
   M.MountPoint = UnescapeOctal(Point);
   M.FsType = UnescapeOctal(FsType);
@@ -173,10 +175,12 @@ std::string FsTypeFromMagic(unsigned long Magic) {
 }
 
 // Reads the tree below the three roots; one object per Drives() call.
+// Letters is the table's memory of the letters given: mount -> letter.
 class TScanner {
  public:
-  TScanner(const std::string& Proc, const std::string& Sys, const std::string& Dev)
-      : FProc(Proc), FSys(Sys), FDev(Dev) {}
+  TScanner(const std::string& Proc, const std::string& Sys, const std::string& Dev,
+           std::map<std::string, char>& Letters)
+      : FProc(Proc), FSys(Sys), FDev(Dev), FLetters(Letters) {}
 
   std::vector<TDriveEntry> Scan();
 
@@ -189,6 +193,7 @@ class TScanner {
   void ReadLabels();
 
   fs::path FProc, FSys, FDev;
+  std::map<std::string, char>& FLetters;
   std::map<std::string, std::string> FLabels;  // block device name -> label
 };
 
@@ -326,13 +331,37 @@ std::vector<TDriveEntry> TScanner::Scan() {
   for (const auto& [Name, M] : ByDevice) Order.emplace_back(M->MountPoint, Name);
   std::sort(Order.begin(), Order.end());
 
+  // Letters stay with their volumes while they are mounted: a volume seen
+  // before keeps its letter, a new one takes the first letter free, so a
+  // card coming or going never moves another. The first scan gives them in
+  // mount-point order.
   std::vector<TDriveEntry> Drives{System};
-  char Letter = 'D';
+  std::map<std::string, char> Kept;
+  std::vector<bool> Taken(26, false);
+  std::vector<std::pair<std::string, std::string>> Pending;  // mount point, device
+  auto Key = [&](const std::string& Name) { return Name + " " + ByDevice[Name]->Id; };
   for (const auto& [Point, Name] : Order) {
-    if (Letter > 'Z') break;
+    auto It = FLetters.find(Key(Name));
+    if (It != FLetters.end() && !Taken[static_cast<size_t>(It->second - 'A')]) {
+      Kept[Key(Name)] = It->second;
+      Taken[static_cast<size_t>(It->second - 'A')] = true;
+    } else {
+      Pending.emplace_back(Point, Name);
+    }
+  }
+  char Free = 'D';
+  for (const auto& [Point, Name] : Pending) {
+    while (Free <= 'Z' && Taken[static_cast<size_t>(Free - 'A')]) ++Free;
+    if (Free > 'Z') break;
+    Kept[Key(Name)] = Free;
+    Taken[static_cast<size_t>(Free - 'A')] = true;
+  }
+  for (const auto& [Point, Name] : Order) {
+    auto It = Kept.find(Key(Name));
+    if (It == Kept.end()) continue;
     const TMountRec& M = *ByDevice[Name];
     TDriveEntry E;
-    E.Letter = Letter++;
+    E.Letter = It->second;
     E.MountPoint = Point;
     E.Type = Types[Name];
     E.FileSystem = M.FsType;
@@ -340,6 +369,9 @@ std::vector<TDriveEntry> TScanner::Scan() {
     if (auto L = FLabels.find(Name); L != FLabels.end()) E.Label = L->second;
     Drives.push_back(E);
   }
+  std::sort(Drives.begin(), Drives.end(),
+            [](const TDriveEntry& A, const TDriveEntry& B) { return A.Letter < B.Letter; });
+  FLetters = std::move(Kept);
   return Drives;
 }
 
@@ -349,7 +381,8 @@ TLinuxDriveTable::TLinuxDriveTable(std::string ProcRoot, std::string SysRoot, st
     : FProcRoot(std::move(ProcRoot)), FSysRoot(std::move(SysRoot)), FDevRoot(std::move(DevRoot)) {}
 
 std::vector<TDriveEntry> TLinuxDriveTable::Drives() {
-  return TScanner(FProcRoot, FSysRoot, FDevRoot).Scan();
+  std::lock_guard<std::mutex> Hold(FLettersLock);
+  return TScanner(FProcRoot, FSysRoot, FDevRoot, FLetters).Scan();
 }
 
 // Linux offers no common call that relabels a mounted volume of any file

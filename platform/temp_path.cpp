@@ -146,4 +146,37 @@ uint32_t GetTempFileNameA(const std::string& PathName, const std::string& Prefix
   return 0;
 }
 
+std::string CreateUniqueFileA(const std::string& PathName, const std::string& Prefix,
+                              const std::string& Extension) {
+  std::string Folder;
+  if (!detail::NativePathOf(PathName.c_str(), Folder)) return "";
+  std::string WinFolder = PathName;
+  if (WinFolder.empty() || (WinFolder.back() != '\\' && WinFolder.back() != '/')) WinFolder += '\\';
+  if (Folder.empty() || Folder.back() != '/') Folder += '/';
+  static std::atomic<uint32_t> Counter{0};
+  for (int Try = 0; Try < 100; ++Try) {
+    struct timespec Ts {};
+    FileSystem().ClockTime(CLOCK_MONOTONIC, Ts);
+    // Process, call and time in one number: unique within the process by
+    // the counter, between processes by the process id.
+    const uint64_t Mix = (static_cast<uint64_t>(::getpid()) << 40) ^
+                         (static_cast<uint64_t>(++Counter) << 24) ^
+                         static_cast<uint64_t>(Ts.tv_nsec) ^ static_cast<uint64_t>(Ts.tv_sec) << 30;
+    char Unique[24];
+    std::snprintf(Unique, sizeof Unique, "-%016llX", static_cast<unsigned long long>(Mix));
+    const std::string Name = Prefix + Unique + (Extension.empty() ? "" : "." + Extension);
+    const int Fd = FileSystem().Open(Folder + Name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (Fd >= 0) {
+      FileSystem().Close(Fd);
+      return WinFolder + Name;
+    }
+    if (errno != EEXIST) {
+      detail::SetLastErrno(errno, Folder + Name);
+      return "";
+    }
+  }
+  SetLastError(ERROR_FILE_EXISTS);
+  return "";
+}
+
 }  // namespace zem::platform

@@ -221,6 +221,12 @@ std::string GetTempPathA();
 // unique number; 0 on failure. The name goes to TempFileName.
 uint32_t GetTempFileNameA(const std::string& PathName, const std::string& PrefixString,
                           uint32_t Unique, std::string& TempFileName);
+// Creates a new empty file "<PathName>\<Prefix>-<16 hex digits>.<Extension>"
+// (mode 0600, never an existing one) and returns its Windows-style name:
+// each call of each process gets a name of its own. "" with the last error
+// set on failure.
+std::string CreateUniqueFileA(const std::string& PathName, const std::string& Prefix,
+                              const std::string& Extension);
 
 // The value of an environment variable; "" with the last error
 // ERROR_ENVVAR_NOT_FOUND when it is not set.

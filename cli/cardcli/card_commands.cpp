@@ -12,6 +12,7 @@
 #include "core/card_ops.h"
 #include "core/drives.h"
 #include "platform/base.h"
+#include "platform/card_guard.h"
 #include "platform/drives.h"
 #include "platform/folder_drives.h"
 #include "platform/winapi.h"
@@ -189,43 +190,18 @@ class TCardDrive {
   char FLetter = 0;
 };
 
-// Whether native path Inner is Outer or lies below it (both real paths).
-bool Holds(const std::string& Outer, const std::string& Inner) {
-  if (Outer.empty() || Inner.empty()) return false;
-  if (Outer == "/") return true;
-  return Inner == Outer || Inner.rfind(Outer + "/", 0) == 0;
-}
-
-// The real path of a file's folder joined with its name ("" when the folder
-// does not exist).
-std::string RealFilePath(const std::string& Native) {
-  const size_t Slash = Native.find_last_of('/');
-  const std::string Dir =
-      Slash == std::string::npos ? "." : (Slash == 0 ? "/" : Native.substr(0, Slash));
-  const std::string Real = platform::RealFolderPath(Dir);
-  if (Real.empty()) return Real;
-  return (Real == "/" ? "" : Real) + "/" +
-         Native.substr(Slash == std::string::npos ? 0 : Slash + 1);
-}
-
-// The checks before a command empties a folder card. ImageNative, when not
-// empty, is the image a restore reads.
+// The checks before a command empties a folder card: --yes, then the
+// refusals every card operation makes (platform::ErasureRefusal: the home,
+// temporary and system folders, and for restore the folder holding the
+// image ImageNative).
 void CheckFolderToEmpty(const TCardDrive& Card, const TCardOptions& Options, const char* Command,
                         const std::string& ImageNative = std::string()) {
   if (!Card.IsFolder()) return;
   const std::string& F = Card.Folder();
   if (!Options.Yes)
     throw TUsageError{std::string(Command) + " empties the folder " + F + ": add --yes", false};
-  if (F == "/") throw TUsageError{"refusing to empty /", false};
-  const std::string Home = platform::GetEnvironmentVariableA("HOME");
-  const std::string RealHome = Home.empty() ? std::string() : platform::RealFolderPath(Home);
-  if (Holds(F, RealHome))
-    throw TUsageError{"refusing to empty " + F + ": it holds the home folder", false};
-  const std::string Temp = platform::RealFolderPath(platform::ToNativePath(CardTempDir()));
-  if (Holds(F, Temp))
-    throw TUsageError{"refusing to empty " + F + ": it holds the temporary folder " + Temp, false};
-  if (!ImageNative.empty() && Holds(F, RealFilePath(ImageNative)))
-    throw TUsageError{"refusing to empty " + F + ": it holds the image " + ImageNative, false};
+  const std::string Why = platform::ErasureRefusal(F, ImageNative);
+  if (!Why.empty()) throw TUsageError{"refusing to empty " + F + ": " + Why, false};
 }
 
 // The component as the window sets it up, with terminal handlers.
@@ -266,20 +242,9 @@ struct TCardSession {
   TTimer Timer;
 };
 
-// kExitOk for a complete restore, else one line on Err and kExitFailure.
-int RestoreExit(const TRestoreOutcome& R, std::ostream& Err) {
-  if (R.Result != TRestoreResult::Restored) return kExitFailure;
-  if (R.ExtractFailed) {
-    Err << "zemcard: restore incomplete: " << R.ExtractError << "\n";
-    return kExitFailure;
-  }
-  if (R.Extracted < R.Entries) {
-    Err << "zemcard: restore incomplete: " << R.Extracted << " of " << R.Entries
-        << " entries extracted\n";
-    return kExitFailure;
-  }
-  return kExitOk;
-}
+// kExitOk for a complete restore; every failure has been shown already
+// (an "Error!" message on Err).
+int RestoreExit(const TRestoreOutcome& R) { return R.Complete() ? kExitOk : kExitFailure; }
 
 int BackupCommand(const std::vector<std::string>& Args, std::istream& In, std::ostream& Out,
                   std::ostream& Err) {
@@ -327,7 +292,9 @@ int RestoreCommand(const std::vector<std::string>& Args, std::istream& In, std::
   }
   TCardSession S(In, Out, Err, O.Yes);
   if (!S.HasCard(Card.Letter())) return kExitFailure;
-  return RestoreExit(RestoreCard(Image, Card.Root(), S.Zip, S.Timer), Err);
+  if (RestoreExit(RestoreCard(Image, Card.Root(), S.Zip, S.Timer)) != kExitOk) return kExitFailure;
+  platform::WindowServices().MessageBox(nullptr, kMsgJobComplete, kTitleMessage, platform::MB_OK);
+  return kExitOk;
 }
 
 int CopyCommand(const std::vector<std::string>& Args, std::istream& In, std::ostream& Out,
@@ -338,7 +305,7 @@ int CopyCommand(const std::vector<std::string>& Args, std::istream& In, std::ost
   CheckFolderToEmpty(Card, O, "copy");
   TCardSession S(In, Out, Err, O.Yes);
   if (!S.HasCard(Card.Letter())) return kExitFailure;
-  return RestoreExit(DiskCopyCard(Card.Root(), S.Zip, S.Timer, nullptr, {}), Err);
+  return RestoreExit(DiskCopyCard(Card.Root(), S.Zip, S.Timer, nullptr, {}));
 }
 
 int FormatCommand(const std::vector<std::string>& Args, std::istream& In, std::ostream& Out,
@@ -349,7 +316,7 @@ int FormatCommand(const std::vector<std::string>& Args, std::istream& In, std::o
   CheckFolderToEmpty(Card, O, "format");
   TCardSession S(In, Out, Err, O.Yes);
   if (!S.HasCard(Card.Letter())) return kExitFailure;
-  switch (const uint32_t R = FormatCard(Card.Letter(), S.Timer)) {
+  switch (const uint32_t R = FormatCardAlone(Card.Letter(), S.Timer)) {
     case 0:
       return kExitOk;
     case platform::SHFMT_CANCEL:

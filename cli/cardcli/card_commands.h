@@ -37,13 +37,14 @@ constexpr int kExitUsage = 2;
 // operations' messages on Out (errors on Err), the questions on Out with
 // answers from In unless --yes, the progress on Err when Err is the
 // process's standard error and a terminal. A folder card is emptied by
-// restore, copy and format, so they need --yes there and refuse "/", the
-// home folder and folders holding it, the temporary folder or the image
-// being restored. Usage errors give kExitUsage; a card without capacity
-// ("No disk in the driver!"), a backup that skipped files, a restore that
-// failed, extracted fewer entries than the image holds, or whose extraction
-// raised (one line on Err), and a format that did not complete give
-// kExitFailure.
+// restore, copy and format, so they need --yes there and refuse what
+// platform::ErasureRefusal refuses (the home, temporary and system folders,
+// a folder holding the image being restored). Usage errors give kExitUsage;
+// a card without capacity ("No disk in the driver!"), a backup that skipped
+// files, a restore or copy that did not complete (its reason shown as an
+// error message), a card held by another operation or replaced meanwhile,
+// and a format that did not complete give kExitFailure. A complete restore
+// prints "Job complete!".
 int RunCardCommand(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& Err);
 int RunCardCommand(const std::vector<std::string>& Args, std::istream& In, std::ostream& Out,
                    std::ostream& Err);

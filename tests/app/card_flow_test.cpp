@@ -13,6 +13,13 @@ namespace fs = std::filesystem;
 
 class CardFlowTest : public FormTest {
  protected:
+  // The work files (ZEM0-..., ZEM1-...) left in the private temporary folder.
+  static std::vector<std::string> WorkFiles() {
+    std::vector<std::string> Names;
+    for (auto& E : fs::directory_iterator(platform::ToNativePath(platform::GetTempPathA())))
+      if (E.path().filename().string().rfind("ZEM", 0) == 0) Names.push_back(E.path().string());
+    return Names;
+  }
   // Backs card F up into Image through the window with the default choice.
   void BackUp(const std::string& Image) {
     Select('F');
@@ -76,14 +83,14 @@ TEST_F(CardFlowTest, BackupReportsTwiceWithProgressAndTheWindowDisabled) {
   EXPECT_EQ(Bytes.substr(0, 10), std::string("ZEM0CAMERA"));
 }
 
-TEST_F(CardFlowTest, BackupErrorIsReportedAndTheWindowComesBack) {
-  Cards.AddCard('F', "EMPTY");  // no files: the archive is too short to wrap
+TEST_F(CardFlowTest, BackupOfAnEmptyCardCompletesAndACancelledDialogDoesNothing) {
+  Cards.AddCard('F', "EMPTY");  // no files: the archive is padded to an image's size
   MakeForm();
   Select('F');
   Services->SaveNames.push_back(OutsideName("empty.IMG"));
   QTest::mouseClick(Form->Button2, Qt::LeftButton);
-  EXPECT_EQ(Services->Texts(), (std::vector<std::string>{"Job complete!", "Stream read error"}));
-  EXPECT_TRUE(Services->Boxes.back().OwnerEnabled);
+  EXPECT_EQ(Services->Texts(), (std::vector<std::string>{"Job complete!", "Job complete!"}));
+  EXPECT_EQ(ReadFile(Cards.Outside() / "empty.IMG").size(), 2048u);
   EXPECT_TRUE(Form->isEnabled());
   // A cancelled dialog does nothing.
   Services->Boxes.clear();
@@ -92,7 +99,7 @@ TEST_F(CardFlowTest, BackupErrorIsReportedAndTheWindowComesBack) {
   EXPECT_EQ(Services->SaveOptions.size(), 2u);
 }
 
-TEST_F(CardFlowTest, RestoreOfAGoodImageSaysNothingAndRestoresTheCard) {
+TEST_F(CardFlowTest, RestoreOfAGoodImageSaysJobCompleteAndRestoresTheCard) {
   const fs::path Card = Cards.AddCard('F', "CAMERA");
   const fs::path Other = Cards.AddCard('G', "OTHER");
   FillCard(Card, 2, 3);
@@ -115,13 +122,15 @@ TEST_F(CardFlowTest, RestoreOfAGoodImageSaysNothingAndRestoresTheCard) {
   QTest::mouseClick(Form->Button3, Qt::LeftButton);
   ASSERT_EQ(Services->OpenOptions.size(), 2u);
   EXPECT_EQ(Services->OpenOptions[1].Filter, "ZEM Tool Backup File (*.IMG)|*.IMG");
-  // Only the format dialog spoke (its question and its report).
-  EXPECT_EQ(Services->Texts(), (std::vector<std::string>{kFormatQuestion, kFormatComplete}));
+  // The format dialog's question and report, then the restore's own word.
+  EXPECT_EQ(Services->Texts(),
+            (std::vector<std::string>{kFormatQuestion, kFormatComplete, "Job complete!"}));
+  EXPECT_EQ(Form->ProgressBar1->value(), 0);
   EXPECT_EQ(TreeOf(Other), TreeOf(Card));
   EXPECT_TRUE(DisabledWhileRestoring);
   EXPECT_TRUE(Form->isEnabled());
   EXPECT_FALSE(Form->Timer1->Enabled());
-  EXPECT_FALSE(fs::exists(platform::ToNativePath(platform::GetTempPathA() + "\\ZEM0.DAT")));
+  EXPECT_TRUE(WorkFiles().empty());
 }
 
 TEST_F(CardFlowTest, RestoreOfAnImageWithoutItsEndRecordFails) {
@@ -145,12 +154,12 @@ TEST_F(CardFlowTest, RestoreOfAnImageWithoutItsEndRecordFails) {
   Select('G');
   Services->OpenNames.push_back(Image);
   QTest::mouseClick(Form->Button3, Qt::LeftButton);
-  ASSERT_EQ(Services->Boxes.size(), 2u);
-  EXPECT_EQ(Services->Boxes[0].Text, "Job incomplete!");
+  // One message with its cause; the card is never formatted.
+  ASSERT_EQ(Services->Boxes.size(), 1u);
+  EXPECT_EQ(Services->Boxes[0].Text,
+            "The backup file is damaged: the card was not touched.\n"
+            "the archive has no valid end record");
   EXPECT_EQ(Services->Boxes[0].Caption, "Error!");
-  EXPECT_EQ(Services->Boxes[0].Owner, Form->Handle());
-  EXPECT_EQ(Services->Boxes[1].Text, "Not a valid zip file!");
-  EXPECT_TRUE(Services->Boxes[1].OwnerEnabled);  // enabled by the incomplete-archive handler
   EXPECT_TRUE(Form->isEnabled());
   EXPECT_EQ(Form->ProgressBar1->value(), 0);
   EXPECT_EQ(TreeOf(Other).size(), 1u);  // never formatted
@@ -185,7 +194,29 @@ TEST_F(CardFlowTest, DiskCopyShowsItsMessagesInOrder) {
   EXPECT_EQ(TreeOf(Card), Original);  // the folder of drive F is the second card now
   EXPECT_EQ(Form->ProgressBar1->value(), 0);
   EXPECT_TRUE(Form->isEnabled());
-  EXPECT_FALSE(fs::exists(platform::ToNativePath(platform::GetTempPathA() + "\\ZEM1.DAT")));
+  EXPECT_TRUE(WorkFiles().empty());
+}
+
+TEST_F(CardFlowTest, DiskCopyOntoACardTooSmallSaysWhyAndNotComplete) {
+  const fs::path Card = Cards.AddCard('F', "CAMERA");
+  FillCard(Card, 1, 9);
+  MakeForm();
+  Select('F');
+  Services->OnBox = [&](const TRecordingServices::TBox& Box) {
+    if (Box.Text == "Read complete, please change a card and press OK") {
+      Cards.RemoveCard('F');
+      Cards.AddCard('F', "TINY", 4096);
+    }
+  };
+  QTest::mouseClick(Form->Button7, Qt::LeftButton);
+  const std::vector<std::string> Texts = Services->Texts();
+  ASSERT_EQ(Texts.size(), 3u);
+  EXPECT_EQ(Texts[2].rfind("Destnation media size is to small for the Backup file!\n", 0), 0u)
+      << Texts[2];
+  EXPECT_EQ(std::count(Texts.begin(), Texts.end(), "DiskCopy Complete!"), 0);
+  EXPECT_EQ(Form->ProgressBar1->value(), 0);
+  EXPECT_TRUE(Form->isEnabled());
+  EXPECT_TRUE(WorkFiles().empty());
 }
 
 }  // namespace

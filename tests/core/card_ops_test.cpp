@@ -18,6 +18,7 @@
 #include "archive/reader/arc_exceptions.h"
 #include "common/test_support.h"
 #include "core/image.h"
+#include "platform/card_guard.h"
 #include "platform/drives.h"
 #include "platform/format.h"
 #include "platform/winapi.h"
@@ -35,6 +36,7 @@ class TRecordingServices : public platform::THeadlessWindowServices {
   std::vector<std::string> Events;
   std::optional<uint32_t> FormatResult;           // unset: platform::FormatDrive
   std::function<void(const std::string&)> OnBox;  // runs inside a box
+  std::function<void()> OnFormat;                 // runs as the format starts
   int TimersRunning = 0;
 
   int MessageBox(HWND, const std::string& Text, const std::string& Caption, uint32_t) override {
@@ -45,6 +47,7 @@ class TRecordingServices : public platform::THeadlessWindowServices {
   uint32_t SHFormatDrive(HWND, uint32_t Drive, uint32_t FormatId, uint32_t Options) override {
     Events.push_back("format " + std::to_string(Drive) + " " + std::to_string(FormatId) + " " +
                      std::to_string(Options) + (TimersRunning == 1 ? " timer on" : " timer off"));
+    if (OnFormat) OnFormat();
     return FormatResult ? *FormatResult : platform::FormatDrive(Drive);
   }
   void SetTimer(uintptr_t, uint32_t, std::function<void()>) override { ++TimersRunning; }
@@ -143,8 +146,16 @@ class CardOpsTest : public ::testing::Test {
     else
       unsetenv("TMPDIR");
   }
-  // The temporary folder in native form (the platform's private folder in it).
-  fs::path TempArchive() const { return platform::ToNativePath(CardTempDir() + kTempArchiveName); }
+  // The work files (ZEM0-..., ZEM1-...) left in the private temporary folder.
+  std::vector<std::string> WorkFiles() const {
+    std::vector<std::string> Names;
+    for (auto& E : fs::recursive_directory_iterator(Dir / "tmp"))
+      if (E.path().filename().string().rfind("ZEM", 0) == 0) Names.push_back(E.path().string());
+    return Names;
+  }
+  std::string Win(const std::string& Name) const {
+    return platform::FromNativePath((Dir / Name).string());
+  }
   // Backs up F: into Dir/<Name> and returns the image's bytes.
   std::string BackUp(const std::string& Name, int32_t Choice = kCompressFast) {
     BackupCard(platform::FromNativePath((Dir / Name).string()), "F:\\", Zip, Choice);
@@ -255,18 +266,24 @@ TEST_F(CardOpsTest, BackupOverAnExistingImageHoldsOnlyTheCardsFiles) {
   EXPECT_EQ(Zip.EntryName(0), "keep.bin");
 }
 
-TEST_F(CardOpsTest, BackupOfACardWithoutFilesLeavesThePlainArchive) {
+TEST_F(CardOpsTest, ACardWithoutFilesRoundTripsThroughAValidImage) {
   fs::create_directories(Dir / "card/EMPTYDIR");
-  try {
-    BackUp("empty.IMG");
-    ADD_FAILURE() << "the wrapping should fail";
-  } catch (const EReadError& E) {
-    EXPECT_EQ(E.Message(), "Stream read error");
-  }
+  const std::string Image = BackUp("empty.IMG");
   EXPECT_EQ(Services->Events, std::vector<std::string>{"Message|Job complete!"});
-  const std::string Left = test::ReadFile(Dir / "empty.IMG");
-  EXPECT_EQ(Left.size(), 22u);
-  EXPECT_EQ(Left.substr(0, 4), "PK\x05\x06");
+  ASSERT_EQ(Image.size(), 2048u);  // the archive padded to 1024 bytes, and the header block
+  const std::string Archive = SplitImage(Image).Archive;
+  test::WriteFile(Dir / "empty.zip", Archive);
+  EXPECT_EQ(Shell("unzip -qq -t '" + (Dir / "empty.zip").string() + "' >/dev/null 2>&1"), 1)
+      << "an empty archive: unzip has nothing to test, but reads it";
+  EXPECT_EQ(Archive.substr(Archive.rfind("PK\x05\x06"), 4), "PK\x05\x06");
+
+  test::WriteFile(Dir / "other/stale.txt", "stale");
+  Services->Events.clear();
+  const TRestoreOutcome R = RestoreCard(Win("empty.IMG"), "G:\\", Zip, Timer);
+  EXPECT_TRUE(R.Complete()) << R.Cause;
+  EXPECT_EQ(R.Entries, 0);
+  EXPECT_TRUE(fs::is_empty(Dir / "other"));
+  EXPECT_TRUE(WorkFiles().empty());
 }
 
 TEST_F(CardOpsTest, RestoreReplacesStaleFilesWithTheBackedUpTree) {
@@ -291,7 +308,7 @@ TEST_F(CardOpsTest, RestoreReplacesStaleFilesWithTheBackedUpTree) {
   EXPECT_EQ(Services->Events, std::vector<std::string>{"format 6 0 1 timer on"});
   EXPECT_EQ(Services->TimersRunning, 0);
   EXPECT_FALSE(Timer.Enabled());
-  EXPECT_FALSE(fs::exists(TempArchive()));
+  EXPECT_TRUE(WorkFiles().empty());
 
   EXPECT_TRUE(FilesOf(Dir / "other") == FilesOf(Dir / "card"));
   for (auto& E : fs::recursive_directory_iterator(Dir / "card")) {
@@ -306,12 +323,10 @@ TEST_F(CardOpsTest, RestoreReplacesStaleFilesWithTheBackedUpTree) {
   }
 }
 
-TEST_F(CardOpsTest, RestoreFailuresShowTheirMessageAndLeaveWhatTheyShould) {
+TEST_F(CardOpsTest, RestoreFailuresShowTheirMessageAndLeaveTheCardAlone) {
   test::WriteFile(Dir / "card/a.bin", test::RandomBytes(300'000, 6));
   test::WriteFile(Dir / "card/b.txt", std::string(100'000, 'b'));
   const std::string Image = BackUp("ok.IMG");
-  const std::string ImageWin = platform::FromNativePath((Dir / "ok.IMG").string());
-  const uint64_t Need = 400'000;
   test::WriteFile(Dir / "other/stale.txt", "stale");
   auto Restore = [&](const std::string& Path) {
     Services->Events.clear();
@@ -323,75 +338,170 @@ TEST_F(CardOpsTest, RestoreFailuresShowTheirMessageAndLeaveWhatTheyShould) {
   test::WriteFile(Dir / "plain.IMG", Archive);
   test::WriteFile(Dir / "lower.IMG", "zem0" + Image.substr(4));
   for (const char* Name : {"plain.IMG", "lower.IMG"}) {
-    const TRestoreOutcome R = Restore(platform::FromNativePath((Dir / Name).string()));
+    const TRestoreOutcome R = Restore(Win(Name));
     EXPECT_EQ(R.Result, TRestoreResult::NotAnImage);
     EXPECT_EQ(Services->Events,
               std::vector<std::string>{"Error!|File error, progress could not be continue!"});
-    EXPECT_FALSE(fs::exists(TempArchive()));
+    EXPECT_TRUE(WorkFiles().empty());
   }
 
-  // One byte too little room: temporary archive deleted, card untouched.
+  // The room the files take is counted in the card's allocation units: one
+  // unit too little is refused, the card untouched.
+  Table->AddDrive('G', (Dir / "other").string(), "SPARE", 64ull << 20);
+  Services->FormatResult = platform::SHFMT_CANCEL;
+  const uint64_t Need = Restore(Win("ok.IMG")).Need;
+  EXPECT_GE(Need, 400'000u);
   Table->AddDrive('G', (Dir / "other").string(), "SPARE", Need - 1);
-  EXPECT_EQ(Restore(ImageWin).Result, TRestoreResult::TooSmall);
-  EXPECT_EQ(Services->Events, std::vector<std::string>{
-                                  "Error!|Destnation media size is to small for the Backup file!"});
-  EXPECT_FALSE(fs::exists(TempArchive()));
+  TRestoreOutcome R = Restore(Win("ok.IMG"));
+  EXPECT_EQ(R.Result, TRestoreResult::TooSmall);
+  ASSERT_EQ(Services->Events.size(), 1u);
+  EXPECT_EQ(Services->Events[0].rfind(
+                "Error!|Destnation media size is to small for the Backup file!\nthe files need ", 0),
+            0u)
+      << Services->Events[0];
+  EXPECT_TRUE(WorkFiles().empty());
   EXPECT_TRUE(fs::exists(Dir / "other/stale.txt"));
 
-  // Format cancelled: temporary archive kept, card untouched.
+  // Format cancelled: work file removed, card untouched.
   Table->AddDrive('G', (Dir / "other").string(), "SPARE", Need);
-  Services->FormatResult = platform::SHFMT_CANCEL;
-  EXPECT_EQ(Restore(ImageWin).Result, TRestoreResult::FormatFailed);
+  EXPECT_EQ(Restore(Win("ok.IMG")).Result, TRestoreResult::FormatFailed);
   EXPECT_EQ(Services->Events, (std::vector<std::string>{
                                   "format 6 0 1 timer on",
                                   "Error!|Format card error, progress could not be continue!"}));
-  EXPECT_TRUE(fs::exists(TempArchive()));
-  EXPECT_EQ(test::ReadFile(TempArchive()), Archive);
+  EXPECT_TRUE(WorkFiles().empty());
   EXPECT_TRUE(fs::exists(Dir / "other/stale.txt"));
   EXPECT_FALSE(Timer.Enabled());
 
-  // Need equal to the capacity passes (the capacity is the whole size, so
-  // the files already on the card do not count against it).
+  // Need equal to the room passes.
   Services->FormatResult.reset();
-  const TRestoreOutcome R = Restore(ImageWin);
-  EXPECT_EQ(R.Result, TRestoreResult::Restored);
-  EXPECT_EQ(R.Need, Need);
+  R = Restore(Win("ok.IMG"));
+  EXPECT_TRUE(R.Complete()) << R.Cause;
   EXPECT_EQ(R.Extracted, 2);
   EXPECT_TRUE(FilesOf(Dir / "other") == FilesOf(Dir / "card"));
-  EXPECT_FALSE(fs::exists(TempArchive()));
+  EXPECT_TRUE(WorkFiles().empty());
 }
 
-TEST_F(CardOpsTest, ImageWithoutEndRecordIsIncompleteThenNotAZip) {
+TEST_F(CardOpsTest, DamagedImagesAreRefusedBeforeTheCardIsTouched) {
   test::WriteFile(Dir / "card/a.bin", test::RandomBytes(5000, 7));
-  const TImageParts P = SplitImage(BackUp("ok.IMG"));
-  test::WriteFile(Dir / "cut.IMG", Wrap(P.Header, P.Archive.substr(0, P.Archive.size() - 22)));
+  test::WriteFile(Dir / "card/b.bin", test::RandomBytes(5000, 8));
+  const std::string Image = BackUp("ok.IMG", kCompressNone);
+  const TImageParts P = SplitImage(Image);
+  std::string Flipped = Image;
+  Flipped[Image.size() / 2] ^= 0x55;  // inside the stored data, past the header block
+  const struct {
+    const char* Name;
+    std::string Bytes;
+  } Cases[] = {
+      {"no-end-record.IMG", Wrap(P.Header, P.Archive.substr(0, P.Archive.size() - 22))},
+      {"flipped.IMG", Flipped},
+      {"header-only.IMG", P.Header},  // an image cut after its header block
+      {"cut.IMG", Image.substr(0, Image.size() / 2)},
+  };
   test::WriteFile(Dir / "other/stale.txt", "stale");
-  Services->Events.clear();
-  try {
-    RestoreCard(platform::FromNativePath((Dir / "cut.IMG").string()), "G:\\", Zip, Timer);
-    ADD_FAILURE() << "the restore should fail";
-  } catch (const ENotAZipFile& E) {
-    EXPECT_EQ(E.Message(), "Not a valid zip file!");
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    test::WriteFile(Dir / C.Name, C.Bytes);
+    Services->Events.clear();
+    const TRestoreOutcome R = RestoreCard(Win(C.Name), "G:\\", Zip, Timer);
+    EXPECT_EQ(R.Result, TRestoreResult::Damaged);
+    ASSERT_EQ(Services->Events.size(), 1u);  // no format, one message with its cause
+    EXPECT_EQ(Services->Events[0].rfind("Error!|The backup file is damaged: the card was not "
+                                        "touched.\n",
+                                        0),
+              0u)
+        << Services->Events[0];
+    EXPECT_FALSE(R.Cause.empty());
+    EXPECT_EQ(FilesOf(Dir / "other").size(), 1u);
+    EXPECT_TRUE(WorkFiles().empty());
   }
-  EXPECT_EQ(Services->Events, std::vector<std::string>{"Error!|Job incomplete!"});
-  EXPECT_TRUE(fs::exists(TempArchive()));
+}
+
+TEST_F(CardOpsTest, ManySmallFilesDoNotFitASmallCard) {
+  // 300 files of 10 bytes: 3000 bytes of data, but each takes a whole
+  // allocation unit on the card.
+  for (int I = 0; I < 300; ++I) test::WriteFile(Dir / "card" / ("f" + std::to_string(I)), "0123456789");
+  BackUp("small.IMG");
+  test::WriteFile(Dir / "other/stale.txt", "stale");
+  Table->AddDrive('G', (Dir / "other").string(), "SPARE", 64 * 1024);
+  const TRestoreOutcome R = RestoreCard(Win("small.IMG"), "G:\\", Zip, Timer);
+  EXPECT_EQ(R.Result, TRestoreResult::TooSmall);
+  EXPECT_GE(R.Need, 300u * 512);
   EXPECT_TRUE(fs::exists(Dir / "other/stale.txt"));
 }
 
-TEST_F(CardOpsTest, ExtractionFailureIsSilentAndCounted) {
-  test::WriteFile(Dir / "card/a.bin", test::RandomBytes(5000, 8));
-  test::WriteFile(Dir / "card/b.bin", test::RandomBytes(5000, 9));
-  std::string Image = BackUp("ok.IMG", kCompressNone);
-  Image[Image.size() / 2] ^= 0x55;  // inside the stored data, past the header block
-  test::WriteFile(Dir / "bad.IMG", Image);
+TEST_F(CardOpsTest, ACardReplacedDuringTheRestoreStopsItWithoutWritingElsewhere) {
+  test::WriteFile(Dir / "card/a.bin", test::RandomBytes(50'000, 9));
+  BackUp("ok.IMG");
+  test::WriteFile(Dir / "other/stale.txt", "stale");
+  test::WriteFile(Dir / "third/keep.txt", "keep");
+  // Between the test of the archive and the format, and at the format
+  // itself: drive G now shows another folder.
+  const auto Swap = [&] { Table->AddDrive('G', (Dir / "third").string(), "THIRD", 64ull << 20); };
+  for (int Where = 0; Where < 2; ++Where) {
+    SCOPED_TRACE(Where);
+    Table->AddDrive('G', (Dir / "other").string(), "SPARE", 64ull << 20);
+    Services->Events.clear();
+    Zip.OnTotalPercentDone = nullptr;
+    Services->OnFormat = nullptr;
+    if (Where == 0)
+      Zip.OnTotalPercentDone = [&](TObject*, int32_t) { Swap(); };
+    else
+      Services->OnFormat = Swap;
+    const TRestoreOutcome R = RestoreCard(Win("ok.IMG"), "G:\\", Zip, Timer);
+    EXPECT_EQ(R.Result, TRestoreResult::CardChanged);
+    ASSERT_FALSE(Services->Events.empty());
+    EXPECT_EQ(Services->Events.back(), std::string("Error!|") + kMsgCardChanged);
+    EXPECT_TRUE(fs::exists(Dir / "other/stale.txt"));
+    EXPECT_EQ(FilesOf(Dir / "third").size(), 1u);
+    EXPECT_TRUE(WorkFiles().empty());
+  }
+  Zip.OnTotalPercentDone = nullptr;
+  Services->OnFormat = nullptr;
+}
+
+TEST_F(CardOpsTest, ASecondOperationOnALockedCardIsRefused) {
+  test::WriteFile(Dir / "card/a.bin", "a");
+  BackUp("ok.IMG");
+  test::WriteFile(Dir / "other/stale.txt", "stale");
+  {
+    const platform::TCardLock Held(*platform::ResolveCard('G'));
+    ASSERT_TRUE(Held.Held());
+    try {
+      RestoreCard(Win("ok.IMG"), "G:\\", Zip, Timer);
+      ADD_FAILURE() << "the restore should be refused";
+    } catch (const ECardError& E) {
+      EXPECT_EQ(E.Message(), kMsgCardBusy);
+    }
+    EXPECT_TRUE(fs::exists(Dir / "other/stale.txt"));
+    const platform::TCardLock Again(*platform::ResolveCard('G'));
+    EXPECT_FALSE(Again.Held());
+  }
+  // Once the lock is let go, the card can be used again.
+  EXPECT_TRUE(RestoreCard(Win("ok.IMG"), "G:\\", Zip, Timer).Complete());
+}
+
+TEST_F(CardOpsTest, ExtractionThatFailsIsShownWithTheNumberOfFilesLeftOut) {
+  test::WriteFile(Dir / "card/a.bin", test::RandomBytes(50'000, 10));
+  test::WriteFile(Dir / "card/b.bin", test::RandomBytes(50'000, 11));
+  BackUp("ok.IMG");
+  test::WriteFile(Dir / "other/stale.txt", "stale");
   Services->Events.clear();
-  const TRestoreOutcome R =
-      RestoreCard(platform::FromNativePath((Dir / "bad.IMG").string()), "G:\\", Zip, Timer);
-  EXPECT_EQ(R.Result, TRestoreResult::Restored);
-  EXPECT_EQ(R.Entries, 2);
-  EXPECT_LT(R.Extracted, 2);
-  EXPECT_EQ(Services->Events, std::vector<std::string>{"format 6 0 1 timer on"});
-  EXPECT_FALSE(fs::exists(TempArchive()));
+  platform::TFaultFileSystem Fault;
+  const int Full = Fault.Add(
+      {.Op = platform::TFsOp::Write, .Path = (Dir / "other/b.bin").string(), .Error = ENOSPC});
+  TRestoreOutcome R;
+  {
+    platform::TFileSystemOverride Guard(Fault);
+    R = RestoreCard(Win("ok.IMG"), "G:\\", Zip, Timer);
+  }
+  EXPECT_GT(Fault.Fired(Full), 0);
+  EXPECT_EQ(R.Result, TRestoreResult::Incomplete);
+  EXPECT_FALSE(R.Complete());
+  ASSERT_EQ(Services->Events.size(), 2u);
+  EXPECT_EQ(Services->Events[1].rfind("Error!|Job incomplete! 1 of 2 files were not restored", 0),
+            0u)
+      << Services->Events[1];
+  EXPECT_TRUE(WorkFiles().empty());
 }
 
 TEST_F(CardOpsTest, DiskCopyOrderStoredLevelAndImageRemoved) {
@@ -423,7 +533,7 @@ TEST_F(CardOpsTest, DiskCopyOrderStoredLevelAndImageRemoved) {
   EXPECT_EQ(Zip.PackLevel(), 0);
   EXPECT_FALSE(Methods.empty());
   EXPECT_TRUE(std::all_of(Methods.begin(), Methods.end(), [](uint16_t M) { return M == 0; }));
-  EXPECT_FALSE(fs::exists(platform::ToNativePath(CardTempDir() + kDiskCopyImageName)));
+  EXPECT_TRUE(WorkFiles().empty());
   EXPECT_TRUE(FilesOf(Dir / "other") == Original);
 }
 

@@ -174,6 +174,44 @@ TEST_F(LinuxDriveTable, MountsAreReadAfreshAndLaterMountsHideEarlierOnes) {
   EXPECT_EQ(D[2].Label, "MY CARD");
 }
 
+TEST_F(LinuxDriveTable, LettersStayWithTheirVolumesWhileTheyAreMounted) {
+  TLinuxDriveTable Table(M.Proc(), M.Sys(), M.Dev());
+  auto Letters = [&] {
+    std::map<std::string, char> L;
+    for (const TDriveEntry& E : Table.Drives()) L[E.MountPoint] = E.Letter;
+    return L;
+  };
+  ASSERT_EQ(Letters().at("/media/user/MY CARD"), 'F');
+  // A card mounted at a place that sorts first takes the first free letter.
+  M.AddDisk("usb9/sdc", "sdc", 8, 32, true);
+  M.AddMount("8:32 / /media/user/AAA rw - vfat /dev/sdc rw");
+  M.Write();
+  std::map<std::string, char> L = Letters();
+  EXPECT_EQ(L.at("/media/user/AAA"), 'G');
+  EXPECT_EQ(L.at("/media/user/CAMERA"), 'D');
+  EXPECT_EQ(L.at("/media/user/DVD"), 'E');
+  EXPECT_EQ(L.at("/media/user/MY CARD"), 'F');
+  // The SD card goes; the next card takes its letter, nobody else moves.
+  auto WriteWithoutTheSdCard = [&] {
+    M.Write();
+    std::string Info = test::ReadFile(M.Dir / "proc/self/mountinfo");
+    const size_t At = Info.rfind('\n', Info.find("179:1 / /media/user/CAMERA")) + 1;
+    Info.erase(At, Info.find('\n', At) + 1 - At);
+    test::WriteFile(M.Dir / "proc/self/mountinfo", Info);
+  };
+  WriteWithoutTheSdCard();
+  L = Letters();
+  EXPECT_EQ(L.count("/media/user/CAMERA"), 0u);
+  EXPECT_EQ(L.at("/media/user/AAA"), 'G');
+  EXPECT_EQ(L.at("/media/user/MY CARD"), 'F');
+  M.AddDisk("usb9/sdd", "sdd", 8, 48, true);
+  M.AddMount("8:48 / /media/user/ZZZ rw - vfat /dev/sdd rw");
+  WriteWithoutTheSdCard();
+  L = Letters();
+  EXPECT_EQ(L.at("/media/user/ZZZ"), 'D');
+  EXPECT_EQ(L.at("/media/user/AAA"), 'G');
+}
+
 TEST_F(LinuxDriveTable, AtMostLettersDToZ) {
   for (int I = 0; I < 30; ++I) {
     const std::string Name = "usb" + std::to_string(100 + I);

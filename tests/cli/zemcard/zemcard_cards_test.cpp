@@ -12,7 +12,10 @@
 
 #include "cli/cardcli/card_commands.h"
 #include "common/test_support.h"
+#include "core/card_ops.h"
+#include "platform/card_guard.h"
 #include "platform/drives.h"
+#include "platform/folder_drives.h"
 
 namespace zem {
 namespace {
@@ -81,7 +84,7 @@ TEST_F(ZemcardCardTest, BackupRestoreAndCopyOnFolderCards) {
 
   R = Run({"restore", "--yes", P("out.IMG"), "--folder", P("other")});
   ASSERT_EQ(R.Code, kExitOk) << R.Err;
-  EXPECT_EQ(R.Out, "");
+  EXPECT_EQ(R.Out, "Job complete!\n");
   EXPECT_EQ(FilesOf(Dir / "other"), Card);
 
   R = Run({"copy", "--yes", "--folder", P("other")});
@@ -90,17 +93,13 @@ TEST_F(ZemcardCardTest, BackupRestoreAndCopyOnFolderCards) {
             "Job complete!\nRead complete, please change a card and press OK\n"
             "DiskCopy Complete!\n");
   EXPECT_EQ(FilesOf(Dir / "other"), Card);
-  EXPECT_TRUE(fs::is_empty(Dir / "tmp" / fs::directory_iterator(Dir / "tmp")->path()));
+  // No work file is left (the cards' lock files stay).
+  for (auto& E : fs::recursive_directory_iterator(Dir / "tmp"))
+    EXPECT_NE(E.path().filename().string().rfind("ZEM", 0), 0u) << E.path();
 }
 
 TEST_F(ZemcardCardTest, FailuresGiveNonZeroStatuses) {
-  // A card without files: the wrapping fails.
-  fs::create_directories(Dir / "bare/EMPTY");
-  TRun R = Run({"backup", "--folder", P("bare"), P("bare.IMG")});
-  EXPECT_EQ(R.Code, kExitFailure);
-  EXPECT_EQ(R.Out, "Job complete!\n");
-  EXPECT_EQ(R.Err, "zemcard: Stream read error\n");
-
+  TRun R;
   ASSERT_EQ(Run({"backup", "--level", "none", "--folder", P("card"), P("ok.IMG")}).Code, kExitOk);
   std::string Image = test::ReadFile(Dir / "ok.IMG");
 
@@ -118,14 +117,18 @@ TEST_F(ZemcardCardTest, FailuresGiveNonZeroStatuses) {
   test::WriteFile(Dir / "cut.IMG", Image.substr(0, 1024) + Cut.substr(1024) + Cut.substr(0, 1024));
   R = Run({"restore", "--yes", P("cut.IMG"), "--folder", P("other")});
   EXPECT_EQ(R.Code, kExitFailure);
-  EXPECT_EQ(R.Err, "Job incomplete!\nzemcard: Not a valid zip file!\n");
+  EXPECT_EQ(R.Err,
+            "The backup file is damaged: the card was not touched.\n"
+            "the archive has no valid end record\n");
+  EXPECT_TRUE(fs::exists(Dir / "other/stale.txt"));
 
-  // A damaged entry: fewer entries extracted than the image holds.
+  // A damaged entry: refused before the card is touched, the entry named.
   Image[Image.size() / 2] ^= 0x5A;
   test::WriteFile(Dir / "bad.IMG", Image);
   R = Run({"restore", "--yes", P("bad.IMG"), "--folder", P("other")});
   EXPECT_EQ(R.Code, kExitFailure);
-  EXPECT_NE(R.Err.find("zemcard: restore incomplete: "), std::string::npos) << R.Err;
+  EXPECT_NE(R.Err.find("1 of 3 files failed their check"), std::string::npos) << R.Err;
+  EXPECT_TRUE(fs::exists(Dir / "other/stale.txt"));
 
   // A missing image, and a reader without a card.
   EXPECT_EQ(Run({"restore", "--yes", P("none.IMG"), "--folder", P("other")}).Code, kExitFailure);
@@ -189,6 +192,38 @@ TEST_F(ZemcardCardTest, FormatOfADriveAsksUnlessYes) {
   EXPECT_TRUE(fs::is_empty(Dir / "usb"));
 }
 
+TEST_F(ZemcardCardTest, AnEmptyCardRoundTrips) {
+  fs::create_directories(Dir / "bare/EMPTY");
+  TRun R = Run({"backup", "--folder", P("bare"), P("bare.IMG")});
+  ASSERT_EQ(R.Code, kExitOk) << R.Err;
+  EXPECT_EQ(R.Out, "Job complete!\nJob complete!\n");
+  R = Run({"restore", "--yes", P("bare.IMG"), "--folder", P("other")});
+  EXPECT_EQ(R.Code, kExitOk) << R.Err;
+  EXPECT_TRUE(fs::is_empty(Dir / "other"));
+}
+
+TEST_F(ZemcardCardTest, TheImageIsFoundThroughLinks) {
+  ASSERT_EQ(Run({"backup", "--folder", P("card"), P("card/inside.IMG")}).Code, kExitOk);
+  // The image named through a link outside the card.
+  fs::create_symlink(Dir / "card/inside.IMG", Dir / "link.IMG");
+  TRun R = Run({"restore", "--yes", P("link.IMG"), "--folder", P("card")});
+  EXPECT_EQ(R.Code, kExitUsage);
+  EXPECT_NE(R.Err.find("holds the image"), std::string::npos) << R.Err;
+  EXPECT_TRUE(fs::exists(Dir / "card/inside.IMG"));
+}
+
+TEST_F(ZemcardCardTest, ASecondRunOnTheSameCardIsRefused) {
+  ASSERT_EQ(Run({"backup", "--folder", P("card"), P("ok.IMG")}).Code, kExitOk);
+  // The other run holds the card (the lock is the same for any process).
+  platform::TFolderDriveScope Other(P("other"), "");
+  const platform::TCardLock Held(*platform::ResolveCard(Other.Letter()));
+  ASSERT_TRUE(Held.Held());
+  const TRun R = Run({"restore", "--yes", P("ok.IMG"), "--folder", P("other")});
+  EXPECT_EQ(R.Code, kExitFailure);
+  EXPECT_EQ(R.Err, std::string("zemcard: ") + kMsgCardBusy + "\n");
+  EXPECT_TRUE(fs::exists(Dir / "other/stale.txt"));
+}
+
 TEST_F(ZemcardCardTest, TheProgramsExitStatuses) {
   const std::string Program = std::string(ZEM_BINARY_DIR) + "/cli/zemcard";
   ASSERT_TRUE(fs::exists(Program)) << "build the zemcard target first";
@@ -202,6 +237,18 @@ TEST_F(ZemcardCardTest, TheProgramsExitStatuses) {
   EXPECT_EQ(Status("restore --yes '" + P("card/DCIM/a.jpg") + "' --folder '" + P("other") + "'"),
             1);
   EXPECT_EQ(Status("restore '" + P("p.IMG") + "' --folder '" + P("other") + "'"), 2);
+
+  // Two restores at once onto two cards: each works with files of its own.
+  test::WriteFile(Dir / "card2/only.txt", std::string(300'000, 'q'));
+  ASSERT_EQ(Status("backup --level none --folder '" + P("card2") + "' '" + P("q.IMG") + "'"), 0);
+  test::WriteFile(Dir / "second/stale.txt", "stale");
+  const std::string Both = "(" + Program + " restore --yes '" + P("p.IMG") + "' --folder '" +
+                           P("other") + "' & " + Program + " restore --yes '" + P("q.IMG") +
+                           "' --folder '" + P("second") + "'; S=$?; wait $! && exit $S)";
+  const int Rc = std::system((Both + " >/dev/null 2>&1 </dev/null").c_str());
+  EXPECT_TRUE(WIFEXITED(Rc) && WEXITSTATUS(Rc) == 0) << Rc;
+  EXPECT_EQ(FilesOf(Dir / "other"), FilesOf(Dir / "card"));
+  EXPECT_EQ(FilesOf(Dir / "second"), FilesOf(Dir / "card2"));
 }
 
 }  // namespace
