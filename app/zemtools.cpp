@@ -1,6 +1,5 @@
 // The program entry of the window program: the application, the Qt window
 // services, the main window and the message loop.
-#include "platform/signal_cleanup.h"
 #include <QApplication>
 
 #include <cstdio>
@@ -10,6 +9,7 @@
 
 #include "app/main.h"
 #include "app/qt_window_services.h"
+#include "platform/signal_cleanup.h"
 #include "platform/window_services.h"
 
 namespace {

@@ -487,8 +487,10 @@ TEST_F(CardOpsTest, ExtractionThatFailsIsShownWithTheNumberOfFilesLeftOut) {
   test::WriteFile(Dir / "other/stale.txt", "stale");
   Services->Events.clear();
   platform::TFaultFileSystem Fault;
+  // Extraction writes each file under a temporary name and renames it into
+  // place: b.bin is the one that cannot be put there.
   const int Full = Fault.Add(
-      {.Op = platform::TFsOp::Write, .Path = (Dir / "other/b.bin").string(), .Error = ENOSPC});
+      {.Op = platform::TFsOp::Rename, .Path = (Dir / "other/b.bin").string(), .Error = EIO});
   TRestoreOutcome R;
   {
     platform::TFileSystemOverride Guard(Fault);
