@@ -27,7 +27,18 @@ std::string TFaultFileSystem::PathOf(int Fd) const {
 
 std::string TFaultFileSystem::PathAt(int Dir, const std::string& Name) const {
   if (Dir == AT_FDCWD || (!Name.empty() && Name[0] == '/')) return Name;
-  const std::string Folder = PathOf(Dir);
+  std::string Folder = PathOf(Dir);
+  // A folder opened as "dir/" or as "dir/." joins to "dir/name", as one
+  // opened as "dir"; "." names the folder itself.
+  for (;;) {
+    if (Folder.size() > 1 && Folder.back() == '/')
+      Folder.pop_back();
+    else if (Folder.size() > 2 && Folder.compare(Folder.size() - 2, 2, "/.") == 0)
+      Folder.resize(Folder.size() - 2);
+    else
+      break;
+  }
+  if (Name.empty() || Name == ".") return Folder;
   return Folder == "/" ? "/" + Name : Folder + "/" + Name;
 }
 
