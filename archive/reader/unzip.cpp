@@ -29,9 +29,12 @@ bool HasParentStep(const std::string& Path) {
   return false;
 }
 
+// The entry's time as the overwrite rules compare it; a stored time no
+// calendar has (hour 31, day 0) is first brought into range, as it is when
+// set on the file.
 TDateTime EntryDate(uint32_t DosDateTime) {
   TDateTime Value = 0;
-  if (!DosDateTimeToDateTime(static_cast<int32_t>(DosDateTime), Value))
+  if (!DosDateTimeToDateTime(NormalizeDosDateTime(static_cast<int32_t>(DosDateTime)), Value))
     throw EConvertError(Format("Invalid argument to date encode: %08x", DosDateTime));
   return Value;
 }
@@ -177,6 +180,10 @@ bool TArcUnZip::ExtractEntry(int32_t I, bool TestOnly) {
   TZipHeaderInfo& W = *FWorkingHeader;
   const bool IsFile = !W.FileName().empty();
   try {
+    // What the directory already knows to be wrong with the entry (data
+    // past the archive's end, sizes its data cannot have) fails it before
+    // any byte is read.
+    if (!W.Defect().empty()) return FailEntry(I, srDataError, W.Defect());
     if (IsFile && !SeekEntryData(I)) return false;
 
     const std::string D = EntryDestDir(W);

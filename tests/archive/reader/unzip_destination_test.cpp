@@ -161,7 +161,7 @@ TEST_F(UnzipDestinationTest, DamagedEntriesFailAloneInBothRuns) {
     const char* Bad;
     const char* Reason;
   } Cases[] = {
-      {"size_declared_larger.zip", "short.txt", "size mismatch: the data gives 1050 bytes, 1060 declared"},
+      {"size_declared_larger.zip", "short.txt", "declared size 1060 differs from the 1050 bytes stored"},
       {"size_declared_smaller.zip", "long.txt", "size mismatch: the data gives more than the 990 bytes declared"},
       {"deflate_invalid_block.zip", "broken.txt", "invalid deflated data (zlib: invalid block type)"},
       {"local_signature_missing.zip", "bad.txt", "no local header at offset 0 (disk 0)"},
