@@ -262,5 +262,30 @@ TEST_F(NativeInterop, PeerArchivesExtractAsStored) {
   }
 }
 
+// Permission bits only: set-user-ID, set-group-ID and sticky bits are
+// never restored, and the umask of the user filters the rest.
+TEST_F(NativeInterop, ExtractionDropsSetIdBitsAndFollowsTheUmask) {
+  if (!test::HaveTool("python3")) GTEST_SKIP() << "python3 is not installed";
+  const std::string Python =
+      "import sys, zipfile\n"
+      "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+      "  for name, mode in (('suid', 0o104777), ('sgid', 0o102775), ('sticky', 0o101777), ('plain', 0o100640)):\n"
+      "    i = zipfile.ZipInfo(name)\n"
+      "    i.create_system = 3\n"
+      "    i.external_attr = mode << 16\n"
+      "    z.writestr(i, name)\n";
+  test::WriteFile(Dir / "write.py", Python);
+  std::string Out;
+  ASSERT_EQ(Shell("python3 " + Q(Dir / "write.py") + " " + Q(Dir / "modes.zip"), &Out), 0) << Out;
+  ASSERT_EQ(Shell("umask 027; " + kZemzip + " extract -q -d " + Q(Dir / "out") + " " + Q(Dir / "modes.zip"), &Out), 0)
+      << Out;
+  const TTree Got = Snapshot(Dir / "out");
+  ASSERT_EQ(Names(Got), (std::vector<std::string>{"plain", "sgid", "sticky", "suid"}));
+  EXPECT_EQ(Got.at("suid").Mode, 0750u);
+  EXPECT_EQ(Got.at("sgid").Mode, 0750u);
+  EXPECT_EQ(Got.at("sticky").Mode, 0750u);
+  EXPECT_EQ(Got.at("plain").Mode, 0640u);
+}
+
 }  // namespace
 }  // namespace zem
