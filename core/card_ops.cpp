@@ -75,6 +75,9 @@ void ConfigureCardComponent(TArcZip& Zip) {
   Zip.SetReplaceReadOnly(true);
   Zip.SetIncompleteZipMode(izAssumeNotAZip);
   Zip.MultiZipInfo().SetBlockSize(1457600);
+  // A link that stays on the card is kept as a link; one that leaves it is
+  // left out, reported: a backup never packs what lies outside the card.
+  Zip.SetLinkMode(TLinkMode::StoreInside);
 }
 
 std::string CardTempDir() {
@@ -231,6 +234,7 @@ void BackupCard(const std::string& ArchivePath, const std::string& RootPath, TAr
   platform::DeleteFileA(ArchivePath.c_str());
   Zip.SetPassword(kCardPassword);
   Zip.SetTempPath(CardTempDir());
+  Zip.SetLinkRoot(RootPath);
   CollectFiles("*.*", RootPath, Zip.FilesList());
   const int32_t Level = PackLevelForChoice(Choice);
   if (Level >= 0) Zip.SetPackLevel(Level);

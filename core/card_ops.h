@@ -100,7 +100,10 @@ std::string CardTempDir();
 // OnZipComplete. A file already at ArchivePath is removed first, so the
 // image holds the card's files only (never entries of an older archive or
 // image of that name). A card without files gives a valid image of an
-// empty archive. The card is locked for the backup (ECardError kMsgCardBusy
+// empty archive. A symbolic link whose target stays on the card is stored
+// as a link; one leading off the card is left out (OnSkippingFile with
+// srFileOpenError, the link and its target named in SkipCause), so that
+// nothing outside the card is ever packed. The card is locked for the backup (ECardError kMsgCardBusy
 // when another operation holds it). Errors are not caught: an error of Zip
 // leaves no archive; an error of the wrapping leaves the plain archive.
 void BackupCard(const std::string& ArchivePath, const std::string& RootPath, TArcZip& Zip,

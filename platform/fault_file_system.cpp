@@ -222,6 +222,11 @@ int TFaultFileSystem::Link(const std::string& From, const std::string& To) {
   return FInner.Link(From, To);
 }
 
+int TFaultFileSystem::SymLinkAt(const std::string& Target, int Dir, const std::string& Name) {
+  if (Injected(TFsOp::Link, Dir, PathAt(Dir, Name))) return -1;
+  return FInner.SymLinkAt(Target, Dir, Name);
+}
+
 int TFaultFileSystem::Unlink(const std::string& Path) {
   if (Injected(TFsOp::Unlink, -1, Path)) return -1;
   return FInner.Unlink(Path);
@@ -271,6 +276,12 @@ int TFaultFileSystem::SetTimes(const std::string& Path, const struct timespec Ti
 int TFaultFileSystem::FSetTimes(int Fd, const struct timespec Times[2]) {
   if (Injected(TFsOp::SetTimes, Fd, "")) return -1;
   return FInner.FSetTimes(Fd, Times);
+}
+
+int TFaultFileSystem::SetTimesAt(int Dir, const std::string& Name, const struct timespec Times[2],
+                                 int Flags) {
+  if (Injected(TFsOp::SetTimes, Dir, PathAt(Dir, Name))) return -1;
+  return FInner.SetTimesAt(Dir, Name, Times, Flags);
 }
 
 int TFaultFileSystem::GetFatAttributes(int Fd, uint32_t& Attributes) {

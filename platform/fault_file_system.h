@@ -91,6 +91,7 @@ class TFaultFileSystem : public TFileSystem {
   int RenameAt(int FromDir, const std::string& From, int ToDir, const std::string& To,
                unsigned Flags = 0) override;
   int Link(const std::string& From, const std::string& To) override;
+  int SymLinkAt(const std::string& Target, int Dir, const std::string& Name) override;
   int Unlink(const std::string& Path) override;
   int UnlinkAt(int Dir, const std::string& Name, int Flags) override;
   int ReadLink(const std::string& Path, std::string& Target) override;
@@ -101,6 +102,7 @@ class TFaultFileSystem : public TFileSystem {
   int Chown(const std::string& Path, uid_t Owner, gid_t Group) override;
   int SetTimes(const std::string& Path, const struct timespec Times[2]) override;
   int FSetTimes(int Fd, const struct timespec Times[2]) override;
+  int SetTimesAt(int Dir, const std::string& Name, const struct timespec Times[2], int Flags) override;
   int GetFatAttributes(int Fd, uint32_t& Attributes) override;
   int SetFatAttributes(int Fd, uint32_t Attributes) override;
   int ClockTime(clockid_t Clock, struct timespec& Time) override { return FInner.ClockTime(Clock, Time); }

@@ -5,6 +5,8 @@
 #include <stdio.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
+
 #include "platform/drives.h"
 #include "platform/file_internal.h"
 #include "platform/file_system.h"
@@ -193,6 +195,37 @@ bool GetFileInfo(THandle Handle, TFileInfo& Info) {
   if (FileSystem().FStat(Handle, St) != 0) return detail::SetLastErrno(errno);
   FillFileInfo(St, Info);
   return true;
+}
+
+bool GetLinkInfo(const std::string& FileName, std::string& Target, TFileInfo& Info) {
+  std::string Native;
+  if (!detail::NativePathOf(FileName.c_str(), Native)) return false;
+  // The name's own last component: a trailing separator would follow it.
+  while (Native.size() > 1 && Native.back() == '/') Native.pop_back();
+  struct stat St;
+  if (FileSystem().LStat(Native, St) != 0) return detail::SetLastErrno(errno, Native);
+  if (!S_ISLNK(St.st_mode)) return false;
+  if (FileSystem().ReadLink(Native, Target) != 0) return detail::SetLastErrno(errno, Native);
+  FillFileInfo(St, Info);
+  return true;
+}
+
+uint32_t ProcessUmask() {
+  // The kernel shows the mask in the process status; reading it there
+  // leaves it alone for the other threads.
+  const int Fd = FileSystem().Open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+  if (Fd >= 0) {
+    std::string Text;
+    char Buf[4096];
+    ssize_t N;
+    while ((N = FileSystem().Read(Fd, Buf, sizeof Buf)) > 0) Text.append(Buf, static_cast<size_t>(N));
+    FileSystem().Close(Fd);
+    const size_t At = Text.find("\nUmask:");
+    if (At != std::string::npos) return static_cast<uint32_t>(std::strtoul(Text.c_str() + At + 7, nullptr, 8)) & 0777;
+  }
+  const mode_t Mask = ::umask(022);
+  ::umask(Mask);
+  return static_cast<uint32_t>(Mask) & 0777;
 }
 
 bool SetFileMode(const std::string& FileName, uint32_t Mode) {

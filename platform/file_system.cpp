@@ -135,6 +135,10 @@ int TLinuxFileSystem::Link(const std::string& From, const std::string& To) {
   return ::link(From.c_str(), To.c_str());
 }
 
+int TLinuxFileSystem::SymLinkAt(const std::string& Target, int Dir, const std::string& Name) {
+  return ::symlinkat(Target.c_str(), Dir, Name.c_str());
+}
+
 int TLinuxFileSystem::Unlink(const std::string& Path) { return ::unlink(Path.c_str()); }
 
 int TLinuxFileSystem::UnlinkAt(int Dir, const std::string& Name, int Flags) {
@@ -178,6 +182,11 @@ int TLinuxFileSystem::SetTimes(const std::string& Path, const struct timespec Ti
 }
 
 int TLinuxFileSystem::FSetTimes(int Fd, const struct timespec Times[2]) { return ::futimens(Fd, Times); }
+
+int TLinuxFileSystem::SetTimesAt(int Dir, const std::string& Name, const struct timespec Times[2],
+                                 int Flags) {
+  return ::utimensat(Dir, Name.c_str(), Times, Flags);
+}
 
 int TLinuxFileSystem::GetFatAttributes(int Fd, uint32_t& Attributes) {
   return ::ioctl(Fd, FAT_IOCTL_GET_ATTRIBUTES, &Attributes);

@@ -74,6 +74,8 @@ class TFileSystem {
   virtual int RenameAt(int FromDir, const std::string& From, int ToDir, const std::string& To,
                        unsigned Flags = 0) = 0;
   virtual int Link(const std::string& From, const std::string& To) = 0;  // link(2)
+  // symlinkat(2): a symbolic link Name in folder Dir holding Target.
+  virtual int SymLinkAt(const std::string& Target, int Dir, const std::string& Name) = 0;
   virtual int Unlink(const std::string& Path) = 0;
   // unlinkat(2); Flags AT_REMOVEDIR removes a folder.
   virtual int UnlinkAt(int Dir, const std::string& Name, int Flags) = 0;
@@ -89,6 +91,8 @@ class TFileSystem {
   // utimensat(2) (links followed) and futimens(2): access, then modification.
   virtual int SetTimes(const std::string& Path, const struct timespec Times[2]) = 0;
   virtual int FSetTimes(int Fd, const struct timespec Times[2]) = 0;
+  // utimensat(2) relative to a folder; AT_SYMLINK_NOFOLLOW sets a link's own.
+  virtual int SetTimesAt(int Dir, const std::string& Name, const struct timespec Times[2], int Flags) = 0;
   // The FAT attribute byte of a file on a vfat volume, through its ioctls.
   virtual int GetFatAttributes(int Fd, uint32_t& Attributes) = 0;
   virtual int SetFatAttributes(int Fd, uint32_t Attributes) = 0;
@@ -130,6 +134,7 @@ class TLinuxFileSystem : public TFileSystem {
   int RenameAt(int FromDir, const std::string& From, int ToDir, const std::string& To,
                unsigned Flags = 0) override;
   int Link(const std::string& From, const std::string& To) override;
+  int SymLinkAt(const std::string& Target, int Dir, const std::string& Name) override;
   int Unlink(const std::string& Path) override;
   int UnlinkAt(int Dir, const std::string& Name, int Flags) override;
   int ReadLink(const std::string& Path, std::string& Target) override;
@@ -140,6 +145,7 @@ class TLinuxFileSystem : public TFileSystem {
   int Chown(const std::string& Path, uid_t Owner, gid_t Group) override;
   int SetTimes(const std::string& Path, const struct timespec Times[2]) override;
   int FSetTimes(int Fd, const struct timespec Times[2]) override;
+  int SetTimesAt(int Dir, const std::string& Name, const struct timespec Times[2], int Flags) override;
   int GetFatAttributes(int Fd, uint32_t& Attributes) override;
   int SetFatAttributes(int Fd, uint32_t Attributes) override;
   int ClockTime(clockid_t Clock, struct timespec& Time) override;

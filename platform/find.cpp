@@ -2,9 +2,9 @@
 //
 // FindFirst reads the names of the pattern's folder once, keeps those the
 // pattern matches in byte order ("." and ".." first), and each step then
-// examines one name: links are followed to files only, entries that are
-// neither files nor folders are passed over, and the attribute filter is
-// applied. Only names are held, so memory grows with one folder's listing.
+// examines one name: links are listed as links (followed to files only),
+// entries that are neither files, folders nor links are passed over, and
+// the attribute filter is applied. Only names are held, so memory grows with one folder's listing.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -114,15 +114,21 @@ bool Advance(TFindState& S, TSearchRec& F) {
     std::string Full = JoinNative(S.Dir, Name);
     struct stat St;
     if (Fs.LStat(Full, St) != 0) continue;  // vanished since the listing
+    const auto Mode = static_cast<uint32_t>(St.st_mode);
     if (S_ISLNK(St.st_mode)) {
-      // A link counts as its target, but only a file target: walks must
-      // never follow a link into a folder. Dangling links are passed over.
-      if (Fs.Stat(Full, St) != 0 || !S_ISREG(St.st_mode)) continue;
+      // A link is listed as a link. One to a file shows the file's size,
+      // time and attributes; any other one its own, without the folder
+      // bit: walks must never follow a link into a folder.
+      struct stat Target;
+      if (Fs.Stat(Full, Target) == 0 && S_ISREG(Target.st_mode)) St = Target;
+    } else if (!S_ISREG(St.st_mode) && !S_ISDIR(St.st_mode)) {
+      continue;  // devices, pipes, sockets
     }
-    if (!S_ISREG(St.st_mode) && !S_ISDIR(St.st_mode)) continue;  // devices, pipes, sockets
     uint32_t Attr = detail::DosAttributesOf(Full, St, S.OnFat);
+    if (S_ISLNK(St.st_mode)) Attr &= ~static_cast<uint32_t>(FILE_ATTRIBUTE_DIRECTORY);
     if (static_cast<int32_t>(Attr) & S.ExcludeAttr) continue;
     FillRecord(F, Name, St, Attr);
+    F.Mode = Mode;
     return true;
   }
   return false;

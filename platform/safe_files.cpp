@@ -191,12 +191,32 @@ void TPendingFile::Discard() {
 }
 
 int TPendingFile::Commit(int32_t Age, uint32_t Attributes) {
+  TFileStamp Stamp;
+  Stamp.DosTime = Age;
+  Stamp.Attributes = Attributes;
+  return Commit(Stamp);
+}
+
+int TPendingFile::Commit(const TFileStamp& Stamp) {
   if (FDone) return Failed(EBADF);
-  // The time and the attributes are the file's description, not its
+  // The time, mode and attributes are the file's description, not its
   // contents: as when they are set by name, a volume that cannot keep them
   // does not fail the file.
-  if (Age != -1) FileSetDate(FHandle, Age);
-  if (Attributes != INVALID_FILE_ATTRIBUTES) SetAttributesOf(FHandle, FFolder.NativePath(), Attributes);
+  if (Stamp.UnixTime) {
+    struct timespec Times[2] = {{static_cast<time_t>(*Stamp.UnixTime), 0},
+                                {static_cast<time_t>(*Stamp.UnixTime), 0}};
+    FileSystem().FSetTimes(FHandle, Times);
+  } else if (Stamp.DosTime != -1) {
+    FileSetDate(FHandle, Stamp.DosTime);
+  }
+  if (Stamp.Mode && !detail::IsFatVolume(FFolder.NativePath())) {
+    mode_t Mode = static_cast<mode_t>(*Stamp.Mode & 0777 & ~ProcessUmask());
+    if (Stamp.Attributes != INVALID_FILE_ATTRIBUTES && (Stamp.Attributes & FILE_ATTRIBUTE_READONLY) != 0)
+      Mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
+    FileSystem().FChmod(FHandle, Mode);
+  } else if (Stamp.Attributes != INVALID_FILE_ATTRIBUTES) {
+    SetAttributesOf(FHandle, FFolder.NativePath(), Stamp.Attributes);
+  }
   int Err = 0;
   if (FileSystem().Close(std::exchange(FHandle, INVALID_HANDLE_VALUE)) != 0) Err = errno;
   if (Err == 0 && FileSystem().RenameAt(FFolder.Fd(), FTempName, FFolder.Fd(), FName) != 0) Err = errno;
@@ -205,6 +225,33 @@ int TPendingFile::Commit(int32_t Age, uint32_t Attributes) {
     return Failed(Err, NativePath());
   }
   FDone = true;
+  return 0;
+}
+
+// ---- Links ----------------------------------------------------------------------
+
+int MakeLinkIn(const TFolderHandle& Folder, const std::string& Name, const std::string& Target,
+               std::optional<int64_t> UnixTime) {
+  TFileSystem& Fs = FileSystem();
+  struct stat St;
+  if (Fs.StatAt(Folder.Fd(), Name, St, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(St.st_mode))
+    return Failed(EISDIR, Joined(Folder.NativePath(), Name));
+  int Err = EEXIST;
+  std::string Temp;
+  for (unsigned Attempt = 0; Attempt < 100 && Err == EEXIST; ++Attempt) {
+    Temp = TempNameFor(Attempt);
+    Err = Fs.SymLinkAt(Target, Folder.Fd(), Temp) == 0 ? 0 : errno;
+  }
+  if (Err != 0) return Failed(Err, Joined(Folder.NativePath(), Name));
+  if (UnixTime) {
+    struct timespec Times[2] = {{static_cast<time_t>(*UnixTime), 0}, {static_cast<time_t>(*UnixTime), 0}};
+    Fs.SetTimesAt(Folder.Fd(), Temp, Times, AT_SYMLINK_NOFOLLOW);
+  }
+  if (Fs.RenameAt(Folder.Fd(), Temp, Folder.Fd(), Name) != 0) {
+    Err = errno;
+    Fs.UnlinkAt(Folder.Fd(), Temp, 0);
+    return Failed(Err, Joined(Folder.NativePath(), Name));
+  }
   return 0;
 }
 

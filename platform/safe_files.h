@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/stream.h"
@@ -61,6 +62,17 @@ int WalkFolders(const TFolderHandle& Base, const std::string& Rel, bool Make, TF
 // What Name in Folder is, without following a link.
 int StatInFolder(const TFolderHandle& Folder, const std::string& Name, struct stat& St);
 
+// What a file's description gets when it is put in place.
+struct TFileStamp {
+  int32_t DosTime = -1;             // DOS date and time, local (-1: none)
+  std::optional<int64_t> UnixTime;  // exact seconds, UTC: wins over DosTime
+  uint32_t Attributes = 0xFFFFFFFFu;  // DOS attributes (INVALID_FILE_ATTRIBUTES: none)
+  // Permission bits to give the file (0777 at most: never set-user-ID,
+  // set-group-ID or sticky), less the process's umask; off a FAT volume
+  // they replace what Attributes would say of the write bits.
+  std::optional<uint32_t> Mode;
+};
+
 // A new file in a folder, written under a temporary name (created with
 // O_EXCL and O_NOFOLLOW, mode 0666 less the umask) until Commit gives it
 // its final name. Destroyed uncommitted, the temporary file is removed.
@@ -80,11 +92,14 @@ class TPendingFile : public THandleStream {
   // or a link, is replaced; a folder is not. On failure the temporary file
   // is removed.
   int Commit(int32_t Age, uint32_t Attributes);
+  // The same with a whole stamp.
+  int Commit(const TFileStamp& Stamp);
   // Closes and removes the temporary file (nothing once committed).
   void Discard();
 
   const std::string& Name() const { return FName; }
   const std::string& TempName() const { return FTempName; }
+  const TFolderHandle& Folder() const { return FFolder; }
   // The final name as a native path.
   std::string NativePath() const;
 
@@ -94,5 +109,12 @@ class TPendingFile : public THandleStream {
   std::string FTempName;
   bool FDone = false;
 };
+
+// Makes Name in Folder a symbolic link holding Target, under a temporary
+// name first that then takes Name by one rename (whatever has that name, a
+// file or a link, is replaced; a folder is not), and gives the link its own
+// time when UnixTime is set. 0 or the errno value.
+int MakeLinkIn(const TFolderHandle& Folder, const std::string& Name, const std::string& Target,
+               std::optional<int64_t> UnixTime);
 
 }  // namespace zem::platform

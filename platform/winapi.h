@@ -122,6 +122,10 @@ struct TSearchRec {
   int64_t Size = 0;
   int32_t Attr = 0;
   std::string Name;
+  // The type and permission bits of the entry itself: S_IFLNK for a
+  // symbolic link, whose other fields describe its target when that is a
+  // file, else the link itself.
+  uint32_t Mode = 0;
   int32_t ExcludeAttr = 0;
   void* FindHandle = nullptr;  // owned by the search; released by FindClose
   TWin32FindData FindData;
@@ -131,9 +135,11 @@ struct TSearchRec {
 // '*' and '?', where "*.*" matches every name, also one without a dot).
 // Entries with the hidden, system, directory or volume-label bit are found
 // only when that bit is in Attr. "." and ".." are listed for every
-// directory but a drive's root. A symbolic link to a folder is not listed,
-// so walks never descend into it (a link loop cannot hang a backup); a link
-// to a file is listed as that file. Returns 0 or the error code.
+// directory but a drive's root. Every symbolic link is listed, with Mode
+// S_IFLNK: a link to a file with the file's size, time and attributes, any
+// other link (to a folder, dangling) with its own and never the directory
+// bit, so walks never descend into it (a link loop cannot hang a backup)
+// and the writer decides what to store. Returns 0 or the error code.
 int FindFirst(const std::string& Path, int32_t Attr, TSearchRec& F);
 int FindNext(TSearchRec& F);
 void FindClose(TSearchRec& F);
@@ -195,6 +201,11 @@ struct TFileInfo {
 // False, with the last error set, when it cannot be examined.
 bool GetFileInfo(const std::string& FileName, TFileInfo& Info);
 bool GetFileInfo(THandle Handle, TFileInfo& Info);
+// When FileName itself is a symbolic link: its target text and its own
+// status (times, size); false when it is no link or cannot be examined.
+bool GetLinkInfo(const std::string& FileName, std::string& Target, TFileInfo& Info);
+// The process's file mode creation mask (umask), read without changing it.
+uint32_t ProcessUmask();
 // Sets the permission bits (07777) of a file.
 bool SetFileMode(const std::string& FileName, uint32_t Mode);
 

@@ -44,6 +44,11 @@ void TZipHeaderInfo::Clear() {
   FEntryState = 0;
   FMarked = false;
   FOEMConvert = false;
+  FNameConvention = TNameConvention::AsHeld;
+  FModTime.reset();
+  FWritesTimestamp = false;
+  FRawName.clear();
+  FRawFor.clear();
 }
 
 void TZipHeaderInfo::Assign(const TPersistent* Source) {
@@ -86,6 +91,10 @@ void TZipHeaderInfo::Assign(const TPersistent* Source) {
   FChosen = Src->FChosen;
   FEntryState = Src->FEntryState;
   FMarked = Src->FMarked;
+  FNameConvention = Src->FNameConvention;
+  FModTime = Src->FModTime;
+  FRawName = Src->FRawName;
+  FRawFor = Src->FRawFor;
 }
 
 void TZipHeaderInfo::AssignTo(TPersistent* Dest) const {
@@ -123,6 +132,10 @@ void TZipHeaderInfo::AssignTo(TPersistent* Dest) const {
   D->FChosen = FChosen;
   D->FEntryState = FEntryState;
   D->FMarked = FMarked;
+  D->FNameConvention = FNameConvention;
+  D->FModTime = FModTime;
+  D->FRawName = FRawName;
+  D->FRawFor = FRawFor;
 }
 
 TZip64Info& TZipHeaderInfo::EnsureZip64Info() {
@@ -227,42 +240,74 @@ void TZipHeaderInfo::SplitName(const std::string& Name) {
   FFileName = Name.substr(Start);
 }
 
-std::string TZipHeaderInfo::StoredName(bool* Utf8) const {
-  std::string Name = FDirectory + FFileName;
-  std::replace(Name.begin(), Name.end(), '\\', '/');
-  bool KeptUtf8 = false;
-  if (ConvertsName()) {
-    bool Lossless = true;
-    std::string Oem = platform::AnsiToOem(Name, &Lossless);
-    if (Lossless)
-      Name = std::move(Oem);
-    else
-      KeptUtf8 = true;  // the OEM form would lose characters
-  }
-  if (Utf8) *Utf8 = KeptUtf8;
-  return Name;
+std::optional<uint32_t> TZipHeaderInfo::UnixMode() const {
+  const uint32_t Mode = FExternalAttributes >> 16;
+  if (!HostKeepsUnixMode(Host()) || Mode == 0) return std::nullopt;
+  return Mode;
 }
 
-// Names of entries from an MS-DOS/FAT host (every entry this system makes)
-// are in the OEM code page on disk; a name from another host was read as it
-// stood and goes back as it stood, so that the two headers of a carried-over
-// entry and a later read all agree.
-bool TZipHeaderInfo::ConvertsName() const { return FOEMConvert && (FVersionMadeBy >> 8) == 0; }
+bool TZipHeaderInfo::IsSymLink() const {
+  const std::optional<uint32_t> Mode = UnixMode();
+  return Mode && (*Mode & kUnixTypeMask) == kUnixLink;
+}
+
+std::string TZipHeaderInfo::OwnExtraBlocks() const {
+  if (!FWritesTimestamp || !FModTime) return std::string();
+  return TimestampBlock(*FModTime);
+}
+
+std::string TZipHeaderInfo::StoredName(bool* Utf8) const {
+  const std::string Name = FDirectory + FFileName;
+  if (!FRawFor.empty() && Name == FRawFor) {
+    if (Utf8) *Utf8 = (FFlags & zfUtf8Name) != 0;
+    return FRawName;
+  }
+  if (FNameConvention != TNameConvention::AsHeld || ConvertsName()) {
+    TStoredName Stored =
+        StoredNameOf(Name, ConvertsName() ? TNameConvention::CodePage : FNameConvention);
+    if (Utf8) *Utf8 = Stored.Utf8;
+    return std::move(Stored.Bytes);
+  }
+  std::string Bytes = Name;
+  std::replace(Bytes.begin(), Bytes.end(), '\\', '/');
+  if (Utf8) *Utf8 = (FFlags & zfUtf8Name) != 0;
+  return Bytes;
+}
+
+// Names of entries from an MS-DOS/FAT host that carry no convention of
+// their own are in the OEM code page on disk; a name from another host
+// goes back as it stood.
+bool TZipHeaderInfo::ConvertsName() const {
+  return FNameConvention == TNameConvention::AsHeld && FOEMConvert && Host() == kHostDos;
+}
 
 // Makes the flags and the name length agree with the name about to be
-// written. Bit 11 is set for a UTF-8 name kept because the OEM form would
-// lose characters, and cleared for a name written in its OEM form (which
-// may have come from an archive whose name was UTF-8). Where no conversion
-// applies the bytes go out as held and bit 11 passes through.
+// written: bit 11 is set exactly when the stored bytes are UTF-8 that is
+// not ASCII as StoredName decided (a code page form clears it, even where
+// the name came from an archive whose name was UTF-8).
 void TZipHeaderInfo::FinishStoredName(std::string& Name, bool Utf8) {
   if (Name.size() > 0xFFFF) Name.resize(0xFFFF);
-  if (ConvertsName()) {
-    if (Utf8)
-      FFlags |= zfUtf8Name;
-    else
-      FFlags &= static_cast<uint16_t>(~zfUtf8Name);
-  }
+  if (Utf8)
+    FFlags |= zfUtf8Name;
+  else
+    FFlags &= static_cast<uint16_t>(~zfUtf8Name);
   FFileNameLength = static_cast<uint16_t>(Name.size());
+}
+
+void TZipHeaderInfo::KeepStoredName(std::string Raw) {
+  FRawName = std::move(Raw);
+  FRawFor = FullName();
+}
+
+void TZipHeaderInfo::TakeExtraFacts(const uint8_t* Extra, size_t Length) {
+  TExtraFacts Facts = ReadExtraFacts(Extra, Length, FRawName);
+  if (Facts.ModTime) FModTime = Facts.ModTime;
+  if (Facts.UnicodePath && (FFlags & zfUtf8Name) == 0) {
+    // The header's bytes stay what a rewrite stores; the name is the
+    // Unicode one.
+    SplitName(InternalNameOf(*Facts.UnicodePath, zfUtf8Name, Host(), false));
+    FRawFor = FullName();
+  }
 }
 
 void TZipHeaderInfo::FillFromCentral(const uint8_t* H, const std::string& Name) {
@@ -289,6 +334,10 @@ void TZipHeaderInfo::FillFromCentral(const uint8_t* H, const std::string& Name) 
   FDefect.clear();
   FChosen = false;
   FMarked = false;
+  FModTime.reset();
+  FWritesTimestamp = false;
+  FRawName.clear();
+  FRawFor.clear();
 }
 
 void TZipHeaderInfo::FillFromLocal(const TLocalHeader& H, const std::string& Name) {
@@ -313,6 +362,10 @@ void TZipHeaderInfo::FillFromLocal(const TLocalHeader& H, const std::string& Nam
   FDefect.clear();
   FChosen = false;
   FMarked = false;
+  FModTime.reset();
+  FWritesTimestamp = false;
+  FRawName.clear();
+  FRawFor.clear();
 }
 
 bool TZipHeaderInfo::ReadCentral(TStream& Stream) {
@@ -348,13 +401,10 @@ bool TZipHeaderInfo::ReadCentral(TStream*& Stream, const TNextVolume& NextVolume
     Stream->Seek(BackTo, soBeginning);
     return false;
   }
-  std::replace(Name.begin(), Name.end(), '/', '\\');
   const uint16_t MadeBy = GetLE16(H + 4);
   const uint16_t Flags = GetLE16(H + 8);
-  // Only names from an MS-DOS/FAT host are in the OEM code page, and never
-  // one whose entry says it is UTF-8.
-  if ((MadeBy >> 8) == 0 && (Flags & zfUtf8Name) == 0) FromOEM(Name);
-  FillFromCentral(H, Name);
+  FillFromCentral(H, InternalNameOf(Name, Flags, static_cast<uint8_t>(MadeBy >> 8), FOEMConvert));
+  KeepStoredName(std::move(Name));
   FCentralOffset = P;
   if (FCentralExtraLength != 0) {
     FExtraFieldPos = Stream->Position();
@@ -390,6 +440,7 @@ void TZipHeaderInfo::ParseCentralExtra(TStream& Stream) {
     if (FRelativeOffsetField == ZipMarker32) Take64(Z.RelativeOffset);
     if (FDiskNumberStartField == ZipMarker16 && R.Left() >= 4) Z.DiskNumberStart = R.U32();
   }
+  TakeExtraFacts(Extra.data(), Len);
 }
 
 bool TZipHeaderInfo::ReadLocal(TStream& Stream) {
@@ -399,10 +450,9 @@ bool TZipHeaderInfo::ReadLocal(TStream& Stream) {
     Stream.Seek(P, soBeginning);
     return false;
   }
-  std::string Name = std::move(H.Name);
-  std::replace(Name.begin(), Name.end(), '/', '\\');
-  if ((H.Flags & zfUtf8Name) == 0) FromOEM(Name);
-  FillFromLocal(H, Name);
+  // A local header names no host: its name reads as a DOS host's would.
+  FillFromLocal(H, InternalNameOf(H.Name, H.Flags, kHostDos, FOEMConvert));
+  KeepStoredName(std::move(H.Name));
   FRelativeOffsetField = static_cast<uint32_t>(P & 0xFFFFFFFF);
   if (FLocalExtraLength != 0) {
     const int64_t E = Stream.Position();
@@ -429,8 +479,9 @@ void TZipHeaderInfo::ParseLocalExtra(const uint8_t* Extra, size_t Length) {
     for (uint64_t* To : {&Info.UncompressedSize, &Info.CompressedSize, &Info.RelativeOffset})
       if (R.Left() >= 8) *To = R.U64();
     if (R.Left() >= 4) Info.DiskNumberStart = R.U32();
-    return;
+    break;
   }
+  TakeExtraFacts(Extra, Length);
 }
 
 void TZipHeaderInfo::WriteLocal(TStream& Stream) {
@@ -438,6 +489,9 @@ void TZipHeaderInfo::WriteLocal(TStream& Stream) {
   bool Utf8 = false;
   std::string Name = StoredName(&Utf8);
   FinishStoredName(Name, Utf8);
+  std::string Own = OwnExtraBlocks();
+  if (FLocalExtraLength + Own.size() > 0xFFFF) Own.clear();
+  const auto ExtraLength = static_cast<uint16_t>(FLocalExtraLength + Own.size());
   TRecordWriter W;
   W.U32(ZipSignatures.Local);
   W.U16(FVersionNeeded);
@@ -448,8 +502,9 @@ void TZipHeaderInfo::WriteLocal(TStream& Stream) {
   W.U32(FCompressedSizeField);
   W.U32(FUncompressedSizeField);
   W.U16(FFileNameLength);
-  W.U16(FLocalExtraLength);
+  W.U16(ExtraLength);
   W.Raw(Name);
+  W.Raw(Own);
   W.WriteTo(Stream);
 }
 
@@ -477,6 +532,7 @@ void TZipHeaderInfo::WriteCentral(TStream& Dest, TStream* Source) {
       if (Block.Id != Zip64ExtraId)
         Preserved.append(reinterpret_cast<const char*>(Block.Raw()), Block.RawSize());
   }
+  Preserved += OwnExtraBlocks();
   const size_t Zip64Block = Z > 0 ? Z + 4u : 0u;
   // The Zip64 block is the one that cannot be dropped.
   if (Preserved.size() + Zip64Block > 0xFFFF) Preserved.clear();

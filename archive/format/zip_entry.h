@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "archive/format/entry_names.h"
 #include "archive/format/local_header.h"
 #include "archive/format/zip_signatures.h"
 #include "platform/base.h"
@@ -47,8 +48,9 @@ class TZipHeaderInfo : public TPersistent {
   // internal attributes 1, external 0x20, everything else 0 or empty.
   void Clear();
 
-  // Copies header fields, CentralOffset, both name parts, the Zip64 record,
-  // the comment, Defect, Chosen, EntryState and Marked. Not copied: OEMConvert,
+  // Copies header fields, CentralOffset, both name parts (with the stored
+  // form of a read name), the Zip64 record, the comment, the name
+  // convention, ModTime, Defect, Chosen, EntryState and Marked. Not copied: OEMConvert,
   // ExtraFieldPos, SourceExtraLength, Zip64ExtraSize (a copy carries no
   // preserved extra blocks). Other classes go to TPersistent.
   void Assign(const TPersistent* Source) override;
@@ -174,17 +176,47 @@ class TZipHeaderInfo : public TPersistent {
   void ToOEM(std::string& Name) const;
   void FromOEM(std::string& Name) const;
 
-  // The name as it goes to disk: slashes for backslashes; the OEM form when
-  // OEMConvert is set, the entry is from an MS-DOS/FAT host (high byte of
-  // VersionMadeBy 0, as for every entry this system makes) and every
-  // character has an OEM form. Utf8 tells whether the bytes are the UTF-8
-  // form kept because the OEM form would lose characters (the entry then
-  // carries flag bit 11). A name from another host goes out as read.
+  // The host system of "version made by" (kHostDos, kHostUnix, ...).
+  uint8_t Host() const { return static_cast<uint8_t>(FVersionMadeBy >> 8); }
+  // The Unix mode (type and permission bits) of an entry whose host keeps
+  // one in the high half of the external attributes; nothing when the host
+  // keeps none or the half is 0.
+  std::optional<uint32_t> UnixMode() const;
+  // A symbolic link: a Unix mode of type link. Its data is the target.
+  bool IsSymLink() const;
+
+  // How a name that was not read from an archive is written (the writer
+  // sets Utf8 or CodePage; AsHeld, the default, writes the bytes as held).
+  TNameConvention NameConvention() const { return FNameConvention; }
+  void SetNameConvention(TNameConvention V) { FNameConvention = V; }
+
+  // The modification time in UTC seconds, from an extended-timestamp or
+  // NTFS extra block when read, from the file when written; nothing when
+  // only the DOS time is known.
+  const std::optional<int64_t>& ModTime() const { return FModTime; }
+  void SetModTime(std::optional<int64_t> V) { FModTime = V; }
+  // Whether both headers written get an extended-timestamp block with
+  // ModTime (the writer sets it for the entries it makes; a carried-over
+  // entry keeps the blocks it had).
+  bool WritesTimestamp() const { return FWritesTimestamp; }
+  void SetWritesTimestamp(bool V) { FWritesTimestamp = V; }
+  // The blocks a local header written by WriteLocal carries: the extended
+  // timestamp when WritesTimestamp is set and ModTime fits; else empty.
+  std::string OwnExtraBlocks() const;
+
+  // The name as it goes to disk, with '/' between components. A name read
+  // from an archive and not changed since goes back byte for byte with the
+  // flag bit 11 it had. Otherwise the name convention decides (see
+  // StoredNameOf); where it is AsHeld, the OEM form is written when
+  // OEMConvert is set, the entry is from an MS-DOS/FAT host and every
+  // character has an OEM form, else the bytes as held. Utf8 tells whether
+  // the entry carries flag bit 11 with these bytes.
   std::string StoredName(bool* Utf8 = nullptr) const;
 
   // Fill from a 46-byte central header image or a decoded local header and
   // the name as read (slashes already turned into backslashes, code page
-  // converted).
+  // converted). ModTime and the stored form of the name are cleared (the
+  // reads keep the bytes they read).
   void FillFromCentral(const uint8_t* Header, const std::string& Name);
   void FillFromLocal(const TLocalHeader& Header, const std::string& Name);
 
@@ -196,19 +228,24 @@ class TZipHeaderInfo : public TPersistent {
   bool ReadCentral(TStream*& Stream, const TNextVolume& NextVolume);
   bool ReadCentral(TStream& Stream);
   // Walks CentralExtraLength bytes from the stream's position and takes the
-  // Zip64 block (tag 1). A block claiming more bytes than remain ends the
-  // walk.
+  // Zip64 block (tag 1), the modification time (extended timestamp or NTFS
+  // block) and a Unicode path whose CRC matches the stored name (which then
+  // becomes the name, unless flag bit 11 is set). A block claiming more
+  // bytes than remain ends the walk.
   void ParseCentralExtra(TStream& Stream);
   // Reads one local header; on success the stream stands after the name.
   // The first Zip64 block of the extra field, if any, gives Zip64Info.
   bool ReadLocal(TStream& Stream);
 
   // Writes the local header at the stream's position (RelativeOffset takes
-  // that position) with the stored name; no extra field bytes.
+  // that position) with the stored name, then OwnExtraBlocks. The extra
+  // length written is LocalExtraLength plus their size: a caller that
+  // writes more extra bytes after them sets LocalExtraLength to that count.
   void WriteLocal(TStream& Stream);
   // Writes the central header: preserved extra blocks of the source archive
-  // (read from Source at ExtraFieldPos), then the Zip64 block when a field
-  // holds its marker, then the comment. Source is needed only when
+  // (read from Source at ExtraFieldPos), the extended timestamp when
+  // WritesTimestamp is set, then the Zip64 block when a field holds its
+  // marker, then the comment. Source is needed only when
   // SourceExtraLength is non-zero.
   void WriteCentral(TStream& Dest, TStream* Source);
 
@@ -220,6 +257,10 @@ class TZipHeaderInfo : public TPersistent {
   void SplitName(const std::string& Name);
   void ParseLocalExtra(const uint8_t* Extra, size_t Length);
   void FinishStoredName(std::string& Name, bool Utf8);
+  // Takes the facts of an extra field read with the header.
+  void TakeExtraFacts(const uint8_t* Extra, size_t Length);
+  // Remembers the current name as the one stored as Raw.
+  void KeepStoredName(std::string Raw);
 
   uint16_t FVersionMadeBy = 0;
   uint16_t FVersionNeeded = 0;
@@ -250,6 +291,13 @@ class TZipHeaderInfo : public TPersistent {
   int64_t FExtraFieldPos = 0;
   uint16_t FSourceExtraLength = 0;
   uint16_t FZip64ExtraSize = 0;
+  TNameConvention FNameConvention = TNameConvention::AsHeld;
+  std::optional<int64_t> FModTime;
+  bool FWritesTimestamp = false;
+  // The stored bytes of a name read from an archive, and the internal name
+  // they were read as (empty when the name was not read).
+  std::string FRawName;
+  std::string FRawFor;
 };
 
 }  // namespace zem

@@ -66,6 +66,8 @@ class TArcUnZip : public TComponent {
   using THandleMessageEvent =
       std::function<void(TObject* Sender, int32_t MessageID, const std::string& Msg1,
                          const std::string& Msg2, uint32_t Flags, int32_t& Return)>;
+  using TEntryNoticeEvent = std::function<void(TObject* Sender, int32_t FileIndex,
+                                               const std::string& FName, const std::string& Text)>;
 
   // No archive, no directory, disk count 1, defaults of every property.
   explicit TArcUnZip(TComponent* AOwner = nullptr);
@@ -162,6 +164,12 @@ class TArcUnZip : public TComponent {
   TGetNextDiskEvent OnGetNextDisk;
   TFileNameForSplitPartEvent OnFileNameForSplitPart;
   THandleMessageEvent OnHandleMessage;
+  // An entry extracted otherwise than it is stored, with the reason in
+  // words: a symbolic link whose target would lead outside the destination
+  // (or is too long for a link) is written as a regular file holding the
+  // target text. The entry counts as extracted; the handler decides what
+  // the run's outcome says.
+  TEntryNoticeEvent OnEntryNotice;
 
   // ---- Operations and read-outs ---------------------------------------------
   // Makes sure the directory of ZipName is loaded and current: reads it on
@@ -354,6 +362,9 @@ class TArcUnZip : public TComponent {
                         platform::TFolderHandle& Folder, std::string& Leaf);
   enum class TDataVerdict { Clean, BadData, WriteFailed };
   TDataVerdict DecompressEntry(int32_t DataDisk, int64_t DataPos, TEntryFile* File);
+  platform::TFileStamp EntryStamp(const TZipHeaderInfo& W) const;
+  enum class TLinkVerdict : uint8_t { Made, AsFile, Failed };
+  TLinkVerdict PlaceLink(int32_t I, TEntryFilePtr& File);
   bool FinishEntry(int32_t I, const std::string& FName, TDataVerdict Verdict, TEntryFilePtr& File,
                    bool TestOnly);
   // OnSkippingFile for entry I, and its size off the run's total.

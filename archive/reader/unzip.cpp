@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "archive/format/byte_codec.h"
 #include "archive/reader/arc_messages.h"
 #include "archive/reader/decompress_engine.h"
 #include "archive/support/wildcard.h"
@@ -477,6 +478,72 @@ TArcUnZip::TDataVerdict TArcUnZip::DecompressEntry(int32_t DataDisk, int64_t Dat
   return TDataVerdict::Clean;
 }
 
+/*
+ * What an extracted file's description gets: the exact time of an extra
+ * block, else the DOS time; with RetainAttributes the permission bits of a
+ * Unix mode (never the set-id or sticky bits; the umask applies) and the
+ * DOS attribute byte (what a FAT volume keeps), or the DOS attributes of
+ * another host as they stand. A link written as a file gets no mode of its
+ * own: it holds text, not what the link pointed to.
+ */
+platform::TFileStamp TArcUnZip::EntryStamp(const TZipHeaderInfo& W) const {
+  platform::TFileStamp Stamp;
+  Stamp.DosTime = NormalizeDosDateTime(static_cast<int32_t>(W.FileDateTime()));
+  Stamp.UnixTime = W.ModTime();
+  if (!FRetainAttributes) return Stamp;
+  const std::optional<uint32_t> Mode = W.UnixMode();
+  if (Mode) {
+    Stamp.Attributes = W.ExternalAttributes() & 0xFFu;
+    if (!W.IsSymLink()) Stamp.Mode = *Mode & 0777u;
+  } else {
+    Stamp.Attributes = W.ExternalAttributes();
+  }
+  return Stamp;
+}
+
+/*
+ * A link entry's file holds the target text once its data came out whole.
+ * It becomes a link only when the target, read from the link's place,
+ * stays inside the destination (see LinkTargetInside): a link made by an
+ * archive must never lead a later reader out of it. Otherwise the file
+ * stays a file holding the text, and OnEntryNotice says so.
+ */
+TArcUnZip::TLinkVerdict TArcUnZip::PlaceLink(int32_t I, TEntryFilePtr& File) {
+  const TZipHeaderInfo& W = *FWorkingHeader;
+  platform::TPendingFile& Pending = *File->Pending;
+  std::string Target;
+  std::string Why;
+  if (W.UncompressedSize() >= PATH_MAX) {
+    Why = "is too long for a link";
+  } else {
+    Target.resize(static_cast<size_t>(W.UncompressedSize()));
+    Pending.Seek(0, soBeginning);
+    if (ReadUpTo(Pending, Target.data(), static_cast<int64_t>(Target.size())) !=
+        static_cast<int64_t>(Target.size()))
+      Why = "cannot be read back";
+    else if (Target.find('\0') != std::string::npos)
+      Why = "holds a zero byte";
+  }
+  if (Why.empty()) {
+    const std::string Dest =
+        platform::ToNativePath(FDestDir.empty() ? platform::GetCurrentDirectoryA() : FDestDir);
+    if (!LinkTargetInside(Dest, Pending.NativePath(), Target)) Why = "leads outside the destination";
+  }
+  if (Why.empty()) {
+    if (platform::MakeLinkIn(Pending.Folder(), Pending.Name(), Target, W.ModTime()) == 0)
+      return TLinkVerdict::Made;
+    FailEntry(I, srWriteError,
+              Format("cannot make the link \"%s\": %s", Pending.NativePath().c_str(),
+                     platform::SysErrorMessage(platform::GetLastError()).c_str()));
+    return TLinkVerdict::Failed;
+  }
+  if (OnEntryNotice)
+    OnEntryNotice(this, I, W.FullName(),
+                  Format("symbolic link to \"%s\" %s: written as a file holding its target",
+                         Target.c_str(), Why.c_str()));
+  return TLinkVerdict::AsFile;
+}
+
 bool TArcUnZip::FinishEntry(int32_t I, const std::string& FName, TDataVerdict Verdict, TEntryFilePtr& File,
                             bool TestOnly) {
   const TZipHeaderInfo& W = *FWorkingHeader;
@@ -486,9 +553,21 @@ bool TArcUnZip::FinishEntry(int32_t I, const std::string& FName, TDataVerdict Ve
     return FailEntry(I, srWriteError, FEntryError);
   }
   if (Verdict == TDataVerdict::Clean && Calc == W.Crc32()) {
+    if (!TestOnly && File && W.IsSymLink()) {
+      switch (PlaceLink(I, File)) {
+        case TLinkVerdict::Made:
+          File.reset();
+          if (OnEndUnZip) OnEndUnZip(this, I, FName);
+          return true;
+        case TLinkVerdict::Failed:
+          File.reset();
+          return false;
+        case TLinkVerdict::AsFile:
+          break;
+      }
+    }
     if (!TestOnly && File) {
-      const uint32_t Attributes = FRetainAttributes ? W.ExternalAttributes() : platform::INVALID_FILE_ATTRIBUTES;
-      if (File->Pending->Commit(NormalizeDosDateTime(static_cast<int32_t>(W.FileDateTime())), Attributes) != 0) {
+      if (File->Pending->Commit(EntryStamp(W)) != 0) {
         const std::string Why = Format("cannot put \"%s\" in place: %s", File->Pending->NativePath().c_str(),
                                        platform::SysErrorMessage(platform::GetLastError()).c_str());
         File.reset();

@@ -373,6 +373,59 @@ uint32_t ClusterSize(const std::string& RootPath) {
   return SectorsPerCluster * BytesPerSector;
 }
 
+// ---- Symbolic links -----------------------------------------------------------
+
+namespace {
+
+// The named components of a native path ("" and "." dropped; ".." kept).
+std::vector<std::string> NativeComponents(const std::string& Path) {
+  std::vector<std::string> Parts;
+  size_t Start = 0;
+  while (Start <= Path.size()) {
+    size_t End = Path.find('/', Start);
+    if (End == std::string::npos) End = Path.size();
+    std::string Part = Path.substr(Start, End - Start);
+    if (!Part.empty() && Part != ".") Parts.push_back(std::move(Part));
+    Start = End + 1;
+  }
+  return Parts;
+}
+
+// Whether Parts starts with Prefix.
+bool StartsWithParts(const std::vector<std::string>& Parts, const std::vector<std::string>& Prefix) {
+  return Parts.size() >= Prefix.size() && std::equal(Prefix.begin(), Prefix.end(), Parts.begin());
+}
+
+}  // namespace
+
+bool LinkTargetInside(const std::string& Root, const std::string& LinkPath, const std::string& Target) {
+  if (Target.empty()) return false;
+  const std::vector<std::string> RootParts = NativeComponents(Root);
+  std::vector<std::string> Place;  // where the target starts, below Root
+  if (Target[0] != '/') {
+    const std::vector<std::string> LinkParts = NativeComponents(LinkPath);
+    if (LinkParts.size() <= RootParts.size() || !StartsWithParts(LinkParts, RootParts)) return false;
+    if (std::find(LinkParts.begin(), LinkParts.end(), "..") != LinkParts.end()) return false;
+    Place.assign(LinkParts.begin() + static_cast<long>(RootParts.size()), LinkParts.end() - 1);
+  }
+  std::vector<std::string> Steps = NativeComponents(Target);
+  if (Target[0] == '/') {
+    if (!StartsWithParts(Steps, RootParts)) return false;
+    Steps.erase(Steps.begin(), Steps.begin() + static_cast<long>(RootParts.size()));
+  }
+  bool Named = false;
+  for (const std::string& Step : Steps) {
+    if (Step == "..") {
+      if (Named || Place.empty()) return false;
+      Place.pop_back();
+    } else {
+      Named = true;
+      Place.push_back(Step);
+    }
+  }
+  return true;
+}
+
 // ---- Name forms ------------------------------------------------------------
 
 std::string& OemRoundTrip(std::string& Text) {

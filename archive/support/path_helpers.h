@@ -153,6 +153,18 @@ std::string UniqueTempFile(const std::string& Directory);
 // last error when the volume cannot be asked.
 uint32_t ClusterSize(const std::string& RootPath);
 
+// ---- Symbolic links -----------------------------------------------------------
+
+// Whether a symbolic link at LinkPath holding Target leads to a place
+// inside the folder Root (both native paths, LinkPath below Root), judged
+// on the text alone. The link's own folders are taken as real folders; in
+// the target, ".." may only open it (climbing from the link's folder) and
+// must not leave Root, and an absolute target must lie below Root. A ".."
+// after a named component is refused: the component may be a link itself,
+// and ".." from there goes wherever that link leads. An empty target
+// leads nowhere and is refused.
+bool LinkTargetInside(const std::string& Root, const std::string& LinkPath, const std::string& Target);
+
 // ---- Name forms ------------------------------------------------------------
 
 // Converts Text in place to the OEM code page and back, so that it takes the

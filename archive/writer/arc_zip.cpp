@@ -67,6 +67,10 @@ void TArcZip::Assign(const TPersistent* Source) {
   FExcludeList = Src->FExcludeList;
   FNoCompressList = Src->FNoCompressList;
   FAddDirEntriesOnRecurse = Src->FAddDirEntriesOnRecurse;
+  FHostSystem = Src->FHostSystem;
+  FNameConvention = Src->FNameConvention;
+  FLinkMode = Src->FLinkMode;
+  FLinkRoot = Src->FLinkRoot;
   OnStartZip = Src->OnStartZip;
   OnStartZipInfo = Src->OnStartZipInfo;
   OnEndZip = Src->OnEndZip;

@@ -19,6 +19,21 @@
 
 namespace zem {
 
+// What a Zip call does with a symbolic link it meets among the files.
+enum class TLinkMode : uint8_t {
+  // Stored as a link: the entry holds the target text, its Unix mode says
+  // link.
+  Store,
+  // A link to a file is stored as that file; any other link (to a folder,
+  // dangling) as a link: folders are never entered through links.
+  Follow,
+  // A link whose target stays inside LinkRoot (see LinkTargetInside) is
+  // stored as a link; any other is left out, reported through
+  // OnSkippingFile with srFileOpenError and the cause in SkipCause. Nothing
+  // a link leads to outside the root is ever read.
+  StoreInside,
+};
+
 // What a Zip call does with an entry of the existing archive (OnUpdate).
 enum TUpdateAction : uint8_t { uaReplacing = 0, uaKeeping = 1 };
 
@@ -175,6 +190,23 @@ class TArcZip : public TArcUnZip {
   const std::vector<std::string>& NoCompressList() const { return FNoCompressList; }
   std::vector<std::string>& NoCompressList() { return FNoCompressList; }
   void SetNoCompressList(const std::vector<std::string>& Value) { FNoCompressList = Value; }
+  // The host named in "version made by" of the entries written:
+  // kHostUnix (the default) stores the Unix mode in the high half of the
+  // external attributes beside the DOS attribute byte, and keeps links;
+  // kHostDos the DOS attributes alone, for old DOS tools (a link to a file
+  // is then stored as the file, and other links are left out, reported).
+  uint8_t HostSystem() const { return FHostSystem; }
+  void SetHostSystem(uint8_t Value) { FHostSystem = Value; }
+  // How the names of the entries written are stored: UTF-8 (the default)
+  // or the DOS code page convention (see TNameConvention).
+  TNameConvention NameConvention() const { return FNameConvention; }
+  void SetNameConvention(TNameConvention Value) { FNameConvention = Value; }
+  // Symbolic links among the files: see TLinkMode. LinkRoot is the folder
+  // (Windows-style) that StoreInside keeps links inside.
+  TLinkMode LinkMode() const { return FLinkMode; }
+  void SetLinkMode(TLinkMode Value) { FLinkMode = Value; }
+  const std::string& LinkRoot() const { return FLinkRoot; }
+  void SetLinkRoot(const std::string& Value) { FLinkRoot = Value; }
   bool AddDirEntriesOnRecurse() const { return FAddDirEntriesOnRecurse; }
   void SetAddDirEntriesOnRecurse(bool Value) { FAddDirEntriesOnRecurse = Value; }
   // The four Include settings are bits of the attribute mask.
@@ -315,6 +347,10 @@ class TArcZip : public TArcUnZip {
   std::vector<std::string> FNoCompressList;
   bool FAddDirEntriesOnRecurse = false;
   uint8_t FAttributes = 0x3F;
+  uint8_t FHostSystem = kHostUnix;
+  TNameConvention FNameConvention = TNameConvention::Utf8;
+  TLinkMode FLinkMode = TLinkMode::Store;
+  std::string FLinkRoot;
 };
 
 }  // namespace zem

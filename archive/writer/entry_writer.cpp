@@ -121,10 +121,23 @@ bool TZipRunner::ZipEntry(const std::string& Listed, TZipHeaderInfo& E) {
   FSourceSize = 0;
   const bool IsDir = !Listed.empty() && Listed.back() == '\\';
 
+  // A symbolic link is looked at before anything is opened: opening would
+  // follow it.
+  std::string LinkTarget;
+  platform::TFileInfo LinkInfo;
+  bool IsLink = false;
+  if (!IsDir && platform::GetLinkInfo(Listed, LinkTarget, LinkInfo)) {
+    const TLinkChoice Choice = ChooseForLink(Listed, LinkTarget);
+    if (Choice == TLinkChoice::Leave) return false;
+    IsLink = Choice == TLinkChoice::Store;
+  }
+
   // What the disk says: time and attributes; a file is opened here and
   // stays open until its entry is done.
   if (IsDir)
     TakeFolderInfo(Listed, E);
+  else if (IsLink)
+    TakeLinkInfo(LinkInfo, E);
   else if (!OpenSourceFile(Listed, E))
     return false;
 
@@ -136,9 +149,92 @@ bool TZipRunner::ZipEntry(const std::string& Listed, TZipHeaderInfo& E) {
     WriteFolderEntry(N, E);
     return true;
   }
+  if (IsLink) {
+    WriteLinkEntry(N, LinkTarget, E);
+    return true;
+  }
   if (!WriteFileEntry(N, E)) return false;
   EndFileEntry(Listed, N, E);
   return true;
+}
+
+uint32_t TZipRunner::ExternalAttributesFor(uint32_t DosAttributes, uint32_t Type, uint32_t Perm) const {
+  if (!HostKeepsUnixMode(Z.HostSystem())) return DosAttributes;
+  return ((Type | (Perm & 07777u)) << 16) | (DosAttributes & 0xFFu);
+}
+
+/*
+ * Links. The writer never reads through a link it does not follow: a
+ * stored link holds its target text, and a link left out is named with
+ * the reason. Only a host that keeps Unix modes can say that an entry is
+ * a link; with another one a link to a file is stored as the file.
+ */
+TZipRunner::TLinkChoice TZipRunner::ChooseForLink(const std::string& Name, const std::string& Target) {
+  const bool ToFile = FileExistsAt(Name);
+  if (!HostKeepsUnixMode(Z.HostSystem())) {
+    if (ToFile) return TLinkChoice::Follow;
+    SkipFile(srFileOpenError, Name, nullptr,
+             Format("symbolic link to \"%s\": a link cannot be stored with host %u", Target.c_str(),
+                    static_cast<unsigned>(Z.HostSystem())));
+    return TLinkChoice::Leave;
+  }
+  switch (Z.LinkMode()) {
+    case TLinkMode::Follow:
+      return ToFile ? TLinkChoice::Follow : TLinkChoice::Store;
+    case TLinkMode::StoreInside: {
+      const std::string Root = platform::ToNativePath(Z.LinkRoot());
+      if (Root.empty() || !LinkTargetInside(Root, platform::ToNativePath(Name), Target)) {
+        SkipFile(srFileOpenError, Name, nullptr,
+                 Format("symbolic link to \"%s\", which leads outside %s: not stored", Target.c_str(),
+                        Root.c_str()));
+        return TLinkChoice::Leave;
+      }
+      return TLinkChoice::Store;
+    }
+    case TLinkMode::Store:
+      break;
+  }
+  return TLinkChoice::Store;
+}
+
+void TZipRunner::TakeLinkInfo(const platform::TFileInfo& Info, TZipHeaderInfo& E) {
+  const int64_t Seconds = Info.MTimeNs / 1000000000;
+  const int32_t Dos = platform::UnixToDosDateTime(static_cast<time_t>(Seconds));
+  E.SetFileDateTime(Dos == -1 ? CurrentDosTime() : static_cast<uint32_t>(Dos));
+  E.SetModTime(Seconds);
+  E.SetExternalAttributes(ExternalAttributesFor(platform::FILE_ATTRIBUTE_ARCHIVE, kUnixLink, Info.Mode));
+}
+
+void TZipRunner::WriteLinkEntry(const std::string& N, const std::string& Target, TZipHeaderInfo& E) {
+  const std::string& Password = Z.Password();
+  FEncrypt = !Password.empty();
+  const uint32_t Crc = ~UpdateCrcBuffer(kCrcPreset, Target.data(), Target.size());
+  uint16_t Flags = static_cast<uint16_t>(E.Flags() & ~(zfEncrypted | kFlagFast | kFlagMaximum));
+  if (FEncrypt) Flags |= zfEncrypted;
+  E.SetFlags(Flags);
+  E.SetCompressionMethod(0);
+  E.SetCrc32(Crc);
+  E.SetUncompressedSize(Target.size());
+  E.SetCompressedSize(Target.size() + (FEncrypt ? kEncryptionHeaderSize : 0));
+  E.SetInternalAttributes(0);
+  try {
+    if (MultiVolume()) {
+      OpenDataFile();
+    } else {
+      WriteLocalHeader(E, false);
+      FData = FOut.get();
+    }
+    if (FEncrypt && !S.Crypt().WriteEncryptionHeader(Password, Crc, *FData)) throw ENotEnoughRoom();
+    std::string Data = Target;
+    WriteData(reinterpret_cast<uint8_t*>(Data.data()), static_cast<int64_t>(Data.size()));
+    if (MultiVolume()) SpanEntryData(N, E);
+  } catch (...) {
+    DropDataFile();
+    throw;
+  }
+  if (Z.OnEndZip)
+    Z.OnEndZip(&Z, N, static_cast<int32_t>(E.UncompressedSize()), static_cast<int32_t>(E.CompressedSize()),
+               static_cast<int32_t>(FOut->Position()));
 }
 
 void TZipRunner::TakeFolderInfo(const std::string& Name, TZipHeaderInfo& E) {
@@ -149,6 +245,11 @@ void TZipRunner::TakeFolderInfo(const std::string& Name, TZipHeaderInfo& E) {
       if (Found.Time != -1) Time = static_cast<uint32_t>(Found.Time);
       E.SetExternalAttributes(static_cast<uint32_t>(Found.Attr));
       platform::FindClose(Found);
+    }
+    platform::TFileInfo Info;
+    if (platform::GetFileInfo(ExcludeTrailingBackslash(Name), Info)) {
+      E.SetExternalAttributes(ExternalAttributesFor(E.ExternalAttributes(), kUnixFolder, Info.Mode));
+      E.SetModTime(Info.MTimeNs / 1000000000);
     }
   }
   E.SetFileDateTime(Time);
@@ -180,7 +281,10 @@ bool TZipRunner::OpenSourceFile(const std::string& Name, TZipHeaderInfo& E) {
     }
   }
   FSourceInfo = platform::TFileInfo{};
-  platform::GetFileInfo(FSource->Handle(), FSourceInfo);
+  if (platform::GetFileInfo(FSource->Handle(), FSourceInfo)) {
+    E.SetExternalAttributes(ExternalAttributesFor(E.ExternalAttributes(), kUnixFile, FSourceInfo.Mode));
+    E.SetModTime(FSourceInfo.MTimeNs / 1000000000);
+  }
   const int32_t Age = platform::FileGetDate(FSource->Handle());
   E.SetFileDateTime(Age == -1 ? CurrentDosTime() : static_cast<uint32_t>(Age));
   FSourceSize = static_cast<uint64_t>(std::max<int64_t>(FSource->Size(), 0));
@@ -197,6 +301,7 @@ void TZipRunner::RestatSource(TZipHeaderInfo& E) {
   FSourceSize = Size;
   const int32_t Age = platform::FileGetDate(FSource->Handle());
   if (Age != -1) E.SetFileDateTime(static_cast<uint32_t>(Age));
+  E.SetModTime(Now.MTimeNs / 1000000000);
 }
 
 bool TZipRunner::SourceUnchanged() {
@@ -221,6 +326,9 @@ std::string TZipRunner::NameEntry(const std::string& Listed, bool IsDir, TZipHea
   if (Z.OEMConvert()) OemRoundTrip(N);
   E.SetFileName(IsDir ? std::string() : FilePart(N));
   E.SetInternalAttributes(0);
+  E.SetVersionMadeBy(static_cast<uint16_t>((Z.HostSystem() << 8) | kMadeByVersion));
+  E.SetNameConvention(Z.NameConvention());
+  E.SetWritesTimestamp(HostKeepsUnixMode(Z.HostSystem()));
   E.SetDiskNumberStart(static_cast<uint32_t>(FDisk));
   if (Z.StorePaths()) E.SetDirectory(Z.EntryDirectoryFor(N));
   return N;

@@ -89,6 +89,20 @@ class TZipRunner {
   // and stamp. False when it is gone (OnNoSuchFile) or cannot be opened and
   // the skip handler asks for no retry (srFileOpenError).
   bool OpenSourceFile(const std::string& Name, TZipHeaderInfo& Entry);
+  // What becomes of a symbolic link among the files under the component's
+  // LinkMode and host: followed (stored as the file it leads to), stored
+  // as a link, or left out (reported through OnSkippingFile).
+  enum class TLinkChoice : uint8_t { Follow, Store, Leave };
+  TLinkChoice ChooseForLink(const std::string& Name, const std::string& Target);
+  // Time and attributes of a link entry, from the link's own status.
+  void TakeLinkInfo(const platform::TFileInfo& Info, TZipHeaderInfo& Entry);
+  // The entry of a link: its target text, stored (encrypted when a
+  // password is set), then OnEndZip.
+  void WriteLinkEntry(const std::string& N, const std::string& Target, TZipHeaderInfo& Entry);
+  // The external attributes of an entry: the DOS byte, and with a host
+  // that keeps Unix modes the mode of Type and permission bits Perm in the
+  // high half.
+  uint32_t ExternalAttributesFor(uint32_t DosAttributes, uint32_t Type, uint32_t Perm) const;
   // The stored name: short form and OEM round trip when asked, file part,
   // stored directory with StorePaths, disk number. Returns the name the
   // events and skip reports give for the entry.

@@ -269,7 +269,9 @@ int BackupCommand(const std::vector<std::string>& Args, std::istream& In, std::o
   bool Skipped = false;
   S.Zip.OnSkippingFile = [&](TObject*, TSkipReason, const std::string& Name, int32_t, bool&) {
     S.Services->EndProgress();
-    Err << "zemcard: " << platform::ToNativePath(Name) << ": could not be read, left out\n";
+    const std::string& Cause = S.Zip.SkipCause();
+    Err << "zemcard: " << platform::ToNativePath(Name) << ": "
+        << (Cause.empty() ? std::string("could not be read") : Cause) << ", left out\n";
     Skipped = true;
   };
   BackupCard(Image, Card.Root(), S.Zip, Choice);

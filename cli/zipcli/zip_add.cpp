@@ -60,6 +60,9 @@ void ApplyOptions(TArcZip& Zip, const std::string& NativeArchive, const TAddOpti
   Zip.SetIncludeHiddenFiles(true);
   Zip.SetIncludeSysFiles(true);
   Zip.SetExcludeList(Options.Exclude);
+  Zip.SetLinkMode(Options.Links);
+  Zip.SetNameConvention(Options.Names);
+  Zip.SetHostSystem(Options.Host);
 }
 
 // Block files of the split size, named the standard or the classic way.
@@ -235,7 +238,8 @@ int AddCommand(const std::vector<std::string>& Args, const TZipTerminal& Term, s
       {{"-P"}, true},      {{"--password-file"}, true}, {{"-e", "--encrypt"}}, {{"-r"}},
       {{"-j"}},            {{"--update"}},              {{"--replace"}},       {{"--freshen"}},
       {{"-x"}, true},      {{"-z"}, true},              {{"--split"}, true},   {{"--classic"}},
-      {{"-q"}},            {{"-v"}}};
+      {{"-q"}},            {{"-v"}},                    {{"--follow-links"}},  {{"--names"}, true},
+      {{"--host"}, true}};
   for (char L = '0'; L <= '9'; ++L) Specs.push_back({{std::string("-") + L}});
   const TParsedLine Line = ParseCommandLine(Args, 1, Specs);
   if (Line.Help) {
@@ -255,6 +259,18 @@ int AddCommand(const std::vector<std::string>& Args, const TZipTerminal& Term, s
   Options.Recurse = Line.Has("-r");
   Options.JunkPaths = Line.Has("-j");
   Options.Classic = Line.Has("--classic");
+  if (Line.Has("--follow-links")) Options.Links = TLinkMode::Follow;
+  if (Line.Has("--names")) {
+    const std::string Names = Line.Value("--names");
+    if (Names != "utf8" && Names != "cp437")
+      return UsageError("add", "--names takes utf8 or cp437, not " + Names, Err);
+    Options.Names = Names == "utf8" ? TNameConvention::Utf8 : TNameConvention::CodePage;
+  }
+  if (Line.Has("--host")) {
+    const std::string Host = Line.Value("--host");
+    if (Host != "unix" && Host != "dos") return UsageError("add", "--host takes unix or dos, not " + Host, Err);
+    Options.Host = Host == "unix" ? kHostUnix : kHostDos;
+  }
   Options.Verbosity = VerbosityOf(Line);
   if (Line.Has("--split")) {
     Options.SplitSize = ParseSplitSize(Line.Value("--split"));

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive/reader/arc_types.h"
+#include "archive/writer/arc_zip.h"
 #include "cli/zipcli/zip_console.h"
 
 namespace zem {
@@ -24,6 +25,9 @@ struct TAddOptions {
   TVerbosity Verbosity = TVerbosity::Normal;  // -q, -v
   int64_t SplitSize = 0;      // --split: block files of this size (0: one file)
   bool Classic = false;       // --classic: parts named NAME.001, NAME.002, ...
+  TLinkMode Links = TLinkMode::Store;  // --follow-links: Follow
+  TNameConvention Names = TNameConvention::Utf8;  // --names utf8|cp437
+  uint8_t Host = kHostUnix;   // --host unix|dos
 };
 
 // The size of a --split argument: a positive number of bytes, optionally

@@ -92,6 +92,14 @@ const char* const kAddHelp =
     "  --password-file FILE   encrypt with the first line of FILE\n"
     "  --split SIZE           parts of at most SIZE bytes (k, m, g suffixes)\n"
     "  --classic              parts named ARCHIVE.001, ARCHIVE.002, ...\n"
+    "  --follow-links         store a link to a file as that file (links are\n"
+    "                         stored as links by default: nothing outside the\n"
+    "                         named tree is packed unasked; a link to a folder\n"
+    "                         always stays a link)\n"
+    "  --names utf8|cp437     names in UTF-8 (default) or in code page 437 where\n"
+    "                         they fit, for old DOS tools\n"
+    "  --host unix|dos        host of the entries: unix (default) keeps modes,\n"
+    "                         links and exact times; dos keeps DOS attributes only\n"
     "  -q                     quiet: no progress, no summary\n"
     "  -v                     verbose: one line per file added\n";
 

@@ -178,6 +178,11 @@ class TReadRun {
         default: R = "skipped"; break;
       }
     };
+    Zip.OnEntryNotice = [this](TObject*, int32_t, const std::string& Name, const std::string& Text) {
+      Meter.Clear();
+      Err << ToSlashes(Name) << ": " << Text << '\n';
+      ++Notices;
+    };
     Zip.OnPromptForOverwrite = [this](TObject*, bool& OverWriteIt, int32_t I, std::string& FName) {
       Meter.Pause();
       OverWriteIt = AskOverwrite(I, FName);
@@ -197,6 +202,9 @@ class TReadRun {
   }
 
   int32_t ToDo = 0;  // entries chosen, from the start event
+  // Entries extracted otherwise than stored (a link written as a file):
+  // each was named with its notice, and the run does not end clean.
+  int32_t Notices = 0;
 
   // Names every chosen file entry that did not end well (kept files aside);
   // returns how many.
@@ -350,7 +358,7 @@ int ExtractArchive(const std::string& NativePath, const TExtractOptions& Options
       if (Failed > 0) Out << ", " << Failed << " failed";
       Out << '\n';
     }
-    return Failed == 0 ? ZipExitOk : ZipExitFailed;
+    return Failed == 0 && Run.Notices == 0 ? ZipExitOk : ZipExitFailed;
   } catch (const Exception& E) {
     Failure = E.Message();
     Detail = ErrorDetail(E);

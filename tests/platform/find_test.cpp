@@ -64,14 +64,24 @@ class FindOnFakeDrive : public ::testing::Test {
 
 TEST_F(FindOnFakeDrive, RootListingFollowsTheAttributeFilter) {
   // No "." or ".." at a drive's root; hidden entries and folders only when
-  // asked for; links to folders and dangling links never.
-  EXPECT_EQ(Names("F:\\*.*", 0), (V{"README", "a.txt", "ab.dat", "abc.dat", "b.TXT", "lnk.txt"}));
+  // asked for; links always, as links (a dangling one too).
+  EXPECT_EQ(Names("F:\\*.*", 0), (V{"README", "a.txt", "ab.dat", "abc.dat", "b.TXT", "dangling", "lnk.txt"}));
   EXPECT_EQ(Names("F:\\*.*", faHidden),
-            (V{".hidden", "README", "a.txt", "ab.dat", "abc.dat", "b.TXT", "lnk.txt"}));
+            (V{".hidden", "README", "a.txt", "ab.dat", "abc.dat", "b.TXT", "dangling", "lnk.txt"}));
   EXPECT_EQ(Names("F:\\*.*", faDirectory),
-            (V{"README", "a.txt", "ab.dat", "abc.dat", "b.TXT", "lnk.txt", "sub"}));
+            (V{"README", "a.txt", "ab.dat", "abc.dat", "b.TXT", "dangling", "lnk.txt", "sub"}));
   EXPECT_EQ(Names("F:\\*", faAnyFile),
-            (V{".hdir", ".hidden", "README", "a.txt", "ab.dat", "abc.dat", "b.TXT", "lnk.txt", "sub"}));
+            (V{".hdir", ".hidden", "README", "a.txt", "ab.dat", "abc.dat", "b.TXT", "dangling", "lnk.txt", "sub"}));
+  // A link shows its type; one to a file the file's size, any other its own
+  // and never the folder bit.
+  for (const auto& [Name, Size] : std::vector<std::pair<std::string, int64_t>>{{"lnk.txt", 5}, {"dangling", 7}}) {
+    TSearchRec L;
+    ASSERT_EQ(FindFirst("F:\\" + Name, faAnyFile, L), 0) << Name;
+    EXPECT_TRUE(S_ISLNK(L.Mode)) << Name;
+    EXPECT_EQ(L.Attr & faDirectory, 0) << Name;
+    EXPECT_EQ(L.Size, Size) << Name;
+    FindClose(L);
+  }
   // A read-only file is found without faReadOnly in the filter.
   fs::permissions(Dir / "README", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                   fs::perm_options::remove);
@@ -82,9 +92,9 @@ TEST_F(FindOnFakeDrive, RootListingFollowsTheAttributeFilter) {
 }
 
 TEST_F(FindOnFakeDrive, SubfolderListsDotEntriesFirst) {
-  EXPECT_EQ(Names("F:\\sub\\*.*", faDirectory), (V{".", "..", "c.txt"}));
-  EXPECT_EQ(Names("F:\\sub\\*.*", 0), (V{"c.txt"}));
-  EXPECT_EQ(Names("F:\\\\sub\\*.*", faDirectory), (V{".", "..", "c.txt"}));  // doubled separator
+  EXPECT_EQ(Names("F:\\sub\\*.*", faDirectory), (V{".", "..", "c.txt", "loop"}));
+  EXPECT_EQ(Names("F:\\sub\\*.*", 0), (V{"c.txt", "loop"}));
+  EXPECT_EQ(Names("F:\\\\sub\\*.*", faDirectory), (V{".", "..", "c.txt", "loop"}));  // doubled separator
 }
 
 TEST_F(FindOnFakeDrive, PlatformNameMatching) {
@@ -164,8 +174,10 @@ void Walk(const std::string& Folder, std::set<std::string>& Seen, int Depth) {
 TEST_F(FindOnFakeDrive, WalkNeverFollowsLinksToFolders) {
   std::set<std::string> Seen;
   Walk("F:\\", Seen, 0);
+  // The links are listed (as links), never entered.
   EXPECT_EQ(Seen, (std::set<std::string>{"F:\\.hidden", "F:\\README", "F:\\a.txt", "F:\\ab.dat",
-                                         "F:\\abc.dat", "F:\\b.TXT", "F:\\lnk.txt", "F:\\sub\\c.txt"}));
+                                         "F:\\abc.dat", "F:\\b.TXT", "F:\\dangling", "F:\\lnk.txt",
+                                         "F:\\sub\\c.txt", "F:\\sub\\loop"}));
 }
 
 TEST_F(FindOnFakeDrive, UnreadableFolderIsAnError) {

@@ -7,6 +7,9 @@
 #include <vector>
 
 #include "archive/format/byte_codec.h"
+#include "archive/format/crc_crypt.h"
+#include "archive/format/entry_names.h"
+#include "archive/format/zip_signatures.h"
 #include "archive/format/extra_field.h"
 #include "archive/format/local_header.h"
 
@@ -158,6 +161,87 @@ TEST(DataDescriptorTest, FormsAndTheSpanTheyMustClose) {
   EXPECT_FALSE(MatchDataDescriptor(Short.data() + Short.size() - 11, 11, 112, false, D));
   EXPECT_FALSE(MatchDataDescriptor(Short.data(), Short.size(), 11, false, D));
   EXPECT_TRUE(MatchDataDescriptor(Short.data(), Short.size(), 12, false, D));
+}
+
+}  // namespace
+}  // namespace zem
+
+namespace zem {
+namespace {
+
+// Stored names both ways, one row per convention and kind of name.
+TEST(EntryNamesTest, StoredBytesAndInternalNames) {
+  struct TRow {
+    std::string Internal;
+    TNameConvention Convention;
+    std::string Bytes;
+    bool Utf8;
+  };
+  const TRow Rows[] = {
+      {"dir\\a.txt", TNameConvention::Utf8, "dir/a.txt", false},
+      {"M\xC3\xBCnchen\\caf\xC3\xA9.txt", TNameConvention::Utf8, "M\xC3\xBCnchen/caf\xC3\xA9.txt", true},
+      {"bad\xE9.bin", TNameConvention::Utf8, "bad\xE9.bin", false},  // not UTF-8: byte-exact
+      {"\xED\xA0\x80.txt", TNameConvention::Utf8, "\xED\xA0\x80.txt", false},  // a surrogate is not UTF-8
+      {"M\xC3\xBCnchen", TNameConvention::CodePage, "M\x81nchen", false},
+      {"\xE6\x97\xA5.txt", TNameConvention::CodePage, "\xE6\x97\xA5.txt", true},  // no code page form
+  };
+  for (const TRow& R : Rows) {
+    SCOPED_TRACE(R.Internal);
+    const TStoredName S = StoredNameOf(R.Internal, R.Convention);
+    EXPECT_EQ(S.Bytes, R.Bytes);
+    EXPECT_EQ(S.Utf8, R.Utf8);
+    // Read back as the host that wrote it: the same internal name.
+    const uint8_t Host = R.Convention == TNameConvention::CodePage ? kHostDos : kHostUnix;
+    EXPECT_EQ(InternalNameOf(S.Bytes, S.Utf8 ? zfUtf8Name : 0, Host, true), R.Internal);
+  }
+  // Code page 437 is the reading of a DOS host alone, and never with bit 11.
+  EXPECT_EQ(InternalNameOf("M\x81nchen", 0, kHostUnix, true), "M\x81nchen");
+  EXPECT_EQ(InternalNameOf("M\xC3\xBCnchen", zfUtf8Name, kHostDos, true), "M\xC3\xBCnchen");
+}
+
+std::string Block(uint16_t Id, const std::string& Data) {
+  TRecordWriter W;
+  W.U16(Id);
+  W.U16(static_cast<uint16_t>(Data.size()));
+  W.Raw(Data);
+  return W.Bytes();
+}
+
+std::string Le32(uint32_t V) {
+  TRecordWriter W;
+  W.U32(V);
+  return W.Bytes();
+}
+
+// Times and Unicode paths from an extra field: the extended timestamp wins
+// over NTFS, a Unicode path counts only with the CRC of the stored name.
+TEST(EntryNamesTest, ExtraFactsTimesAndUnicodePath) {
+  const std::string Stored = "caf\x82.txt";  // code page 437
+  const uint32_t Crc = ~UpdateCrcBuffer(kCrcPreset, Stored.data(), Stored.size());
+  const std::string Unicode = Block(UnicodePathExtraId, "\x01" + Le32(Crc) + "caf\xC3\xA9.txt");
+  const std::string Stale = Block(UnicodePathExtraId, "\x01" + Le32(Crc ^ 1) + "other.txt");
+  // 2020-09-13 12:26:41 UTC = 1600000001 s; in NTFS ticks since 1601.
+  const uint64_t Ticks = (1600000001ull + 11644473600ull) * 10000000ull + 5;
+  TRecordWriter Ntfs;
+  Ntfs.U32(0);
+  Ntfs.U16(1);
+  Ntfs.U16(24);
+  Ntfs.U64(Ticks);
+  Ntfs.U64(0);
+  Ntfs.U64(0);
+  const std::string NtfsBlock = Block(NtfsExtraId, Ntfs.Bytes());
+  const std::string Stamp = TimestampBlock(1600000003);
+  ASSERT_EQ(Stamp.size(), 9u);
+
+  auto Facts = [&](const std::string& Field) {
+    return ReadExtraFacts(reinterpret_cast<const uint8_t*>(Field.data()), Field.size(), Stored);
+  };
+  EXPECT_EQ(Facts(NtfsBlock).ModTime, 1600000001);
+  EXPECT_EQ(Facts(NtfsBlock + Stamp).ModTime, 1600000003);
+  EXPECT_EQ(Facts(Unicode).UnicodePath, "caf\xC3\xA9.txt");
+  EXPECT_FALSE(Facts(Stale).UnicodePath.has_value());
+  EXPECT_FALSE(Facts(Stamp.substr(0, 6)).ModTime.has_value());  // a cut block is no time
+  EXPECT_EQ(TimestampBlock(-1), "");
 }
 
 }  // namespace

@@ -106,10 +106,11 @@ TEST_F(ZipOperationTest, EntryFieldsFollowLevelAndPassword) {
         EXPECT_EQ(L.CompressionMethod(), Entry.Method);
         EXPECT_EQ(L.CompressedSize(), Entry.Packed);
         EXPECT_EQ(L.UncompressedSize(), Entry.Size);
-        EXPECT_EQ(L.LocalExtraLength(), 0);
+        EXPECT_EQ(L.LocalExtraLength(), 9);  // the extended timestamp alone
+        EXPECT_TRUE(L.ModTime().has_value());
         if (Pw && Entry.Name != "d\\sub\\") {
           TZipCrypt C;
-          const auto* H = reinterpret_cast<const uint8_t*>(Bytes.data() + S.Position());
+          const auto* H = reinterpret_cast<const uint8_t*>(Bytes.data() + S.Position() + L.LocalExtraLength());
           EXPECT_EQ(C.DecryptHeader("secret", H), static_cast<uint8_t>(Entry.Crc >> 24));
         }
       }
@@ -264,7 +265,8 @@ TEST_F(ZipOperationTest, FilesChangingWhileZipped) {
   TZipHeaderInfo L;
   ASSERT_TRUE(L.ReadLocal(S));
   TZipCrypt C;
-  EXPECT_EQ(C.DecryptHeader("pw", reinterpret_cast<const uint8_t*>(Bytes.data() + S.Position())),
+  EXPECT_EQ(C.DecryptHeader("pw", reinterpret_cast<const uint8_t*>(Bytes.data() + S.Position() +
+                                                                   L.LocalExtraLength())),
             static_cast<uint8_t>(E[1].Crc >> 24));
   EXPECT_EQ(static_cast<int64_t>(Bytes.size()), static_cast<int64_t>(fs::file_size(Card / "out.zip")));
 }
