@@ -131,7 +131,7 @@ class TZEMToolsForm : public QWidget {
 
  private:
   // The selected drive's root path ("F:\"), or empty when no item is
-  // selected or the drive holds no card (then "No disk in the driver!" has
+  // selected or the drive holds no card (then "No disk in the drive!" has
   // been shown).
   std::string SelectedCard();
   // Runs a handler body; an error escaping it goes to ShowException.

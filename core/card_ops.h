@@ -37,14 +37,14 @@ constexpr char kWorkFileExtension[] = "DAT";
 constexpr char kTitleError[] = "Error!";
 constexpr char kTitleMessage[] = "Message";
 constexpr char kTitleNotice[] = "Message!";
-constexpr char kMsgNoDisk[] = "No disk in the driver!";
+constexpr char kMsgNoDisk[] = "No disk in the drive!";
 constexpr char kMsgJobComplete[] = "Job complete!";
 constexpr char kMsgJobIncomplete[] = "Job incomplete!";
 constexpr char kMsgChangeCard[] = "Read complete, please change a card and press OK";
 constexpr char kMsgDiskCopyComplete[] = "DiskCopy Complete!";
-constexpr char kMsgFileError[] = "File error, progress could not be continue!";
-constexpr char kMsgTooSmall[] = "Destnation media size is to small for the Backup file!";
-constexpr char kMsgFormatError[] = "Format card error, progress could not be continue!";
+constexpr char kMsgFileError[] = "File error, progress could not be continued!";
+constexpr char kMsgTooSmall[] = "Destination media size is too small for the backup file!";
+constexpr char kMsgFormatError[] = "Format card error, progress could not be continued!";
 constexpr char kMsgImageDamaged[] = "The backup file is damaged: the card was not touched.";
 constexpr char kMsgCardChanged[] =
     "The card was removed or replaced during the operation: the operation stopped.";
@@ -124,7 +124,7 @@ enum class TRestoreResult : uint8_t {
   Restored,      // every entry extracted (Complete())
   NotAnImage,    // "File error, ...", nothing written
   Damaged,       // the archive failed its test (Cause): card untouched
-  TooSmall,      // "Destnation media size ...": card untouched
+  TooSmall,      // "Destination media size ...": card untouched
   FormatFailed,  // "Format card error, ...": the format did not complete
   CardChanged,   // the card was removed or replaced: stopped (see Cause)
   Incomplete,    // extraction ran but left entries out or stopped (Cause)

@@ -211,7 +211,7 @@ TEST_F(CardFlowTest, DiskCopyOntoACardTooSmallSaysWhyAndNotComplete) {
   QTest::mouseClick(Form->Button7, Qt::LeftButton);
   const std::vector<std::string> Texts = Services->Texts();
   ASSERT_EQ(Texts.size(), 3u);
-  EXPECT_EQ(Texts[2].rfind("Destnation media size is to small for the Backup file!\n", 0), 0u)
+  EXPECT_EQ(Texts[2].rfind("Destination media size is too small for the backup file!\n", 0), 0u)
       << Texts[2];
   EXPECT_EQ(std::count(Texts.begin(), Texts.end(), "DiskCopy Complete!"), 0);
   EXPECT_EQ(Form->ProgressBar1->value(), 0);

@@ -57,7 +57,7 @@ TEST(EndToEndTest, BackupAndFormatThroughTheRealDialogs) {
     EXPECT_TRUE(Script.Done());
   }
   ASSERT_EQ(Seen.size(), 1u);
-  EXPECT_EQ(Seen[0].toStdString(), "Error!: No disk in the driver!");
+  EXPECT_EQ(Seen[0].toStdString(), "Error!: No disk in the drive!");
 
   // Backup of F: a name typed without its extension gets ".IMG".
   Seen.clear();

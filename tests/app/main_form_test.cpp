@@ -166,7 +166,7 @@ TEST_F(FormTest, FormatWithoutACardSaysSoAndShowsNoDialog) {
   };
   QTest::mouseClick(Form->Button5, Qt::LeftButton);
   ASSERT_EQ(Services->Boxes.size(), 1u);
-  EXPECT_EQ(Services->Boxes[0].Text, "No disk in the driver!");
+  EXPECT_EQ(Services->Boxes[0].Text, "No disk in the drive!");
   EXPECT_EQ(Services->Boxes[0].Caption, "Error!");
   EXPECT_EQ(Services->Boxes[0].Flags, platform::MB_OK);
   EXPECT_EQ(Services->Boxes[0].Owner, Form->Handle());
@@ -175,7 +175,7 @@ TEST_F(FormTest, FormatWithoutACardSaysSoAndShowsNoDialog) {
   // The same answer for the other operations, before any dialog.
   for (QPushButton* B : {Form->Button2, Form->Button3, Form->Button7})
     QTest::mouseClick(B, Qt::LeftButton);
-  EXPECT_EQ(Services->Texts(), std::vector<std::string>(4, "No disk in the driver!"));
+  EXPECT_EQ(Services->Texts(), std::vector<std::string>(4, "No disk in the drive!"));
   EXPECT_TRUE(Services->SaveOptions.empty());
   EXPECT_TRUE(Services->OpenOptions.empty());
 }

@@ -341,7 +341,7 @@ TEST_F(CardOpsTest, RestoreFailuresShowTheirMessageAndLeaveTheCardAlone) {
     const TRestoreOutcome R = Restore(Win(Name));
     EXPECT_EQ(R.Result, TRestoreResult::NotAnImage);
     EXPECT_EQ(Services->Events,
-              std::vector<std::string>{"Error!|File error, progress could not be continue!"});
+              std::vector<std::string>{"Error!|File error, progress could not be continued!"});
     EXPECT_TRUE(WorkFiles().empty());
   }
 
@@ -356,7 +356,7 @@ TEST_F(CardOpsTest, RestoreFailuresShowTheirMessageAndLeaveTheCardAlone) {
   EXPECT_EQ(R.Result, TRestoreResult::TooSmall);
   ASSERT_EQ(Services->Events.size(), 1u);
   EXPECT_EQ(Services->Events[0].rfind(
-                "Error!|Destnation media size is to small for the Backup file!\nthe files need ", 0),
+                "Error!|Destination media size is too small for the backup file!\nthe files need ", 0),
             0u)
       << Services->Events[0];
   EXPECT_TRUE(WorkFiles().empty());
@@ -367,7 +367,7 @@ TEST_F(CardOpsTest, RestoreFailuresShowTheirMessageAndLeaveTheCardAlone) {
   EXPECT_EQ(Restore(Win("ok.IMG")).Result, TRestoreResult::FormatFailed);
   EXPECT_EQ(Services->Events, (std::vector<std::string>{
                                   "format 6 0 1 timer on",
-                                  "Error!|Format card error, progress could not be continue!"}));
+                                  "Error!|Format card error, progress could not be continued!"}));
   EXPECT_TRUE(WorkFiles().empty());
   EXPECT_TRUE(fs::exists(Dir / "other/stale.txt"));
   EXPECT_FALSE(Timer.Enabled());
