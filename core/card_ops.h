@@ -51,6 +51,9 @@ constexpr char kMsgCardChanged[] =
 constexpr char kMsgCardBusy[] = "Another operation is using this card: try again when it ends.";
 constexpr char kMsgCardRefused[] = "This card cannot be erased";
 constexpr char kMsgNotRestored[] = "Job incomplete! %d of %d files were not restored";
+constexpr char kMsgRestoreCancelled[] = "Restore cancelled: the card was not touched.";
+constexpr char kMsgRestoreStopped[] = "Restore cancelled: %d of %d files are on the card.";
+constexpr char kMsgDiskCopyCancelled[] = "DiskCopy cancelled: no card was written.";
 
 // A card operation refused or stopped to keep the card, or anything else,
 // from harm: another operation holds the card, the card changed, or it
@@ -128,6 +131,7 @@ enum class TRestoreResult : uint8_t {
   FormatFailed,  // "Format card error, ...": the format did not complete
   CardChanged,   // the card was removed or replaced: stopped (see Cause)
   Incomplete,    // extraction ran but left entries out or stopped (Cause)
+  Cancelled,     // the user said no to the erasure or cancelled (Extracted on the card)
 };
 struct TRestoreOutcome {
   TRestoreResult Result = TRestoreResult::Restored;
@@ -154,12 +158,16 @@ struct TRestoreOutcome {
 // entry extracted below RootPath. Nothing is erased before the archive
 // passed its test and the fit. The work file is removed on every way out.
 // Failures are shown in an "Error!" box and reported in the outcome;
-// errors other than the archive's reach the caller.
+// errors other than the archive's reach the caller. A "no" to the erasure,
+// or EUserCanceled raised by a handler of Zip (the window's Cancel), ends
+// it as Cancelled with a "Message" box: kMsgRestoreCancelled before the
+// format, kMsgRestoreStopped with the count of files on the card after.
 TRestoreOutcome RestoreCard(const std::string& ImagePath, const std::string& RootPath, TArcZip& Zip,
                             TTimer& Timer);
 
 // The disk copy of the card at RootPath: a stored backup into a work file
-// (kDiskCopyImagePrefix), the change-card prompt, a restore of that image
+// (kDiskCopyImagePrefix), the change-card prompt (OK/Cancel: Cancel ends
+// it as Cancelled with kMsgDiskCopyCancelled), a restore of that image
 // onto the card then in the drive (the card is resolved anew: it is meant
 // to be another), "DiskCopy Complete!" only when the restore is complete,
 // SetProgress(0) (when set) and the image deleted, on every way out. Window
