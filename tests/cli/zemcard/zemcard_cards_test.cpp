@@ -180,7 +180,7 @@ TEST_F(ZemcardCardTest, FormatOfADriveAsksUnlessYes) {
   EXPECT_EQ(R.Code, kExitFailure);
   EXPECT_EQ(R.Out,
             "Format G: \"CAMERA\" at " + P("usb") + "? Every file on it will be erased. [y/N] ");
-  EXPECT_EQ(R.Err, "zemcard: format cancelled\n");
+  EXPECT_EQ(R.Err, "zemcard: format cancelled: the card was not touched\n");
   EXPECT_EQ(Run({"format", "G"}).Code, kExitFailure);  // no answer at all
   EXPECT_TRUE(fs::exists(Dir / "usb/DCIM/a.jpg"));
   // Not a removable drive of the list.
