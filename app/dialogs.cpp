@@ -12,6 +12,7 @@ platform::TFileDialogOptions OptionsOf(const TFileDialog& D) {
   O.Filter = D.Filter();
   O.DefaultExt = D.DefaultExt();
   O.FileName = D.FileName();
+  O.InitialDir = D.InitialDir();
   return O;
 }
 }  // namespace

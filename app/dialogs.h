@@ -18,6 +18,10 @@ class TFileDialog : public TComponent {
   void SetDefaultExt(const std::string& Value) { FDefaultExt = Value; }
   const std::string& Title() const { return FTitle; }
   void SetTitle(const std::string& Value) { FTitle = Value; }
+  // The folder the dialog starts in (Windows-style; empty: the toolkit's
+  // choice).
+  const std::string& InitialDir() const { return FInitialDir; }
+  void SetInitialDir(const std::string& Value) { FInitialDir = Value; }
   // The chosen name after Execute (Windows-style); also the initial name.
   const std::string& FileName() const { return FFileName; }
   void SetFileName(const std::string& Value) { FFileName = Value; }
@@ -27,7 +31,7 @@ class TFileDialog : public TComponent {
   virtual bool Execute() = 0;
 
  protected:
-  std::string FFilter, FDefaultExt, FTitle, FFileName;
+  std::string FFilter, FDefaultExt, FTitle, FFileName, FInitialDir;
 };
 
 // Picks a name to open; the file need not exist.

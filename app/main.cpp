@@ -4,18 +4,36 @@
 
 #include <QButtonGroup>
 #include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDate>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QFont>
 #include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
 #include <QListWidget>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QVBoxLayout>
 
+#include <algorithm>
+
+#include "archive/reader/arc_exceptions.h"
 #include "core/card_ops.h"
 #include "core/drives.h"
 #include "platform/drives.h"
 #include "platform/winapi.h"
+
+#ifndef ZEM_VERSION
+#define ZEM_VERSION "unknown"
+#endif
 
 namespace zem {
 
@@ -27,6 +45,55 @@ using platform::WindowServices;
 namespace {
 
 constexpr uint32_t kSwHide = 0;
+
+// An entry's name as the card shows it ("DCIM/100/a.jpg").
+QString Slashed(const std::string& Name) {
+  return QString::fromStdString(Name).replace('\\', '/');
+}
+
+// "0:42", "1:02:03"; seconds below a minute as "12 s".
+QString TimeText(double Seconds) {
+  const long Total = std::max(0L, static_cast<long>(Seconds + 0.5));
+  if (Total < 60) return QStringLiteral("%1 s").arg(Total);
+  if (Total < 3600) return QString::asprintf("%ld:%02ld", Total / 60, Total % 60);
+  return QString::asprintf("%ld:%02ld:%02ld", Total / 3600, Total / 60 % 60, Total % 60);
+}
+
+QString SizeText(int64_t Bytes) {
+  return QString::fromStdString(HumanSize(static_cast<uint64_t>(std::max<int64_t>(Bytes, 0))));
+}
+
+// The name Backup suggests: the card's label and today's date.
+QString DefaultImageName(const std::string& Label) {
+  QString Base = QString::fromStdString(Label).trimmed();
+  Base.replace('/', '_');
+  if (Base.isEmpty()) Base = QStringLiteral("CARD");
+  return Base + "-" + QDate::currentDate().toString(QStringLiteral("yyyyMMdd")) + ".IMG";
+}
+
+// The image's name with the extension ".IMG" (in any case) it must carry.
+std::string WithImageExtension(const std::string& Name) {
+  const std::string Ext = ".IMG";
+  if (Name.size() >= Ext.size()) {
+    std::string Tail = Name.substr(Name.size() - Ext.size());
+    std::transform(Tail.begin(), Tail.end(), Tail.begin(),
+                   [](unsigned char C) { return static_cast<char>(std::toupper(C)); });
+    if (Tail == Ext) return Name;
+  }
+  return Name + Ext;
+}
+
+// The program's readme: beside the program (the build tree), in
+// share/zemtools when installed, else the copy built into the program.
+QString ReadmeText() {
+  const QString Dir = QCoreApplication::applicationDirPath();
+  for (const QString& Path : {Dir + "/readme.txt", Dir + "/../share/zemtools/readme.txt",
+                              QStringLiteral(":/zemtools/readme.txt")}) {
+    QFile File(Path);
+    if (File.open(QIODevice::ReadOnly)) return QString::fromUtf8(File.readAll());
+  }
+  return QStringLiteral("The readme of ZEM Tools is missing from this installation.");
+}
 
 // The drive list as the drive layer fills it: one icon item per caption.
 class TListViewItems : public TDriveListControl {
@@ -136,6 +203,31 @@ TZEMToolsForm::TZEMToolsForm(QWidget* Parent)
   ArcZip1->OnInCompleteZip = [this](TObject* S, TIncompleteZipMode& M) {
     ArcZip1InCompleteZip(S, M);
   };
+  // The progress in words and the counts of the end messages.
+  ArcZip1->OnStartZipInfo = [this](TObject*, int32_t, int64_t Total, TEndCentral&, bool&) {
+    StartPass(Total);
+  };
+  ArcZip1->OnStartUnZipInfo = [this](TObject*, int32_t, int64_t Total, bool&) { StartPass(Total); };
+  ArcZip1->OnStartZip = [this](TObject*, const std::string&, TZipHeaderInfo& E, bool&) {
+    FEntry = &E;
+    FCurrentFile = Slashed(E.FullName());
+  };
+  ArcZip1->OnEndZip = [this](TObject*, const std::string&, int32_t, int32_t, int32_t) {
+    if (FEntry == nullptr || FEntry->FileName().empty()) return;
+    ++FFiles;
+    FBytes += static_cast<int64_t>(FEntry->UncompressedSize());
+    FPacked += static_cast<int64_t>(FEntry->CompressedSize());
+    FEntry = nullptr;
+  };
+  ArcZip1->OnStartUnZip = [this](TObject*, int32_t I, std::string&, bool&) {
+    FCurrentFile = Slashed(ArcZip1->EntryHeader(I).FullName());
+  };
+  ArcZip1->OnEndUnZip = [this](TObject*, int32_t I, const std::string&) {
+    const TZipHeaderInfo& E = ArcZip1->EntryHeader(I);
+    if (E.FileName().empty()) return;
+    ++FFiles;
+    FBytes += static_cast<int64_t>(E.UncompressedSize());
+  };
 
   SaveDialog1 = std::make_unique<TSaveDialog>();
   SaveDialog1->SetName("SaveDialog1");
@@ -222,7 +314,36 @@ void TZEMToolsForm::BuildControls() {
   ProgressBar1->setGeometry(8, 200, 721, 16);
   ProgressBar1->setRange(0, 100);
   ProgressBar1->setValue(0);
-  ProgressBar1->setTextVisible(false);
+  ProgressBar1->setTextVisible(true);
+  ProgressBar1->setFormat(QString());
+
+  EmptyHint = new QLabel(QString::fromLatin1(kNoCardHint), this);
+  EmptyHint->setObjectName("EmptyHint");
+  EmptyHint->setGeometry(8, 9, 721, 96);
+  EmptyHint->setAlignment(Qt::AlignCenter);
+  EmptyHint->setWordWrap(true);
+  EmptyHint->hide();
+
+  // A window of its own, so that it stays usable while the main window is
+  // disabled; it never takes the focus from the dialogs of the operation.
+  ProgressPanel = new QWidget(this, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+  ProgressPanel->setObjectName("ProgressPanel");
+  ProgressPanel->setWindowTitle(QStringLiteral("ZEM Tools: working"));
+  ProgressPanel->setAttribute(Qt::WA_ShowWithoutActivating);
+  auto* PanelLayout = new QHBoxLayout(ProgressPanel);
+  ProgressText = new QLabel(ProgressPanel);
+  ProgressText->setObjectName("ProgressText");
+  ProgressText->setMinimumWidth(520);
+  CancelButton = new QPushButton(QStringLiteral("Cancel"), ProgressPanel);
+  CancelButton->setObjectName("CancelButton");
+  CancelButton->setFocusPolicy(Qt::NoFocus);
+  PanelLayout->addWidget(ProgressText, 1);
+  PanelLayout->addWidget(CancelButton);
+  QObject::connect(CancelButton, &QPushButton::clicked, this, [this] {
+    FCancelled = true;
+    CancelButton->setEnabled(false);
+    ProgressText->setText(QStringLiteral("Cancelling..."));
+  });
 
   // Tab order: the list, the group, then the buttons column by column.
   QWidget* Order[] = {ListView1, RadioGroup1->Item(0), RadioGroup1->Item(1),
@@ -237,6 +358,38 @@ void TZEMToolsForm::BuildControls() {
   QObject::connect(Button5, &QPushButton::clicked, this, [this] { Button5Click(Button5); });
   QObject::connect(Button7, &QPushButton::clicked, this, [this] { Button7Click(Button7); });
   QObject::connect(Button8, &QPushButton::clicked, this, [this] { Button8Click(Button8); });
+  QObject::connect(ListView1, &QListWidget::itemSelectionChanged, this, [this] { UpdateButtons(); });
+}
+
+void TZEMToolsForm::UpdateButtons() {
+  const bool Selected = !ListView1->selectedItems().isEmpty();
+  for (QPushButton* B : {Button2, Button3, Button5, Button7, Button8}) B->setEnabled(Selected);
+}
+
+void TZEMToolsForm::BeginOperation() {
+  FCancelled = false;
+  FPassTotal = 0;
+  FFiles = FBytes = FPacked = 0;
+  FEntry = nullptr;
+  FCurrentFile.clear();
+  FPassStart = FLastPump = std::chrono::steady_clock::now();
+  ProgressText->setText(QStringLiteral("Starting..."));
+  CancelButton->setEnabled(true);
+  ProgressPanel->move(frameGeometry().bottomLeft() + QPoint(0, 4));
+  ProgressPanel->show();
+  ProgressPanel->setEnabled(true);  // the main window above is disabled
+}
+
+void TZEMToolsForm::EndOperation() {
+  ProgressPanel->hide();
+  ProgressBar1->setFormat(QString());
+}
+
+void TZEMToolsForm::StartPass(int64_t Total) {
+  FPassTotal = Total;
+  FPassStart = std::chrono::steady_clock::now();
+  FFiles = FBytes = FPacked = 0;
+  FEntry = nullptr;
 }
 
 void TZEMToolsForm::closeEvent(QCloseEvent* Event) {
@@ -286,21 +439,53 @@ void TZEMToolsForm::Button1Click(QObject*) {
     TListViewItems Items(ListView1, *IconList);
     FillDriveList(Items);
     ListView1->setEnabled(ListView1->count() > 0);
+    EmptyHint->setVisible(ListView1->count() == 0);
+    int Row = ListView1->count() > 0 ? 0 : -1;
     for (int I = 0; !Letter.empty() && I < ListView1->count(); ++I) {
-      if (DriveLetterOf(ListView1->item(I)->text().toStdString()) == Letter)
-        ListView1->setCurrentRow(I);
+      if (DriveLetterOf(ListView1->item(I)->text().toStdString()) == Letter) Row = I;
     }
+    if (Row >= 0) ListView1->setCurrentRow(Row);
+    UpdateButtons();
   });
 }
 
 void TZEMToolsForm::Button2Click(QObject*) {
   Guarded([&] {
     const std::string Root = SelectedCard();
-    if (Root.empty() || !SaveDialog1->Execute()) return;
+    if (Root.empty()) return;
+    const QString Home = QDir::homePath();
+    SaveDialog1->SetInitialDir(platform::FromNativePath(Home.toStdString()));
+    SaveDialog1->SetFileName(
+        platform::FromNativePath((Home + "/" + DefaultImageName(DriveLabel(Root[0]))).toStdString()));
+    if (!SaveDialog1->Execute()) return;
+    const std::string Image = WithImageExtension(SaveDialog1->FileName());
+    const std::string Shown = platform::ToNativePath(Image);
+    if (platform::FileExists(Image) &&
+        WindowServices().MessageBox(Handle(), Format(kMsgReplaceImage, Shown.c_str()), kTitleMessage,
+                                    platform::MB_YESNO | platform::MB_ICONQUESTION) != platform::IDYES)
+      return;
     WindowServices().EnableWindow(Handle(), false);
     TEnableOnExit Enable(Handle());
-    BackupCard(SaveDialog1->FileName(), Root, *ArcZip1, RadioGroup1->ItemIndex());
-    WindowServices().MessageBox(Handle(), kMsgJobComplete, kTitleMessage, MB_OK);
+    BeginOperation();
+    try {
+      BackupCard(Image, Root, *ArcZip1, RadioGroup1->ItemIndex());
+    } catch (const EUserCanceled&) {
+      EndOperation();
+      ProgressBar1->setValue(0);
+      WindowServices().MessageBox(Handle(), kMsgBackupCancelled, kTitleMessage, MB_OK);
+      return;
+    } catch (...) {
+      EndOperation();
+      throw;
+    }
+    EndOperation();
+    platform::TFileInfo Info;
+    if (!platform::GetFileInfo(Image, Info)) Info.Size = 0;
+    const std::string Done =
+        Format("%s\n%lld files (%s) backed up into %s (%s).", kMsgJobComplete,
+               static_cast<long long>(FFiles), HumanSize(static_cast<uint64_t>(FBytes)).c_str(),
+               Shown.c_str(), HumanSize(static_cast<uint64_t>(Info.Size)).c_str());
+    WindowServices().MessageBox(Handle(), Done, kTitleMessage, MB_OK);
   });
 }
 
@@ -311,22 +496,59 @@ void TZEMToolsForm::Button3Click(QObject*) {
     if (!platform::FileExists(OpenDialog1->FileName())) return;
     WindowServices().EnableWindow(Handle(), false);
     TEnableOnExit Enable(Handle());
-    // A failure has been shown with its cause by the restore itself.
-    const TRestoreOutcome Outcome = RestoreCard(OpenDialog1->FileName(), Root, *ArcZip1, *Timer1);
+    BeginOperation();
+    // A failure or a cancel has been shown with its cause by the restore.
+    TRestoreOutcome Outcome;
+    try {
+      Outcome = RestoreCard(OpenDialog1->FileName(), Root, *ArcZip1, *Timer1);
+    } catch (...) {
+      EndOperation();
+      throw;
+    }
+    EndOperation();
     ProgressBar1->setValue(0);
-    if (Outcome.Complete()) WindowServices().MessageBox(Handle(), kMsgJobComplete, kTitleMessage, MB_OK);
+    if (Outcome.Complete())
+      WindowServices().MessageBox(
+          Handle(),
+          Format("%s\n%lld files (%s) restored onto %s.", kMsgJobComplete,
+                 static_cast<long long>(FFiles), HumanSize(static_cast<uint64_t>(FBytes)).c_str(),
+                 Root.substr(0, 2).c_str()),
+          kTitleMessage, MB_OK);
   });
 }
 
 void TZEMToolsForm::Button4Click(QObject*) {
-  Guarded([&] { WindowServices().WinExec("notepad readme.txt", platform::SW_SHOWNORMAL); });
+  Guarded([&] {
+    QDialog Help(this);
+    Help.setObjectName("HelpDialog");
+    Help.setWindowTitle(QStringLiteral("ZEM Tools Help"));
+    Help.resize(640, 480);
+    auto* Layout = new QVBoxLayout(&Help);
+    auto* Text = new QPlainTextEdit(ReadmeText(), &Help);
+    Text->setObjectName("HelpText");
+    Text->setReadOnly(true);
+    Layout->addWidget(Text);
+    auto* Buttons = new QDialogButtonBox(QDialogButtonBox::Close, &Help);
+    QPushButton* About = Buttons->addButton(QStringLiteral("About"), QDialogButtonBox::ActionRole);
+    Layout->addWidget(Buttons);
+    QObject::connect(Buttons, &QDialogButtonBox::rejected, &Help, &QDialog::reject);
+    QObject::connect(About, &QPushButton::clicked, &Help, [&Help] {
+      WindowServices().MessageBox(static_cast<platform::HWND>(static_cast<QWidget*>(&Help)),
+                                  std::string("ZEM Tools ") + ZEM_VERSION +
+                                      "\n\nBacks memory cards up into images, restores, formats "
+                                      "and copies them.",
+                                  "About ZEM Tools", MB_OK);
+    });
+    Help.exec();
+  });
 }
 
 void TZEMToolsForm::Button5Click(QObject*) {
   Guarded([&] {
     const std::string Root = SelectedCard();
     if (Root.empty()) return;
-    FormatCardAlone(Root[0], *Timer1);
+    if (FormatCardAlone(Root[0], *Timer1) == platform::SHFMT_CANCEL)
+      WindowServices().MessageBox(Handle(), kMsgFormatCancelled, kTitleMessage, MB_OK);
   });
 }
 
@@ -336,8 +558,19 @@ void TZEMToolsForm::Button7Click(QObject*) {
     if (Root.empty()) return;
     WindowServices().EnableWindow(Handle(), false);
     TEnableOnExit Enable(Handle());
-    DiskCopyCard(Root, *ArcZip1, *Timer1, Handle(),
-                 [this](int32_t Position) { ProgressBar1->setValue(Position); });
+    BeginOperation();
+    try {
+      DiskCopyCard(Root, *ArcZip1, *Timer1, Handle(),
+                   [this](int32_t Position) { ProgressBar1->setValue(Position); });
+    } catch (const EUserCanceled&) {
+      EndOperation();
+      WindowServices().MessageBox(Handle(), kMsgDiskCopyCancelled, kTitleNotice, MB_OK);
+      return;
+    } catch (...) {
+      EndOperation();
+      throw;
+    }
+    EndOperation();
   });
 }
 
@@ -378,7 +611,27 @@ void TZEMToolsForm::ListView1DblClick(QObject*) {
 }
 
 void TZEMToolsForm::ArcZip1TotalPercentDone(TObject*, int32_t Percent) {
+  const auto Now = std::chrono::steady_clock::now();
+  const double Seconds = std::chrono::duration<double>(Now - FPassStart).count();
+  const int64_t Done = std::max<int64_t>(FBytes, Percent * FPassTotal / 100);
+  QString Line = SizeText(Done) + " of " + SizeText(FPassTotal);
+  if (Seconds >= 0.2 && Done > 0) {
+    const double Speed = static_cast<double>(Done) / Seconds;
+    Line += ", " + SizeText(static_cast<int64_t>(Speed)) + "/s";
+    if (FPassTotal > Done)
+      Line += ", " + TimeText(static_cast<double>(FPassTotal - Done) / Speed) + " left";
+  }
+  ProgressBar1->setFormat(QStringLiteral("%p%  ") + Line);
   ProgressBar1->setValue(Percent);
+  if (!FCancelled && ProgressPanel->isVisible())
+    ProgressText->setText(FCurrentFile.isEmpty() ? Line : Line + "  " + FCurrentFile);
+  // Cancel is pressed while the operation runs: the events are let through
+  // a few times a second.
+  if (ProgressPanel->isVisible() && Now - FLastPump >= std::chrono::milliseconds(100)) {
+    FLastPump = Now;
+    WindowServices().ProcessMessages();
+  }
+  if (FCancelled && ProgressPanel->isVisible()) throw EUserCanceled();
 }
 
 void TZEMToolsForm::ArcZip1ZipComplete(TObject*, int32_t) {

@@ -6,6 +6,7 @@
 #include <QGroupBox>
 #include <QWidget>
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -19,6 +20,7 @@
 #include "platform/window_services.h"
 
 class QButtonGroup;
+class QLabel;
 class QListWidget;
 class QProgressBar;
 class QPushButton;
@@ -52,6 +54,11 @@ inline constexpr char kBackupFilter[] = "ZEM Tool Backup File (*.IMG)|*.IMG";
 inline constexpr char kBackupDefaultExt[] = "*.IMG";
 // Title of the application's error report.
 inline constexpr char kApplicationTitle[] = "ZEM Tools";
+inline constexpr char kNoCardHint[] =
+    "No memory card found. Insert a card (or a card reader with a card) and press Refresh.";
+inline constexpr char kMsgReplaceImage[] = "%s already exists. Replace it?";
+inline constexpr char kMsgBackupCancelled[] = "Backup cancelled: no image was written.";
+inline constexpr char kMsgFormatCancelled[] = "Format cancelled: the card was not touched.";
 
 class TZEMToolsForm : public QWidget {
  public:
@@ -77,6 +84,14 @@ class TZEMToolsForm : public QWidget {
   QPushButton* Button7;  // DiskCopy
   QPushButton* Button8;  // Eject
   QProgressBar* ProgressBar1;
+  // Stands over the empty drive list and says why it is empty.
+  QLabel* EmptyHint;
+  // While Backup, Restore or DiskCopy run (the main window disabled): a
+  // small window of its own with the progress in words and Cancel, which
+  // stops the operation at the next file or block.
+  QWidget* ProgressPanel;
+  QLabel* ProgressText;
+  QPushButton* CancelButton;
   std::unique_ptr<TImageList> IconList;
   std::unique_ptr<TArcZip> ArcZip1;
   std::unique_ptr<TSaveDialog> SaveDialog1;
@@ -87,22 +102,31 @@ class TZEMToolsForm : public QWidget {
   // The caption gets "1.00" and "by Vardel"; Refresh is clicked in code.
   void FormCreate(QObject* Sender);
   // Refresh: fills the drive list; the list is enabled only when it has
-  // items. The drive selected before stays selected while present.
+  // items, and an empty list shows kNoCardHint. The drive selected before
+  // stays selected while present, else the first one is selected. The card
+  // buttons are enabled only while a drive is selected.
   void Button1Click(QObject* Sender);
-  // Backup: asks for the image name, then BackupCard with the window
-  // disabled, then "Job complete!" a second time.
+  // Backup: asks for the image name (starting in the home folder with
+  // "LABEL-YYYYMMDD.IMG"; ".IMG" added to a name without it; an existing
+  // file replaced only after a yes), then BackupCard with the window
+  // disabled, then "Job complete!" a second time with the count and sizes
+  // of the files and the image's name. Cancel: kMsgBackupCancelled.
   void Button2Click(QObject* Sender);
   // Restore: asks for an image that exists, then RestoreCard with the
-  // window disabled; "Job complete!" when every file was restored (a
-  // failure is shown by RestoreCard with its cause). The bar goes back to 0.
+  // window disabled; "Job complete!" with the count and size of the files
+  // when every file was restored (a failure or a cancel is shown by
+  // RestoreCard with its cause). The bar goes back to 0.
   void Button3Click(QObject* Sender);
-  // Help: the command line "notepad readme.txt".
+  // Help: the program's readme (beside the program, in share/zemtools
+  // when installed, or its built-in copy) in a window with an About button
+  // (the version).
   void Button4Click(QObject* Sender);
   // Format: FormatCardAlone on the selected drive (the card locked and
-  // pinned); the result is not reported (the dialog does).
+  // pinned); success and failure are reported by the dialog, a cancel by
+  // kMsgFormatCancelled.
   void Button5Click(QObject* Sender);
   // DiskCopy: the disk-copy sequence with the window disabled; "DiskCopy
-  // Complete!" only after a complete copy.
+  // Complete!" only after a complete copy; a cancel says what happened.
   void Button7Click(QObject* Sender);
   // Eject: unmounts the selected card (and powers its drive off where the
   // drive allows it) through the drive table, says how it ended, and
@@ -113,6 +137,9 @@ class TZEMToolsForm : public QWidget {
   void DrivesChanged();
   // Double click: the command line "start X:\" for the selected drive.
   void ListView1DblClick(QObject* Sender);
+  // The bar, the progress in words (bytes done of the total, speed, time
+  // left, the current file) and, a few times a second, the events waiting
+  // (so Cancel can be pressed); raises EUserCanceled once Cancel was.
   void ArcZip1TotalPercentDone(TObject* Sender, int32_t Percent);
   void ArcZip1ZipComplete(TObject* Sender, int32_t FileCount);
   void ArcZip1InCompleteZip(TObject* Sender, TIncompleteZipMode& IncompleteMode);
@@ -130,14 +157,31 @@ class TZEMToolsForm : public QWidget {
   void closeEvent(QCloseEvent* Event) override;
 
  private:
+  // Shows the progress window and clears the counts (the main window is
+  // disabled by the caller); EndOperation hides it.
+  void BeginOperation();
+  void EndOperation();
+  // A pass over Total bytes starts (packing, testing or writing).
+  void StartPass(int64_t Total);
+  // Backup, Restore, Format, DiskCopy and Eject follow the selection.
+  void UpdateButtons();
   // The selected drive's root path ("F:\"), or empty when no item is
-  // selected or the drive holds no card (then "No disk in the driver!" has
+  // selected or the drive holds no card (then "No disk in the drive!" has
   // been shown).
   std::string SelectedCard();
   // Runs a handler body; an error escaping it goes to ShowException.
   template <class F>
   void Guarded(F&& Body);
   void BuildControls();
+
+  bool FCancelled = false;
+  int64_t FPassTotal = 0;
+  std::chrono::steady_clock::time_point FPassStart, FLastPump;
+  QString FCurrentFile;
+  const TZipHeaderInfo* FEntry = nullptr;  // the file being packed
+  // What the last pass over the files did: files and bytes (packed bytes
+  // for a backup).
+  int64_t FFiles = 0, FBytes = 0, FPacked = 0;
 };
 
 }  // namespace zem

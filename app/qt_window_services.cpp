@@ -207,9 +207,11 @@ uint32_t TQtWindowServices::WinExec(const std::string& CmdLine, uint32_t) {
     if (QFileInfo(Argument).isAbsolute()) {
       Native = QString::fromStdString(ToNativePath(Argument.toStdString()));
     } else {
-      Native = Here.exists()     ? Here.absoluteFilePath()
-               : Beside.exists() ? Beside.absoluteFilePath()
-                                 : Shared.absoluteFilePath();
+      // The program's own files first: a file of that name in the current
+      // folder is only the last resort.
+      Native = Beside.exists()   ? Beside.absoluteFilePath()
+               : Shared.exists() ? Shared.absoluteFilePath()
+                                 : Here.absoluteFilePath();
     }
   } else {
     return kExecFileNotFound;

@@ -57,8 +57,9 @@ class TQtWindowServices : public platform::TWindowServices {
   bool SelectFolder(const std::string& Title, std::string& Folder) override;
   // "start <path>" opens the path (a drive's root opens its mount folder)
   // and "notepad <file>" opens the file, both with the desktop's standard
-  // opener; a relative file name is looked up in the current folder, then
-  // beside the program, then in ../share/zemtools from it (installed). 33 when the opener took it, 2 (file not found) when
+  // opener; a relative file name is looked up beside the program, then in
+  // ../share/zemtools from it (installed), then in the current folder. 33
+  // when the opener took it, 2 (file not found) when
   // the path does not exist or the command is not one of these, 31 when the
   // opener failed. CmdShow is not used: no console window is involved.
   uint32_t WinExec(const std::string& CmdLine, uint32_t CmdShow) override;

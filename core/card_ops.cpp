@@ -192,6 +192,8 @@ bool TestArchive(TArcZip& Zip, TRestoreOutcome& Outcome) {
       if (!Failed.empty()) Outcome.Cause += " (" + Failed.front() + (Failed.size() > 1 ? ", ...)" : ")");
       return false;
     }
+  } catch (const EUserCanceled&) {
+    throw;
   } catch (const Exception& E) {
     Outcome.Cause = Incomplete ? "the archive has no valid end record" : E.Message();
     return false;
@@ -293,7 +295,17 @@ TRestoreOutcome RestoreCard(const std::string& ImagePath, const std::string& Roo
   if (UnwrapImage(ImagePath, Zip.ZipName()) != kUnwrapDone)
     return Fail(TRestoreResult::NotAnImage, kMsgFileError, "");
   Zip.SetDestDir(RootPath);
-  if (!TestArchive(Zip, Outcome)) return Fail(TRestoreResult::Damaged, kMsgImageDamaged, "");
+  auto Cancelled = [&](const std::string& Text) {
+    Outcome.Result = TRestoreResult::Cancelled;
+    WindowServices().MessageBox(WindowServices().GetActiveWindow(), Text, kTitleMessage,
+                                platform::MB_OK);
+    return Outcome;
+  };
+  try {
+    if (!TestArchive(Zip, Outcome)) return Fail(TRestoreResult::Damaged, kMsgImageDamaged, "");
+  } catch (const EUserCanceled&) {
+    return Cancelled(kMsgRestoreCancelled);
+  }
 
   uint64_t Unit = 0;
   if (!platform::CardRoom(Drive, Outcome.Room, Unit))
@@ -307,7 +319,9 @@ TRestoreOutcome RestoreCard(const std::string& ImagePath, const std::string& Roo
 
   if (!StillThere()) return Fail(TRestoreResult::CardChanged, kMsgCardChanged, "");
   const bool NewFileSystem = platform::DriveTable().MakesFileSystems(Drive);
-  if (FormatCard(Drive, Timer) != 0) {
+  const uint32_t Formatted = FormatCard(Drive, Timer);
+  if (Formatted == platform::SHFMT_CANCEL) return Cancelled(kMsgRestoreCancelled);
+  if (Formatted != 0) {
     if (!NewFileSystem && !StillThere())
       return Fail(TRestoreResult::CardChanged, kMsgCardChanged, "");
     return Fail(TRestoreResult::FormatFailed, kMsgFormatError, "");
@@ -329,8 +343,12 @@ TRestoreOutcome RestoreCard(const std::string& ImagePath, const std::string& Roo
         ++Written;
         if (Chained) Chained(Sender, I, Name);
       });
+  bool UserCancelled = false;
   try {
     Outcome.Extracted = Zip.UnZip();
+  } catch (const EUserCanceled& E) {
+    UserCancelled = Outcome.ExtractFailed = true;
+    Outcome.ExtractError = E.Message();
   } catch (const Exception& E) {
     Outcome.ExtractFailed = true;
     Outcome.ExtractError = E.Message();
@@ -343,6 +361,8 @@ TRestoreOutcome RestoreCard(const std::string& ImagePath, const std::string& Roo
   if (!End || !End->SameCard(*After))
     return Fail(TRestoreResult::CardChanged, kMsgCardChanged,
                 Format("%d of %d files were restored before", Outcome.Extracted, Outcome.Entries));
+  if (UserCancelled)
+    return Cancelled(Format(kMsgRestoreStopped, Outcome.Extracted, Outcome.Entries));
   if (Outcome.ExtractFailed || Outcome.Extracted < Outcome.Entries)
     return Fail(TRestoreResult::Incomplete,
                 Format(kMsgNotRestored, Outcome.Entries - Outcome.Extracted, Outcome.Entries),
@@ -361,7 +381,13 @@ TRestoreOutcome DiskCopyCard(const std::string& RootPath, TArcZip& Zip, TTimer& 
   } Reset{SetProgress};
   const TWorkFile Image(kDiskCopyImagePrefix);
   BackupCard(Image.Name(), RootPath, Zip, kCompressNone);
-  WindowServices().MessageBox(Window, kMsgChangeCard, kTitleNotice, platform::MB_OK);
+  if (WindowServices().MessageBox(Window, kMsgChangeCard, kTitleNotice, platform::MB_OKCANCEL) ==
+      platform::IDCANCEL) {
+    WindowServices().MessageBox(Window, kMsgDiskCopyCancelled, kTitleNotice, platform::MB_OK);
+    TRestoreOutcome Outcome;
+    Outcome.Result = TRestoreResult::Cancelled;
+    return Outcome;
+  }
   const TRestoreOutcome Outcome = RestoreCard(Image.Name(), RootPath, Zip, Timer);
   if (Outcome.Complete())
     WindowServices().MessageBox(Window, kMsgDiskCopyComplete, kTitleNotice, platform::MB_OK);

@@ -37,20 +37,23 @@ constexpr char kWorkFileExtension[] = "DAT";
 constexpr char kTitleError[] = "Error!";
 constexpr char kTitleMessage[] = "Message";
 constexpr char kTitleNotice[] = "Message!";
-constexpr char kMsgNoDisk[] = "No disk in the driver!";
+constexpr char kMsgNoDisk[] = "No disk in the drive!";
 constexpr char kMsgJobComplete[] = "Job complete!";
 constexpr char kMsgJobIncomplete[] = "Job incomplete!";
 constexpr char kMsgChangeCard[] = "Read complete, please change a card and press OK";
 constexpr char kMsgDiskCopyComplete[] = "DiskCopy Complete!";
-constexpr char kMsgFileError[] = "File error, progress could not be continue!";
-constexpr char kMsgTooSmall[] = "Destnation media size is to small for the Backup file!";
-constexpr char kMsgFormatError[] = "Format card error, progress could not be continue!";
+constexpr char kMsgFileError[] = "File error, progress could not be continued!";
+constexpr char kMsgTooSmall[] = "Destination media size is too small for the backup file!";
+constexpr char kMsgFormatError[] = "Format card error, progress could not be continued!";
 constexpr char kMsgImageDamaged[] = "The backup file is damaged: the card was not touched.";
 constexpr char kMsgCardChanged[] =
     "The card was removed or replaced during the operation: the operation stopped.";
 constexpr char kMsgCardBusy[] = "Another operation is using this card: try again when it ends.";
 constexpr char kMsgCardRefused[] = "This card cannot be erased";
 constexpr char kMsgNotRestored[] = "Job incomplete! %d of %d files were not restored";
+constexpr char kMsgRestoreCancelled[] = "Restore cancelled: the card was not touched.";
+constexpr char kMsgRestoreStopped[] = "Restore cancelled: %d of %d files are on the card.";
+constexpr char kMsgDiskCopyCancelled[] = "DiskCopy cancelled: no card was written.";
 
 // A card operation refused or stopped to keep the card, or anything else,
 // from harm: another operation holds the card, the card changed, or it
@@ -127,10 +130,11 @@ enum class TRestoreResult : uint8_t {
   Restored,      // every entry extracted (Complete())
   NotAnImage,    // "File error, ...", nothing written
   Damaged,       // the archive failed its test (Cause): card untouched
-  TooSmall,      // "Destnation media size ...": card untouched
+  TooSmall,      // "Destination media size ...": card untouched
   FormatFailed,  // "Format card error, ...": the format did not complete
   CardChanged,   // the card was removed or replaced: stopped (see Cause)
   Incomplete,    // extraction ran but left entries out or stopped (Cause)
+  Cancelled,     // the user said no to the erasure or cancelled (Extracted on the card)
 };
 struct TRestoreOutcome {
   TRestoreResult Result = TRestoreResult::Restored;
@@ -157,12 +161,16 @@ struct TRestoreOutcome {
 // entry extracted below RootPath. Nothing is erased before the archive
 // passed its test and the fit. The work file is removed on every way out.
 // Failures are shown in an "Error!" box and reported in the outcome;
-// errors other than the archive's reach the caller.
+// errors other than the archive's reach the caller. A "no" to the erasure,
+// or EUserCanceled raised by a handler of Zip (the window's Cancel), ends
+// it as Cancelled with a "Message" box: kMsgRestoreCancelled before the
+// format, kMsgRestoreStopped with the count of files on the card after.
 TRestoreOutcome RestoreCard(const std::string& ImagePath, const std::string& RootPath, TArcZip& Zip,
                             TTimer& Timer);
 
 // The disk copy of the card at RootPath: a stored backup into a work file
-// (kDiskCopyImagePrefix), the change-card prompt, a restore of that image
+// (kDiskCopyImagePrefix), the change-card prompt (OK/Cancel: Cancel ends
+// it as Cancelled with kMsgDiskCopyCancelled), a restore of that image
 // onto the card then in the drive (the card is resolved anew: it is meant
 // to be another), "DiskCopy Complete!" only when the restore is complete,
 // SetProgress(0) (when set) and the image deleted, on every way out. Window

@@ -43,8 +43,8 @@ class Exception : public std::exception {
 ZEM_DECLARE_EXCEPTION(EListError, Exception);
 ZEM_DECLARE_EXCEPTION(EStreamError, Exception);
 ZEM_DECLARE_EXCEPTION(EFileStreamError, EStreamError);
-ZEM_DECLARE_EXCEPTION(EFOpenError, EFileStreamError);    // "Cannot open file "%s". %s"
-ZEM_DECLARE_EXCEPTION(EFCreateError, EFileStreamError);  // "Cannot create file "%s". %s"
+ZEM_DECLARE_EXCEPTION(EFOpenError, EFileStreamError);    // "Cannot open file "%s": %s"
+ZEM_DECLARE_EXCEPTION(EFCreateError, EFileStreamError);  // "Cannot create file "%s": %s"
 ZEM_DECLARE_EXCEPTION(EFilerError, EStreamError);
 ZEM_DECLARE_EXCEPTION(EReadError, EFilerError);          // "Stream read error"
 ZEM_DECLARE_EXCEPTION(EWriteError, EFilerError);         // "Stream write error"

@@ -1,5 +1,6 @@
 // The thread's last error, the one errno translator, and the system's texts.
 #include <errno.h>
+#include <string.h>
 #include <sys/stat.h>
 
 #include "platform/base.h"
@@ -11,10 +12,16 @@ namespace zem::platform {
 
 namespace {
 thread_local uint32_t LastError = ERROR_SUCCESS;
+// The errno the last error was translated from; 0 when it was set as a
+// code alone.
+thread_local int LastErrno = 0;
 }  // namespace
 
 uint32_t GetLastError() { return LastError; }
-void SetLastError(uint32_t Code) { LastError = Code; }
+void SetLastError(uint32_t Code) {
+  LastError = Code;
+  LastErrno = 0;
+}
 
 uint32_t ErrnoToWinError(int Errno) {
   switch (Errno) {
@@ -67,43 +74,63 @@ uint32_t ErrnoToWinError(int Errno, const std::string& NativePath) {
 }
 
 bool SetLastErrno(int Errno, const std::string& NativePath) {
-  SetLastError(ErrnoToWinError(Errno, NativePath));
+  LastError = ErrnoToWinError(Errno, NativePath);
+  LastErrno = Errno;
   return false;
+}
+
+void SetLastError(uint32_t Code, int Errno) {
+  LastError = Code;
+  LastErrno = Errno;
 }
 
 }  // namespace detail
 
-std::string SysErrorMessage(uint32_t Code) {
+namespace {
+
+// The errno that stands for a code set without one, so that its text is
+// the system's too; 0 for the codes no errno stands for.
+int ErrnoOfCode(uint32_t Code) {
   switch (Code) {
-    case ERROR_SUCCESS: return "The operation completed successfully";
-    case ERROR_FILE_NOT_FOUND: return "The system cannot find the file specified";
-    case ERROR_PATH_NOT_FOUND: return "The system cannot find the path specified";
-    case ERROR_TOO_MANY_OPEN_FILES: return "The system cannot open the file";
-    case ERROR_ACCESS_DENIED: return "Access is denied";
-    case ERROR_INVALID_HANDLE: return "The handle is invalid";
-    case ERROR_NOT_ENOUGH_MEMORY: return "Not enough storage is available to process this command";
-    case ERROR_INVALID_DRIVE: return "The system cannot find the drive specified";
-    case ERROR_NOT_SAME_DEVICE: return "The system cannot move the file to a different disk drive";
-    case ERROR_NO_MORE_FILES: return "There are no more files";
-    case ERROR_WRITE_PROTECT: return "The media is write protected";
-    case ERROR_NOT_READY: return "The device is not ready";
-    case ERROR_GEN_FAILURE: return "A device attached to the system is not functioning";
-    case ERROR_SHARING_VIOLATION:
-      return "The process cannot access the file because it is being used by another process";
-    case ERROR_HANDLE_DISK_FULL: return "The disk is full";
-    case ERROR_NOT_SUPPORTED: return "The request is not supported";
-    case ERROR_FILE_EXISTS: return "The file exists";
-    case ERROR_INVALID_PARAMETER: return "The parameter is incorrect";
-    case ERROR_DISK_FULL: return "There is not enough space on the disk";
-    case ERROR_INVALID_NAME: return "The filename, directory name, or volume label syntax is incorrect";
-    case ERROR_DIR_NOT_EMPTY: return "The directory is not empty";
-    case ERROR_ALREADY_EXISTS: return "Cannot create a file when that file already exists";
-    case ERROR_FILENAME_EXCED_RANGE: return "The filename or extension is too long";
-    case ERROR_ENVVAR_NOT_FOUND: return "The system could not find the environment option that was entered";
-    case ERROR_FILE_TOO_LARGE: return "The file size exceeds the limit allowed and cannot be saved";
-    case ERROR_IO_DEVICE:
-      return "The request could not be performed because of an I/O device error";
-    case ERROR_CANT_RESOLVE_FILENAME: return "The name of the file cannot be resolved by the system";
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return ENOENT;
+    case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
+    case ERROR_ACCESS_DENIED: return EACCES;
+    case ERROR_INVALID_HANDLE: return EBADF;
+    case ERROR_NOT_ENOUGH_MEMORY: return ENOMEM;
+    case ERROR_NOT_SAME_DEVICE: return EXDEV;
+    case ERROR_WRITE_PROTECT: return EROFS;
+    case ERROR_NOT_READY: return ENOMEDIUM;
+    case ERROR_GEN_FAILURE:
+    case ERROR_IO_DEVICE: return EIO;
+    case ERROR_SHARING_VIOLATION: return EBUSY;
+    case ERROR_NOT_SUPPORTED: return EOPNOTSUPP;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS: return EEXIST;
+    case ERROR_INVALID_PARAMETER: return EINVAL;
+    case ERROR_HANDLE_DISK_FULL:
+    case ERROR_DISK_FULL: return ENOSPC;
+    case ERROR_DIR_NOT_EMPTY: return ENOTEMPTY;
+    case ERROR_FILENAME_EXCED_RANGE: return ENAMETOOLONG;
+    case ERROR_FILE_TOO_LARGE: return EFBIG;
+    case ERROR_CANT_RESOLVE_FILENAME: return ELOOP;
+    default: return 0;
+  }
+}
+
+}  // namespace
+
+std::string SysErrorMessage(uint32_t Code) {
+  // The text of the errno itself when Code is the thread's last error and
+  // came from one ("Is a directory" rather than the code's general text).
+  int Errno = Code == LastError && LastErrno != 0 ? LastErrno : ErrnoOfCode(Code);
+  if (Errno != 0) return strerror(Errno);
+  switch (Code) {
+    case ERROR_SUCCESS: return "Success";
+    case ERROR_INVALID_DRIVE: return "No such drive";
+    case ERROR_NO_MORE_FILES: return "No more files";
+    case ERROR_INVALID_NAME: return "Invalid name";
+    case ERROR_ENVVAR_NOT_FOUND: return "No such environment variable";
     default: return Format("Unknown error %u", Code);
   }
 }

@@ -16,6 +16,9 @@ uint32_t ErrnoToWinError(int Errno, const std::string& NativePath);
 // Sets the thread's last error from Errno (see above). Returns false so
 // callers can write `return SetLastErrno(errno, Path);`.
 bool SetLastErrno(int Errno, const std::string& NativePath = std::string());
+// Sets the thread's last error to Code, translated from Errno, whose text
+// SysErrorMessage then gives.
+void SetLastError(uint32_t Code, int Errno);
 
 // Translates a Windows-style path. On failure (no such drive, empty name)
 // sets ERROR_PATH_NOT_FOUND and returns false.

@@ -89,10 +89,13 @@ TFileStream::TFileStream(const std::string& AFileName, uint16_t Mode)
   }
   std::string Native = platform::ToNativePath(AFileName);
   uint32_t Code = platform::ERROR_SUCCESS;
+  int Errno = 0;
   if (Native.empty() || AFileName.empty()) {
     Code = platform::ERROR_PATH_NOT_FOUND;
+    Errno = ENOENT;
   } else if ((Mode & 3) == 3 && !Create) {
     Code = platform::ERROR_INVALID_PARAMETER;
+    Errno = EINVAL;
   } else {
     platform::TFileSystem& Fs = platform::FileSystem();
     int Fd;
@@ -100,24 +103,29 @@ TFileStream::TFileStream(const std::string& AFileName, uint16_t Mode)
       Fd = Fs.Open(Native, Flags, 0666);
     } while (Fd < 0 && errno == EINTR);
     if (Fd < 0) {
-      Code = platform::detail::ErrnoToWinError(errno, Native);
+      Errno = errno;
+      Code = platform::detail::ErrnoToWinError(Errno, Native);
     } else {
       // A folder opens read-only on Linux; it is never a file here.
       struct stat St;
       if (Fs.FStat(Fd, St) != 0 || S_ISDIR(St.st_mode)) {
         Fs.Close(Fd);
         Code = platform::ERROR_ACCESS_DENIED;
+        Errno = EISDIR;
       } else {
         FHandle = Fd;
       }
     }
   }
   if (FHandle == INVALID_HANDLE_VALUE) {
-    platform::SetLastError(Code);
-    std::string Reason = platform::SysErrorMessage(Code);
+    // The message names the file as the user knows it: its Linux path
+    // (the name as given when it has none), and the system's reason.
+    platform::detail::SetLastError(Code, Errno);
+    const std::string Shown = Native.empty() ? AFileName : Native;
+    const std::string Reason = platform::SysErrorMessage(Code);
     if (Create)
-      throw EFCreateError(Format("Cannot create file \"%s\". %s", AFileName.c_str(), Reason.c_str()));
-    throw EFOpenError(Format("Cannot open file \"%s\". %s", AFileName.c_str(), Reason.c_str()));
+      throw EFCreateError(Format("Cannot create file \"%s\": %s", Shown.c_str(), Reason.c_str()));
+    throw EFOpenError(Format("Cannot open file \"%s\": %s", Shown.c_str(), Reason.c_str()));
   }
 }
 

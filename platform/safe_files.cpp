@@ -175,7 +175,7 @@ TPendingFile::TPendingFile(TFolderHandle Folder, std::string Name)
   }
   FDone = true;
   Failed(Err, FFolder.NativePath());
-  throw EFCreateError(Format("Cannot create file \"%s\". %s", NativePath().c_str(),
+  throw EFCreateError(Format("Cannot create file \"%s\": %s", NativePath().c_str(),
                              SysErrorMessage(GetLastError()).c_str()));
 }
 

@@ -78,7 +78,7 @@ struct TFileStamp {
 // its final name. Destroyed uncommitted, the temporary file is removed.
 class TPendingFile : public THandleStream {
  public:
-  // Raises EFCreateError "Cannot create file "%s". %s" (the final name)
+  // Raises EFCreateError "Cannot create file "%s": %s" (the final name)
   // when no temporary file can be created.
   TPendingFile(TFolderHandle Folder, std::string Name);
   ~TPendingFile() override;

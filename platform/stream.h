@@ -83,8 +83,9 @@ class THandleStream : public TStream {
 };
 
 // A file opened or created by its Windows-style name. Raises EFOpenError
-// "Cannot open file "%s". %s" or EFCreateError "Cannot create file "%s". %s"
-// with the name as given and the system's reason. Closes the file when
+// "Cannot open file "%s": %s" or EFCreateError "Cannot create file "%s": %s"
+// with the file's Linux path (the name as given when it has none) and the
+// system's reason (strerror: "Is a directory" for a folder). Closes the file when
 // destroyed.
 class TFileStream : public THandleStream {
  public:

@@ -48,7 +48,12 @@ uint32_t GetLastError();
 void SetLastError(uint32_t Code);
 // Maps an errno value to the Windows error code.
 uint32_t ErrnoToWinError(int Errno);
-// The system's text for an error code, without a trailing period.
+// The system's reason for an error code, without a trailing period: the
+// text of the errno the thread's last error came from when Code is that
+// error ("Is a directory", "No space left on device"), else the text of
+// the errno that stands for Code ("Permission denied" for
+// ERROR_ACCESS_DENIED), or a short text of its own for the codes no errno
+// stands for ("No such drive").
 std::string SysErrorMessage(uint32_t Code);
 // Raises EOSError with the last error's code and text.
 [[noreturn]] void RaiseLastOSError();

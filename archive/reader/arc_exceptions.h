@@ -55,7 +55,7 @@ ZEM_ARC_EXCEPTION(EUserCanceled, EArcZipException, 178);
 ZEM_ARC_EXCEPTION(EFatalUnzipError, EArcZipException, 182);
 // "File is larger than uncompressed size!"
 ZEM_ARC_EXCEPTION(EBiggerThanUncompressed, EArcZipException, 185);
-// "Cant write uncompressed file"
+// "Can't write uncompressed file"
 ZEM_ARC_EXCEPTION(ECantWriteUCF, EArcZipException, 183);
 // "Not enough room to write archive"
 ZEM_ARC_EXCEPTION(ENotEnoughRoom, EArcZipException, 186);

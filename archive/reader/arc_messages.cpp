@@ -20,7 +20,7 @@ constexpr std::array<TZipString, 20> ZipStrings = {{
     {zsUserCanceledDisk, "User canceled loading new disk."},
     {zsUserCanceledDestDir, "User canceled Set Desination Directory"},
     {zsPrematureEnd, "Premature end of file reached"},
-    {zsCantWriteUCF, "Cant write uncompressed file"},
+    {zsCantWriteUCF, "Can't write uncompressed file"},
     {zsInsertDisk, "Please insert disk %d of the multi-disk set."},
     {zsBiggerThanUncompressed, "File is larger than uncompressed size!"},
     {zsNotEnoughRoom, "Not enough room to write archive"},

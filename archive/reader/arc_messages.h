@@ -18,7 +18,7 @@ enum TZipStringId : int {
   zsUserCanceledDisk = 180,     // "User canceled loading new disk."
   zsUserCanceledDestDir = 181,  // "User canceled Set Desination Directory"
   zsPrematureEnd = 182,         // "Premature end of file reached"
-  zsCantWriteUCF = 183,         // "Cant write uncompressed file"
+  zsCantWriteUCF = 183,         // "Can't write uncompressed file"
   zsInsertDisk = 184,           // "Please insert disk %d of the multi-disk set."
   zsBiggerThanUncompressed = 185,  // "File is larger than uncompressed size!"
   zsNotEnoughRoom = 186,        // "Not enough room to write archive"

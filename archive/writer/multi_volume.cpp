@@ -196,7 +196,8 @@ void TZipRunner::OpenDataFile() {
   DropDataFile();
   FDataName = UniqueTempFile(TempFolder());
   if (FDataName.empty())
-    throw EFCreateError(Format("Cannot create file \"%s\". %s", TempFolder().c_str(),
+    throw EFCreateError(Format("Cannot create a work file in \"%s\": %s",
+                               platform::ToNativePath(TempFolder()).c_str(),
                                platform::SysErrorMessage(platform::GetLastError()).c_str()));
   FDataGuard.Register(FDataName);
   FDataFile = std::make_unique<TLFNFileStream>(FDataName, fmCreate, false, kDataBufferSize);

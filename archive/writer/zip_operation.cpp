@@ -179,7 +179,8 @@ void TZipRunner::OpenOutput(bool Rebuild) {
     if (Folder.empty()) Folder = ".";
     FWorkName = UniqueTempFile(Folder);
     if (FWorkName.empty())
-      throw EFCreateError(Format("Cannot create file \"%s\". %s", Folder.c_str(),
+      throw EFCreateError(Format("Cannot create a work file in \"%s\": %s",
+                                 platform::ToNativePath(Folder).c_str(),
                                  platform::SysErrorMessage(platform::GetLastError()).c_str()));
     FWorkCreated = true;
     FWorkGuard.Register(FWorkName);
@@ -454,7 +455,8 @@ void TZipRunner::CloseAndInstall() {
   S.ReleaseArchive();
   const std::string& Target = Z.ZipName();
   if (!RenameOver(FWorkName, Target))
-    throw EInOutError(Format("Cannot replace \"%s\". %s", Target.c_str(),
+    throw EInOutError(Format("Cannot replace \"%s\": %s; the archive is as it was",
+                             platform::ToNativePath(Target).c_str(),
                              platform::SysErrorMessage(platform::GetLastError()).c_str()));
   FWorkCreated = false;
   FWorkGuard.Release();

@@ -40,7 +40,7 @@ constexpr int kExitUsage = 2;
 // restore, copy and format, so they need --yes there and refuse what
 // platform::ErasureRefusal refuses (the home, temporary and system folders,
 // a folder holding the image being restored). Usage errors give kExitUsage;
-// a card without capacity ("No disk in the driver!"), a backup that skipped
+// a card without capacity ("No disk in the drive!"), a backup that skipped
 // files, a restore or copy that did not complete (its reason shown as an
 // error message), a card held by another operation or replaced meanwhile,
 // and a format that did not complete give kExitFailure. A complete restore

@@ -4,6 +4,7 @@
 #include <istream>
 #include <ostream>
 
+#include "cli/common/progress_meter.h"
 #include "core/card_ops.h"
 #include "core/drives.h"
 #include "platform/drives.h"
@@ -14,15 +15,19 @@ namespace zem {
 using namespace platform;
 
 TConsoleWindowServices::TConsoleWindowServices(std::istream& In, std::ostream& Out,
-                                               std::ostream& Err, bool AssumeYes, bool Progress)
-    : FIn(In), FOut(Out), FErr(Err), FAssumeYes(AssumeYes), FProgress(Progress) {}
+                                               std::ostream& Err, bool AssumeYes, bool Quiet)
+    : FIn(In), FOut(Out), FErr(Err), FAssumeYes(AssumeYes), FQuiet(Quiet) {}
 
 int TConsoleWindowServices::MessageBox(HWND, const std::string& Text, const std::string& Caption,
                                        uint32_t Flags) {
-  EndProgress();
+  if (FMeter != nullptr) FMeter->Clear();
   switch (Flags & 0x0F) {
     case MB_OK:
       break;
+    case MB_OKCANCEL:
+      if (Text == kMsgChangeCard) return AskToGoOn(Text) ? IDOK : IDCANCEL;
+      FErr << Caption << ": " << Text << "\n";
+      return IDCANCEL;
     case MB_ABORTRETRYIGNORE:
       FErr << Caption << ": " << Text << "\n";
       return IDABORT;
@@ -37,21 +42,33 @@ int TConsoleWindowServices::MessageBox(HWND, const std::string& Text, const std:
     FErr << Text << "\n";
     return IDOK;
   }
-  FOut << Text << "\n";
-  if (Text == kMsgChangeCard && !FAssumeYes) {
-    FOut << "Press Enter when the card is in the drive. " << std::flush;
-    std::string Line;
-    std::getline(FIn, Line);
-  }
-  FOut << std::flush;
+  if (!FQuiet) FOut << Text << "\n" << std::flush;
   return IDOK;
+}
+
+bool TConsoleWindowServices::AskToGoOn(const std::string& Text) {
+  FOut << Text << "\n";
+  if (FAssumeYes) {
+    FOut << std::flush;
+    return true;
+  }
+  FOut << "Press Enter when the card is in the drive (end of input cancels). " << std::flush;
+  if (FMeter != nullptr) FMeter->Pause();
+  std::string Line;
+  const bool Answered = static_cast<bool>(std::getline(FIn, Line));
+  if (FMeter != nullptr) FMeter->Resume();
+  if (!Answered) FOut << "\n" << std::flush;
+  return Answered;
 }
 
 bool TConsoleWindowServices::AskYes(const std::string& Question) {
   if (FAssumeYes) return true;
   FOut << Question << " [y/N] " << std::flush;
+  if (FMeter != nullptr) FMeter->Pause();
   std::string Line;
-  if (!std::getline(FIn, Line)) {
+  const bool Answered = static_cast<bool>(std::getline(FIn, Line));
+  if (FMeter != nullptr) FMeter->Resume();
+  if (!Answered) {
     FOut << "\n";
     return false;
   }
@@ -59,8 +76,8 @@ bool TConsoleWindowServices::AskYes(const std::string& Question) {
 }
 
 uint32_t TConsoleWindowServices::SHFormatDrive(HWND, uint32_t Drive, uint32_t, uint32_t) {
-  EndProgress();
-  return FormatDrive(Drive, [&] {
+  if (FMeter != nullptr) FMeter->Clear();
+  const uint32_t Result = FormatDrive(Drive, [&] {
     const char Letter = static_cast<char>('A' + Drive);
     const auto Entry = DriveTable().Find(Letter);
     const std::string What =
@@ -70,18 +87,8 @@ uint32_t TConsoleWindowServices::SHFormatDrive(HWND, uint32_t Drive, uint32_t, u
     return AskYes(std::string("Format ") + Letter + ": \"" + DriveLabel(Letter) + "\" at " +
                   (Entry ? Entry->MountPoint : std::string("?")) + "?" + What);
   });
-}
-
-void TConsoleWindowServices::ShowProgress(int32_t Percent) {
-  if (!FProgress || Percent == FShownPercent) return;
-  FShownPercent = Percent;
-  FErr << "\r" << Percent << "%" << std::flush;
-}
-
-void TConsoleWindowServices::EndProgress() {
-  if (FShownPercent < 0) return;
-  FShownPercent = -1;
-  FErr << "\r    \r" << std::flush;
+  if (Result == 0) FFormatted = true;
+  return Result;
 }
 
 }  // namespace zem

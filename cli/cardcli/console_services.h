@@ -12,18 +12,22 @@
 
 namespace zem {
 
+class TProgressMeter;
+
 class TConsoleWindowServices : public platform::THeadlessWindowServices {
  public:
   // In gives the answers; Out takes messages and questions, Err error
-  // messages and (when Progress) the progress line. AssumeYes answers every
-  // question with yes without asking.
+  // messages. AssumeYes answers every question with yes without asking.
+  // Quiet leaves out the messages of OK boxes other than errors and the
+  // change-card prompt.
   TConsoleWindowServices(std::istream& In, std::ostream& Out, std::ostream& Err, bool AssumeYes,
-                         bool Progress);
+                         bool Quiet);
 
   // An "Error!" box is its text on Err, any other OK box its text on Out.
-  // The change-card prompt then waits for Enter on In unless AssumeYes.
-  // Boxes with other buttons print "<caption>: <text>" on Err and answer
-  // as the headless services do (Cancel, No, Abort).
+  // The change-card prompt (an OK/Cancel box) waits for Enter on In unless
+  // AssumeYes and answers Cancel at the end of input. Boxes with other
+  // buttons print "<caption>: <text>" on Err and answer as the headless
+  // services do (Cancel, No, Abort).
   int MessageBox(platform::HWND Owner, const std::string& Text, const std::string& Caption,
                  uint32_t Flags) override;
   // The format through platform::FormatDrive; the dialog's confirmation is
@@ -33,20 +37,24 @@ class TConsoleWindowServices : public platform::THeadlessWindowServices {
   uint32_t SHFormatDrive(platform::HWND Owner, uint32_t Drive, uint32_t FormatId,
                          uint32_t Options) override;
 
-  // The progress line "\r<percent>%" on Err when Progress is on; a repeated
-  // value prints nothing. EndProgress clears the line (when one is shown).
-  void ShowProgress(int32_t Percent);
-  void EndProgress();
+  // The progress line to erase before a message and to stop while a
+  // question waits (nullptr: none).
+  void SetMeter(TProgressMeter* Meter) { FMeter = Meter; }
+  // Set once a format made the card ready for the files.
+  bool Formatted() const { return FFormatted; }
 
  private:
   bool AskYes(const std::string& Question);
+  // The change-card prompt: Enter goes on, the end of input cancels.
+  bool AskToGoOn(const std::string& Text);
 
   std::istream& FIn;
   std::ostream& FOut;
   std::ostream& FErr;
   bool FAssumeYes;
-  bool FProgress;
-  int32_t FShownPercent = -1;
+  bool FQuiet;
+  TProgressMeter* FMeter = nullptr;
+  bool FFormatted = false;
 };
 
 }  // namespace zem

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "cli/zipcli/zip_console.h"
-#include "cli/zipcli/zip_options.h"
+#include "cli/common/command_line.h"
 
 namespace zem {
 

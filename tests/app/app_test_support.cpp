@@ -87,6 +87,12 @@ std::vector<std::string> TRecordingServices::Texts() const {
   return Out;
 }
 
+std::vector<std::string> TRecordingServices::Heads() const {
+  std::vector<std::string> Out;
+  for (const auto& B : Boxes) Out.push_back(B.Text.substr(0, B.Text.find('\n')));
+  return Out;
+}
+
 // ---- Scopes -------------------------------------------------------------------
 
 TServicesScope::TServicesScope(std::unique_ptr<platform::TWindowServices> Services)

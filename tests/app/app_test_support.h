@@ -56,6 +56,9 @@ class TRecordingServices : public TQtWindowServices {
 
   // The texts of the boxes, in order.
   std::vector<std::string> Texts() const;
+  // Their first lines (an end message's first line is its verdict, the
+  // rest counts and sizes).
+  std::vector<std::string> Heads() const;
 };
 
 // Installs services for the life of the scope and restores the previous

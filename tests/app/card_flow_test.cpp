@@ -1,5 +1,9 @@
 // The window's operations on fake cards: Backup, Restore and DiskCopy, with
 // their messages, progress and the window's enabled state.
+#include <QApplication>
+#include <QDate>
+#include <QDir>
+#include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 
@@ -25,7 +29,7 @@ class CardFlowTest : public FormTest {
     Select('F');
     Services->SaveNames.push_back(Image);
     QTest::mouseClick(Form->Button2, Qt::LeftButton);
-    ASSERT_EQ(Services->Texts(), (std::vector<std::string>{"Job complete!", "Job complete!"}));
+    ASSERT_EQ(Services->Heads(), (std::vector<std::string>{"Job complete!", "Job complete!"}));
     Services->Boxes.clear();
   }
 };
@@ -56,8 +60,12 @@ TEST_F(CardFlowTest, BackupReportsTwiceWithProgressAndTheWindowDisabled) {
   EXPECT_EQ(Services->SaveOptions[0].Filter, "ZEM Tool Backup File (*.IMG)|*.IMG");
   EXPECT_EQ(Services->SaveOptions[0].DefaultExt, "*.IMG");
   ASSERT_EQ(Services->Boxes.size(), 2u);
+  // The last says what was backed up, and where.
+  EXPECT_EQ(Services->Boxes[1].Text.rfind("Job complete!\n5 files (6.4", 0), 0u) << Services->Boxes[1].Text;
+  EXPECT_NE(Services->Boxes[1].Text.find("backed up into " + (Cards.Outside() / "card.IMG").string() + " ("),
+            std::string::npos);
   for (const auto& Box : Services->Boxes) {
-    EXPECT_EQ(Box.Text, "Job complete!");
+    EXPECT_EQ(Box.Text.substr(0, Box.Text.find('\n')), "Job complete!");
     EXPECT_EQ(Box.Caption, "Message");
     EXPECT_EQ(Box.Flags, platform::MB_OK);
     EXPECT_EQ(Box.Owner, Form->Handle());
@@ -89,7 +97,7 @@ TEST_F(CardFlowTest, BackupOfAnEmptyCardCompletesAndACancelledDialogDoesNothing)
   Select('F');
   Services->SaveNames.push_back(OutsideName("empty.IMG"));
   QTest::mouseClick(Form->Button2, Qt::LeftButton);
-  EXPECT_EQ(Services->Texts(), (std::vector<std::string>{"Job complete!", "Job complete!"}));
+  EXPECT_EQ(Services->Heads(), (std::vector<std::string>{"Job complete!", "Job complete!"}));
   EXPECT_EQ(ReadFile(Cards.Outside() / "empty.IMG").size(), 2048u);
   EXPECT_TRUE(Form->isEnabled());
   // A cancelled dialog does nothing.
@@ -123,8 +131,9 @@ TEST_F(CardFlowTest, RestoreOfAGoodImageSaysJobCompleteAndRestoresTheCard) {
   ASSERT_EQ(Services->OpenOptions.size(), 2u);
   EXPECT_EQ(Services->OpenOptions[1].Filter, "ZEM Tool Backup File (*.IMG)|*.IMG");
   // The format dialog's question and report, then the restore's own word.
-  EXPECT_EQ(Services->Texts(),
+  EXPECT_EQ(Services->Heads(),
             (std::vector<std::string>{kFormatQuestion, kFormatComplete, "Job complete!"}));
+  EXPECT_EQ(Services->Boxes.back().Text.substr(13), "\n5 files (2.2 MB) restored onto G:.");
   EXPECT_EQ(Form->ProgressBar1->value(), 0);
   EXPECT_EQ(TreeOf(Other), TreeOf(Card));
   EXPECT_TRUE(DisabledWhileRestoring);
@@ -211,12 +220,111 @@ TEST_F(CardFlowTest, DiskCopyOntoACardTooSmallSaysWhyAndNotComplete) {
   QTest::mouseClick(Form->Button7, Qt::LeftButton);
   const std::vector<std::string> Texts = Services->Texts();
   ASSERT_EQ(Texts.size(), 3u);
-  EXPECT_EQ(Texts[2].rfind("Destnation media size is to small for the Backup file!\n", 0), 0u)
+  EXPECT_EQ(Texts[2].rfind("Destination media size is too small for the backup file!\n", 0), 0u)
       << Texts[2];
   EXPECT_EQ(std::count(Texts.begin(), Texts.end(), "DiskCopy Complete!"), 0);
   EXPECT_EQ(Form->ProgressBar1->value(), 0);
   EXPECT_TRUE(Form->isEnabled());
   EXPECT_TRUE(WorkFiles().empty());
+}
+
+// The save dialog starts in the home folder with LABEL-YYYYMMDD.IMG, the
+// image always gets ".IMG", and an existing image is replaced only after
+// a yes.
+TEST_F(CardFlowTest, SaveDialogNameExtensionAndTheReplaceQuestion) {
+  FillCard(Cards.AddCard('F', "CAMERA"), 0, 7);
+  MakeForm();
+  Services->SaveNames.push_back(OutsideName("typed"));
+  QTest::mouseClick(Form->Button2, Qt::LeftButton);
+  ASSERT_EQ(Services->SaveOptions.size(), 1u);
+  const std::string Home = platform::FromNativePath(QDir::homePath().toStdString());
+  EXPECT_EQ(Services->SaveOptions[0].InitialDir, Home);
+  EXPECT_EQ(Services->SaveOptions[0].FileName,
+            Home + "\\CAMERA-" + QDate::currentDate().toString("yyyyMMdd").toStdString() + ".IMG");
+  const fs::path Image = Cards.Outside() / "typed.IMG";
+  ASSERT_TRUE(fs::exists(Image));
+  EXPECT_EQ(Services->Heads(), (std::vector<std::string>{"Job complete!", "Job complete!"}));
+
+  // No: nothing written. Yes: replaced.
+  WriteFile(Image, "old image");
+  const std::string Question = Image.string() + " already exists. Replace it?";
+  Services->Boxes.clear();
+  Services->Answers = {platform::IDNO};
+  Services->SaveNames.push_back(OutsideName("typed.IMG"));
+  QTest::mouseClick(Form->Button2, Qt::LeftButton);
+  EXPECT_EQ(Services->Texts(), std::vector<std::string>{Question});
+  EXPECT_EQ(ReadFile(Image), "old image");
+  Services->Boxes.clear();
+  Services->Answers = {platform::IDYES};
+  Services->SaveNames.push_back(OutsideName("typed.IMG"));
+  QTest::mouseClick(Form->Button2, Qt::LeftButton);
+  EXPECT_EQ(Services->Heads(), (std::vector<std::string>{Question, "Job complete!", "Job complete!"}));
+  EXPECT_EQ(ReadFile(Image).substr(0, 10), "ZEM0CAMERA");
+}
+
+// Cancel in the progress window stops Backup (no image) and Restore (the
+// files written so far are counted); a "no" to the erasure is a cancel too.
+TEST_F(CardFlowTest, CancelStopsTheOperationAndSaysWhatHappened) {
+  const fs::path Card = Cards.AddCard('F', "CAMERA");
+  const fs::path Other = Cards.AddCard('G', "OTHER");
+  FillCard(Card, 8, 9);
+  WriteFile(Other / "keep.txt", "keep");
+  MakeForm();
+  const std::string Image = OutsideName("c.IMG");
+  BackUp(Image);
+
+  // Presses Cancel once the bar is on its way (during the pass named).
+  bool Armed = true, PanelShown = false;
+  QString Words;
+  QObject::connect(Form->ProgressBar1, &QProgressBar::valueChanged, [&](int V) {
+    if (!Armed || V <= 0 || V >= 100) return;
+    Armed = false;
+    PanelShown = Form->ProgressPanel->isVisible() && Form->CancelButton->isEnabled();
+    Words = Form->ProgressBar1->format();
+    QTest::mouseClick(Form->CancelButton, Qt::LeftButton);
+  });
+  Select('F');
+  Services->SaveNames.push_back(OutsideName("cancelled.IMG"));
+  QTest::mouseClick(Form->Button2, Qt::LeftButton);
+  EXPECT_TRUE(PanelShown);
+  EXPECT_NE(Words.indexOf(" of "), -1) << Words.toStdString();
+  EXPECT_EQ(Services->Heads().back(), kMsgBackupCancelled);
+  EXPECT_FALSE(fs::exists(Cards.Outside() / "cancelled.IMG"));
+  EXPECT_FALSE(Form->ProgressPanel->isVisible());
+  EXPECT_TRUE(Form->isEnabled());
+
+  // Restore: cancelled while the files are written.
+  Services->Boxes.clear();
+  bool Formatted = false;
+  Services->OnBox = [&](const TRecordingServices::TBox& B) {
+    if (B.Text == kFormatComplete) Formatted = Armed = true;
+  };
+  Armed = false;
+  Select('G');
+  Services->OpenNames.push_back(Image);
+  QTest::mouseClick(Form->Button3, Qt::LeftButton);
+  EXPECT_TRUE(Formatted);
+  const std::string Last = Services->Texts().back();
+  EXPECT_EQ(Last.rfind("Restore cancelled: ", 0), 0u) << Last;
+  EXPECT_NE(Last.find(" files are on the card."), std::string::npos) << Last;
+  EXPECT_LT(TreeOf(Other).size(), TreeOf(Card).size());
+  EXPECT_TRUE(WorkFiles().empty());
+
+  // The erasure declined: said as a cancel, the card as it was.
+  WriteFile(Other / "keep.txt", "keep");
+  Services->Boxes.clear();
+  Services->OnBox = [&](const TRecordingServices::TBox& B) {
+    if (B.Text != kFormatQuestion) return;
+    QTimer::singleShot(0, [] {
+      if (QWidget* W = QApplication::activeModalWidget()) ClickButton(W, "Close");
+    });
+  };
+  Services->Answers = {platform::IDCANCEL};
+  Services->OpenNames.push_back(Image);
+  QTest::mouseClick(Form->Button3, Qt::LeftButton);
+  EXPECT_EQ(Services->Texts(), (std::vector<std::string>{kFormatQuestion, kMsgRestoreCancelled}));
+  EXPECT_EQ(ReadFile(Other / "keep.txt"), "keep");
+  EXPECT_TRUE(Form->isEnabled());
 }
 
 }  // namespace

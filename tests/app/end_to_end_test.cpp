@@ -13,6 +13,9 @@
 
 #include <QtTest/QTest>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
 
 namespace zem::test {
 namespace {
@@ -57,7 +60,7 @@ TEST(EndToEndTest, BackupAndFormatThroughTheRealDialogs) {
     EXPECT_TRUE(Script.Done());
   }
   ASSERT_EQ(Seen.size(), 1u);
-  EXPECT_EQ(Seen[0].toStdString(), "Error!: No disk in the driver!");
+  EXPECT_EQ(Seen[0].toStdString(), "Error!: No disk in the drive!");
 
   // Backup of F: a name typed without its extension gets ".IMG".
   Seen.clear();
@@ -86,7 +89,9 @@ TEST(EndToEndTest, BackupAndFormatThroughTheRealDialogs) {
     QTest::mouseClick(Form->Button2, Qt::LeftButton);
     EXPECT_TRUE(Script.Done());
   }
-  EXPECT_EQ(Seen, (std::vector<QString>{"Message: Job complete!", "Message: Job complete!"}));
+  ASSERT_EQ(Seen.size(), 2u);
+  EXPECT_EQ(Seen[0], "Message: Job complete!");
+  EXPECT_TRUE(Seen[1].startsWith("Message: Job complete!\n")) << Seen[1].toStdString();
   EXPECT_TRUE(fs::exists(Cards.Outside() / "typed.IMG"));
   EXPECT_TRUE(Form->isEnabled());
 
@@ -101,12 +106,17 @@ TEST(EndToEndTest, BackupAndFormatThroughTheRealDialogs) {
           QTest::keyClick(W, Qt::Key_Escape);
         }, IsMessageBox)
         .Then([&](QWidget* W) { ClickButton(W, "Close"); },
-              [](QWidget* W) { return dynamic_cast<TFormatDialog*>(W) != nullptr; });
+              [](QWidget* W) { return dynamic_cast<TFormatDialog*>(W) != nullptr; })
+        .Then([&](QWidget* W) {
+          Note(W);
+          ClickButton(W, "OK");
+        }, IsMessageBox);
     QTest::mouseClick(Form->Button5, Qt::LeftButton);
     EXPECT_TRUE(Script.Done());
   }
-  ASSERT_EQ(Seen.size(), 1u);
+  ASSERT_EQ(Seen.size(), 2u);
   EXPECT_EQ(Seen[0].toStdString(), std::string("Format CAMERA (F:): ") + kFormatQuestion);
+  EXPECT_EQ(Seen[1].toStdString(), "Message: Format cancelled: the card was not touched.");
   EXPECT_EQ(TreeOf(Card).size(), 2u);
   EXPECT_FALSE(Form->Timer1->Enabled());
 
@@ -136,6 +146,26 @@ TEST(EndToEndTest, BackupAndFormatThroughTheRealDialogs) {
   EXPECT_FALSE(Form->Timer1->Enabled());
   EXPECT_EQ(TreeOf(Card).size(), 2u);  // the other card untouched
   Form.reset();
+}
+
+// Without a display to show the window on, the program says so in one
+// line and exits with status 1: DISPLAY unset, or naming a server that is
+// not there.
+TEST(ZemtoolsProgram, NoDisplayIsOneLineAndStatus1) {
+  const std::string Program = std::string(ZEM_BINARY_DIR) + "/app/zemtools";
+  ASSERT_TRUE(fs::exists(Program)) << "build the zemtools target first";
+  TTempDir Dir;
+  const std::string Err = (Dir / "err.txt").string();
+  for (const std::string& Env : {std::string("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM"),
+                                 std::string("env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=:4093")}) {
+    SCOPED_TRACE(Env);
+    const int Rc = std::system((Env + " " + Program + " 2>" + Err + " </dev/null >/dev/null").c_str());
+    ASSERT_TRUE(WIFEXITED(Rc));
+    EXPECT_EQ(WEXITSTATUS(Rc), 1);
+    const std::string Text = ReadFile(Err);
+    EXPECT_EQ(Text.rfind("zemtools: no display to show the window on (", 0), 0u) << Text;
+    EXPECT_EQ(std::count(Text.begin(), Text.end(), '\n'), 1) << Text;
+  }
 }
 
 }  // namespace

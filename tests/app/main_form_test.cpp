@@ -1,7 +1,11 @@
 // The main window without the archive operations: start-up, layout, the
 // drive list, the command lines and the format with its auto-confirm timer.
+#include <QApplication>
+#include <QLabel>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 #include <QRadioButton>
 #include <QWindow>
 
@@ -132,9 +136,13 @@ TEST_F(FormTest, DoubleClickAndHelpStartTheirCommandLines) {
   Cards.AddCard('E', "OTHER");
   Cards.AddCard('F', "CAMERA");
   MakeForm();
-  // Nothing selected: the buttons and the double click do nothing.
-  for (QPushButton* B : {Form->Button2, Form->Button3, Form->Button5, Form->Button7})
+  // Nothing selected (the first card is selected at start; the selection
+  // taken away): the buttons are off and the double click does nothing.
+  Form->ListView1->clearSelection();
+  for (QPushButton* B : {Form->Button2, Form->Button3, Form->Button5, Form->Button7}) {
+    EXPECT_FALSE(B->isEnabled());
     QTest::mouseClick(B, Qt::LeftButton);
+  }
   Form->ListView1DblClick(Form->ListView1);
   EXPECT_TRUE(Services->Execs.empty());
   EXPECT_TRUE(Services->Boxes.empty());
@@ -149,11 +157,46 @@ TEST_F(FormTest, DoubleClickAndHelpStartTheirCommandLines) {
   EXPECT_EQ(Services->Execs[0].CmdLine, "start F:\\");
   EXPECT_EQ(Services->Execs[0].CmdShow, 0u);  // hidden
 
+  // Help shows the program's own readme in a window of its own (no text
+  // viewer needed), with an About box naming the version.
+  QString HelpShown;
+  TModalScript Script;
+  Script.Then([&](QWidget* W) {
+    if (auto* Text = W->findChild<QPlainTextEdit*>("HelpText")) HelpShown = Text->toPlainText();
+    ClickButton(W, "About");
+  }, [](QWidget* W) { return W->objectName() == "HelpDialog"; });
+  Services->OnBox = [](const TRecordingServices::TBox&) {
+    QTimer::singleShot(0, [] {
+      if (QWidget* W = QApplication::activeModalWidget()) ClickButton(W, "Close");
+    });
+  };
   QTest::mouseClick(Form->Button4, Qt::LeftButton);
-  ASSERT_EQ(Services->Execs.size(), 2u);
-  EXPECT_EQ(Services->Execs[1].CmdLine, "notepad readme.txt");
-  EXPECT_EQ(Services->Execs[1].CmdShow, 1u);
-  EXPECT_TRUE(Services->Boxes.empty());
+  EXPECT_TRUE(Script.Done());
+  EXPECT_EQ(Services->Execs.size(), 1u);
+  EXPECT_NE(HelpShown.indexOf("ZEM Tools"), -1) << HelpShown.left(200).toStdString();
+  ASSERT_EQ(Services->Boxes.size(), 1u);
+  EXPECT_EQ(Services->Boxes[0].Caption, "About ZEM Tools");
+  EXPECT_EQ(Services->Boxes[0].Text.rfind("ZEM Tools 1.", 0), 0u) << Services->Boxes[0].Text;
+}
+
+// The window at start: the first card selected and the card buttons
+// enabled; with no card a hint over the empty list and the buttons off.
+TEST_F(FormTest, FirstCardSelectedAtStartOrAHintWithoutOne) {
+  MakeForm();
+  EXPECT_TRUE(Form->EmptyHint->isVisible());
+  EXPECT_NE(Form->EmptyHint->text().indexOf("No memory card found"), -1);
+  for (QPushButton* B : {Form->Button2, Form->Button3, Form->Button5, Form->Button7, Form->Button8})
+    EXPECT_FALSE(B->isEnabled()) << B->text().toStdString();
+  EXPECT_TRUE(Form->Button1->isEnabled());
+  EXPECT_TRUE(Form->Button4->isEnabled());
+  Cards.AddCard('G', "SD");
+  Cards.AddCard('F', "CAMERA");
+  QTest::mouseClick(Form->Button1, Qt::LeftButton);
+  EXPECT_FALSE(Form->EmptyHint->isVisible());
+  ASSERT_EQ(Form->ListView1->selectedItems().size(), 1);
+  EXPECT_EQ(Form->ListView1->selectedItems()[0]->text().toStdString(), "CAMERA (F:)");
+  for (QPushButton* B : {Form->Button2, Form->Button3, Form->Button5, Form->Button7, Form->Button8})
+    EXPECT_TRUE(B->isEnabled()) << B->text().toStdString();
 }
 
 TEST_F(FormTest, FormatWithoutACardSaysSoAndShowsNoDialog) {
@@ -166,7 +209,7 @@ TEST_F(FormTest, FormatWithoutACardSaysSoAndShowsNoDialog) {
   };
   QTest::mouseClick(Form->Button5, Qt::LeftButton);
   ASSERT_EQ(Services->Boxes.size(), 1u);
-  EXPECT_EQ(Services->Boxes[0].Text, "No disk in the driver!");
+  EXPECT_EQ(Services->Boxes[0].Text, "No disk in the drive!");
   EXPECT_EQ(Services->Boxes[0].Caption, "Error!");
   EXPECT_EQ(Services->Boxes[0].Flags, platform::MB_OK);
   EXPECT_EQ(Services->Boxes[0].Owner, Form->Handle());
@@ -175,7 +218,7 @@ TEST_F(FormTest, FormatWithoutACardSaysSoAndShowsNoDialog) {
   // The same answer for the other operations, before any dialog.
   for (QPushButton* B : {Form->Button2, Form->Button3, Form->Button7})
     QTest::mouseClick(B, Qt::LeftButton);
-  EXPECT_EQ(Services->Texts(), std::vector<std::string>(4, "No disk in the driver!"));
+  EXPECT_EQ(Services->Texts(), std::vector<std::string>(4, "No disk in the drive!"));
   EXPECT_TRUE(Services->SaveOptions.empty());
   EXPECT_TRUE(Services->OpenOptions.empty());
 }

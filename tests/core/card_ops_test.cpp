@@ -39,10 +39,12 @@ class TRecordingServices : public platform::THeadlessWindowServices {
   std::function<void()> OnFormat;                 // runs as the format starts
   int TimersRunning = 0;
 
-  int MessageBox(HWND, const std::string& Text, const std::string& Caption, uint32_t) override {
+  int Answer = platform::IDOK;  // of a box with more buttons than OK
+
+  int MessageBox(HWND, const std::string& Text, const std::string& Caption, uint32_t Flags) override {
     Events.push_back(Caption + "|" + Text);
     if (OnBox) OnBox(Text);
-    return platform::IDOK;
+    return (Flags & 0x0F) == platform::MB_OK ? platform::IDOK : Answer;
   }
   uint32_t SHFormatDrive(HWND, uint32_t Drive, uint32_t FormatId, uint32_t Options) override {
     Events.push_back("format " + std::to_string(Drive) + " " + std::to_string(FormatId) + " " +
@@ -388,7 +390,7 @@ TEST_F(CardOpsTest, RestoreFailuresShowTheirMessageAndLeaveTheCardAlone) {
     const TRestoreOutcome R = Restore(Win(Name));
     EXPECT_EQ(R.Result, TRestoreResult::NotAnImage);
     EXPECT_EQ(Services->Events,
-              std::vector<std::string>{"Error!|File error, progress could not be continue!"});
+              std::vector<std::string>{"Error!|File error, progress could not be continued!"});
     EXPECT_TRUE(WorkFiles().empty());
   }
 
@@ -403,18 +405,24 @@ TEST_F(CardOpsTest, RestoreFailuresShowTheirMessageAndLeaveTheCardAlone) {
   EXPECT_EQ(R.Result, TRestoreResult::TooSmall);
   ASSERT_EQ(Services->Events.size(), 1u);
   EXPECT_EQ(Services->Events[0].rfind(
-                "Error!|Destnation media size is to small for the Backup file!\nthe files need ", 0),
+                "Error!|Destination media size is too small for the backup file!\nthe files need ", 0),
             0u)
       << Services->Events[0];
   EXPECT_TRUE(WorkFiles().empty());
   EXPECT_TRUE(fs::exists(Dir / "other/stale.txt"));
 
-  // Format cancelled: work file removed, card untouched.
+  // The erasure declined is a cancel, not an error; a format that fails is
+  // an error. Either way: work file removed, card untouched.
   Table->AddDrive('G', (Dir / "other").string(), "SPARE", Need);
+  EXPECT_EQ(Restore(Win("ok.IMG")).Result, TRestoreResult::Cancelled);
+  EXPECT_EQ(Services->Events, (std::vector<std::string>{
+                                  "format 6 0 1 timer on",
+                                  "Message|Restore cancelled: the card was not touched."}));
+  Services->FormatResult = platform::SHFMT_ERROR;
   EXPECT_EQ(Restore(Win("ok.IMG")).Result, TRestoreResult::FormatFailed);
   EXPECT_EQ(Services->Events, (std::vector<std::string>{
                                   "format 6 0 1 timer on",
-                                  "Error!|Format card error, progress could not be continue!"}));
+                                  "Error!|Format card error, progress could not be continued!"}));
   EXPECT_TRUE(WorkFiles().empty());
   EXPECT_TRUE(fs::exists(Dir / "other/stale.txt"));
   EXPECT_FALSE(Timer.Enabled());
@@ -584,6 +592,39 @@ TEST_F(CardOpsTest, DiskCopyOrderStoredLevelAndImageRemoved) {
   EXPECT_TRUE(std::all_of(Methods.begin(), Methods.end(), [](uint16_t M) { return M == 0; }));
   EXPECT_TRUE(WorkFiles().empty());
   EXPECT_TRUE(FilesOf(Dir / "other") == Original);
+}
+
+// Cancelled operations end as Cancelled and say what is on the card: the
+// change-card box answered Cancel writes no card; a handler cancelling
+// the extraction (the window's Cancel) leaves the files written so far.
+TEST_F(CardOpsTest, CancelsSayWhatIsOnTheCard) {
+  BuildRichCard(Dir / "card");
+  test::WriteFile(Dir / "other/stale.txt", "stale");
+  Services->Answer = platform::IDCANCEL;
+  TRestoreOutcome R = DiskCopyCard("F:\\", Zip, Timer, nullptr, {});
+  EXPECT_EQ(R.Result, TRestoreResult::Cancelled);
+  EXPECT_EQ(Services->Events,
+            (std::vector<std::string>{"Message|Job complete!",
+                                      "Message!|Read complete, please change a card and press OK",
+                                      "Message!|DiskCopy cancelled: no card was written."}));
+  EXPECT_TRUE(WorkFiles().empty());
+
+  BackUp("rich.IMG");
+  bool Formatted = false;
+  int Started = 0;
+  Services->OnFormat = [&] { Formatted = true; };
+  Zip.OnStartUnZip = [&](TObject*, int32_t, std::string&, bool&) {
+    if (Formatted && ++Started == 3) throw EUserCanceled();
+  };
+  Services->Events.clear();
+  R = RestoreCard(Win("rich.IMG"), "G:\\", Zip, Timer);
+  EXPECT_EQ(R.Result, TRestoreResult::Cancelled);
+  EXPECT_EQ(R.Extracted, 2);
+  ASSERT_FALSE(Services->Events.empty());
+  EXPECT_EQ(Services->Events.back(),
+            Format("Message|Restore cancelled: 2 of %d files are on the card.", R.Entries));
+  EXPECT_TRUE(WorkFiles().empty());
+  Zip.OnStartUnZip = nullptr;
 }
 
 }  // namespace

@@ -115,17 +115,24 @@ TEST_F(FilesOnFakeDrive, FileStreamErrorsNameTheFileAndTheReason) {
     return "opened";
   };
   fs::create_directory(Dir / "folder");
+  // The Linux path and the system's own reason ("Is a directory", not the
+  // general text of the code).
+  const std::string D = Dir.Native();
   EXPECT_EQ(OpenMessage("F:\\missing.txt", fmOpenWrite),
-            "open: Cannot open file \"F:\\missing.txt\". The system cannot find the file specified");
+            "open: Cannot open file \"" + D + "/missing.txt\": No such file or directory");
   EXPECT_FALSE(fs::exists(Dir / "missing.txt"));  // opening never creates
   EXPECT_EQ(OpenMessage("F:\\nodir\\x.txt", fmCreate),
-            "create: Cannot create file \"F:\\nodir\\x.txt\". The system cannot find the path specified");
+            "create: Cannot create file \"" + D + "/nodir/x.txt\": No such file or directory");
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
   EXPECT_EQ(OpenMessage("F:\\folder", fmOpenRead),
-            "open: Cannot open file \"F:\\folder\". Access is denied");
+            "open: Cannot open file \"" + D + "/folder\": Is a directory");
   EXPECT_EQ(OpenMessage("F:\\folder", fmCreate),
-            "create: Cannot create file \"F:\\folder\". Access is denied");
+            "create: Cannot create file \"" + D + "/folder\": Is a directory");
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(SysErrorMessage(GetLastError()), "Is a directory");
+  // A name no drive holds has no Linux path: it is shown as given.
   EXPECT_EQ(OpenMessage("Q:\\x.txt", fmOpenRead),
-            "open: Cannot open file \"Q:\\x.txt\". The system cannot find the path specified");
+            "open: Cannot open file \"Q:\\x.txt\": No such file or directory");
   EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
 }
 
@@ -146,7 +153,8 @@ TEST(Errors, TranslationTextsAndRaise) {
   EXPECT_EQ(ErrnoToWinError(EXDEV), ERROR_NOT_SAME_DEVICE);
   EXPECT_EQ(ErrnoToWinError(ENOTEMPTY), ERROR_DIR_NOT_EMPTY);
   EXPECT_EQ(ErrnoToWinError(EROFS), ERROR_WRITE_PROTECT);
-  EXPECT_EQ(SysErrorMessage(ERROR_DISK_FULL), "There is not enough space on the disk");
+  EXPECT_EQ(SysErrorMessage(ERROR_DISK_FULL), "No space left on device");
+  EXPECT_EQ(SysErrorMessage(ERROR_INVALID_DRIVE), "No such drive");
   EXPECT_FALSE(SysErrorMessage(123456).empty());
 
   SetLastError(ERROR_ACCESS_DENIED);
@@ -154,7 +162,7 @@ TEST(Errors, TranslationTextsAndRaise) {
     RaiseLastOSError();
   } catch (const EOSError& E) {
     EXPECT_EQ(E.ErrorCode(), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(E.Message(), "System Error.  Code: 5.\nAccess is denied");
+    EXPECT_EQ(E.Message(), "System Error.  Code: 5.\nPermission denied");
   }
 
   // The last error belongs to the thread that set it.

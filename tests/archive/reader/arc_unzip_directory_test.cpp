@@ -346,7 +346,7 @@ TEST_F(ReaderTest, MessageHookAndTable) {
   EXPECT_EQ(EIncompleteZip().Message(), "Incomplete Zip File");
   EXPECT_EQ(EUserCanceled().Message(), "User canceled Zip operation");
   EXPECT_EQ(EFatalUnzipError().Message(), "Premature end of file reached");
-  EXPECT_EQ(ECantWriteUCF().Message(), "Cant write uncompressed file");
+  EXPECT_EQ(ECantWriteUCF().Message(), "Can't write uncompressed file");
   EXPECT_EQ(EBiggerThanUncompressed().Message(), "File is larger than uncompressed size!");
   EXPECT_EQ(ENotEnoughRoom().Message(), "Not enough room to write archive");
   EXPECT_EQ(EConfigFileSaveError().Message(), "Unable to save Zip Configuration File to disk");

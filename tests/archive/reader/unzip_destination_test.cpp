@@ -210,7 +210,7 @@ TEST_F(UnzipDestinationTest, FullDiskFailsTheEntryAndRemovesItsPartialFile) {
   ASSERT_EQ(V.Failed.size(), 1u);
   EXPECT_EQ(std::get<0>(V.Failed[0]), "big.bin");
   EXPECT_EQ(std::get<1>(V.Failed[0]), srWriteError);
-  EXPECT_NE(std::get<2>(V.Failed[0]).find("There is not enough space on the disk"), std::string::npos)
+  EXPECT_NE(std::get<2>(V.Failed[0]).find("No space left on device"), std::string::npos)
       << std::get<2>(V.Failed[0]);
   EXPECT_EQ(ReadFile(Out("big.bin")), "old big");
   EXPECT_EQ(Listed(), (std::vector<std::string>{"big.bin", "small.txt"}));

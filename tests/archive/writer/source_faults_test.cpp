@@ -197,7 +197,7 @@ TEST_F(SourceFaultTest, DeclinedReplacementKeepsTheOldEntry) {
     const std::string Expected = Why == std::string("skipped") ? "the entry already in the archive is kept"
                                  : Why == std::string("gone")
                                      ? "no such file; the entry already in the archive is kept"
-                                     : "cannot be opened: Access is denied; the entry already in the archive is kept";
+                                     : "cannot be opened: Permission denied; the entry already in the archive is kept";
     EXPECT_EQ(Reports[0].Cause, Expected);
     EXPECT_EQ(Entries(), (std::vector<std::string>{Entry("bad.bin", Old)}));
   }

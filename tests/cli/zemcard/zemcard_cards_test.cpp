@@ -107,7 +107,7 @@ TEST_F(ZemcardCardTest, FailuresGiveNonZeroStatuses) {
   test::WriteFile(Dir / "not.IMG", "zem0" + Image.substr(4));
   R = Run({"restore", "--yes", P("not.IMG"), "--folder", P("other")});
   EXPECT_EQ(R.Code, kExitFailure);
-  EXPECT_EQ(R.Err, "File error, progress could not be continue!\n");
+  EXPECT_EQ(R.Err, "File error, progress could not be continued!\n");
   EXPECT_TRUE(fs::exists(Dir / "other/stale.txt"));
 
   // An image without its end record.
@@ -134,7 +134,7 @@ TEST_F(ZemcardCardTest, FailuresGiveNonZeroStatuses) {
   EXPECT_EQ(Run({"restore", "--yes", P("none.IMG"), "--folder", P("other")}).Code, kExitFailure);
   R = Run({"backup", "F:", P("x.IMG")});
   EXPECT_EQ(R.Code, kExitFailure);
-  EXPECT_EQ(R.Err, "No disk in the driver!\n");
+  EXPECT_EQ(R.Err, "No disk in the drive!\n");
 }
 
 TEST_F(ZemcardCardTest, EmptyingAFolderNeedsYesAndSparesHomeTempAndTheImage) {
@@ -180,7 +180,7 @@ TEST_F(ZemcardCardTest, FormatOfADriveAsksUnlessYes) {
   EXPECT_EQ(R.Code, kExitFailure);
   EXPECT_EQ(R.Out,
             "Format G: \"CAMERA\" at " + P("usb") + "? Every file on it will be erased. [y/N] ");
-  EXPECT_EQ(R.Err, "zemcard: format cancelled\n");
+  EXPECT_EQ(R.Err, "zemcard: format cancelled: the card was not touched\n");
   EXPECT_EQ(Run({"format", "G"}).Code, kExitFailure);  // no answer at all
   EXPECT_TRUE(fs::exists(Dir / "usb/DCIM/a.jpg"));
   // Not a removable drive of the list.

@@ -1,5 +1,5 @@
 // The progress line and the texts of sizes and durations.
-#include "cli/zipcli/zip_console.h"
+#include "cli/common/progress_meter.h"
 
 #include <cmath>
 

@@ -1,5 +1,5 @@
-// The command line of one zemzip command.
-#include "cli/zipcli/zip_options.h"
+// The command line of one command.
+#include "cli/common/command_line.h"
 
 #include <algorithm>
 

@@ -1,5 +1,6 @@
-// The command line of one zemzip command: options anywhere among the
-// names, "--" ending them, short options bundled ("-qo"), "--name=value".
+// The command line of one command of zemzip or zemcard: options anywhere
+// among the names, "--" ending them, short options bundled ("-qo"),
+// "--name=value".
 #pragma once
 
 #include <string>
