@@ -49,7 +49,7 @@ ZEM_ARC_EXCEPTION(EIncompleteZip, EArcZipException, 177);
 ZEM_ARC_EXCEPTION(EBadZipFile, EArcZipException, 176);
 // "User canceled Zip operation", or the text of the cancelled request
 // ("User canceled setting zip file name.", "User canceled loading new disk.",
-// "User canceled Set Desination Directory").
+// "User canceled Set Destination Directory").
 ZEM_ARC_EXCEPTION(EUserCanceled, EArcZipException, 178);
 // "Premature end of file reached"
 ZEM_ARC_EXCEPTION(EFatalUnzipError, EArcZipException, 182);

@@ -18,7 +18,7 @@ constexpr std::array<TZipString, 20> ZipStrings = {{
     {zsUserCanceledZip, "User canceled Zip operation"},
     {zsUserCanceledZipName, "User canceled setting zip file name."},
     {zsUserCanceledDisk, "User canceled loading new disk."},
-    {zsUserCanceledDestDir, "User canceled Set Desination Directory"},
+    {zsUserCanceledDestDir, "User canceled Set Destination Directory"},
     {zsPrematureEnd, "Premature end of file reached"},
     {zsCantWriteUCF, "Can't write uncompressed file"},
     {zsInsertDisk, "Please insert disk %d of the multi-disk set."},

@@ -16,7 +16,7 @@ enum TZipStringId : int {
   zsUserCanceledZip = 178,      // "User canceled Zip operation"
   zsUserCanceledZipName = 179,  // "User canceled setting zip file name."
   zsUserCanceledDisk = 180,     // "User canceled loading new disk."
-  zsUserCanceledDestDir = 181,  // "User canceled Set Desination Directory"
+  zsUserCanceledDestDir = 181,  // "User canceled Set Destination Directory"
   zsPrematureEnd = 182,         // "Premature end of file reached"
   zsCantWriteUCF = 183,         // "Can't write uncompressed file"
   zsInsertDisk = 184,           // "Please insert disk %d of the multi-disk set."

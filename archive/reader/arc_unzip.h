@@ -99,7 +99,7 @@ class TArcUnZip : public TComponent {
 
   const std::string& DestDir() const { return FDestDir; }
   // "?" shows the folder dialog (cancel: EUserCanceled "User canceled Set
-  // Desination Directory"); one trailing "\" is removed in every case.
+  // Destination Directory"); one trailing "\" is removed in every case.
   void SetDestDir(const std::string& Value);
   const std::string& RootDir() const { return FRootDir; }
   // Appends a missing "\" to a non-empty value; RelativePathList then holds

@@ -466,8 +466,7 @@ int BackupCommand(const TCardOptions& O, std::istream& In, std::ostream& Out, st
     S.Clear();
     const std::string& Cause = S.Zip.SkipCause();
     Err << "zemcard: " << platform::ToNativePath(Name) << ": "
-        << (Cause.empty() ? std::string("could not be read") : Cause) << ", left out
-";
+        << (Cause.empty() ? std::string("could not be read") : Cause) << ", left out\n";
     Skipped = true;
   };
   try {

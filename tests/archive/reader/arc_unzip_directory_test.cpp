@@ -258,7 +258,7 @@ TEST_F(ReaderTest, DestDirAndRootDirSetters) {
     Services->FolderAnswer.clear();
     Zip.SetDestDir("?");
   } catch (const EUserCanceled& E) {
-    EXPECT_EQ(E.Message(), "User canceled Set Desination Directory");
+    EXPECT_EQ(E.Message(), "User canceled Set Destination Directory");
   }
 
   Zip.SetRootDir("dir");
