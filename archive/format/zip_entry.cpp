@@ -14,6 +14,35 @@
 
 namespace zem {
 
+// ---- Entry names and stored names ----------------------------------------------
+// An entry's name inside the program is a Windows-style path of internal
+// name components (platform::NameFromNative: a Linux name's '\\', ':',
+// '*', ... and bytes that are not UTF-8 are escaped). The archive stores
+// the native bytes with '/' between the components, so "a\\b:c" is stored
+// as it is named on Linux and comes back as the same internal name; in a
+// stored name only '/' separates.
+
+std::string StoredFromEntryName(const std::string& Name) {
+  return platform::NameToNative(ToSlashes(Name));
+}
+
+std::string EntryNameFromStored(const std::string& Stored) {
+  std::string Name;
+  Name.reserve(Stored.size());
+  size_t Start = 0;
+  for (;;) {
+    const size_t End = Stored.find('/', Start);
+    Name += platform::NameFromNative(Stored.substr(Start, End == std::string::npos ? End : End - Start));
+    if (End == std::string::npos) return Name;
+    Name += '\\';
+    Start = End + 1;
+  }
+}
+
+std::string EntryNameAsRead(const std::string& Name) {
+  return EntryNameFromStored(StoredFromEntryName(Name));
+}
+
 TZipHeaderInfo::TZipHeaderInfo() { Clear(); }
 TZipHeaderInfo::~TZipHeaderInfo() = default;
 
@@ -228,8 +257,7 @@ void TZipHeaderInfo::SplitName(const std::string& Name) {
 }
 
 std::string TZipHeaderInfo::StoredName(bool* Utf8) const {
-  std::string Name = FDirectory + FFileName;
-  std::replace(Name.begin(), Name.end(), '\\', '/');
+  std::string Name = StoredFromEntryName(FDirectory + FFileName);
   bool KeptUtf8 = false;
   if (ConvertsName()) {
     bool Lossless = true;
@@ -348,13 +376,12 @@ bool TZipHeaderInfo::ReadCentral(TStream*& Stream, const TNextVolume& NextVolume
     Stream->Seek(BackTo, soBeginning);
     return false;
   }
-  std::replace(Name.begin(), Name.end(), '/', '\\');
   const uint16_t MadeBy = GetLE16(H + 4);
   const uint16_t Flags = GetLE16(H + 8);
   // Only names from an MS-DOS/FAT host are in the OEM code page, and never
   // one whose entry says it is UTF-8.
   if ((MadeBy >> 8) == 0 && (Flags & zfUtf8Name) == 0) FromOEM(Name);
-  FillFromCentral(H, Name);
+  FillFromCentral(H, EntryNameFromStored(Name));
   FCentralOffset = P;
   if (FCentralExtraLength != 0) {
     FExtraFieldPos = Stream->Position();
@@ -400,9 +427,8 @@ bool TZipHeaderInfo::ReadLocal(TStream& Stream) {
     return false;
   }
   std::string Name = std::move(H.Name);
-  std::replace(Name.begin(), Name.end(), '/', '\\');
   if ((H.Flags & zfUtf8Name) == 0) FromOEM(Name);
-  FillFromLocal(H, Name);
+  FillFromLocal(H, EntryNameFromStored(Name));
   FRelativeOffsetField = static_cast<uint32_t>(P & 0xFFFFFFFF);
   if (FLocalExtraLength != 0) {
     const int64_t E = Stream.Position();

@@ -32,6 +32,18 @@ struct TZip64Info {
   uint32_t DiskNumberStart = 0;
 };
 
+// Entry names and the bytes the archive stores for them. Inside the program
+// an entry name is a Windows-style path of internal name components (see
+// platform::NameFromNative); the archive holds each component's native
+// bytes with '/' between them, and only '/' separates in a stored name.
+// StoredFromEntryName gives those bytes (before any code-page conversion);
+// EntryNameFromStored takes a stored name (after it) back to an entry
+// name; EntryNameAsRead is the name an entry written under Name has when
+// it is read back ("F:\\x" reads back as a folder "F:" holding "x").
+std::string StoredFromEntryName(const std::string& Name);
+std::string EntryNameFromStored(const std::string& Stored);
+std::string EntryNameAsRead(const std::string& Name);
+
 class TZipHeaderInfo : public TPersistent {
  public:
   // Replaces the read stream by the next volume's stream (multi-volume
@@ -174,7 +186,8 @@ class TZipHeaderInfo : public TPersistent {
   void ToOEM(std::string& Name) const;
   void FromOEM(std::string& Name) const;
 
-  // The name as it goes to disk: slashes for backslashes; the OEM form when
+  // The name as it goes to disk: the native bytes of each component
+  // (platform::NameToNative), slashes between them; the OEM form when
   // OEMConvert is set, the entry is from an MS-DOS/FAT host (high byte of
   // VersionMadeBy 0, as for every entry this system makes) and every
   // character has an OEM form. Utf8 tells whether the bytes are the UTF-8
@@ -183,8 +196,9 @@ class TZipHeaderInfo : public TPersistent {
   std::string StoredName(bool* Utf8 = nullptr) const;
 
   // Fill from a 46-byte central header image or a decoded local header and
-  // the name as read (slashes already turned into backslashes, code page
-  // converted).
+  // the entry name (the name as read, code page converted, each
+  // '/'-separated component escaped by platform::NameFromNative and joined
+  // with backslashes).
   void FillFromCentral(const uint8_t* Header, const std::string& Name);
   void FillFromLocal(const TLocalHeader& Header, const std::string& Name);
 

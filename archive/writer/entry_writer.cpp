@@ -219,10 +219,12 @@ std::string TZipRunner::NameEntry(const std::string& Listed, bool IsDir, TZipHea
   std::string N = Listed;
   if (Z.Store83Names()) N = ShortPathOf(N);
   if (Z.OEMConvert()) OemRoundTrip(N);
-  E.SetFileName(IsDir ? std::string() : FilePart(N));
+  // The entry holds its name as it will read back, so that it meets the
+  // entries of the archive (and later reads) by that name.
+  E.SetFileName(IsDir ? std::string() : EntryNameAsRead(FilePart(N)));
   E.SetInternalAttributes(0);
   E.SetDiskNumberStart(static_cast<uint32_t>(FDisk));
-  if (Z.StorePaths()) E.SetDirectory(Z.EntryDirectoryFor(N));
+  if (Z.StorePaths()) E.SetDirectory(EntryNameAsRead(Z.EntryDirectoryFor(N)));
   return N;
 }
 
