@@ -299,8 +299,9 @@ void TZEMToolsForm::Button2Click(QObject*) {
     if (Root.empty() || !SaveDialog1->Execute()) return;
     WindowServices().EnableWindow(Handle(), false);
     TEnableOnExit Enable(Handle());
-    BackupCard(SaveDialog1->FileName(), Root, *ArcZip1, RadioGroup1->ItemIndex());
-    WindowServices().MessageBox(Handle(), kMsgJobComplete, kTitleMessage, MB_OK);
+    // An incomplete backup has shown "Job incomplete!" and its list.
+    if (BackupCard(SaveDialog1->FileName(), Root, *ArcZip1, RadioGroup1->ItemIndex()).Complete())
+      WindowServices().MessageBox(Handle(), kMsgJobComplete, kTitleMessage, MB_OK);
   });
 }
 

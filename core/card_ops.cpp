@@ -1,6 +1,7 @@
 // Card tool: backup, format, restore and disk copy.
 #include "core/card_ops.h"
 
+#include <algorithm>
 #include <cctype>
 #include <exception>
 #include <memory>
@@ -220,22 +221,105 @@ uint64_t RoomNeeded(const TArcZip& Zip, uint64_t Unit) {
   return Need + Folders.size() * Unit;
 }
 
+
+// The progress of one step of an operation shown as the part [From, To]
+// of the whole, for as long as the object lives.
+class TProgressShare {
+ public:
+  TProgressShare(TArcUnZip& Zip, int32_t From, int32_t To)
+      : FScope(Zip.OnTotalPercentDone, Scaled(Zip.OnTotalPercentDone, From, To)) {}
+
+ private:
+  static TArcUnZip::TPercentDoneEvent Scaled(TArcUnZip::TPercentDoneEvent Outer, int32_t From,
+                                             int32_t To) {
+    if (!Outer) return nullptr;
+    return [Outer, From, To](TObject* Sender, int32_t Percent) {
+      Outer(Sender, From + (To - From) * std::clamp(Percent, 0, 100) / 100);
+    };
+  }
+  THandlerScope<TArcUnZip::TPercentDoneEvent> FScope;
+};
+
+void ShowIncomplete(const std::vector<std::string>& Lines) {
+  std::string Text = kMsgJobIncomplete;
+  for (const std::string& Line : Lines) Text += "\n" + Line;
+  WindowServices().MessageBox(WindowServices().GetActiveWindow(), Text, kTitleError,
+                              platform::MB_OK);
+}
+
 }  // namespace
 
-void BackupCard(const std::string& ArchivePath, const std::string& RootPath, TArcZip& Zip,
-                int32_t Choice) {
+TBackupOutcome BackupCard(const std::string& ArchivePath, const std::string& RootPath, TArcZip& Zip,
+                          int32_t Choice) {
   const TLockedCard Card(DriveOf(RootPath));
+  TBackupOutcome Outcome;
+  auto LeaveOut = [&](const std::string& Name, const std::string& Reason) {
+    Outcome.LeftOut.push_back(platform::ToNativePath(Name) + ": " + Reason);
+  };
   Zip.SetZipName(ArchivePath);
   // Zip would rebuild a file already there, keeping entries of files the
   // card no longer has; a backup starts from nothing instead.
   platform::DeleteFileA(ArchivePath.c_str());
   Zip.SetPassword(kCardPassword);
   Zip.SetTempPath(CardTempDir());
-  CollectFiles("*.*", RootPath, Zip.FilesList());
+  TCardWalk Walk;
+  Walk.EmptyFolders = true;
+  CollectFiles("*.*", RootPath, Zip.FilesList(), &Walk);
+  for (const auto& [Name, Reason] : Walk.LeftOut) LeaveOut(Name, Reason);
   const int32_t Level = PackLevelForChoice(Choice);
   if (Level >= 0) Zip.SetPackLevel(Level);
-  Zip.Zip();
+  {
+    auto SkipChained = Zip.OnSkippingFile;
+    THandlerScope<TArcUnZip::TSkippingFileEvent> Skips(
+        Zip.OnSkippingFile,
+        [&](TObject* Sender, TSkipReason Reason, const std::string& Name, int32_t Index, bool& Retry) {
+          LeaveOut(Name, Zip.SkipCause().empty() ? "could not be packed" : Zip.SkipCause());
+          if (SkipChained) SkipChained(Sender, Reason, Name, Index, Retry);
+        });
+    auto GoneChained = Zip.OnNoSuchFile;
+    THandlerScope<TArcZip::TNoSuchFileEvent> Gone(Zip.OnNoSuchFile,
+                                                  [&](TObject* Sender, const std::string& Name) {
+                                                    LeaveOut(Name, "vanished before it was read");
+                                                    if (GoneChained) GoneChained(Sender, Name);
+                                                  });
+    auto CompleteChained = Zip.OnZipComplete;
+    THandlerScope<TArcZip::TZipCompleteEvent> Complete(
+        Zip.OnZipComplete, [&](TObject* Sender, int32_t Count) {
+          if (Outcome.LeftOut.empty() && CompleteChained) CompleteChained(Sender, Count);
+        });
+    const TProgressShare Share(Zip, 0, 80);
+    Zip.Zip();
+  }
   WrapImage(ArchivePath, DriveOf(RootPath));
+
+  // The image as written, read back whole by a component of its own (Zip
+  // keeps the directory of what it wrote).
+  {
+    const TWorkFile Check(kTempArchivePrefix);
+    TArcZip Checker;
+    ConfigureCardComponent(Checker);
+    Checker.SetPassword(kCardPassword);
+    Checker.SetDoProcessMessages(Zip.DoProcessMessages());
+    if (auto Outer = Zip.OnTotalPercentDone)
+      Checker.OnTotalPercentDone = [Outer](TObject* Sender, int32_t Percent) {
+        Outer(Sender, 80 + 20 * std::clamp(Percent, 0, 100) / 100);
+      };
+    TRestoreOutcome Tested;
+    Checker.SetZipName(Check.Name());
+    if (UnwrapImage(ArchivePath, Check.Name()) != kUnwrapDone)
+      Outcome.TestFailure = "the image was not written as an image";
+    else if (!TestArchive(Checker, Tested))
+      Outcome.TestFailure = "the image failed its test: " + Tested.Cause;
+  }
+  if (!Outcome.Complete()) {
+    std::vector<std::string> Lines;
+    if (!Outcome.LeftOut.empty())
+      Lines.push_back(Format("%d files or folders were left out:", static_cast<int>(Outcome.LeftOut.size())));
+    Lines.insert(Lines.end(), Outcome.LeftOut.begin(), Outcome.LeftOut.end());
+    if (!Outcome.TestFailure.empty()) Lines.push_back(Outcome.TestFailure);
+    ShowIncomplete(Lines);
+  }
+  return Outcome;
 }
 
 uint32_t FormatCard(char Drive, TTimer& Timer) {
@@ -356,7 +440,17 @@ TRestoreOutcome DiskCopyCard(const std::string& RootPath, TArcZip& Zip, TTimer& 
     }
   } Reset{SetProgress};
   const TWorkFile Image(kDiskCopyImagePrefix);
-  BackupCard(Image.Name(), RootPath, Zip, kCompressNone);
+  const TBackupOutcome Backup = BackupCard(Image.Name(), RootPath, Zip, kCompressNone);
+  if (!Backup.Complete()) {
+    // Shown already; a copy that would lack files is not made.
+    TRestoreOutcome Stopped;
+    Stopped.Result = TRestoreResult::Incomplete;
+    Stopped.Cause = Backup.TestFailure.empty()
+                        ? Format("%d files or folders of the card could not be read",
+                                 static_cast<int>(Backup.LeftOut.size()))
+                        : Backup.TestFailure;
+    return Stopped;
+  }
   WindowServices().MessageBox(Window, kMsgChangeCard, kTitleNotice, platform::MB_OK);
   const TRestoreOutcome Outcome = RestoreCard(Image.Name(), RootPath, Zip, Timer);
   if (Outcome.Complete())

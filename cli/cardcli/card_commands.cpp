@@ -266,15 +266,10 @@ int BackupCommand(const std::vector<std::string>& Args, std::istream& In, std::o
   const std::string Image = platform::FromNativePath(O.Positional.back());
   TCardSession S(In, Out, Err, false);
   if (!S.HasCard(Card.Letter())) return kExitFailure;
-  bool Skipped = false;
-  S.Zip.OnSkippingFile = [&](TObject*, TSkipReason, const std::string& Name, int32_t, bool&) {
-    S.Services->EndProgress();
-    Err << "zemcard: " << platform::ToNativePath(Name) << ": could not be read, left out\n";
-    Skipped = true;
-  };
-  BackupCard(Image, Card.Root(), S.Zip, Choice);
+  // A backup that left anything out has said so, with the list.
+  if (!BackupCard(Image, Card.Root(), S.Zip, Choice).Complete()) return kExitFailure;
   platform::WindowServices().MessageBox(nullptr, kMsgJobComplete, kTitleMessage, platform::MB_OK);
-  return Skipped ? kExitFailure : kExitOk;
+  return kExitOk;
 }
 
 int RestoreCommand(const std::vector<std::string>& Args, std::istream& In, std::ostream& Out,

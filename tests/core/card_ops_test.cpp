@@ -211,16 +211,23 @@ TEST_F(CardOpsTest, BackupImagesAtEachChoiceUnwrapToTheCardsFiles) {
     const std::string Image = BackUp("b" + std::to_string(C.Choice) + ".IMG", C.Choice);
     EXPECT_EQ(Services->Events, std::vector<std::string>{"Message|Job complete!"});
 
-    // Every entry is encrypted, stored at choice 0 and deflated otherwise;
-    // the empty folder leaves no entry.
-    ASSERT_EQ(Zip.Count(), static_cast<int32_t>(Card.size()));
+    // Every file entry is encrypted, stored at choice 0 and deflated
+    // otherwise; the empty folder is an entry of its own (no data).
+    ASSERT_EQ(Zip.Count(), static_cast<int32_t>(Card.size()) + 1);
+    int32_t Folders = 0;
     for (int32_t I = 0; I < Zip.Count(); ++I) {
       const TZipHeaderInfo& H = Zip.EntryHeader(I);
+      if (H.FileName().empty()) {
+        EXPECT_EQ(H.FullName(), "EMPTYDIR\\");
+        ++Folders;
+        continue;
+      }
       EXPECT_EQ(H.Flags() & 1, 1);
       if (H.UncompressedSize() > 0) {
         EXPECT_EQ(H.CompressionMethod(), C.Choice == kCompressNone ? 0 : 8) << Zip.EntryName(I);
       }
     }
+    EXPECT_EQ(Folders, 1);
 
     const TImageParts P = SplitImage(Image);
     EXPECT_EQ(P.Header.substr(0, 12), C.NameField);
@@ -239,6 +246,7 @@ TEST_F(CardOpsTest, BackupImagesAtEachChoiceUnwrapToTheCardsFiles) {
     ASSERT_EQ(Shell("unzip -qq -P '" + Password + "' '" + Arc.string() + "' -d '" + Out.string() +
                     "' >/dev/null"),
               0);
+    EXPECT_TRUE(fs::is_directory(Out / "EMPTYDIR"));
     // Names outside ASCII depend on unzip's own code page choice: the
     // contents are compared as a whole, the ASCII names one by one.
     const TTree Got = FilesOf(Out);
@@ -267,7 +275,7 @@ TEST_F(CardOpsTest, BackupOverAnExistingImageHoldsOnlyTheCardsFiles) {
 }
 
 TEST_F(CardOpsTest, ACardWithoutFilesRoundTripsThroughAValidImage) {
-  fs::create_directories(Dir / "card/EMPTYDIR");
+  fs::create_directories(Dir / "card");
   const std::string Image = BackUp("empty.IMG");
   EXPECT_EQ(Services->Events, std::vector<std::string>{"Message|Job complete!"});
   ASSERT_EQ(Image.size(), 2048u);  // the archive padded to 1024 bytes, and the header block
@@ -503,6 +511,52 @@ TEST_F(CardOpsTest, ExtractionThatFailsIsShownWithTheNumberOfFilesLeftOut) {
   EXPECT_EQ(Services->Events[1].rfind("Error!|Job incomplete! 1 of 2 files were not restored", 0),
             0u)
       << Services->Events[1];
+  EXPECT_TRUE(WorkFiles().empty());
+}
+
+// A worn card: a read error in the middle of a photo and a folder that
+// cannot be listed. The backup packs everything else, names both with the
+// reason, says "Job incomplete!" (never "Job complete!") and the image
+// holds no shortened photo; a disk copy stops before the card change.
+TEST_F(CardOpsTest, ABackupThatCannotReadEverythingNamesWhatItLeftOut) {
+  test::WriteFile(Dir / "card/DCIM/photo.jpg", test::RandomBytes(300'000, 12));
+  test::WriteFile(Dir / "card/DCIM/good.jpg", test::RandomBytes(20'000, 13));
+  test::WriteFile(Dir / "card/LOCKED/inside.txt", "never listed");
+  platform::TFaultFileSystem Fault;
+  const int Worn = Fault.Add({.Op = platform::TFsOp::Read, .Path = "*/card/DCIM/photo.jpg",
+                              .Error = EIO, .Offset = 100'000});
+  const int Locked = Fault.Add({.Op = platform::TFsOp::Open, .Path = "*/card/LOCKED", .Error = EACCES});
+  TBackupOutcome B;
+  {
+    platform::TFileSystemOverride Guard(Fault);
+    B = BackupCard(Win("worn.IMG"), "F:\\", Zip, kCompressFast);
+  }
+  EXPECT_GT(Fault.Fired(Worn), 0);
+  EXPECT_GT(Fault.Fired(Locked), 0);
+  EXPECT_FALSE(B.Complete());
+  EXPECT_TRUE(B.TestFailure.empty()) << B.TestFailure;
+  ASSERT_EQ(B.LeftOut.size(), 2u);
+  const std::string All = B.LeftOut[0] + "\n" + B.LeftOut[1];
+  EXPECT_NE(All.find((Dir / "card/DCIM/photo.jpg").string() + ": read error at byte 100000"),
+            std::string::npos) << All;
+  EXPECT_NE(All.find((Dir / "card/LOCKED").string() + ": the folder cannot be read"), std::string::npos)
+      << All;
+  ASSERT_EQ(Services->Events.size(), 1u);
+  EXPECT_EQ(Services->Events[0].rfind("Error!|Job incomplete!\n2 files or folders were left out:", 0), 0u)
+      << Services->Events[0];
+  // The image is whole and holds the rest, never part of the photo.
+  const TRestoreOutcome R = RestoreCard(Win("worn.IMG"), "G:\\", Zip, Timer);
+  EXPECT_TRUE(R.Complete()) << R.Cause;
+  EXPECT_EQ(FilesOf(Dir / "other"), (TTree{{"DCIM/good.jpg", test::ReadFile(Dir / "card/DCIM/good.jpg")}}));
+
+  Services->Events.clear();
+  {
+    platform::TFileSystemOverride Guard(Fault);
+    const TRestoreOutcome Copy = DiskCopyCard("F:\\", Zip, Timer, nullptr, {});
+    EXPECT_EQ(Copy.Result, TRestoreResult::Incomplete);
+  }
+  ASSERT_EQ(Services->Events.size(), 1u);
+  EXPECT_EQ(Services->Events[0].rfind("Error!|Job incomplete!", 0), 0u);
   EXPECT_TRUE(WorkFiles().empty());
 }
 
