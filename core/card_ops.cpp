@@ -13,7 +13,9 @@
 #include "core/image.h"
 #include "platform/card_guard.h"
 #include "platform/cleanup.h"
+#include "archive/format/crc_crypt.h"
 #include "platform/drives.h"
+#include "platform/file_system.h"
 #include "platform/stream.h"
 #include "platform/winapi.h"
 
@@ -240,6 +242,43 @@ class TProgressShare {
   THandlerScope<TArcUnZip::TPercentDoneEvent> FScope;
 };
 
+// Reads every file the restore wrote back from the card (synced, out of
+// the page cache) and checks it against its entry's CRC. Returns one line
+// per file that differs or cannot be read; reports its progress as
+// From..100 of the whole through Zip's OnTotalPercentDone.
+std::vector<std::string> VerifyRestored(TArcZip& Zip, const std::string& RootPath, int32_t From) {
+  std::string Base = RootPath;
+  if (Base.empty() || Base.back() != '\\') Base += '\\';
+  uint64_t Total = 0, Done = 0;
+  for (int32_t I = 0; I < Zip.Count(); ++I) Total += Zip.EntryUncompressedSize(I);
+  auto Report = [&] {
+    if (Zip.OnTotalPercentDone)
+      Zip.OnTotalPercentDone(&Zip, From + static_cast<int32_t>((100 - From) * (Total == 0 ? 1.0 : static_cast<double>(Done) / static_cast<double>(Total))));
+  };
+  std::vector<std::string> Differ;
+  for (int32_t I = 0; I < Zip.Count(); ++I) {
+    const TZipHeaderInfo& E = Zip.EntryHeader(I);
+    if (E.FileName().empty()) continue;  // a folder entry
+    const std::string Native = platform::ToNativePath(Base + E.FullName());
+    uint32_t Crc = 0xFFFFFFFFu;
+    uint64_t Size = 0;
+    const int Error = platform::ReadFromDevice(Native, [&](const void* Data, size_t Count) {
+      Crc = UpdateCrcBuffer(Crc, Data, Count);
+      Size += Count;
+      Done += Count;
+      Report();
+    });
+    Crc = ~Crc;
+    if (Error != 0)
+      Differ.push_back(Native + ": cannot be read back from the card: " + platform::SysErrorMessage(platform::ErrnoToWinError(Error)));
+    else if (Size != E.UncompressedSize() || Crc != E.Crc32())
+      Differ.push_back(Native + ": differs from the backup when read back from the card");
+  }
+  Done = Total;  // files that could not be read count as done
+  Report();
+  return Differ;
+}
+
 void ShowIncomplete(const std::vector<std::string>& Lines) {
   std::string Text = kMsgJobIncomplete;
   for (const std::string& Line : Lines) Text += "\n" + Line;
@@ -373,7 +412,10 @@ TRestoreOutcome RestoreCard(const std::string& ImagePath, const std::string& Roo
   if (UnwrapImage(ImagePath, Zip.ZipName()) != kUnwrapDone)
     return Fail(TRestoreResult::NotAnImage, kMsgFileError, "");
   Zip.SetDestDir(RootPath);
+  // The progress: the test to 30%, the extraction to 80%, the read-back to 100%.
+  std::optional<TProgressShare> Share(std::in_place, Zip, 0, 30);
   if (!TestArchive(Zip, Outcome)) return Fail(TRestoreResult::Damaged, kMsgImageDamaged, "");
+  Share.reset();
 
   uint64_t Unit = 0;
   if (!platform::CardRoom(Drive, Outcome.Room, Unit))
@@ -409,6 +451,7 @@ TRestoreOutcome RestoreCard(const std::string& ImagePath, const std::string& Roo
         ++Written;
         if (Chained) Chained(Sender, I, Name);
       });
+  Share.emplace(Zip, 30, 80);
   try {
     Outcome.Extracted = Zip.UnZip();
   } catch (const Exception& E) {
@@ -423,10 +466,22 @@ TRestoreOutcome RestoreCard(const std::string& ImagePath, const std::string& Roo
   if (!End || !End->SameCard(*After))
     return Fail(TRestoreResult::CardChanged, kMsgCardChanged,
                 Format("%d of %d files were restored before", Outcome.Extracted, Outcome.Entries));
+  Share.reset();
   if (Outcome.ExtractFailed || Outcome.Extracted < Outcome.Entries)
     return Fail(TRestoreResult::Incomplete,
                 Format(kMsgNotRestored, Outcome.Entries - Outcome.Extracted, Outcome.Entries),
                 Outcome.ExtractFailed ? Outcome.ExtractError : "");
+  // What the card gives back, not what the page cache kept: a card that
+  // drops or garbles writes (a fake capacity, a worn card) shows here.
+  Outcome.Differ = VerifyRestored(Zip, RootPath, 80);
+  if (!Outcome.Differ.empty()) {
+    std::string Cause = Format("%d files differ from the backup on the card:",
+                               static_cast<int>(Outcome.Differ.size()));
+    for (const std::string& Line : Outcome.Differ) Cause += "\n" + Line;
+    return Fail(TRestoreResult::Incomplete,
+                Format(kMsgNotRestored, static_cast<int>(Outcome.Differ.size()), Outcome.Entries),
+                Cause);
+  }
   return Outcome;
 }
 

@@ -156,6 +156,7 @@ struct TRestoreOutcome {
   bool ExtractFailed = false;  // UnZip raised; ExtractError holds its message
   std::string ExtractError;
   std::string Cause;           // what went wrong, in words, for every failure
+  std::vector<std::string> Differ;  // files that read back from the card unlike their entry
   bool Complete() const { return Result == TRestoreResult::Restored; }
 };
 
@@ -168,8 +169,12 @@ struct TRestoreOutcome {
 // every entry's password and CRC), its entries' room (each file rounded up
 // to the card's allocation unit, each folder one unit) is checked against
 // the room of the emptied card (equal fits), the card is checked to be the
-// same, formatted (FormatCard with Timer) and checked again, and every
-// entry extracted below RootPath. Nothing is erased before the archive
+// same, formatted (FormatCard with Timer) and checked again, every
+// entry extracted below RootPath, and every file read back from the card
+// (synced and dropped from the page cache first) and checked against its
+// entry's size and CRC: files that differ or cannot be read make the
+// restore Incomplete, listed in Differ and in the cause. The progress runs
+// through the test (to 30%), the extraction (to 80%) and the read-back. Nothing is erased before the archive
 // passed its test and the fit. The work file is removed on every way out.
 // Failures are shown in an "Error!" box and reported in the outcome;
 // errors other than the archive's reach the caller.

@@ -3,6 +3,7 @@
 #include "core/card_ops.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,7 @@
 #include "core/image.h"
 #include "platform/card_guard.h"
 #include "platform/drives.h"
+#include "platform/fault_file_system.h"
 #include "platform/format.h"
 #include "platform/winapi.h"
 
@@ -557,6 +560,79 @@ TEST_F(CardOpsTest, ABackupThatCannotReadEverythingNamesWhatItLeftOut) {
   }
   ASSERT_EQ(Services->Events.size(), 1u);
   EXPECT_EQ(Services->Events[0].rfind("Error!|Job incomplete!", 0), 0u);
+  EXPECT_TRUE(WorkFiles().empty());
+}
+
+// A card that keeps what it is told only in the page cache: every read of
+// a.bin from the device gives one byte changed (a fake capacity that wraps
+// around), b.bin cannot be read back at all. The restore reads every file
+// back past the cache and names both; it is not complete.
+class TGarblingFileSystem : public platform::TLinuxFileSystem {
+ public:
+  explicit TGarblingFileSystem(std::string Suffix) : FSuffix(std::move(Suffix)) {}
+  int Open(const std::string& Path, int Flags, mode_t Mode = 0) override {
+    const int Fd = TLinuxFileSystem::Open(Path, Flags, Mode);
+    const bool Match = Path.size() >= FSuffix.size() &&
+                       Path.compare(Path.size() - FSuffix.size(), FSuffix.size(), FSuffix) == 0;
+    if (Fd >= 0 && Match && (Flags & O_ACCMODE) == O_RDONLY) FGarbled.insert(Fd);
+    return Fd;
+  }
+  int Close(int Fd) override {
+    FGarbled.erase(Fd);
+    return TLinuxFileSystem::Close(Fd);
+  }
+  ssize_t Read(int Fd, void* Buffer, size_t Count) override {
+    const ssize_t Got = TLinuxFileSystem::Read(Fd, Buffer, Count);
+    if (Got > 0 && FGarbled.count(Fd) != 0) static_cast<char*>(Buffer)[0] ^= 0x20;
+    return Got;
+  }
+  int DropCache(int Fd) override {
+    ++Drops;
+    return TLinuxFileSystem::DropCache(Fd);
+  }
+  int Drops = 0;
+
+ private:
+  std::string FSuffix;
+  std::set<int> FGarbled;
+};
+
+TEST_F(CardOpsTest, ARestoreReadsEveryFileBackFromTheCard) {
+  test::WriteFile(Dir / "card/a.bin", test::RandomBytes(50'000, 14));
+  test::WriteFile(Dir / "card/b.bin", test::RandomBytes(50'000, 15));
+  test::WriteFile(Dir / "card/c.bin", test::RandomBytes(50'000, 16));
+  BackUp("ok.IMG");
+  Services->Events.clear();
+  TGarblingFileSystem Garbling("/other/a.bin");
+  platform::TFaultFileSystem Fault(Garbling);
+  const int Unreadable =
+      Fault.Add({.Op = platform::TFsOp::Read, .Path = (Dir / "other/b.bin").string(), .Error = EIO});
+  std::vector<int32_t> Progress;
+  Zip.OnTotalPercentDone = [&](TObject*, int32_t P) { Progress.push_back(P); };
+  TRestoreOutcome R;
+  {
+    platform::TFileSystemOverride Guard(Fault);
+    R = RestoreCard(Win("ok.IMG"), "G:\\", Zip, Timer);
+  }
+  EXPECT_GT(Fault.Fired(Unreadable), 0);
+  EXPECT_EQ(Garbling.Drops, 3);  // every file left the page cache before it was read
+  EXPECT_EQ(R.Result, TRestoreResult::Incomplete);
+  EXPECT_EQ(R.Differ,
+            (std::vector<std::string>{
+                (Dir / "other/a.bin").string() + ": differs from the backup when read back from the card",
+                (Dir / "other/b.bin").string() +
+                    ": cannot be read back from the card: The request could not be performed "
+                    "because of an I/O device error"}));
+  ASSERT_EQ(Services->Events.size(), 2u);
+  EXPECT_EQ(Services->Events[1].rfind("Error!|Job incomplete! 2 of 3 files were not restored\n"
+                                      "2 files differ from the backup on the card:\n",
+                                      0),
+            0u)
+      << Services->Events[1];
+  // The read-back is the last part of the progress, which only grows.
+  ASSERT_FALSE(Progress.empty());
+  EXPECT_EQ(Progress.back(), 100);
+  EXPECT_TRUE(std::is_sorted(Progress.begin(), Progress.end()));
   EXPECT_TRUE(WorkFiles().empty());
 }
 
