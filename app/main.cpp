@@ -467,8 +467,9 @@ void TZEMToolsForm::Button2Click(QObject*) {
     WindowServices().EnableWindow(Handle(), false);
     TEnableOnExit Enable(Handle());
     BeginOperation();
+    bool Complete = false;
     try {
-      BackupCard(Image, Root, *ArcZip1, RadioGroup1->ItemIndex());
+      Complete = BackupCard(Image, Root, *ArcZip1, RadioGroup1->ItemIndex()).Complete();
     } catch (const EUserCanceled&) {
       EndOperation();
       ProgressBar1->setValue(0);
@@ -479,6 +480,9 @@ void TZEMToolsForm::Button2Click(QObject*) {
       throw;
     }
     EndOperation();
+    ProgressBar1->setValue(0);
+    // An incomplete backup has shown "Job incomplete!" and its list.
+    if (!Complete) return;
     platform::TFileInfo Info;
     if (!platform::GetFileInfo(Image, Info)) Info.Size = 0;
     const std::string Done =
@@ -634,9 +638,10 @@ void TZEMToolsForm::ArcZip1TotalPercentDone(TObject*, int32_t Percent) {
   if (FCancelled && ProgressPanel->isVisible()) throw EUserCanceled();
 }
 
+// The files are packed; the bar goes on through the test of the image and
+// is cleared when the operation ends.
 void TZEMToolsForm::ArcZip1ZipComplete(TObject*, int32_t) {
   WindowServices().MessageBox(Handle(), kMsgJobComplete, kTitleMessage, MB_OK);
-  ProgressBar1->setValue(0);
 }
 
 void TZEMToolsForm::ArcZip1InCompleteZip(TObject*, TIncompleteZipMode&) {

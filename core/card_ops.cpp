@@ -1,6 +1,7 @@
 // Card tool: backup, format, restore and disk copy.
 #include "core/card_ops.h"
 
+#include <algorithm>
 #include <cctype>
 #include <exception>
 #include <memory>
@@ -12,7 +13,9 @@
 #include "core/image.h"
 #include "platform/card_guard.h"
 #include "platform/cleanup.h"
+#include "archive/format/crc_crypt.h"
 #include "platform/drives.h"
+#include "platform/file_system.h"
 #include "platform/stream.h"
 #include "platform/winapi.h"
 
@@ -225,11 +228,90 @@ uint64_t RoomNeeded(const TArcZip& Zip, uint64_t Unit) {
   return Need + Folders.size() * Unit;
 }
 
+
+// The progress of one step of an operation shown as the part [From, To]
+// of the whole, for as long as the object lives.
+class TProgressShare {
+ public:
+  TProgressShare(TArcUnZip& Zip, int32_t From, int32_t To)
+      : FScope(Zip.OnTotalPercentDone, Scaled(Zip.OnTotalPercentDone, From, To)) {}
+
+ private:
+  static TArcUnZip::TPercentDoneEvent Scaled(TArcUnZip::TPercentDoneEvent Outer, int32_t From,
+                                             int32_t To) {
+    if (!Outer) return nullptr;
+    return [Outer, From, To](TObject* Sender, int32_t Percent) {
+      Outer(Sender, From + (To - From) * std::clamp(Percent, 0, 100) / 100);
+    };
+  }
+  THandlerScope<TArcUnZip::TPercentDoneEvent> FScope;
+};
+
+// Reads every file the restore wrote back from the card (synced, out of
+// the page cache) and checks it against its entry's CRC. Returns one line
+// per file that differs or cannot be read; reports its progress as
+// From..100 of the whole through Zip's OnTotalPercentDone.
+std::vector<std::string> VerifyRestored(TArcZip& Zip, const std::string& RootPath, int32_t From) {
+  std::string Base = RootPath;
+  if (Base.empty() || Base.back() != '\\') Base += '\\';
+  uint64_t Total = 0, Done = 0;
+  for (int32_t I = 0; I < Zip.Count(); ++I) Total += Zip.EntryUncompressedSize(I);
+  auto Report = [&] {
+    if (Zip.OnTotalPercentDone)
+      Zip.OnTotalPercentDone(&Zip, From + static_cast<int32_t>((100 - From) * (Total == 0 ? 1.0 : static_cast<double>(Done) / static_cast<double>(Total))));
+  };
+  std::vector<std::string> Differ;
+  for (int32_t I = 0; I < Zip.Count(); ++I) {
+    const TZipHeaderInfo& E = Zip.EntryHeader(I);
+    if (E.FileName().empty()) continue;  // a folder entry
+    const std::string Native = platform::ToNativePath(Base + E.FullName());
+    if (E.IsSymLink()) {
+      // A link's data is its target: the link on the card must say it.
+      std::string Target;
+      platform::TFileInfo Info;
+      if (!platform::GetLinkInfo(Base + E.FullName(), Target, Info))
+        Differ.push_back(Native + ": the symbolic link is not on the card");
+      else if (Target.size() != E.UncompressedSize() ||
+               ~UpdateCrcBuffer(0xFFFFFFFFu, Target.data(), Target.size()) != E.Crc32())
+        Differ.push_back(Native + ": the symbolic link on the card points elsewhere than in the backup");
+      Done += E.UncompressedSize();
+      continue;
+    }
+    uint32_t Crc = 0xFFFFFFFFu;
+    uint64_t Size = 0;
+    const int Error = platform::ReadFromDevice(Native, [&](const void* Data, size_t Count) {
+      Crc = UpdateCrcBuffer(Crc, Data, Count);
+      Size += Count;
+      Done += Count;
+      Report();
+    });
+    Crc = ~Crc;
+    if (Error != 0)
+      Differ.push_back(Native + ": cannot be read back from the card: " + platform::SysErrorMessage(platform::ErrnoToWinError(Error)));
+    else if (Size != E.UncompressedSize() || Crc != E.Crc32())
+      Differ.push_back(Native + ": differs from the backup when read back from the card");
+  }
+  Done = Total;  // files that could not be read count as done
+  Report();
+  return Differ;
+}
+
+void ShowIncomplete(const std::vector<std::string>& Lines) {
+  std::string Text = kMsgJobIncomplete;
+  for (const std::string& Line : Lines) Text += "\n" + Line;
+  WindowServices().MessageBox(WindowServices().GetActiveWindow(), Text, kTitleError,
+                              platform::MB_OK);
+}
+
 }  // namespace
 
-void BackupCard(const std::string& ArchivePath, const std::string& RootPath, TArcZip& Zip,
-                int32_t Choice) {
+TBackupOutcome BackupCard(const std::string& ArchivePath, const std::string& RootPath, TArcZip& Zip,
+                          int32_t Choice) {
   const TLockedCard Card(DriveOf(RootPath));
+  TBackupOutcome Outcome;
+  auto LeaveOut = [&](const std::string& Name, const std::string& Reason) {
+    Outcome.LeftOut.push_back(platform::ToNativePath(Name) + ": " + Reason);
+  };
   Zip.SetZipName(ArchivePath);
   // Zip would rebuild a file already there, keeping entries of files the
   // card no longer has; a backup starts from nothing instead.
@@ -237,11 +319,64 @@ void BackupCard(const std::string& ArchivePath, const std::string& RootPath, TAr
   Zip.SetPassword(kCardPassword);
   Zip.SetTempPath(CardTempDir());
   Zip.SetLinkRoot(RootPath);
-  CollectFiles("*.*", RootPath, Zip.FilesList());
+  TCardWalk Walk;
+  Walk.EmptyFolders = true;
+  CollectFiles("*.*", RootPath, Zip.FilesList(), &Walk);
+  for (const auto& [Name, Reason] : Walk.LeftOut) LeaveOut(Name, Reason);
   const int32_t Level = PackLevelForChoice(Choice);
   if (Level >= 0) Zip.SetPackLevel(Level);
-  Zip.Zip();
+  {
+    auto SkipChained = Zip.OnSkippingFile;
+    THandlerScope<TArcUnZip::TSkippingFileEvent> Skips(
+        Zip.OnSkippingFile,
+        [&](TObject* Sender, TSkipReason Reason, const std::string& Name, int32_t Index, bool& Retry) {
+          LeaveOut(Name, Zip.SkipCause().empty() ? "could not be packed" : Zip.SkipCause());
+          if (SkipChained) SkipChained(Sender, Reason, Name, Index, Retry);
+        });
+    auto GoneChained = Zip.OnNoSuchFile;
+    THandlerScope<TArcZip::TNoSuchFileEvent> Gone(Zip.OnNoSuchFile,
+                                                  [&](TObject* Sender, const std::string& Name) {
+                                                    LeaveOut(Name, "vanished before it was read");
+                                                    if (GoneChained) GoneChained(Sender, Name);
+                                                  });
+    auto CompleteChained = Zip.OnZipComplete;
+    THandlerScope<TArcZip::TZipCompleteEvent> Complete(
+        Zip.OnZipComplete, [&](TObject* Sender, int32_t Count) {
+          if (Outcome.LeftOut.empty() && CompleteChained) CompleteChained(Sender, Count);
+        });
+    const TProgressShare Share(Zip, 0, 80);
+    Zip.Zip();
+  }
   WrapImage(ArchivePath, DriveOf(RootPath));
+
+  // The image as written, read back whole by a component of its own (Zip
+  // keeps the directory of what it wrote).
+  {
+    const TWorkFile Check(kTempArchivePrefix);
+    TArcZip Checker;
+    ConfigureCardComponent(Checker);
+    Checker.SetPassword(kCardPassword);
+    Checker.SetDoProcessMessages(Zip.DoProcessMessages());
+    if (auto Outer = Zip.OnTotalPercentDone)
+      Checker.OnTotalPercentDone = [Outer](TObject* Sender, int32_t Percent) {
+        Outer(Sender, 80 + 20 * std::clamp(Percent, 0, 100) / 100);
+      };
+    TRestoreOutcome Tested;
+    Checker.SetZipName(Check.Name());
+    if (UnwrapImage(ArchivePath, Check.Name()) != kUnwrapDone)
+      Outcome.TestFailure = "the image was not written as an image";
+    else if (!TestArchive(Checker, Tested))
+      Outcome.TestFailure = "the image failed its test: " + Tested.Cause;
+  }
+  if (!Outcome.Complete()) {
+    std::vector<std::string> Lines;
+    if (!Outcome.LeftOut.empty())
+      Lines.push_back(Format("%d files or folders were left out:", static_cast<int>(Outcome.LeftOut.size())));
+    Lines.insert(Lines.end(), Outcome.LeftOut.begin(), Outcome.LeftOut.end());
+    if (!Outcome.TestFailure.empty()) Lines.push_back(Outcome.TestFailure);
+    ShowIncomplete(Lines);
+  }
+  return Outcome;
 }
 
 uint32_t FormatCard(char Drive, TTimer& Timer) {
@@ -301,11 +436,14 @@ TRestoreOutcome RestoreCard(const std::string& ImagePath, const std::string& Roo
                                 platform::MB_OK);
     return Outcome;
   };
+  // The progress: the test to 30%, the extraction to 80%, the read-back to 100%.
+  std::optional<TProgressShare> Share(std::in_place, Zip, 0, 30);
   try {
     if (!TestArchive(Zip, Outcome)) return Fail(TRestoreResult::Damaged, kMsgImageDamaged, "");
   } catch (const EUserCanceled&) {
     return Cancelled(kMsgRestoreCancelled);
   }
+  Share.reset();
 
   uint64_t Unit = 0;
   if (!platform::CardRoom(Drive, Outcome.Room, Unit))
@@ -344,6 +482,7 @@ TRestoreOutcome RestoreCard(const std::string& ImagePath, const std::string& Roo
         if (Chained) Chained(Sender, I, Name);
       });
   bool UserCancelled = false;
+  Share.emplace(Zip, 30, 80);
   try {
     Outcome.Extracted = Zip.UnZip();
   } catch (const EUserCanceled& E) {
@@ -361,12 +500,24 @@ TRestoreOutcome RestoreCard(const std::string& ImagePath, const std::string& Roo
   if (!End || !End->SameCard(*After))
     return Fail(TRestoreResult::CardChanged, kMsgCardChanged,
                 Format("%d of %d files were restored before", Outcome.Extracted, Outcome.Entries));
+  Share.reset();
   if (UserCancelled)
     return Cancelled(Format(kMsgRestoreStopped, Outcome.Extracted, Outcome.Entries));
   if (Outcome.ExtractFailed || Outcome.Extracted < Outcome.Entries)
     return Fail(TRestoreResult::Incomplete,
                 Format(kMsgNotRestored, Outcome.Entries - Outcome.Extracted, Outcome.Entries),
                 Outcome.ExtractFailed ? Outcome.ExtractError : "");
+  // What the card gives back, not what the page cache kept: a card that
+  // drops or garbles writes (a fake capacity, a worn card) shows here.
+  Outcome.Differ = VerifyRestored(Zip, RootPath, 80);
+  if (!Outcome.Differ.empty()) {
+    std::string Cause = Format("%d files differ from the backup on the card:",
+                               static_cast<int>(Outcome.Differ.size()));
+    for (const std::string& Line : Outcome.Differ) Cause += "\n" + Line;
+    return Fail(TRestoreResult::Incomplete,
+                Format(kMsgNotRestored, static_cast<int>(Outcome.Differ.size()), Outcome.Entries),
+                Cause);
+  }
   return Outcome;
 }
 
@@ -380,7 +531,17 @@ TRestoreOutcome DiskCopyCard(const std::string& RootPath, TArcZip& Zip, TTimer& 
     }
   } Reset{SetProgress};
   const TWorkFile Image(kDiskCopyImagePrefix);
-  BackupCard(Image.Name(), RootPath, Zip, kCompressNone);
+  const TBackupOutcome Backup = BackupCard(Image.Name(), RootPath, Zip, kCompressNone);
+  if (!Backup.Complete()) {
+    // Shown already; a copy that would lack files is not made.
+    TRestoreOutcome Stopped;
+    Stopped.Result = TRestoreResult::Incomplete;
+    Stopped.Cause = Backup.TestFailure.empty()
+                        ? Format("%d files or folders of the card could not be read",
+                                 static_cast<int>(Backup.LeftOut.size()))
+                        : Backup.TestFailure;
+    return Stopped;
+  }
   if (WindowServices().MessageBox(Window, kMsgChangeCard, kTitleNotice, platform::MB_OKCANCEL) ==
       platform::IDCANCEL) {
     WindowServices().MessageBox(Window, kMsgDiskCopyCancelled, kTitleNotice, platform::MB_OK);

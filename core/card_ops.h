@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "archive/writer/arc_zip.h"
 #include "platform/base.h"
@@ -97,20 +98,37 @@ void ConfigureCardComponent(TArcZip& Zip);
 // land at the root of C:.
 std::string CardTempDir();
 
-// Packs every file below RootPath ("F:\") into an archive at ArchivePath
-// encrypted with kCardPassword at the level of Choice, then turns it into a
-// backup image labelled with the drive's label. Zip's last step calls
-// OnZipComplete. A file already at ArchivePath is removed first, so the
-// image holds the card's files only (never entries of an older archive or
-// image of that name). A card without files gives a valid image of an
-// empty archive. A symbolic link whose target stays on the card is stored
-// as a link; one leading off the card is left out (OnSkippingFile with
-// srFileOpenError, the link and its target named in SkipCause), so that
-// nothing outside the card is ever packed. The card is locked for the backup (ECardError kMsgCardBusy
-// when another operation holds it). Errors are not caught: an error of Zip
-// leaves no archive; an error of the wrapping leaves the plain archive.
-void BackupCard(const std::string& ArchivePath, const std::string& RootPath, TArcZip& Zip,
-                int32_t Choice);
+// How a backup ended: complete, or with files left out (each named with
+// its reason) or an image that failed its test.
+struct TBackupOutcome {
+  std::vector<std::string> LeftOut;  // "<native path>: <reason>", one per file or folder
+  std::string TestFailure;           // why the written image failed its test
+  bool Complete() const { return LeftOut.empty() && TestFailure.empty(); }
+};
+
+// Packs every file and every empty folder (as a folder entry) below
+// RootPath ("F:\") into an archive at ArchivePath encrypted with
+// kCardPassword at the level of Choice, turns it into a backup image
+// labelled with the drive's label, and tests the image (unwrapped into a
+// work file: its end record, every entry's password and CRC). A file that
+// could not be packed (a read error, a file that vanished or kept changing,
+// a path too long) or a folder that could not be read is left out and
+// named with its reason; the image still holds everything else. Zip's
+// OnZipComplete runs only when nothing was left out. When anything was
+// left out or the test failed, "Job incomplete!" and the list are shown in
+// an "Error!" box and the outcome says so; the caller says "Job complete!"
+// only for a complete outcome. A file already at ArchivePath is removed
+// first, so the image holds the card's files only. A card without files
+// gives a valid image of an empty archive. A symbolic link whose target
+// stays on the card is stored as a link; one leading off the card is left
+// out and named, so that nothing outside the card is ever packed. The card
+// is locked for the
+// backup (ECardError kMsgCardBusy when another operation holds it). Errors
+// are not caught: an error of Zip leaves no archive; an error of the
+// wrapping leaves the plain archive. The progress runs through packing
+// (to 80%) and the test (to 100%).
+TBackupOutcome BackupCard(const std::string& ArchivePath, const std::string& RootPath, TArcZip& Zip,
+                          int32_t Choice);
 
 // Runs the format dialog for the drive with letter Drive with Timer enabled
 // (the window's auto-confirm timer presses its first button) and disables
@@ -145,6 +163,7 @@ struct TRestoreOutcome {
   bool ExtractFailed = false;  // UnZip raised; ExtractError holds its message
   std::string ExtractError;
   std::string Cause;           // what went wrong, in words, for every failure
+  std::vector<std::string> Differ;  // files that read back from the card unlike their entry
   bool Complete() const { return Result == TRestoreResult::Restored; }
 };
 
@@ -157,8 +176,12 @@ struct TRestoreOutcome {
 // every entry's password and CRC), its entries' room (each file rounded up
 // to the card's allocation unit, each folder one unit) is checked against
 // the room of the emptied card (equal fits), the card is checked to be the
-// same, formatted (FormatCard with Timer) and checked again, and every
-// entry extracted below RootPath. Nothing is erased before the archive
+// same, formatted (FormatCard with Timer) and checked again, every
+// entry extracted below RootPath, and every file read back from the card
+// (synced and dropped from the page cache first) and checked against its
+// entry's size and CRC: files that differ or cannot be read make the
+// restore Incomplete, listed in Differ and in the cause. The progress runs
+// through the test (to 30%), the extraction (to 80%) and the read-back. Nothing is erased before the archive
 // passed its test and the fit. The work file is removed on every way out.
 // Failures are shown in an "Error!" box and reported in the outcome;
 // errors other than the archive's reach the caller. A "no" to the erasure,
@@ -169,8 +192,9 @@ TRestoreOutcome RestoreCard(const std::string& ImagePath, const std::string& Roo
                             TTimer& Timer);
 
 // The disk copy of the card at RootPath: a stored backup into a work file
-// (kDiskCopyImagePrefix), the change-card prompt (OK/Cancel: Cancel ends
-// it as Cancelled with kMsgDiskCopyCancelled), a restore of that image
+// (kDiskCopyImagePrefix; a backup that left anything out stops the copy
+// there, Incomplete, before the prompt), the change-card prompt (OK/Cancel:
+// Cancel ends it as Cancelled with kMsgDiskCopyCancelled), a restore of that image
 // onto the card then in the drive (the card is resolved anew: it is meant
 // to be another), "DiskCopy Complete!" only when the restore is complete,
 // SetProgress(0) (when set) and the image deleted, on every way out. Window

@@ -89,19 +89,34 @@ uint64_t DriveCapacity(const std::string& Drive) {
 }
 
 void CollectFiles(const std::string& Mask, const std::string& Dir,
-                  std::vector<std::string>& List) {
+                  std::vector<std::string>& List, TCardWalk* Walk) {
   std::string Base = Dir;
   if (Base.empty() || Base.back() != '\\') Base += '\\';
   pf::TSearchRec F;
-  if (pf::FindFirst(Base + Mask, kCollectFilter, F) != 0) return;
+  if (const int Rc = pf::FindFirst(Base + Mask, kCollectFilter, F); Rc != 0) {
+    // No match is an empty root; anything else kept the folder from us.
+    if (Walk != nullptr && Rc != static_cast<int>(pf::ERROR_FILE_NOT_FOUND) &&
+        Rc != static_cast<int>(pf::ERROR_NO_MORE_FILES))
+      Walk->LeftOut.emplace_back(Base, "the folder cannot be read: " +
+                                           pf::SysErrorMessage(static_cast<uint32_t>(Rc)));
+    return;
+  }
+  bool Empty = true;
   do {
     if (F.Name == "." || F.Name == "..") continue;
+    Empty = false;
     if ((F.Attr & pf::faDirectory) != 0)
-      CollectFiles(Mask, Base + F.Name, List);
+      CollectFiles(Mask, Base + F.Name, List, Walk);
     else
       List.push_back(Base + F.Name);
   } while (pf::FindNext(F) == 0);
+  const uint32_t End = pf::GetLastError();
   pf::FindClose(F);
+  if (Walk == nullptr) return;
+  if (End != pf::ERROR_NO_MORE_FILES && End != pf::ERROR_SUCCESS)
+    Walk->LeftOut.emplace_back(Base, "the folder cannot be read: " + pf::SysErrorMessage(End));
+  // A drive root ("F:\\") is the card itself, never an entry.
+  if (Empty && Walk->EmptyFolders && Base.size() > 3) List.push_back(Base);
 }
 
 std::string HumanSize(uint64_t Bytes) {

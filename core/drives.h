@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zem {
@@ -49,13 +50,21 @@ uint64_t DriveCapacity(const std::string& Drive);
 // "31.9 GB" (1 kB = 1000 bytes), the way card sizes are printed on cards.
 std::string HumanSize(uint64_t Bytes);
 
+// What a card walk keeps beside the files: with EmptyFolders, a folder
+// without any entry enters the list as a folder entry ("F:\\empty\\");
+// every folder that could not be searched is in LeftOut with the reason.
+struct TCardWalk {
+  bool EmptyFolders = false;
+  std::vector<std::pair<std::string, std::string>> LeftOut;  // name, reason
+};
+
 // Appends the full path of every file below Dir whose name matches Mask
 // (the same mask at every level, for folders too), depth first: the files
 // of a subfolder come in at the place where the search meets the folder.
 // Hidden, system and read-only entries are included; "." and ".." and the
-// folders themselves never enter List, so an empty folder leaves no trace.
-// A folder that cannot be searched contributes nothing.
+// folders themselves never enter List (but see TCardWalk). A folder that
+// cannot be searched contributes nothing; Walk, when given, names it.
 void CollectFiles(const std::string& Mask, const std::string& Dir,
-                  std::vector<std::string>& List);
+                  std::vector<std::string>& List, TCardWalk* Walk = nullptr);
 
 }  // namespace zem

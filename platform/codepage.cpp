@@ -204,6 +204,70 @@ std::string OemToAnsi(const std::string& Text) {
   return Out;
 }
 
+// ---- Native names ------------------------------------------------------------
+
+namespace {
+
+constexpr char32_t kEscapeBase = 0xF000;
+
+bool EscapedInName(char32_t Cp) {
+  switch (Cp) {
+    case '\\': case ':': case '*': case '?': case '<': case '>': case '|': case '"':
+      return true;
+    default:
+      return Cp >= kEscapeBase && Cp <= kEscapeBase + 0xFF;
+  }
+}
+
+void AppendEscaped(unsigned char Byte, std::string& Out) { EncodeUtf8(kEscapeBase + Byte, Out); }
+
+}  // namespace
+
+std::string NameFromNative(const std::string& Native) {
+  std::string Out;
+  Out.reserve(Native.size());
+  size_t I = 0;
+  while (I < Native.size()) {
+    const size_t Start = I;
+    char32_t Cp;
+    if (!DecodeUtf8(Native, I, Cp)) {
+      AppendEscaped(static_cast<unsigned char>(Native[Start]), Out);  // I moved one byte on
+    } else if (EscapedInName(Cp)) {
+      for (size_t K = Start; K < I; ++K) AppendEscaped(static_cast<unsigned char>(Native[K]), Out);
+    } else {
+      Out.append(Native, Start, I - Start);
+    }
+  }
+  return Out;
+}
+
+// An escape is the three bytes EF 80..83 xx; nothing else in valid or
+// invalid text decodes to U+F000..U+F0FF, so a plain byte scan suffices.
+std::string NameToNative(const std::string& Internal) {
+  if (!HasEscapes(Internal)) return Internal;
+  std::string Out;
+  Out.reserve(Internal.size());
+  size_t I = 0;
+  while (I < Internal.size()) {
+    const size_t Start = I;
+    char32_t Cp;
+    if (DecodeUtf8(Internal, I, Cp) && Cp >= kEscapeBase && Cp <= kEscapeBase + 0xFF)
+      Out += static_cast<char>(Cp - kEscapeBase);
+    else
+      Out.append(Internal, Start, I - Start);
+  }
+  return Out;
+}
+
+bool HasEscapes(const std::string& Internal) {
+  for (size_t I = 0; I + 2 < Internal.size(); ++I)
+    if (static_cast<unsigned char>(Internal[I]) == 0xEF &&
+        (static_cast<unsigned char>(Internal[I + 1]) & 0xFC) == 0x80 &&
+        (static_cast<unsigned char>(Internal[I + 2]) & 0xC0) == 0x80)
+      return true;
+  return false;
+}
+
 std::string AnsiUpperCase(const std::string& Text) { return MapCase(Text, Upper); }
 std::string AnsiLowerCase(const std::string& Text) { return MapCase(Text, Lower); }
 std::string AnsiUpperCaseFileName(const std::string& Text) { return AnsiUpperCase(Text); }

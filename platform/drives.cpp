@@ -153,6 +153,32 @@ std::string Join(const std::string& Base, const std::vector<std::string>& Parts,
   return Out;
 }
 
+// The components of a native path: only '/' separates ('\\' is a name
+// character there), "." goes, ".." takes the one before it.
+std::vector<std::string> NativeComponents(const std::string& Path) {
+  std::vector<std::string> Parts;
+  size_t Start = 0;
+  while (Start <= Path.size()) {
+    size_t End = Path.find('/', Start);
+    if (End == std::string::npos) End = Path.size();
+    const std::string Cur = Path.substr(Start, End - Start);
+    if (Cur.empty() || Cur == ".") {
+    } else if (Cur == "..") {
+      if (!Parts.empty()) Parts.pop_back();
+    } else {
+      Parts.push_back(Cur);
+    }
+    Start = End + 1;
+  }
+  return Parts;
+}
+
+// Internal components back to native names, joined below a native base.
+std::string JoinNativeNames(const std::string& Base, std::vector<std::string> Parts) {
+  for (std::string& P : Parts) P = NameToNative(P);
+  return Join(Base, Parts, '/');
+}
+
 std::string CurrentNativeDir() {
   std::string Dir;
   if (FileSystem().CurrentFolder(Dir) != 0) return "/";
@@ -170,30 +196,31 @@ std::string ToNativePath(const std::string& WinPath) {
     auto Entry = DriveTable().Find(WinPath[0]);
     if (!Entry) return std::string();
     std::string Base = Entry->MountPoint.empty() ? "/" : Entry->MountPoint;
-    return Join(Base, Components(WinPath, 2), '/');
+    return JoinNativeNames(Base, Components(WinPath, 2));
   }
   if (!WinPath.empty() && IsSep(WinPath[0])) {
     auto Entry = DriveTable().Find('C');
     std::string Base = (Entry && !Entry->MountPoint.empty()) ? Entry->MountPoint : "/";
-    return Join(Base, Components(WinPath, 0), '/');
+    return JoinNativeNames(Base, Components(WinPath, 0));
   }
   // Relative to the current directory; ".." may climb out of it.
-  std::vector<std::string> Parts = Components(CurrentNativeDir(), 0);
+  std::vector<std::string> Parts = NativeComponents(CurrentNativeDir());
+  for (std::string& P : Parts) P = NameFromNative(P);
   Resolve(Parts, WinPath, 0);
-  return Join("/", Parts, '/');
+  return JoinNativeNames("/", Parts);
 }
 
 std::string FromNativePath(const std::string& NativePath) {
   std::string Abs = NativePath;
   if (Abs.empty() || Abs[0] != '/') Abs = CurrentNativeDir() + "/" + Abs;
-  bool TrailingSep = Abs.size() > 1 && IsSep(Abs.back());
-  std::vector<std::string> Parts = Components(Abs, 0);
+  bool TrailingSep = Abs.size() > 1 && Abs.back() == '/';
+  std::vector<std::string> Parts = NativeComponents(Abs);
 
   // The drive whose mount point is the longest leading run of components.
   char Letter = 'C';
   size_t Used = 0;
   for (const TDriveEntry& E : DriveTable().Drives()) {
-    std::vector<std::string> Mount = Components(E.MountPoint, 0);
+    std::vector<std::string> Mount = NativeComponents(E.MountPoint);
     if (Mount.empty()) continue;  // "/" is C:, the fallback
     if (Mount.size() > Parts.size() || Mount.size() <= Used) continue;
     if (std::equal(Mount.begin(), Mount.end(), Parts.begin())) {
@@ -202,6 +229,7 @@ std::string FromNativePath(const std::string& NativePath) {
     }
   }
   std::vector<std::string> Rest(Parts.begin() + static_cast<long>(Used), Parts.end());
+  for (std::string& P : Rest) P = NameFromNative(P);
   std::string Out = std::string(1, Letter) + ":\\";
   Out = Join(Out, Rest, '\\');
   if (TrailingSep && Out.back() != '\\') Out += '\\';

@@ -169,10 +169,14 @@ class TDriveTableScope {
 // Windows-style to native: "F:\DCIM\a.jpg" -> "<F's mount point>/DCIM/a.jpg".
 // Doubled separators collapse; '/' is accepted as a separator too; a path
 // starting with "\" is on C:; a relative path is relative to the current
-// directory. A drive that does not exist maps to an empty string.
+// directory. A drive that does not exist maps to an empty string. Each
+// component below the drive goes back to its native bytes (NameToNative).
 std::string ToNativePath(const std::string& WinPath);
 // Native to Windows-style: the drive whose mount point is the longest prefix
-// of the (absolute, lexically normalised) path; C: otherwise.
+// of the (absolute, lexically normalised) path; C: otherwise. Only '/'
+// separates; each component below the drive is escaped (NameFromNative),
+// so any Linux name ("a:b.txt", "x\\y", "?") comes back unchanged from
+// ToNativePath.
 std::string FromNativePath(const std::string& NativePath);
 
 }  // namespace zem::platform

@@ -146,6 +146,11 @@ int TFaultFileSystem::Sync(int Fd) {
   return FInner.Sync(Fd);
 }
 
+int TFaultFileSystem::DropCache(int Fd) {
+  if (Injected(TFsOp::Sync, Fd, "")) return -1;
+  return FInner.DropCache(Fd);
+}
+
 int TFaultFileSystem::Stat(const std::string& Path, struct stat& St) {
   if (Injected(TFsOp::Stat, -1, Path)) return -1;
   return FInner.Stat(Path, St);

@@ -38,6 +38,13 @@ int TLinuxFileSystem::Truncate(int Fd, off_t Size) { return ::ftruncate(Fd, Size
 
 int TLinuxFileSystem::Sync(int Fd) { return ::fsync(Fd); }
 
+int TLinuxFileSystem::DropCache(int Fd) {
+  const int Rc = ::posix_fadvise(Fd, 0, 0, POSIX_FADV_DONTNEED);
+  if (Rc == 0) return 0;
+  errno = Rc;
+  return -1;
+}
+
 int TLinuxFileSystem::Stat(const std::string& Path, struct stat& St) { return ::stat(Path.c_str(), &St); }
 
 int TLinuxFileSystem::LStat(const std::string& Path, struct stat& St) { return ::lstat(Path.c_str(), &St); }
@@ -229,6 +236,34 @@ TFileSystem& FileSystem() {
 
 TFileSystem* InstallFileSystem(TFileSystem* Fs) {
   return Installed().exchange(Fs == &LinuxFileSystem() ? nullptr : Fs, std::memory_order_acq_rel);
+}
+
+}  // namespace zem::platform
+
+namespace zem::platform {
+
+int ReadFromDevice(const std::string& Path,
+                   const std::function<void(const void* Data, size_t Size)>& OnData) {
+  TFileSystem& Fs = FileSystem();
+  const int Fd = Fs.Open(Path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (Fd < 0) return errno;
+  int Error = 0;
+  // Dirty pages cannot be dropped: written out first, then let go.
+  if (Fs.Sync(Fd) != 0 || Fs.DropCache(Fd) != 0) Error = errno;
+  std::vector<char> Buffer(Error == 0 ? 1u << 20 : 0);
+  while (Error == 0) {
+    const ssize_t Got = Fs.Read(Fd, Buffer.data(), Buffer.size());
+    if (Got < 0) {
+      if (errno == EINTR) continue;
+      Error = errno;
+    } else if (Got == 0) {
+      break;
+    } else {
+      OnData(Buffer.data(), static_cast<size_t>(Got));
+    }
+  }
+  Fs.Close(Fd);
+  return Error;
 }
 
 }  // namespace zem::platform

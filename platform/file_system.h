@@ -39,6 +39,9 @@ class TFileSystem {
   virtual off_t Seek(int Fd, off_t Offset, int Whence) = 0;
   virtual int Truncate(int Fd, off_t Size) = 0;  // ftruncate(2)
   virtual int Sync(int Fd) = 0;                  // fsync(2)
+  // posix_fadvise(2) POSIX_FADV_DONTNEED over the whole file: its clean
+  // pages leave the page cache, so the next read comes from the device.
+  virtual int DropCache(int Fd) = 0;
 
   // ---- Status ---------------------------------------------------------------
   virtual int Stat(const std::string& Path, struct stat& St) = 0;
@@ -116,6 +119,7 @@ class TLinuxFileSystem : public TFileSystem {
   off_t Seek(int Fd, off_t Offset, int Whence) override;
   int Truncate(int Fd, off_t Size) override;
   int Sync(int Fd) override;
+  int DropCache(int Fd) override;
   int Stat(const std::string& Path, struct stat& St) override;
   int LStat(const std::string& Path, struct stat& St) override;
   int FStat(int Fd, struct stat& St) override;
@@ -151,6 +155,13 @@ class TLinuxFileSystem : public TFileSystem {
   int ClockTime(clockid_t Clock, struct timespec& Time) override;
   std::optional<std::string> GetEnv(const std::string& Name) override;
 };
+
+// Reads the file at Path as the device holds it: the file is synced, its
+// pages dropped from the page cache, then read whole through the file
+// system in use, each block handed to OnData. A link is not followed.
+// Returns 0, or the errno of the call that failed.
+int ReadFromDevice(const std::string& Path,
+                   const std::function<void(const void* Data, size_t Size)>& OnData);
 
 // The file system in use: the Linux one unless another is installed.
 TFileSystem& FileSystem();

@@ -5,6 +5,8 @@
 // examines one name: links are listed as links (followed to files only),
 // entries that are neither files, folders nor links are passed over, and
 // the attribute filter is applied. Only names are held, so memory grows with one folder's listing.
+// Names are held and matched in their internal form (NameFromNative), so a
+// '*' or '?' in a Linux name is an ordinary character, never a wildcard.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -111,7 +113,7 @@ bool Advance(TFindState& S, TSearchRec& F) {
   TFileSystem& Fs = FileSystem();
   while (S.Next < S.Names.size()) {
     const std::string& Name = S.Names[S.Next++];
-    std::string Full = JoinNative(S.Dir, Name);
+    std::string Full = JoinNative(S.Dir, NameToNative(Name));
     struct stat St;
     if (Fs.LStat(Full, St) != 0) continue;  // vanished since the listing
     const auto Mode = static_cast<uint32_t>(St.st_mode);
@@ -141,7 +143,7 @@ uint32_t ListNames(TFindState& S, const std::string& Pattern) {
   if (!HasWildcard(Pattern) && Pattern != "." && Pattern != "..") {
     // A plain name: the exact entry if there is one, before any listing.
     struct stat St;
-    if (Fs.LStat(JoinNative(S.Dir, Pattern), St) == 0) {
+    if (Fs.LStat(JoinNative(S.Dir, NameToNative(Pattern)), St) == 0) {
       S.Names.push_back(Pattern);
       return 0;
     }
@@ -149,8 +151,9 @@ uint32_t ListNames(TFindState& S, const std::string& Pattern) {
   const int Dir = Fs.Open(S.Dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (Dir < 0) return detail::ErrnoToWinError(errno, S.Dir);
   std::vector<std::string> Names;
-  const int Rc = Fs.ListFolder(Dir, [&](const char* Name) {
-    if (NameMatches(Folded, Name)) Names.emplace_back(Name);
+  const int Rc = Fs.ListFolder(Dir, [&](const char* Native) {
+    std::string Name = NameFromNative(Native);
+    if (NameMatches(Folded, Name)) Names.push_back(std::move(Name));
   });
   const int ReadErr = Rc != 0 ? errno : 0;
   Fs.Close(Dir);

@@ -259,6 +259,27 @@ std::string AnsiLowerCase(const std::string& Text);
 std::string AnsiUpperCaseFileName(const std::string& Text);
 std::string AnsiLowerCaseFileName(const std::string& Text);
 
+// ---- Native names ------------------------------------------------------------
+// A Linux name may hold any byte but '/' and NUL; inside the program a name
+// is Windows-style text, where '\' separates, ':' marks a drive, '*' and
+// '?' are wildcards and case may be folded. The platform maps every native
+// name component to an internal one by a reversible escape: the bytes
+// \ : * ? < > | " and every byte that is not part of a valid UTF-8
+// sequence become the private-use character U+F000 + byte (UTF-8 encoded),
+// and a character of U+F000..U+F0FF already in the native name has each of
+// its three bytes escaped, so distinct native names stay distinct. These
+// characters have no case and are no wildcards, so matching and case
+// folding never touch them. The archive stores the native bytes.
+//
+// NameFromNative escapes one native name component (no '/'); NameToNative
+// turns every escape of an internal name (a component, or a whole path:
+// separators are left alone) back into its byte. NameToNative(
+// NameFromNative(N)) == N for every N; HasEscapes tells whether an internal
+// name holds any escape.
+std::string NameFromNative(const std::string& Native);
+std::string NameToNative(const std::string& Internal);
+bool HasEscapes(const std::string& Internal);
+
 // ---- Clock -----------------------------------------------------------------
 // The wall clock: seconds since 1970-01-01 UTC, and the nanoseconds within
 // the second when asked for.

@@ -57,8 +57,12 @@ bool IsValidUtf8(const std::string& Text) {
 
 TStoredName StoredNameOf(const std::string& InternalName, TNameConvention Convention) {
   TStoredName Out;
+  // Inside, '\' separates components and the bytes a Windows-style path
+  // cannot hold stand escaped (platform::NameFromNative); stored, '/'
+  // separates and every component is its Linux bytes again.
   Out.Bytes = InternalName;
   std::replace(Out.Bytes.begin(), Out.Bytes.end(), '\\', '/');
+  Out.Bytes = platform::NameToNative(Out.Bytes);
   if (IsAscii(Out.Bytes)) return Out;
   if (Convention == TNameConvention::CodePage) {
     bool Lossless = true;
@@ -77,9 +81,19 @@ TStoredName StoredNameOf(const std::string& InternalName, TNameConvention Conven
 
 std::string InternalNameOf(const std::string& StoredBytes, uint16_t Flags, uint8_t Host, bool CodePage) {
   std::string Name = StoredBytes;
-  std::replace(Name.begin(), Name.end(), '/', '\\');
   if ((Flags & zfUtf8Name) == 0 && Host == kHostDos && CodePage) Name = platform::OemToAnsi(Name);
-  return Name;
+  // Only '/' separates; each component's bytes, '\' and ':' included,
+  // become the internal form of that Linux name.
+  std::string Internal;
+  Internal.reserve(Name.size());
+  size_t Start = 0;
+  for (;;) {
+    const size_t End = Name.find('/', Start);
+    Internal += platform::NameFromNative(Name.substr(Start, End == std::string::npos ? End : End - Start));
+    if (End == std::string::npos) return Internal;
+    Internal += '\\';
+    Start = End + 1;
+  }
 }
 
 /*

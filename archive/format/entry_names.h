@@ -61,14 +61,17 @@ struct TStoredName {
   bool Utf8 = false;  // the entry carries flag bit 11
 };
 
-// The stored form of an internal name ('\' between components, UTF-8 or
-// the raw bytes of a Linux name) under Convention (not AsHeld).
+// The stored form of an internal name ('\' between components, the bytes a
+// Windows-style path cannot hold escaped by platform::NameFromNative) under
+// Convention: '/' between components, each the Linux name's own bytes.
+// Under AsHeld only the bytes are made (Utf8 then says nothing).
 TStoredName StoredNameOf(const std::string& InternalName, TNameConvention Convention);
 
 // The internal name of stored bytes: UTF-8 as it is with flag bit 11;
 // without it, code page 437 from a DOS host when CodePage is set, else the
 // bytes as they are (a Unix name, whatever its encoding, comes back
-// byte-exact). '/' becomes '\'.
+// byte-exact). Only '/' separates: each component becomes its internal
+// form (platform::NameFromNative), joined with '\'.
 std::string InternalNameOf(const std::string& StoredBytes, uint16_t Flags, uint8_t Host,
                            bool CodePage);
 

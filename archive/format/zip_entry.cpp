@@ -14,6 +14,26 @@
 
 namespace zem {
 
+// ---- Entry names and stored names ----------------------------------------------
+// An entry's name inside the program is a Windows-style path of internal
+// name components (platform::NameFromNative: a Linux name's '\\', ':',
+// '*', ... and bytes that are not UTF-8 are escaped). The archive stores
+// the native bytes with '/' between the components, so "a\\b:c" is stored
+// as it is named on Linux and comes back as the same internal name; in a
+// stored name only '/' separates.
+
+std::string StoredFromEntryName(const std::string& Name) {
+  return StoredNameOf(Name, TNameConvention::AsHeld).Bytes;
+}
+
+std::string EntryNameFromStored(const std::string& Stored) {
+  return InternalNameOf(Stored, zfUtf8Name, kHostUnix, false);
+}
+
+std::string EntryNameAsRead(const std::string& Name) {
+  return EntryNameFromStored(StoredFromEntryName(Name));
+}
+
 TZipHeaderInfo::TZipHeaderInfo() { Clear(); }
 TZipHeaderInfo::~TZipHeaderInfo() = default;
 
@@ -268,10 +288,8 @@ std::string TZipHeaderInfo::StoredName(bool* Utf8) const {
     if (Utf8) *Utf8 = Stored.Utf8;
     return std::move(Stored.Bytes);
   }
-  std::string Bytes = Name;
-  std::replace(Bytes.begin(), Bytes.end(), '\\', '/');
   if (Utf8) *Utf8 = (FFlags & zfUtf8Name) != 0;
-  return Bytes;
+  return StoredFromEntryName(Name);
 }
 
 // Names of entries from an MS-DOS/FAT host that carry no convention of

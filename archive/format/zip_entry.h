@@ -33,6 +33,18 @@ struct TZip64Info {
   uint32_t DiskNumberStart = 0;
 };
 
+// Entry names and the bytes the archive stores for them. Inside the program
+// an entry name is a Windows-style path of internal name components (see
+// platform::NameFromNative); the archive holds each component's native
+// bytes with '/' between them, and only '/' separates in a stored name.
+// StoredFromEntryName gives those bytes (before any code-page conversion);
+// EntryNameFromStored takes a stored name (after it) back to an entry
+// name; EntryNameAsRead is the name an entry written under Name has when
+// it is read back ("F:\\x" reads back as a folder "F:" holding "x").
+std::string StoredFromEntryName(const std::string& Name);
+std::string EntryNameFromStored(const std::string& Stored);
+std::string EntryNameAsRead(const std::string& Name);
+
 class TZipHeaderInfo : public TPersistent {
  public:
   // Replaces the read stream by the next volume's stream (multi-volume

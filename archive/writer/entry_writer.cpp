@@ -324,13 +324,15 @@ std::string TZipRunner::NameEntry(const std::string& Listed, bool IsDir, TZipHea
   std::string N = Listed;
   if (Z.Store83Names()) N = ShortPathOf(N);
   if (Z.OEMConvert()) OemRoundTrip(N);
-  E.SetFileName(IsDir ? std::string() : FilePart(N));
+  // The entry holds its name as it will read back, so that it meets the
+  // entries of the archive (and later reads) by that name.
+  E.SetFileName(IsDir ? std::string() : EntryNameAsRead(FilePart(N)));
   E.SetInternalAttributes(0);
   E.SetVersionMadeBy(static_cast<uint16_t>((Z.HostSystem() << 8) | kMadeByVersion));
   E.SetNameConvention(Z.NameConvention());
   E.SetWritesTimestamp(HostKeepsUnixMode(Z.HostSystem()));
   E.SetDiskNumberStart(static_cast<uint32_t>(FDisk));
-  if (Z.StorePaths()) E.SetDirectory(Z.EntryDirectoryFor(N));
+  if (Z.StorePaths()) E.SetDirectory(EntryNameAsRead(Z.EntryDirectoryFor(N)));
   return N;
 }
 

@@ -57,8 +57,8 @@ bool TArcZip::HasEntryFor(const std::string& FileName) const {
   std::string Name = FileName;
   if (OEMConvert()) OemRoundTrip(Name);
   TZipHeaderInfo Key;
-  Key.SetDirectory(ComparingDirectoryFor(Name));
-  Key.SetFileName(FilePart(Name));
+  Key.SetDirectory(EntryNameAsRead(ComparingDirectoryFor(Name)));
+  Key.SetFileName(EntryNameAsRead(FilePart(Name)));
   const std::string Wanted = Key.FullName();
   int Index = 0;
   if (FView->SortMode() == ByName) {

@@ -225,7 +225,7 @@ void TZipRunner::ExistingEntryPass() {
   for (size_t I = 0; I < Files.size(); ++I) {
     std::string Name = Files[I];
     if (Z.OEMConvert()) OemRoundTrip(Name);
-    Keys[Z.ComparingDirectoryFor(Name) + FilePart(Name)].push_back(I);
+    Keys[EntryNameAsRead(Z.ComparingDirectoryFor(Name) + FilePart(Name))].push_back(I);
   }
   std::vector<bool> Removed(Files.size(), false);
 

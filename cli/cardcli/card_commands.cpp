@@ -461,16 +461,10 @@ int BackupCommand(const TCardOptions& O, std::istream& In, std::ostream& Out, st
   const std::string Image = platform::FromNativePath(O.Positional.back());
   TCardSession S(In, Out, Err, O);
   if (!S.HasCard(Card.Letter())) return kExitFailure;
-  bool Skipped = false;
-  S.Zip.OnSkippingFile = [&](TObject*, TSkipReason, const std::string& Name, int32_t, bool&) {
-    S.Clear();
-    const std::string& Cause = S.Zip.SkipCause();
-    Err << "zemcard: " << platform::ToNativePath(Name) << ": "
-        << (Cause.empty() ? std::string("could not be read") : Cause) << ", left out\n";
-    Skipped = true;
-  };
+  bool Complete = false;
   try {
-    BackupCard(Image, Card.Root(), S.Zip, Choice);
+    // A backup that left anything out has said so, with the list.
+    Complete = BackupCard(Image, Card.Root(), S.Zip, Choice).Complete();
   } catch (const Exception& E) {
     // Say what the failure left at IMAGE: nothing, or the archive that
     // could not be turned into an image.
@@ -482,9 +476,10 @@ int BackupCommand(const TCardOptions& O, std::istream& In, std::ostream& Out, st
       Err << "zemcard: no image was written\n";
     return kExitFailure;
   }
+  if (!Complete) return kExitFailure;
   S.Summary("backed up", true);
   platform::WindowServices().MessageBox(nullptr, kMsgJobComplete, kTitleMessage, platform::MB_OK);
-  return Skipped ? kExitFailure : kExitOk;
+  return kExitOk;
 }
 
 int RestoreCommand(const TCardOptions& O, std::istream& In, std::ostream& Out, std::ostream& Err) {

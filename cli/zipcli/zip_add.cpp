@@ -39,15 +39,18 @@ std::string SkipText(TSkipReason Reason, const std::string& Cause) {
 
 // A native name as the component takes it: '\' separated; an absolute name
 // on its drive, a relative one left relative (so its stored path is the
-// name as given). A leading "./" says nothing and is dropped. A colon is an
-// ordinary character of a Linux name: a relative name that would read as a
-// drive ("a:b.txt") keeps a ".\" before it, which the stored path drops.
+// name as given). A leading "./" says nothing and is dropped. Each piece is
+// escaped as the platform escapes Linux names (EntryPattern), so a colon
+// ("a:b.txt") or a backslash is an ordinary character, never a drive or a
+// separator; '*' and '?' stay wildcards.
 std::string ComponentName(std::string Native) {
   while (Native.size() > 2 && Native.compare(0, 2, "./") == 0) Native.erase(0, 2);
-  if (!Native.empty() && Native[0] == '/') return platform::FromNativePath(Native);
-  std::string Name = ToBackslashes(Native);
-  if (HasDrivePart(Name)) Name.insert(0, ".\\");
-  return Name;
+  if (Native.empty() || Native[0] != '/') return EntryPattern(Native);
+  const size_t Slash = Native.rfind('/');
+  if (Slash + 1 == Native.size()) return platform::FromNativePath(Native);
+  std::string Folder = platform::FromNativePath(Native.substr(0, Slash + 1));
+  if (Folder.empty() || Folder.back() != '\\') Folder += '\\';
+  return Folder + EntryPattern(Native.substr(Slash + 1));
 }
 
 // The settings of "add" that do not depend on the names.
@@ -182,7 +185,7 @@ int AddFiles(const std::string& NativeArchive, const std::vector<std::string>& N
     int64_t Added = 0, InBytes = 0, OutBytes = 0, Total = 0;
     Zip.OnStartZip = [&](TObject*, const std::string&, TZipHeaderInfo& E, bool&) {
       Entry = &E;
-      Meter.SetFile(ToSlashes(E.FullName()));
+      Meter.SetFile(StoredFromEntryName(E.FullName()));
     };
     Zip.OnEndZip = [&](TObject*, const std::string&, int32_t, int32_t, int32_t) {
       if (Entry == nullptr || Entry->FileName().empty()) return;
@@ -191,7 +194,7 @@ int AddFiles(const std::string& NativeArchive, const std::vector<std::string>& N
       OutBytes += static_cast<int64_t>(Entry->CompressedSize());
       if (Options.Verbosity == TVerbosity::Verbose) {
         Meter.Clear();
-        Out << "added: " << ToSlashes(Entry->FullName()) << '\n' << std::flush;
+        Out << "added: " << StoredFromEntryName(Entry->FullName()) << '\n' << std::flush;
       }
       Entry = nullptr;
     };
@@ -253,7 +256,7 @@ int AddCommand(const std::vector<std::string>& Args, const TZipTerminal& Term, s
     if (Name == "--update") Options.Action = zaUpdate;
     if (Name == "--replace") Options.Action = zaReplace;
     if (Name == "--freshen") Options.Action = zaFreshen;
-    if (Name == "-x") Options.Exclude.push_back(ToBackslashes(Value));
+    if (Name == "-x") Options.Exclude.push_back(EntryPattern(Value));
     if (Name == "-z") Options.Comment = Value;
   }
   Options.Recurse = Line.Has("-r");

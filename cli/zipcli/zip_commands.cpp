@@ -9,6 +9,7 @@
 
 #include "cli/zipcli/zip_add.h"
 #include "cli/zipcli/zip_common.h"
+#include "platform/winapi.h"
 
 #ifndef ZEM_VERSION
 #define ZEM_VERSION "unknown"
@@ -191,6 +192,26 @@ int UsageError(const std::string& Command, const std::string& Why, std::ostream&
     Err << UsageLines(HelpText(Command)) << "(zemzip " << Command << " --help for the options)\n";
   }
   return ZipExitUsage;
+}
+
+std::string EntryPattern(const std::string& Native) {
+  std::string Pattern;
+  size_t Start = 0;
+  for (;;) {
+    const size_t End = Native.find('/', Start);
+    std::string Piece = Native.substr(Start, End == std::string::npos ? End : End - Start);
+    // Wildcards stay wildcards: the escape is cut around them.
+    size_t From = 0;
+    for (size_t At = Piece.find_first_of("*?"); ; At = Piece.find_first_of("*?", From)) {
+      Pattern += platform::NameFromNative(Piece.substr(From, At == std::string::npos ? At : At - From));
+      if (At == std::string::npos) break;
+      Pattern += Piece[At];
+      From = At + 1;
+    }
+    if (End == std::string::npos) return Pattern;
+    Pattern += '\\';
+    Start = End + 1;
+  }
 }
 
 TVerbosity VerbosityOf(const TParsedLine& Line) {

@@ -16,6 +16,11 @@ const std::string& HelpText(const std::string& Command);
 // "zemzip: Why" and the command's usage lines on Err; returns ZipExitUsage.
 int UsageError(const std::string& Command, const std::string& Why, std::ostream& Err);
 
+// A name pattern of the command line ("DCIM/*.jpg", "a:b.txt") in the form
+// of entry names: each '/'-separated piece escaped as a Linux name is
+// (platform::NameFromNative), its '*' and '?' kept as wildcards.
+std::string EntryPattern(const std::string& Native);
+
 // -q and -v.
 TVerbosity VerbosityOf(const TParsedLine& Line);
 

@@ -9,6 +9,7 @@
 #include "archive/reader/arc_unzip.h"
 #include "archive/support/path_helpers.h"
 #include "cli/zipcli/zip_commands.h"
+#include "cli/zipcli/zip_common.h"
 #include "platform/drives.h"
 #include "platform/window_services.h"
 
@@ -90,7 +91,7 @@ int32_t ReportDefects(const TArcUnZip& Zip, std::ostream& Err) {
   for (int32_t I = 0; I < Zip.Count(); ++I) {
     const TZipHeaderInfo& E = Zip.EntryHeader(I);
     if (E.Defect().empty()) continue;
-    Err << ToSlashes(E.FullName()) << ": " << E.Defect() << '\n';
+    Err << StoredFromEntryName(E.FullName()) << ": " << E.Defect() << '\n';
     ++N;
   }
   return N;
@@ -119,7 +120,7 @@ class TReadRun {
     };
     Zip.OnStartUnZip = [this](TObject*, int32_t I, std::string&, bool&) {
       Current = I;
-      Meter.SetFile(ToSlashes(Zip.EntryHeader(I).FullName()));
+      Meter.SetFile(StoredFromEntryName(Zip.EntryHeader(I).FullName()));
     };
     Zip.OnTotalPercentDone = [this](TObject*, int32_t Percent) {
       Meter.Update(std::max<int64_t>(FileBytes, Percent * TotalBytes / 100));
@@ -132,7 +133,7 @@ class TReadRun {
       FileBytes += static_cast<int64_t>(E.UncompressedSize());
       if (Options.Verbosity == TVerbosity::Verbose) {
         Meter.Clear();
-        Out << (Testing ? "tested: " : "extracted: ") << ToSlashes(E.FullName())
+        Out << (Testing ? "tested: " : "extracted: ") << StoredFromEntryName(E.FullName())
             << (Testing ? " OK\n" : "\n") << std::flush;
       }
     };
@@ -163,11 +164,11 @@ class TReadRun {
           Kept.at(static_cast<size_t>(I)) = true;
           if (Options.Overwrite == TExtractOptions::Never && Options.Verbosity != TVerbosity::Quiet) {
             Meter.Clear();
-            Err << ToSlashes(Zip.EntryHeader(I).FullName()) << ": " << R << '\n';
+            Err << StoredFromEntryName(Zip.EntryHeader(I).FullName()) << ": " << R << '\n';
           }
           break;
         case srCreateError: {
-          const std::string Name = ToSlashes(Zip.EntryHeader(I).FullName());
+          const std::string Name = StoredFromEntryName(Zip.EntryHeader(I).FullName());
           const bool Parent = ("/" + Name + "/").find("/../") != std::string::npos;
           R = Parent ? "refused: the name leads outside the destination folder"
                      : Detail.empty() ? "the file cannot be created" : "not created: " + Detail;
@@ -215,7 +216,7 @@ class TReadRun {
       const size_t K = static_cast<size_t>(I);
       const TZipHeaderInfo& E = Zip.EntryHeader(I);
       if (E.FileName().empty() || (!All && !E.Chosen()) || Done[K] || Kept[K]) continue;
-      To << ToSlashes(E.FullName()) << ": " << (Reason[K].empty() ? Default : Reason[K]) << '\n';
+      To << StoredFromEntryName(E.FullName()) << ": " << (Reason[K].empty() ? Default : Reason[K]) << '\n';
       ++Failed;
     }
     return Failed;
@@ -277,7 +278,7 @@ class TReadRun {
   std::string Notice(const std::string& Msg) const {
     if (Current < 0 || Current >= Zip.Count()) return Msg;
     const TZipHeaderInfo& E = Zip.EntryHeader(Current);
-    return ToSlashes(E.FullName()) + ": " + Msg + " (method " + std::to_string(E.CompressionMethod()) + ")";
+    return StoredFromEntryName(E.FullName()) + ": " + Msg + " (method " + std::to_string(E.CompressionMethod()) + ")";
   }
 
   // The question about an existing file: [y]es, [n]o, [A]ll, [N]one,
@@ -286,7 +287,7 @@ class TReadRun {
   bool AskOverwrite(int32_t I, std::string& FName) {
     if (AllAnswer != 0) return AllAnswer > 0;
     std::string Question = LoadZipStr(zsReplaceExisting);
-    Question.replace(Question.find("%s"), 2, ToSlashes(Zip.EntryHeader(I).FullName()));
+    Question.replace(Question.find("%s"), 2, StoredFromEntryName(Zip.EntryHeader(I).FullName()));
     for (;;) {
       Err << Question << " [y]es, [n]o, [A]ll, [N]one, [r]ename: " << std::flush;
       std::string Line;
@@ -341,7 +342,7 @@ int ExtractArchive(const std::string& NativePath, const TExtractOptions& Options
                                                                        : Prompt);
     Zip.SetDoAll(Options.Patterns.empty());
     std::vector<std::string> Patterns;
-    for (const std::string& P : Options.Patterns) Patterns.push_back(ToBackslashes(P));
+    for (const std::string& P : Options.Patterns) Patterns.push_back(EntryPattern(P));
     Zip.SetFilesList(Patterns);
     Run.Watch();
     Started = true;
@@ -423,7 +424,7 @@ int ListArchive(const std::string& NativePath, const std::string& SortKey, bool 
     if (Tsv) {
       for (int32_t I = 0; I < N; ++I) {
         const TZipHeaderInfo& E = Zip.EntryHeader(I);
-        Out << ToSlashes(E.FullName()) << '\t' << E.UncompressedSize() << '\t' << E.CompressedSize()
+        Out << StoredFromEntryName(E.FullName()) << '\t' << E.UncompressedSize() << '\t' << E.CompressedSize()
             << '\t' << E.CompressionMethod() << '\t' << Format("%08x", E.Crc32()) << '\t'
             << (E.Encrypted() ? "E" : "-") << '\t' << DosTimeText(E.FileDateTime()) << '\n';
       }
@@ -444,7 +445,7 @@ int ListArchive(const std::string& NativePath, const std::string& SortKey, bool 
                     static_cast<unsigned long long>(E.CompressedSize()),
                     RatioPercent(E.UncompressedSize(), E.CompressedSize()),
                     MethodName(E.CompressionMethod()).c_str(), DosTimeText(E.FileDateTime()).c_str(),
-                    E.Crc32(), E.Encrypted() ? '*' : ' ', ToSlashes(E.FullName()).c_str());
+                    E.Crc32(), E.Encrypted() ? '*' : ' ', StoredFromEntryName(E.FullName()).c_str());
     }
     Out << Format("%10s %10s %6s %-9s %-19s %-8s  %s\n", "----------", "----------", "------", "",
                   "", "", "-----")

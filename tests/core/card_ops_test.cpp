@@ -3,6 +3,7 @@
 #include "core/card_ops.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,7 @@
 #include "core/image.h"
 #include "platform/card_guard.h"
 #include "platform/drives.h"
+#include "platform/fault_file_system.h"
 #include "platform/format.h"
 #include "platform/winapi.h"
 
@@ -213,16 +216,23 @@ TEST_F(CardOpsTest, BackupImagesAtEachChoiceUnwrapToTheCardsFiles) {
     const std::string Image = BackUp("b" + std::to_string(C.Choice) + ".IMG", C.Choice);
     EXPECT_EQ(Services->Events, std::vector<std::string>{"Message|Job complete!"});
 
-    // Every entry is encrypted, stored at choice 0 and deflated otherwise;
-    // the empty folder leaves no entry.
-    ASSERT_EQ(Zip.Count(), static_cast<int32_t>(Card.size()));
+    // Every file entry is encrypted, stored at choice 0 and deflated
+    // otherwise; the empty folder is an entry of its own (no data).
+    ASSERT_EQ(Zip.Count(), static_cast<int32_t>(Card.size()) + 1);
+    int32_t Folders = 0;
     for (int32_t I = 0; I < Zip.Count(); ++I) {
       const TZipHeaderInfo& H = Zip.EntryHeader(I);
+      if (H.FileName().empty()) {
+        EXPECT_EQ(H.FullName(), "EMPTYDIR\\");
+        ++Folders;
+        continue;
+      }
       EXPECT_EQ(H.Flags() & 1, 1);
       if (H.UncompressedSize() > 0) {
         EXPECT_EQ(H.CompressionMethod(), C.Choice == kCompressNone ? 0 : 8) << Zip.EntryName(I);
       }
     }
+    EXPECT_EQ(Folders, 1);
 
     const TImageParts P = SplitImage(Image);
     EXPECT_EQ(P.Header.substr(0, 12), C.NameField);
@@ -241,6 +251,7 @@ TEST_F(CardOpsTest, BackupImagesAtEachChoiceUnwrapToTheCardsFiles) {
     ASSERT_EQ(Shell("unzip -qq -P '" + Password + "' '" + Arc.string() + "' -d '" + Out.string() +
                     "' >/dev/null"),
               0);
+    EXPECT_TRUE(fs::is_directory(Out / "EMPTYDIR"));
     // Entries of host Unix with UTF-8 names: unzip gives every name as it
     // is on the card, those outside ASCII too.
     EXPECT_TRUE(FilesOf(Out) == Card);
@@ -258,7 +269,7 @@ TEST_F(CardOpsTest, BackupOverAnExistingImageHoldsOnlyTheCardsFiles) {
 }
 
 TEST_F(CardOpsTest, ACardWithoutFilesRoundTripsThroughAValidImage) {
-  fs::create_directories(Dir / "card/EMPTYDIR");
+  fs::create_directories(Dir / "card");
   const std::string Image = BackUp("empty.IMG");
   EXPECT_EQ(Services->Events, std::vector<std::string>{"Message|Job complete!"});
   ASSERT_EQ(Image.size(), 2048u);  // the archive padded to 1024 bytes, and the header block
@@ -558,6 +569,124 @@ TEST_F(CardOpsTest, ExtractionThatFailsIsShownWithTheNumberOfFilesLeftOut) {
   EXPECT_EQ(Services->Events[1].rfind("Error!|Job incomplete! 1 of 2 files were not restored", 0),
             0u)
       << Services->Events[1];
+  EXPECT_TRUE(WorkFiles().empty());
+}
+
+// A worn card: a read error in the middle of a photo and a folder that
+// cannot be listed. The backup packs everything else, names both with the
+// reason, says "Job incomplete!" (never "Job complete!") and the image
+// holds no shortened photo; a disk copy stops before the card change.
+TEST_F(CardOpsTest, ABackupThatCannotReadEverythingNamesWhatItLeftOut) {
+  test::WriteFile(Dir / "card/DCIM/photo.jpg", test::RandomBytes(300'000, 12));
+  test::WriteFile(Dir / "card/DCIM/good.jpg", test::RandomBytes(20'000, 13));
+  test::WriteFile(Dir / "card/LOCKED/inside.txt", "never listed");
+  platform::TFaultFileSystem Fault;
+  const int Worn = Fault.Add({.Op = platform::TFsOp::Read, .Path = "*/card/DCIM/photo.jpg",
+                              .Error = EIO, .Offset = 100'000});
+  const int Locked = Fault.Add({.Op = platform::TFsOp::Open, .Path = "*/card/LOCKED", .Error = EACCES});
+  TBackupOutcome B;
+  {
+    platform::TFileSystemOverride Guard(Fault);
+    B = BackupCard(Win("worn.IMG"), "F:\\", Zip, kCompressFast);
+  }
+  EXPECT_GT(Fault.Fired(Worn), 0);
+  EXPECT_GT(Fault.Fired(Locked), 0);
+  EXPECT_FALSE(B.Complete());
+  EXPECT_TRUE(B.TestFailure.empty()) << B.TestFailure;
+  ASSERT_EQ(B.LeftOut.size(), 2u);
+  const std::string All = B.LeftOut[0] + "\n" + B.LeftOut[1];
+  EXPECT_NE(All.find((Dir / "card/DCIM/photo.jpg").string() + ": read error at byte 100000"),
+            std::string::npos) << All;
+  EXPECT_NE(All.find((Dir / "card/LOCKED").string() + ": the folder cannot be read"), std::string::npos)
+      << All;
+  ASSERT_EQ(Services->Events.size(), 1u);
+  EXPECT_EQ(Services->Events[0].rfind("Error!|Job incomplete!\n2 files or folders were left out:", 0), 0u)
+      << Services->Events[0];
+  // The image is whole and holds the rest, never part of the photo.
+  const TRestoreOutcome R = RestoreCard(Win("worn.IMG"), "G:\\", Zip, Timer);
+  EXPECT_TRUE(R.Complete()) << R.Cause;
+  EXPECT_EQ(FilesOf(Dir / "other"), (TTree{{"DCIM/good.jpg", test::ReadFile(Dir / "card/DCIM/good.jpg")}}));
+
+  Services->Events.clear();
+  {
+    platform::TFileSystemOverride Guard(Fault);
+    const TRestoreOutcome Copy = DiskCopyCard("F:\\", Zip, Timer, nullptr, {});
+    EXPECT_EQ(Copy.Result, TRestoreResult::Incomplete);
+  }
+  ASSERT_EQ(Services->Events.size(), 1u);
+  EXPECT_EQ(Services->Events[0].rfind("Error!|Job incomplete!", 0), 0u);
+  EXPECT_TRUE(WorkFiles().empty());
+}
+
+// A card that keeps what it is told only in the page cache: every read of
+// a.bin from the device gives one byte changed (a fake capacity that wraps
+// around), b.bin cannot be read back at all. The restore reads every file
+// back past the cache and names both; it is not complete.
+class TGarblingFileSystem : public platform::TLinuxFileSystem {
+ public:
+  explicit TGarblingFileSystem(std::string Suffix) : FSuffix(std::move(Suffix)) {}
+  int Open(const std::string& Path, int Flags, mode_t Mode = 0) override {
+    const int Fd = TLinuxFileSystem::Open(Path, Flags, Mode);
+    const bool Match = Path.size() >= FSuffix.size() &&
+                       Path.compare(Path.size() - FSuffix.size(), FSuffix.size(), FSuffix) == 0;
+    if (Fd >= 0 && Match && (Flags & O_ACCMODE) == O_RDONLY) FGarbled.insert(Fd);
+    return Fd;
+  }
+  int Close(int Fd) override {
+    FGarbled.erase(Fd);
+    return TLinuxFileSystem::Close(Fd);
+  }
+  ssize_t Read(int Fd, void* Buffer, size_t Count) override {
+    const ssize_t Got = TLinuxFileSystem::Read(Fd, Buffer, Count);
+    if (Got > 0 && FGarbled.count(Fd) != 0) static_cast<char*>(Buffer)[0] ^= 0x20;
+    return Got;
+  }
+  int DropCache(int Fd) override {
+    ++Drops;
+    return TLinuxFileSystem::DropCache(Fd);
+  }
+  int Drops = 0;
+
+ private:
+  std::string FSuffix;
+  std::set<int> FGarbled;
+};
+
+TEST_F(CardOpsTest, ARestoreReadsEveryFileBackFromTheCard) {
+  test::WriteFile(Dir / "card/a.bin", test::RandomBytes(50'000, 14));
+  test::WriteFile(Dir / "card/b.bin", test::RandomBytes(50'000, 15));
+  test::WriteFile(Dir / "card/c.bin", test::RandomBytes(50'000, 16));
+  BackUp("ok.IMG");
+  Services->Events.clear();
+  TGarblingFileSystem Garbling("/other/a.bin");
+  platform::TFaultFileSystem Fault(Garbling);
+  const int Unreadable =
+      Fault.Add({.Op = platform::TFsOp::Read, .Path = (Dir / "other/b.bin").string(), .Error = EIO});
+  std::vector<int32_t> Progress;
+  Zip.OnTotalPercentDone = [&](TObject*, int32_t P) { Progress.push_back(P); };
+  TRestoreOutcome R;
+  {
+    platform::TFileSystemOverride Guard(Fault);
+    R = RestoreCard(Win("ok.IMG"), "G:\\", Zip, Timer);
+  }
+  EXPECT_GT(Fault.Fired(Unreadable), 0);
+  EXPECT_EQ(Garbling.Drops, 3);  // every file left the page cache before it was read
+  EXPECT_EQ(R.Result, TRestoreResult::Incomplete);
+  EXPECT_EQ(R.Differ,
+            (std::vector<std::string>{
+                (Dir / "other/a.bin").string() + ": differs from the backup when read back from the card",
+                (Dir / "other/b.bin").string() +
+                    ": cannot be read back from the card: Input/output error"}));
+  ASSERT_EQ(Services->Events.size(), 2u);
+  EXPECT_EQ(Services->Events[1].rfind("Error!|Job incomplete! 2 of 3 files were not restored\n"
+                                      "2 files differ from the backup on the card:\n",
+                                      0),
+            0u)
+      << Services->Events[1];
+  // The read-back is the last part of the progress, which only grows.
+  ASSERT_FALSE(Progress.empty());
+  EXPECT_EQ(Progress.back(), 100);
+  EXPECT_TRUE(std::is_sorted(Progress.begin(), Progress.end()));
   EXPECT_TRUE(WorkFiles().empty());
 }
 

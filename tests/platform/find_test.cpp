@@ -119,6 +119,26 @@ TEST_F(FindOnFakeDrive, PlatformNameMatching) {
   EXPECT_EQ(Err, static_cast<int>(ERROR_PATH_NOT_FOUND));
 }
 
+// Linux names with wildcard, separator and drive characters, or bytes that
+// are not UTF-8, are found under their internal form and only by patterns
+// that match it: '*' and '?' in a name are characters, not wildcards.
+TEST_F(FindOnFakeDrive, HostileNamesAreFoundByTheirInternalForm) {
+  test::WriteFile(Dir / "odd" / "*", "star");
+  test::WriteFile(Dir / "odd" / "a?b", "q");
+  test::WriteFile(Dir / "odd" / "x\\y:z", "s");
+  test::WriteFile(Dir / "odd" / "\xff.TXT", "ff");
+  test::WriteFile(Dir / "odd" / "A.txt", "A");
+  test::WriteFile(Dir / "odd" / "a.txt", "a");
+  const V All = Names("F:\\odd\\*.*", 0);
+  V Native;
+  for (const std::string& N : All) Native.push_back(NameToNative(N));
+  EXPECT_EQ(Native, (V{"A.txt", "a.txt", "a?b", "x\\y:z", "*", "\xff.TXT"}));
+  EXPECT_EQ(Names("F:\\odd\\" + NameFromNative("*"), 0), (V{NameFromNative("*")}));
+  EXPECT_EQ(Names("F:\\odd\\" + NameFromNative("x\\y:z"), 0), (V{NameFromNative("x\\y:z")}));
+  EXPECT_EQ(Names("F:\\odd\\?.txt", 0), (V{"A.txt", "a.txt", NameFromNative("\xff.TXT")}));
+  EXPECT_EQ(Names("F:\\odd\\a?b", 0), (V{NameFromNative("a?b")}));  // a typed '?' matches any one
+}
+
 TEST_F(FindOnFakeDrive, RecordFieldsAndLinkToFile) {
   struct stat St;
   ASSERT_EQ(stat((Dir / "a.txt").c_str(), &St), 0);

@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <set>
+
 #include "common/test_support.h"
 #include "platform/drives.h"
+#include "platform/winapi.h"
 
 namespace zem::platform {
 namespace {
@@ -59,11 +62,39 @@ TEST_F(PathTranslation, NativePathsTakeTheLongestMountPoint) {
 
 TEST_F(PathTranslation, RoundTrips) {
   for (const std::string P : {"F:\\DCIM\\100CANON\\IMG_0001.JPG", "G:\\a b\\c", "C:\\var\\tmp\\x",
-                              "F:\\12:30:05.jpg", "F:\\\xe6\x97\xa5\xe6\x9c\xac.jpg"}) {
+                              "F:\\12\xef\x80\xba" "30.jpg", "F:\\\xe6\x97\xa5\xe6\x9c\xac.jpg"}) {
     EXPECT_EQ(FromNativePath(ToNativePath(P)), P) << P;
   }
   std::string Native = Card.Native() + "/nested/deep/file.txt";
   EXPECT_EQ(ToNativePath(FromNativePath(Native)), Native);
+}
+
+// Any Linux name comes back byte for byte: the characters that mean
+// something in a Windows-style path, bytes that are not UTF-8, and the
+// escape characters themselves. Inside, such a name holds no separator,
+// drive colon or wildcard, distinct names stay distinct, and case folding
+// leaves the escapes alone.
+TEST_F(PathTranslation, EveryLinuxNameRoundTripsThroughItsInternalForm) {
+  const std::string Names[] = {
+      "a:b.txt", "b.txt", "x\\y", "*", "?", "<>|\"", "C:", "a\\..\\b", "..\\", "\xff\xfe", "caf\xe9",
+      "\xed\xa0\x80", "\xc3", "\xef\x80\xba", "\xef\x80\xba:", "\xef\x83\xbf", "A.txt", "a.txt",
+      "\xe6\x97\xa5.jpg", " lead and trail. ", "\x01\x1f"};
+  std::set<std::string> Seen;
+  for (const std::string& N : Names) {
+    const std::string Internal = NameFromNative(N);
+    EXPECT_EQ(NameToNative(Internal), N) << N;
+    EXPECT_EQ(Internal.find_first_of("\\/:*?<>|\""), std::string::npos) << N;
+    EXPECT_TRUE(Seen.insert(Internal).second) << N;
+    const std::string Native = Card.Native() + "/dir/" + N;
+    const std::string Win = FromNativePath(Native);
+    EXPECT_EQ(Win, "F:\\dir\\" + Internal) << N;
+    EXPECT_EQ(ToNativePath(Win), Native) << N;
+  }
+  EXPECT_EQ(NameFromNative("a:b"), "a\xef\x80\xba" "b");      // U+F03A
+  EXPECT_EQ(NameFromNative("\xff"), "\xef\x83\xbf");         // U+F0FF
+  EXPECT_EQ(AnsiUpperCaseFileName(NameFromNative("\xe9" "a")), NameFromNative("\xe9") + "A");
+  // A root-level "a:b.txt" is a name on the card, never drive A:.
+  EXPECT_EQ(ToNativePath(FromNativePath(Card.Native() + "/a:b.txt")), Card.Native() + "/a:b.txt");
 }
 
 TEST(DriveTableRegistry, InstallAndRestore) {

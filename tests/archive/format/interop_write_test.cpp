@@ -13,6 +13,7 @@
 #include "archive/format/crc_crypt.h"
 #include "archive/format/zip_records.h"
 #include "common/test_support.h"
+#include "platform/winapi.h"
 
 namespace zem {
 namespace {
@@ -177,7 +178,7 @@ TEST(InteropWriteTest, OwnReaderReadsWhatWasWritten) {
     E.SetOEMConvert(true);
     ASSERT_TRUE(E.ReadCentral(S));
     EXPECT_EQ(E.Directory(), F.Directory);
-    EXPECT_EQ(E.FileName(), F.FileName);
+    EXPECT_EQ(platform::NameToNative(E.FileName()), F.FileName);
     EXPECT_EQ(E.UncompressedSize(), F.Data.size());
     const int64_t Next = S.Position() + E.CentralExtraLength() + E.FileCommentLength();
     // The local header agrees with the central one.

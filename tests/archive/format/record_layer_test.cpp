@@ -180,8 +180,12 @@ TEST(EntryNamesTest, StoredBytesAndInternalNames) {
   const TRow Rows[] = {
       {"dir\\a.txt", TNameConvention::Utf8, "dir/a.txt", false},
       {"M\xC3\xBCnchen\\caf\xC3\xA9.txt", TNameConvention::Utf8, "M\xC3\xBCnchen/caf\xC3\xA9.txt", true},
-      {"bad\xE9.bin", TNameConvention::Utf8, "bad\xE9.bin", false},  // not UTF-8: byte-exact
-      {"\xED\xA0\x80.txt", TNameConvention::Utf8, "\xED\xA0\x80.txt", false},  // a surrogate is not UTF-8
+      // Not UTF-8: stored byte-exact; inside, each such byte is escaped.
+      {"bad\xEF\x83\xA9.bin", TNameConvention::Utf8, "bad\xE9.bin", false},
+      {"\xEF\x83\xAD\xEF\x82\xA0\xEF\x82\x80.txt", TNameConvention::Utf8, "\xED\xA0\x80.txt", false},
+      // A backslash in a Linux name is a character of the name, never a
+      // separator: escaped inside, itself on disk.
+      {"dir\\a\xEF\x81\x9C" "b.txt", TNameConvention::Utf8, "dir/a\\b.txt", false},
       {"M\xC3\xBCnchen", TNameConvention::CodePage, "M\x81nchen", false},
       {"\xE6\x97\xA5.txt", TNameConvention::CodePage, "\xE6\x97\xA5.txt", true},  // no code page form
   };
@@ -195,7 +199,7 @@ TEST(EntryNamesTest, StoredBytesAndInternalNames) {
     EXPECT_EQ(InternalNameOf(S.Bytes, S.Utf8 ? zfUtf8Name : 0, Host, true), R.Internal);
   }
   // Code page 437 is the reading of a DOS host alone, and never with bit 11.
-  EXPECT_EQ(InternalNameOf("M\x81nchen", 0, kHostUnix, true), "M\x81nchen");
+  EXPECT_EQ(InternalNameOf("M\x81nchen", 0, kHostUnix, true), "M\xEF\x82\x81nchen");
   EXPECT_EQ(InternalNameOf("M\xC3\xBCnchen", zfUtf8Name, kHostDos, true), "M\xC3\xBCnchen");
 }
 

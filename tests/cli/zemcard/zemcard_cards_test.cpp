@@ -199,7 +199,9 @@ TEST_F(ZemcardCardTest, AnEmptyCardRoundTrips) {
   EXPECT_EQ(R.Out, "Job complete!\nJob complete!\n");
   R = Run({"restore", "--yes", P("bare.IMG"), "--folder", P("other")});
   EXPECT_EQ(R.Code, kExitOk) << R.Err;
-  EXPECT_TRUE(fs::is_empty(Dir / "other"));
+  // No file, one empty folder: the folder comes back, empty.
+  EXPECT_TRUE(fs::is_empty(Dir / "other/EMPTY"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(Dir / "other"), fs::directory_iterator()), 1);
 }
 
 TEST_F(ZemcardCardTest, TheImageIsFoundThroughLinks) {
