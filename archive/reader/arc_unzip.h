@@ -391,6 +391,10 @@ class TArcUnZip : public TComponent {
   std::unique_ptr<TUnzipRun, TUnzipRunDeleter> FRun;  // only during a run
   bool FRetryEntry = false;  // the retry mark: run the same entry again
   std::string FEntryError;   // why the entry in work failed
+  // The destination folder, opened once when an extraction starts: every
+  // entry is written below this very folder, so a card swapped or another
+  // volume mounted at the same place during the run is never written to.
+  platform::TFolderHandle FRunDest;
 
   // Archive state (see the class comment for who uses what).
   int32_t FDiskCount = 1;        // NumberOfThisDisk + 1 of the last end record

@@ -53,12 +53,23 @@ int32_t TArcUnZip::RunUnZip(bool TestOnly) {
   try {
     ReadDirectory();
     OpenArchive();
+    if (!TestOnly && !FDestDir.empty()) {
+      // A destination that cannot be opened yet is made by the first entry
+      // (which then reports why it cannot be).
+      const std::string Dest = platform::ToNativePath(FDestDir);
+      if (!Dest.empty() && platform::OpenFolder(Dest, FRunDest) != 0) {
+        ForceDirs(FDestDir);
+        platform::OpenFolder(Dest, FRunDest);
+      }
+    }
     Result = ExtractRun(TestOnly);
   } catch (...) {
     // The archive stays open until the component's next operation.
+    FRunDest.Close();
     FBusy = OldBusy;
     throw;
   }
+  FRunDest.Close();
   CloseArchive();
   FBusy = OldBusy;
   return Result;
@@ -378,10 +389,12 @@ bool TArcUnZip::OpenTargetFolder(int32_t I, const std::string& Name, bool IsFold
     Folders = Slash == std::string::npos ? std::string() : Rel.substr(0, Slash);
   }
 
-  platform::TFolderHandle Root;
-  if (platform::OpenFolder(Base, Root) != 0) {
+  platform::TFolderHandle Opened;
+  const bool Held = FRunDest.IsOpen() && Base == Dest;
+  const platform::TFolderHandle& Root = Held ? FRunDest : Opened;
+  if (!Held && platform::OpenFolder(Base, Opened) != 0) {
     ForceDirs(platform::FromNativePath(Base));
-    if (platform::OpenFolder(Base, Root) != 0)
+    if (platform::OpenFolder(Base, Opened) != 0)
       return FailEntry(I, srCreateError,
                        Format("cannot open the folder \"%s\": %s", Base.c_str(),
                               platform::SysErrorMessage(platform::GetLastError()).c_str()));

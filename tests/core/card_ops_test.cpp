@@ -497,31 +497,42 @@ TEST_F(CardOpsTest, ManySmallFilesDoNotFitASmallCard) {
 
 TEST_F(CardOpsTest, ACardReplacedDuringTheRestoreStopsItWithoutWritingElsewhere) {
   test::WriteFile(Dir / "card/a.bin", test::RandomBytes(50'000, 9));
+  test::WriteFile(Dir / "card/b.bin", test::RandomBytes(50'000, 10));
   BackUp("ok.IMG");
-  test::WriteFile(Dir / "other/stale.txt", "stale");
   test::WriteFile(Dir / "third/keep.txt", "keep");
-  // Between the test of the archive and the format, and at the format
-  // itself: drive G now shows another folder.
+  // Between the test of the archive and the format, at the format itself,
+  // and after the first file was written: drive G now shows another folder.
   const auto Swap = [&] { Table->AddDrive('G', (Dir / "third").string(), "THIRD", 64ull << 20); };
-  for (int Where = 0; Where < 2; ++Where) {
+  for (int Where = 0; Where < 3; ++Where) {
     SCOPED_TRACE(Where);
+    fs::remove_all(Dir / "other");
+    test::WriteFile(Dir / "other/stale.txt", "stale");
     Table->AddDrive('G', (Dir / "other").string(), "SPARE", 64ull << 20);
     Services->Events.clear();
     Zip.OnTotalPercentDone = nullptr;
+    Zip.OnEndUnZip = nullptr;
     Services->OnFormat = nullptr;
     if (Where == 0)
       Zip.OnTotalPercentDone = [&](TObject*, int32_t) { Swap(); };
-    else
+    else if (Where == 1)
       Services->OnFormat = Swap;
+    else  // the test of the image ends two entries, the extraction's first is the third
+      Zip.OnEndUnZip = [&, Ended = 0](TObject*, int32_t, const std::string&) mutable {
+        if (++Ended == 3) Swap();
+      };
     const TRestoreOutcome R = RestoreCard(Win("ok.IMG"), "G:\\", Zip, Timer);
     EXPECT_EQ(R.Result, TRestoreResult::CardChanged);
     ASSERT_FALSE(Services->Events.empty());
-    EXPECT_EQ(Services->Events.back(), std::string("Error!|") + kMsgCardChanged);
-    EXPECT_TRUE(fs::exists(Dir / "other/stale.txt"));
+    EXPECT_EQ(Services->Events.back().rfind(std::string("Error!|") + kMsgCardChanged, 0), 0u);
+    // Before the format the card is untouched; after it, every file went
+    // to the card the restore started on, none to the one swapped in.
+    EXPECT_EQ(fs::exists(Dir / "other/stale.txt"), Where < 2);
+    if (Where == 2) EXPECT_TRUE(fs::exists(Dir / "other/b.bin"));
     EXPECT_EQ(FilesOf(Dir / "third").size(), 1u);
     EXPECT_TRUE(WorkFiles().empty());
   }
   Zip.OnTotalPercentDone = nullptr;
+  Zip.OnEndUnZip = nullptr;
   Services->OnFormat = nullptr;
 }
 
