@@ -109,12 +109,11 @@ class TWorkFile {
  public:
   explicit TWorkFile(const char* Prefix) {
     const std::string Dir = CardTempDir();
-    FName = platform::CreateUniqueFileA(Dir, Prefix, kWorkFileExtension);
+    FName = platform::CreateCleanupFileA(Dir, Prefix, kWorkFileExtension);
     if (FName.empty())
       throw EInOutError("A work file cannot be made in " + Dir + ": " +
                         platform::SysErrorMessage(platform::GetLastError()));
     FNative = platform::ToNativePath(FName);
-    platform::RegisterCleanupPath(FNative);
   }
   ~TWorkFile() {
     platform::DeleteFileA(FName.c_str());

@@ -7,6 +7,9 @@
 // unlink(2), sigaction(2) and raise(3), which are safe in a handler.
 #include "platform/cleanup.h"
 
+#include "platform/drives.h"
+#include "platform/winapi.h"
+
 #include <limits.h>
 #include <signal.h>
 #include <unistd.h>
@@ -87,6 +90,18 @@ void UnregisterCleanupPath(const std::string& NativePath) {
     int Expected = kUsed;
     if (S.State.compare_exchange_strong(Expected, kFree, std::memory_order_acq_rel)) return;
   }
+}
+
+std::string CreateCleanupFileA(const std::string& PathName, const std::string& Prefix,
+                               const std::string& Extension) {
+  sigset_t Held, Before;
+  sigemptyset(&Held);
+  for (const int Signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&Held, Signal);
+  ::pthread_sigmask(SIG_BLOCK, &Held, &Before);
+  const std::string Name = CreateUniqueFileA(PathName, Prefix, Extension);
+  if (!Name.empty()) RegisterCleanupPath(ToNativePath(Name));
+  ::pthread_sigmask(SIG_SETMASK, &Before, nullptr);
+  return Name;
 }
 
 }  // namespace zem::platform

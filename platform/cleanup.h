@@ -19,4 +19,11 @@ bool RegisterCleanupPath(const std::string& NativePath);
 // Forgets one registration of the path (the file itself is left alone).
 void UnregisterCleanupPath(const std::string& NativePath);
 
+// CreateUniqueFileA and RegisterCleanupPath as one step: the three signals
+// are held back while the file is made and registered, so no signal can end
+// the process between the two and leave the file behind. Returns the
+// Windows-style name, or "" (the last error set) when no file was made.
+std::string CreateCleanupFileA(const std::string& PathName, const std::string& Prefix,
+                               const std::string& Extension);
+
 }  // namespace zem::platform

@@ -2,6 +2,9 @@
 // drives, with their messages, questions and exit statuses.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <cstdlib>
 #include <filesystem>
@@ -251,6 +254,47 @@ TEST_F(ZemcardCardTest, TheProgramsExitStatuses) {
   EXPECT_TRUE(WIFEXITED(Rc) && WEXITSTATUS(Rc) == 0) << Rc;
   EXPECT_EQ(FilesOf(Dir / "other"), FilesOf(Dir / "card"));
   EXPECT_EQ(FilesOf(Dir / "second"), FilesOf(Dir / "card2"));
+}
+
+}  // namespace
+}  // namespace zem
+
+namespace zem {
+namespace {
+
+// Ended by SIGTERM while the copy writes its image: the run dies by the
+// signal, its work files go with it, and the card is as it was.
+TEST_F(ZemcardCardTest, SigtermDuringACopyLeavesNoWorkFileAndTheCardAlone) {
+  test::WriteFile(Dir / "card/DCIM/big.mov", test::RandomBytes(32u << 20, 3));
+  const auto Card = FilesOf(Dir / "card");
+  const std::string Zemcard = std::string(ZEM_BINARY_DIR) + "/cli/zemcard";
+  const auto WorkFiles = [&] {
+    std::vector<std::string> Found;
+    for (auto& E : fs::recursive_directory_iterator(Dir / "tmp"))
+      if (E.path().filename().string().rfind("ZEM", 0) == 0) Found.push_back(E.path().string());
+    return Found;
+  };
+  const pid_t Child = fork();
+  ASSERT_GE(Child, 0);
+  if (Child == 0) {
+    execl(Zemcard.c_str(), Zemcard.c_str(), "copy", "--yes", "-q", "--folder", P("card").c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // Wait for the image to be under way, then end the run.
+  bool Seen = false;
+  for (int I = 0; I < 2000 && !Seen; ++I) {
+    Seen = !WorkFiles().empty();
+    if (!Seen) usleep(5000);
+  }
+  kill(Child, SIGTERM);
+  int Status = 0;
+  ASSERT_EQ(waitpid(Child, &Status, 0), Child);
+  ASSERT_TRUE(Seen) << "the copy never started its image";
+  if (WIFEXITED(Status)) GTEST_SKIP() << "the copy ended before the signal came";
+  EXPECT_TRUE(WIFSIGNALED(Status) && WTERMSIG(Status) == SIGTERM) << Status;
+  EXPECT_EQ(WorkFiles(), std::vector<std::string>{});
+  EXPECT_EQ(FilesOf(Dir / "card"), Card);
 }
 
 }  // namespace
