@@ -49,22 +49,6 @@ std::string Unescape(const std::string& S) {
   return Out;
 }
 
-std::string ReadSmallFile(const std::string& Path) {
-  TFileSystem& Fs = FileSystem();
-  std::string Text;
-  const int Fd = Fs.Open(Path, O_RDONLY | O_CLOEXEC);
-  if (Fd < 0) return Text;
-  char Buf[16384];
-  for (;;) {
-    const ssize_t N = Fs.Read(Fd, Buf, sizeof Buf);
-    if (N < 0 && errno == EINTR) continue;
-    if (N <= 0) break;
-    Text.append(Buf, static_cast<size_t>(N));
-  }
-  Fs.Close(Fd);
-  return Text;
-}
-
 // Whether Inner is Outer or lies below it (absolute, normalised paths).
 bool Within(const std::string& Inner, const std::string& Outer) {
   if (Outer.empty() || Inner.empty()) return false;

@@ -163,6 +163,10 @@ class TLinuxFileSystem : public TFileSystem {
 int ReadFromDevice(const std::string& Path,
                    const std::function<void(const void* Data, size_t Size)>& OnData);
 
+// The whole of a small file (the mount table, a sysfs value) read through
+// the file system in use; empty when it cannot be read.
+std::string ReadSmallFile(const std::string& Path);
+
 // The file system in use: the Linux one unless another is installed.
 TFileSystem& FileSystem();
 // Makes Fs (nullptr: the Linux one) the file system in use and returns the

@@ -105,26 +105,8 @@ bool ParseMountLine(const std::string& Line, TMountRec& M) {
   return true;
 }
 
-// The whole of a small file (the mount table, a sysfs value); empty when it
-// cannot be read.
-std::string ReadWholeFile(const fs::path& P) {
-  TFileSystem& Fs = FileSystem();
-  std::string Text;
-  const int Fd = Fs.Open(P.string(), O_RDONLY | O_CLOEXEC);
-  if (Fd < 0) return Text;
-  char Buf[16384];
-  for (;;) {
-    const ssize_t N = Fs.Read(Fd, Buf, sizeof Buf);
-    if (N < 0 && errno == EINTR) continue;
-    if (N <= 0) break;
-    Text.append(Buf, static_cast<size_t>(N));
-  }
-  Fs.Close(Fd);
-  return Text;
-}
-
 std::string ReadFirstLine(const fs::path& P) {
-  std::string Line = ReadWholeFile(P);
+  std::string Line = ReadSmallFile(P.string());
   Line.resize(std::min(Line.size(), Line.find('\n')));
   while (!Line.empty() && std::isspace(static_cast<unsigned char>(Line.back()))) Line.pop_back();
   return Line;
@@ -271,7 +253,7 @@ std::vector<TDriveEntry> TScanner::Scan() {
   // A later mount on the same mount point hides the earlier one.
   std::map<std::string, TMountRec> Visible;
   {
-    std::istringstream In(ReadWholeFile(FProc / "self" / "mountinfo"));
+    std::istringstream In(ReadSmallFile((FProc / "self" / "mountinfo").string()));
     std::string Line;
     while (std::getline(In, Line)) {
       TMountRec M;

@@ -347,6 +347,10 @@ void TZipHeaderInfo::FillFromCentral(const uint8_t* H, const std::string& Name) 
   FExternalAttributes = R.U32();
   FRelativeOffsetField = R.U32();
   FCentralOffset = 0;
+  ResetAfterFill(Name);
+}
+
+void TZipHeaderInfo::ResetAfterFill(const std::string& Name) {
   SplitName(Name);
   FFileComment.reset();
   FDefect.clear();
@@ -375,15 +379,7 @@ void TZipHeaderInfo::FillFromLocal(const TLocalHeader& H, const std::string& Nam
   FExternalAttributes = 0;
   FRelativeOffsetField = 0;
   FCentralOffset = 0;
-  SplitName(Name);
-  FFileComment.reset();
-  FDefect.clear();
-  FChosen = false;
-  FMarked = false;
-  FModTime.reset();
-  FWritesTimestamp = false;
-  FRawName.clear();
-  FRawFor.clear();
+  ResetAfterFill(Name);
 }
 
 bool TZipHeaderInfo::ReadCentral(TStream& Stream) {

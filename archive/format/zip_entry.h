@@ -231,6 +231,9 @@ class TZipHeaderInfo : public TPersistent {
   // reads keep the bytes they read).
   void FillFromCentral(const uint8_t* Header, const std::string& Name);
   void FillFromLocal(const TLocalHeader& Header, const std::string& Name);
+  // What both fills set alike: the name, and nothing left of an earlier
+  // entry (comment, defect, marks, time, stored name).
+  void ResetAfterFill(const std::string& Name);
 
   // Reads one central header at the stream's position. On success the
   // stream stands after the name (at the extra field); the caller skips
