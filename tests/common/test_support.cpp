@@ -1,6 +1,9 @@
 // Shared helpers for the unit tests.
 #include "common/test_support.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -82,6 +85,20 @@ std::string RandomBytes(size_t Count, uint32_t Seed) {
   std::string Out(Count, '\0');
   for (auto& C : Out) C = static_cast<char>(Gen() & 0xFF);
   return Out;
+}
+
+bool HavePseudoTerminal() {
+  const int Master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  if (Master < 0) return false;
+  bool Ok = ::grantpt(Master) == 0 && ::unlockpt(Master) == 0;
+  if (Ok) {
+    const char* Name = ::ptsname(Master);
+    const int Slave = Name == nullptr ? -1 : ::open(Name, O_RDWR | O_NOCTTY);
+    Ok = Slave >= 0;
+    if (Ok) ::close(Slave);
+  }
+  ::close(Master);
+  return Ok;
 }
 
 }  // namespace zem::test

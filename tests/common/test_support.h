@@ -60,4 +60,8 @@ class TDiskFull {
   platform::TFileSystemOverride FGuard;
 };
 
+// Whether this machine can open a pseudo-terminal at all (a chroot or a
+// container without /dev/pts cannot); the terminal tests skip without one.
+bool HavePseudoTerminal();
+
 }  // namespace zem::test

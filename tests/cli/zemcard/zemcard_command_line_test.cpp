@@ -162,6 +162,7 @@ std::pair<int, std::string> RunOnTerminal(const std::vector<std::string>& Args) 
 // On a terminal the progress line (bytes of the total) and one summary
 // line; -q leaves both out.
 TEST_F(ZemcardCommandLineTest, ProgressAndSummaryOnATerminal) {
+  if (!test::HavePseudoTerminal()) GTEST_SKIP() << "no pseudo-terminal can be opened here (no /dev/pts)";
   test::WriteFile(Dir / "card/big.bin", test::RandomBytes(3'000'000, 4));
   auto [Code, Screen] = RunOnTerminal({"backup", "--folder", (Dir / "card").string(),
                                        (Dir / "t.IMG").string()});

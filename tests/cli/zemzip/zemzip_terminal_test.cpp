@@ -71,18 +71,8 @@ TTerminalRun RunOnTerminal(const std::vector<std::string>& Args,
   return Run;
 }
 
-// Whether this machine can give a pseudo-terminal at all (a chroot or a
-// container without /dev/pts cannot).
-bool HavePseudoTerminal() {
-  int Master = -1, Slave = -1;
-  if (::openpty(&Master, &Slave, nullptr, nullptr, nullptr) != 0) return false;
-  ::close(Master);
-  ::close(Slave);
-  return true;
-}
-
 TEST(ZemzipTerminal, PasswordWithoutEchoAndTheAllAnswer) {
-  if (!HavePseudoTerminal()) GTEST_SKIP() << "no pseudo-terminal can be opened here (no /dev/pts)";
+  if (!test::HavePseudoTerminal()) GTEST_SKIP() << "no pseudo-terminal can be opened here (no /dev/pts)";
   test::TTempDir Dir;
   test::WriteFile(Dir / "in/a.txt", "first file\n");
   test::WriteFile(Dir / "in/b.txt", "second file\n");
@@ -119,7 +109,7 @@ TEST(ZemzipTerminal, PasswordWithoutEchoAndTheAllAnswer) {
 // The line is drawn at the start and redrawn with a carriage return; the
 // summary closes the run. Standard error in a file gets neither.
 TEST(ZemzipTerminal, ProgressLineAndSummaryOnlyOnATerminal) {
-  if (!HavePseudoTerminal()) GTEST_SKIP() << "no pseudo-terminal can be opened here (no /dev/pts)";
+  if (!test::HavePseudoTerminal()) GTEST_SKIP() << "no pseudo-terminal can be opened here (no /dev/pts)";
   test::TTempDir Dir;
   test::WriteFile(Dir / "big.bin", test::RandomBytes(3 << 20, 7));
   const std::string Archive = (Dir / "p.zip").string();
