@@ -1,5 +1,7 @@
-// Work files that must not outlive the process: removed when it is ended by
-// SIGINT, SIGTERM or SIGHUP while they are registered.
+// Work files that must not outlive the process, registered by path: removed
+// when it is ended by SIGINT, SIGTERM or SIGHUP while they are registered.
+// A thin layer over the table of platform/signal_cleanup.h, for code that
+// keeps a path rather than a registration object.
 #pragma once
 
 #include <string>
@@ -8,13 +10,11 @@ namespace zem::platform {
 
 // Registers the native path of a work file (an unwrapped archive, a
 // temporary image). When one of the three signals arrives, every path
-// registered at that moment is unlinked, then the signal takes its course:
-// a handler installed before this one is called, else the process ends by
-// the signal as it would have. The handlers are installed on the first
-// registration. At most kMaxCleanupPaths paths are held at once; further
-// ones (and paths longer than PATH_MAX) are not held, and false says so.
+// registered at that moment is unlinked, then the signal takes its course
+// (platform/signal_cleanup.h); the first registration installs the handler.
+// The table is shared and bounded (kSignalCleanupSlots); a path that finds
+// no room, or is longer than PATH_MAX, is not held, and false says so.
 // Registering a path twice holds it twice.
-constexpr int kMaxCleanupPaths = 32;
 bool RegisterCleanupPath(const std::string& NativePath);
 // Forgets one registration of the path (the file itself is left alone).
 void UnregisterCleanupPath(const std::string& NativePath);

@@ -20,6 +20,7 @@
 #include "platform/cleanup.h"
 #include "platform/drives.h"
 #include "platform/format.h"
+#include "platform/signal_cleanup.h"
 #include "platform/winapi.h"
 
 namespace zem::platform {
@@ -96,18 +97,23 @@ TEST(ErasureRefusal, TheHomeOfThePasswordDatabaseWithoutHome) {
   EXPECT_NE(ErasureRefusal(Pw->pw_dir).find("the home folder"), std::string::npos);
 }
 
+// Registrations by path and by object share one table and one handler.
 TEST(CleanupPaths, WorkFilesGoWithTheSignalThatEndsTheProcess) {
   test::TTempDir Dir;
   const std::string Work = (Dir / "ZEM0-work.DAT").string();
   const std::string Kept = (Dir / "ZEM1-kept.DAT").string();
+  const std::string Held = (Dir / "ZEM2-held.DAT").string();
   test::WriteFile(Work, "work");
   test::WriteFile(Kept, "kept");
+  test::WriteFile(Held, "held");
   const pid_t Child = fork();
   ASSERT_GE(Child, 0);
   if (Child == 0) {
     RegisterCleanupPath(Work);
     RegisterCleanupPath(Kept);
     UnregisterCleanupPath(Kept);
+    TSignalCleanupFile Object;
+    Object.RegisterNative(Held);
     raise(SIGTERM);
     _exit(3);  // not reached
   }
@@ -116,6 +122,31 @@ TEST(CleanupPaths, WorkFilesGoWithTheSignalThatEndsTheProcess) {
   EXPECT_TRUE(WIFSIGNALED(Status) && WTERMSIG(Status) == SIGTERM) << Status;
   EXPECT_FALSE(fs::exists(Work));
   EXPECT_TRUE(fs::exists(Kept));
+  EXPECT_FALSE(fs::exists(Held));
+}
+
+// A handler the process had before the first registration still gets the
+// signal, after the files are gone.
+TEST(CleanupPaths, TheSignalGoesOnToTheHandlerInstalledBefore) {
+  test::TTempDir Dir;
+  const std::string Work = (Dir / "ZEM0-work.DAT").string();
+  test::WriteFile(Work, "work");
+  const pid_t Child = fork();
+  ASSERT_GE(Child, 0);
+  if (Child == 0) {
+    struct sigaction Own {};
+    Own.sa_handler = [](int) { _exit(7); };
+    sigemptyset(&Own.sa_mask);
+    sigaction(SIGHUP, &Own, nullptr);
+    TSignalCleanupFile File;
+    File.RegisterNative(Work);
+    raise(SIGHUP);
+    _exit(3);  // not reached
+  }
+  int Status = 0;
+  ASSERT_EQ(waitpid(Child, &Status, 0), Child);
+  EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 7) << Status;
+  EXPECT_FALSE(fs::exists(Work));
 }
 
 TEST(UniqueFiles, EveryCallGetsANameOfItsOwn) {
