@@ -57,9 +57,12 @@ std::string TZipRunner::FirstVolumeName() {
 
 void TZipRunner::CreateVolume(const std::string& Name) {
   FWorkName = Name;
-  FWorkFile = std::make_unique<TWorkFileStream>(FWorkName);
+  {
+    const platform::TSignalHold Hold;
+    FWorkFile = std::make_unique<TWorkFileStream>(FWorkName);
+    FWorkGuard.Register(FWorkName);
+  }
   FWorkCreated = true;
-  FWorkGuard.Register(FWorkName);
   FOut = std::make_unique<TS_BufferStream>(FWorkFile.get(), kVolumeBufferSize);
   FOut->SetSyncOnClose(Z.FlushFilesOnClose());
 }
@@ -194,12 +197,15 @@ void TZipRunner::SpanEntryData(const std::string& N, TZipHeaderInfo& E) {
 
 void TZipRunner::OpenDataFile() {
   DropDataFile();
-  FDataName = UniqueTempFile(TempFolder());
+  {
+    const platform::TSignalHold Hold;
+    FDataName = UniqueTempFile(TempFolder());
+    if (!FDataName.empty()) FDataGuard.Register(FDataName);
+  }
   if (FDataName.empty())
     throw EFCreateError(Format("Cannot create a work file in \"%s\": %s",
                                platform::ToNativePath(TempFolder()).c_str(),
                                platform::SysErrorMessage(platform::GetLastError()).c_str()));
-  FDataGuard.Register(FDataName);
   FDataFile = std::make_unique<TLFNFileStream>(FDataName, fmCreate, false, kDataBufferSize);
   FData = FDataFile.get();
 }

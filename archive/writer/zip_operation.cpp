@@ -177,13 +177,16 @@ void TZipRunner::OpenOutput(bool Rebuild) {
     // private archive are never readable by others on the way.
     std::string Folder = FolderOf(Z.ZipName());
     if (Folder.empty()) Folder = ".";
-    FWorkName = UniqueTempFile(Folder);
+    {
+      const platform::TSignalHold Hold;
+      FWorkName = UniqueTempFile(Folder);
+      if (!FWorkName.empty()) FWorkGuard.Register(FWorkName);
+    }
     if (FWorkName.empty())
       throw EFCreateError(Format("Cannot create a work file in \"%s\": %s",
                                  platform::ToNativePath(Folder).c_str(),
                                  platform::SysErrorMessage(platform::GetLastError()).c_str()));
     FWorkCreated = true;
-    FWorkGuard.Register(FWorkName);
     platform::TFileInfo Old;
     if (platform::GetFileInfo(Z.ZipName(), Old)) platform::SetFileMode(FWorkName, Old.Mode);
   } else {
