@@ -498,6 +498,17 @@ void TZipHeaderInfo::ParseLocalExtra(const uint8_t* Extra, size_t Length) {
   TakeExtraFacts(Extra, Length);
 }
 
+void TZipHeaderInfo::WriteSharedFields(TRecordWriter& W) const {
+  W.U16(FVersionNeeded);
+  W.U16(FFlags);
+  W.U16(FCompressionMethod);
+  W.U32(FFileDateTime);
+  W.U32(FCrc32);
+  W.U32(FCompressedSizeField);
+  W.U32(FUncompressedSizeField);
+  W.U16(FFileNameLength);
+}
+
 void TZipHeaderInfo::WriteLocal(TStream& Stream) {
   SetRelativeOffset(static_cast<uint64_t>(Stream.Position()));
   bool Utf8 = false;
@@ -508,14 +519,7 @@ void TZipHeaderInfo::WriteLocal(TStream& Stream) {
   const auto ExtraLength = static_cast<uint16_t>(FLocalExtraLength + Own.size());
   TRecordWriter W;
   W.U32(ZipSignatures.Local);
-  W.U16(FVersionNeeded);
-  W.U16(FFlags);
-  W.U16(FCompressionMethod);
-  W.U32(FFileDateTime);
-  W.U32(FCrc32);
-  W.U32(FCompressedSizeField);
-  W.U32(FUncompressedSizeField);
-  W.U16(FFileNameLength);
+  WriteSharedFields(W);
   W.U16(ExtraLength);
   W.Raw(Name);
   W.Raw(Own);
@@ -559,14 +563,7 @@ void TZipHeaderInfo::WriteCentral(TStream& Dest, TStream* Source) {
   TRecordWriter W;
   W.U32(ZipSignatures.Central);
   W.U16(FVersionMadeBy);
-  W.U16(FVersionNeeded);
-  W.U16(FFlags);
-  W.U16(FCompressionMethod);
-  W.U32(FFileDateTime);
-  W.U32(FCrc32);
-  W.U32(FCompressedSizeField);
-  W.U32(FUncompressedSizeField);
-  W.U16(FFileNameLength);
+  WriteSharedFields(W);
   W.U16(FCentralExtraLength);
   W.U16(FFileCommentLength);
   W.U16(FDiskNumberStartField);

@@ -22,6 +22,8 @@
 
 namespace zem {
 
+class TRecordWriter;
+
 // The Zip64 extended information of one entry, held with every field
 // present (on disk only the fields whose header value is a marker appear).
 struct TZip64Info {
@@ -272,6 +274,9 @@ class TZipHeaderInfo : public TPersistent {
   void SplitName(const std::string& Name);
   void ParseLocalExtra(const uint8_t* Extra, size_t Length);
   void FinishStoredName(std::string& Name, bool Utf8);
+  // The run both headers carry in the same order: version needed, flags,
+  // method, date and time, CRC, the two size fields, the name length.
+  void WriteSharedFields(TRecordWriter& W) const;
   // Takes the facts of an extra field read with the header.
   void TakeExtraFacts(const uint8_t* Extra, size_t Length);
   // Remembers the current name as the one stored as Raw.
