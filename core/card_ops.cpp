@@ -522,10 +522,10 @@ TRestoreOutcome RestoreCard(const std::string& ImagePath, const std::string& Roo
       Outcome.Unmounted = true;
       Outcome.Removal = kMsgCardUnmounted;
     } else if (platform::GetLastError() != platform::ERROR_NOT_SUPPORTED) {
-      const std::string Why = Table.LastFailure().empty()
+      const std::string Reason = Table.LastFailure().empty()
                                   ? platform::SysErrorMessage(platform::GetLastError())
                                   : Table.LastFailure();
-      Outcome.Removal = Format(kMsgCardStillMounted, Why.c_str());
+      Outcome.Removal = Format(kMsgCardStillMounted, Reason.c_str());
     }
   };
   if (UserCancelled) {
