@@ -516,7 +516,8 @@ void TZEMToolsForm::Button3Click(QObject*) {
           Handle(),
           Format("%s\n%lld files (%s) restored onto %s.", kMsgJobComplete,
                  static_cast<long long>(FFiles), HumanSize(static_cast<uint64_t>(FBytes)).c_str(),
-                 Root.substr(0, 2).c_str()),
+                 Root.substr(0, 2).c_str()) +
+              (Outcome.Removal.empty() ? std::string() : "\n" + Outcome.Removal),
           kTitleMessage, MB_OK);
   });
 }

@@ -278,15 +278,21 @@ std::vector<std::string> VerifyRestored(TArcZip& Zip, const std::string& RootPat
     }
     uint32_t Crc = 0xFFFFFFFFu;
     uint64_t Size = 0;
-    const int Error = platform::ReadFromDevice(Native, [&](const void* Data, size_t Count) {
-      Crc = UpdateCrcBuffer(Crc, Data, Count);
-      Size += Count;
-      Done += Count;
-      Report();
-    });
+    bool Synced = false;
+    const int Error = platform::ReadFromDevice(
+        Native,
+        [&](const void* Data, size_t Count) {
+          Crc = UpdateCrcBuffer(Crc, Data, Count);
+          Size += Count;
+          Done += Count;
+          Report();
+        },
+        &Synced);
     Crc = ~Crc;
     if (Error != 0)
-      Differ.push_back(Native + ": cannot be read back from the card: " + platform::SysErrorMessage(platform::ErrnoToWinError(Error)));
+      Differ.push_back(Native + (Synced ? ": cannot be read back from the card: "
+                                        : ": cannot be flushed to the card: ") +
+                       platform::SysErrorMessage(platform::ErrnoToWinError(Error)));
     else if (Size != E.UncompressedSize() || Crc != E.Crc32())
       Differ.push_back(Native + ": differs from the backup when read back from the card");
   }
@@ -352,6 +358,7 @@ TBackupOutcome BackupCard(const std::string& ArchivePath, const std::string& Roo
   // keeps the directory of what it wrote).
   {
     const TWorkFile Check(kTempArchivePrefix);
+    const TImageArchive InPlace(ArchivePath, Check.Name());
     TArcZip Checker;
     ConfigureCardComponent(Checker);
     Checker.SetPassword(kCardPassword);
@@ -362,7 +369,7 @@ TBackupOutcome BackupCard(const std::string& ArchivePath, const std::string& Roo
       };
     TRestoreOutcome Tested;
     Checker.SetZipName(Check.Name());
-    if (UnwrapImage(ArchivePath, Check.Name()) != kUnwrapDone)
+    if (!InPlace.IsImage())
       Outcome.TestFailure = "the image was not written as an image";
     else if (!TestArchive(Checker, Tested))
       Outcome.TestFailure = "the image failed its test: " + Tested.Cause;
@@ -406,8 +413,9 @@ TRestoreOutcome RestoreCard(const std::string& ImagePath, const std::string& Roo
   auto Fail = [&](TRestoreResult Result, const std::string& Text, const std::string& Cause) {
     Outcome.Result = Result;
     if (Outcome.Cause.empty()) Outcome.Cause = Cause;
-    ShowRestoreError(Outcome.Cause.empty() || Outcome.Cause == Text ? Text
-                                                                    : Text + "\n" + Outcome.Cause);
+    std::string Shown = Outcome.Cause.empty() || Outcome.Cause == Text ? Text : Text + "\n" + Outcome.Cause;
+    if (!Outcome.Removal.empty()) Shown += "\n" + Outcome.Removal;
+    ShowRestoreError(Shown);
     return Outcome;
   };
   const char Drive = DriveOf(RootPath);
@@ -422,17 +430,20 @@ TRestoreOutcome RestoreCard(const std::string& ImagePath, const std::string& Roo
     return Now && Now->SameCard(Card.Identity);
   };
 
+  // The archive is read inside the image, in place: a name of this run's
+  // own opens as the archive for as long as the restore lasts.
   const TWorkFile Archive(kTempArchivePrefix);
   Zip.SetPassword(kCardPassword);
   Zip.SetTempPath(CardTempDir());
   Zip.SetZipName(Archive.Name());
-  if (UnwrapImage(ImagePath, Zip.ZipName()) != kUnwrapDone)
-    return Fail(TRestoreResult::NotAnImage, kMsgFileError, "");
+  const TImageArchive InPlace(ImagePath, Zip.ZipName());
+  if (!InPlace.IsImage()) return Fail(TRestoreResult::NotAnImage, kMsgFileError, "");
   Zip.SetDestDir(RootPath);
   auto Cancelled = [&](const std::string& Text) {
     Outcome.Result = TRestoreResult::Cancelled;
-    WindowServices().MessageBox(WindowServices().GetActiveWindow(), Text, kTitleMessage,
-                                platform::MB_OK);
+    WindowServices().MessageBox(WindowServices().GetActiveWindow(),
+                                Outcome.Removal.empty() ? Text : Text + "\n" + Outcome.Removal,
+                                kTitleMessage, platform::MB_OK);
     return Outcome;
   };
   // The progress: the test to 30%, the extraction to 80%, the read-back to 100%.
@@ -500,15 +511,43 @@ TRestoreOutcome RestoreCard(const std::string& ImagePath, const std::string& Roo
     return Fail(TRestoreResult::CardChanged, kMsgCardChanged,
                 Format("%d of %d files were restored before", Outcome.Extracted, Outcome.Entries));
   Share.reset();
-  if (UserCancelled)
+  // From here on the card holds what this restore wrote. Everything is
+  // flushed to it before anything is said of it, and, where the drive
+  // table can, it is unmounted at the end, failed or not, so it can be
+  // pulled.
+  const int FlushError = platform::SyncVolume(After->MountPoint);
+  auto Release = [&] {
+    platform::TDriveTable& Table = platform::DriveTable();
+    if (Table.Unmount(Drive)) {
+      Outcome.Unmounted = true;
+      Outcome.Removal = kMsgCardUnmounted;
+    } else if (platform::GetLastError() != platform::ERROR_NOT_SUPPORTED) {
+      const std::string Reason = Table.LastFailure().empty()
+                                  ? platform::SysErrorMessage(platform::GetLastError())
+                                  : Table.LastFailure();
+      Outcome.Removal = Format(kMsgCardStillMounted, Reason.c_str());
+    }
+  };
+  if (UserCancelled) {
+    Release();
     return Cancelled(Format(kMsgRestoreStopped, Outcome.Extracted, Outcome.Entries));
-  if (Outcome.ExtractFailed || Outcome.Extracted < Outcome.Entries)
+  }
+  if (Outcome.ExtractFailed || Outcome.Extracted < Outcome.Entries) {
+    Release();
     return Fail(TRestoreResult::Incomplete,
                 Format(kMsgNotRestored, Outcome.Entries - Outcome.Extracted, Outcome.Entries),
                 Outcome.ExtractFailed ? Outcome.ExtractError : "");
+  }
+  if (FlushError != 0) {
+    Release();
+    return Fail(TRestoreResult::Incomplete, kMsgNotFlushed,
+                "the card did not take what was written to it: " +
+                    platform::SysErrorMessage(platform::ErrnoToWinError(FlushError)));
+  }
   // What the card gives back, not what the page cache kept: a card that
   // drops or garbles writes (a fake capacity, a worn card) shows here.
   Outcome.Differ = VerifyRestored(Zip, RootPath, 80);
+  Release();
   if (!Outcome.Differ.empty()) {
     std::string Cause = Format("%d files differ from the backup on the card:",
                                static_cast<int>(Outcome.Differ.size()));
@@ -550,7 +589,10 @@ TRestoreOutcome DiskCopyCard(const std::string& RootPath, TArcZip& Zip, TTimer& 
   }
   const TRestoreOutcome Outcome = RestoreCard(Image.Name(), RootPath, Zip, Timer);
   if (Outcome.Complete())
-    WindowServices().MessageBox(Window, kMsgDiskCopyComplete, kTitleNotice, platform::MB_OK);
+    WindowServices().MessageBox(Window,
+                                Outcome.Removal.empty() ? std::string(kMsgDiskCopyComplete)
+                                                        : kMsgDiskCopyComplete + ("\n" + Outcome.Removal),
+                                kTitleNotice, platform::MB_OK);
   return Outcome;
 }
 

@@ -55,6 +55,11 @@ constexpr char kMsgNotRestored[] = "Job incomplete! %d of %d files were not rest
 constexpr char kMsgRestoreCancelled[] = "Restore cancelled: the card was not touched.";
 constexpr char kMsgRestoreStopped[] = "Restore cancelled: %d of %d files are on the card.";
 constexpr char kMsgDiskCopyCancelled[] = "DiskCopy cancelled: no card was written.";
+constexpr char kMsgNotFlushed[] = "Job incomplete! The restored files could not be flushed to the card.";
+constexpr char kMsgCardUnmounted[] = "The card is unmounted: it can be removed.";
+constexpr char kMsgCardStillMounted[] =
+    "Everything is written to the card, but it could not be unmounted (%s): eject it before "
+    "you remove it.";
 
 // A card operation refused or stopped to keep the card, or anything else,
 // from harm: another operation holds the card, the card changed, or it
@@ -109,8 +114,8 @@ struct TBackupOutcome {
 // Packs every file and every empty folder (as a folder entry) below
 // RootPath ("F:\") into an archive at ArchivePath encrypted with
 // kCardPassword at the level of Choice, turns it into a backup image
-// labelled with the drive's label, and tests the image (unwrapped into a
-// work file: its end record, every entry's password and CRC). A file that
+// labelled with the drive's label, and tests the image (its archive read
+// in place: its end record, every entry's password and CRC). A file that
 // could not be packed (a read error, a file that vanished or kept changing,
 // a path too long) or a folder that could not be read is left out and
 // named with its reason; the image still holds everything else. Zip's
@@ -164,6 +169,9 @@ struct TRestoreOutcome {
   std::string ExtractError;
   std::string Cause;           // what went wrong, in words, for every failure
   std::vector<std::string> Differ;  // files that read back from the card unlike their entry
+  bool Unmounted = false;      // the card was unmounted at the end: it can be pulled
+  std::string Removal;         // kMsgCardUnmounted or kMsgCardStillMounted; empty where the
+                               // drive table cannot unmount (the card was flushed all the same)
   bool Complete() const { return Result == TRestoreResult::Restored; }
 };
 
@@ -171,8 +179,9 @@ struct TRestoreOutcome {
 // resolved once (platform::ResolveCard), refused when it must not be
 // erased (platform::ErasureRefusal: home, temporary or system folder, the
 // folder holding the image; ECardError kMsgCardRefused), locked (ECardError
-// kMsgCardBusy) and pinned for the format. Then: the image is unwrapped to
-// a work file of its own, the whole archive is tested (its end record and
+// kMsgCardBusy) and pinned for the format. Then: the archive is read in
+// place inside the image (TImageArchive, under a work file name of its
+// own; nothing is copied), the whole archive is tested (its end record and
 // every entry's password and CRC), its entries' room (each file rounded up
 // to the card's allocation unit, each folder one unit) is checked against
 // the room of the emptied card (equal fits), the card is checked to be the
@@ -180,7 +189,14 @@ struct TRestoreOutcome {
 // entry extracted below RootPath, and every file read back from the card
 // (synced and dropped from the page cache first) and checked against its
 // entry's size and CRC: files that differ or cannot be read make the
-// restore Incomplete, listed in Differ and in the cause. The progress runs
+// restore Incomplete, listed in Differ and in the cause. Before the
+// read-back the card's file system is flushed (syncfs): a failure there
+// makes it Incomplete (kMsgNotFlushed, the system's reason in Cause), and
+// nothing is called restored before everything is flushed. Once the format
+// has run and the card is still the same, the restore ends, complete or
+// not, by unmounting the card through the drive table where the table can
+// (Unmounted, Removal: also added to the failure's box) so that it can be
+// pulled; the caller adds Removal to its success message. The progress runs
 // through the test (to 30%), the extraction (to 80%) and the read-back. Nothing is erased before the archive
 // passed its test and the fit. The work file is removed on every way out.
 // Failures are shown in an "Error!" box and reported in the outcome;
@@ -196,7 +212,8 @@ TRestoreOutcome RestoreCard(const std::string& ImagePath, const std::string& Roo
 // there, Incomplete, before the prompt), the change-card prompt (OK/Cancel:
 // Cancel ends it as Cancelled with kMsgDiskCopyCancelled), a restore of that image
 // onto the card then in the drive (the card is resolved anew: it is meant
-// to be another), "DiskCopy Complete!" only when the restore is complete,
+// to be another), "DiskCopy Complete!" (with the restore's Removal) only
+// when the restore is complete,
 // SetProgress(0) (when set) and the image deleted, on every way out. Window
 // owns the two boxes. An error that ends it early reaches the caller.
 TRestoreOutcome DiskCopyCard(const std::string& RootPath, TArcZip& Zip, TTimer& Timer,

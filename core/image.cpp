@@ -144,4 +144,28 @@ uint8_t UnwrapImage(const std::string& ImagePath, const std::string& ArchivePath
   return kUnwrapDone;
 }
 
+TImageArchive::TImageArchive(const std::string& ImagePath, const std::string& ArchivePath) {
+  int64_t Size = 0;
+  {
+    TFileStream Image(ImagePath, fmOpenRead | fmShareDenyWrite);
+    Size = Image.Size();
+    if (Size < kImageHeaderSize) return;
+    char Magic[4];
+    Image.ReadBuffer(Magic, sizeof Magic);
+    if (std::memcmp(Magic, kImageMagic, sizeof Magic) != 0) return;
+  }
+  // The same two parts UnwrapImage copies, in the same order.
+  const int64_t ArchiveSize = Size - kImageHeaderSize;
+  const int64_t HeadCount = std::min(kImageHeaderSize, ArchiveSize);
+  std::vector<platform::TFileRange> Ranges{{Size - kImageHeaderSize, HeadCount}};
+  if (ArchiveSize > HeadCount) Ranges.push_back({kImageHeaderSize, ArchiveSize - HeadCount});
+  FView = std::make_unique<platform::TFileView>(pf::ToNativePath(ArchivePath), pf::ToNativePath(ImagePath),
+                                                std::move(Ranges));
+  FInstalled.emplace(*FView);
+}
+
+TImageArchive::~TImageArchive() {
+  FInstalled.reset();  // out of use before the view goes
+}
+
 }  // namespace zem

@@ -3,7 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
+
+#include "platform/file_view.h"
 
 namespace zem {
 
@@ -41,5 +45,27 @@ void WrapImage(const std::string& ArchivePath, char Drive);
 // partial archive is deleted and the error raised. When both paths name the
 // same file, the image is turned into the archive in place.
 uint8_t UnwrapImage(const std::string& ImagePath, const std::string& ArchivePath);
+
+// The archive held in the image at ImagePath, read in place: for as long
+// as the object lives, ArchivePath (Windows-style) opens as that archive
+// through the file-system seam, its bytes read from the image (its last
+// 1024 bytes, then bytes 1024 up to them, as UnwrapImage lays them out),
+// nothing copied. Reads fail as the image's own reads would; the archive
+// cannot be written. IsImage() is false, and nothing is served, when the
+// image is shorter than 1024 bytes or does not start with "ZEM0". Raises
+// EFOpenError when the image cannot be read. Made and destroyed while no
+// other thread uses files (it installs a file system).
+class TImageArchive {
+ public:
+  TImageArchive(const std::string& ImagePath, const std::string& ArchivePath);
+  ~TImageArchive();
+  TImageArchive(const TImageArchive&) = delete;
+  TImageArchive& operator=(const TImageArchive&) = delete;
+  bool IsImage() const { return FView != nullptr; }
+
+ private:
+  std::unique_ptr<platform::TFileView> FView;
+  std::optional<platform::TFileSystemOverride> FInstalled;
+};
 
 }  // namespace zem

@@ -40,6 +40,12 @@ TEjectResult TDriveTable::Eject(char) {
   return TEjectResult::Failed;
 }
 
+bool TDriveTable::Unmount(char) {
+  FLastFailure.clear();
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return false;
+}
+
 // ---- Fake table -------------------------------------------------------------
 
 TFakeDriveTable::TFakeDriveTable() {

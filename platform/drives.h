@@ -85,7 +85,13 @@ class TDriveTable {
   // Unmounts the volume in drive Letter so that the card can be pulled,
   // and powers the drive off when it allows it.
   virtual TEjectResult Eject(char Letter);
-  // The words of the last failure of MakeFileSystem, Eject or SetLabel
+  // Unmounts the volume in drive Letter (the table writes what it holds
+  // out first) and leaves the drive powered: the card can be pulled. False
+  // with the last error and LastFailure() set when it stays mounted;
+  // ERROR_NOT_SUPPORTED (the default) for tables that cannot unmount.
+  virtual bool Unmount(char Letter);
+  // The words of the last failure of MakeFileSystem, Eject, Unmount or
+  // SetLabel
   // (the daemon's message), empty when there is nothing to add to the last
   // error.
   const std::string& LastFailure() const { return FLastFailure; }

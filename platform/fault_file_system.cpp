@@ -146,6 +146,11 @@ int TFaultFileSystem::Sync(int Fd) {
   return FInner.Sync(Fd);
 }
 
+int TFaultFileSystem::SyncFileSystem(int Fd) {
+  if (Injected(TFsOp::Sync, Fd, "")) return -1;
+  return FInner.SyncFileSystem(Fd);
+}
+
 int TFaultFileSystem::DropCache(int Fd) {
   if (Injected(TFsOp::Sync, Fd, "")) return -1;
   return FInner.DropCache(Fd);

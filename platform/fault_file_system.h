@@ -23,8 +23,8 @@
 
 namespace zem::platform {
 
-// The calls a fault can name. Sync covers fsync and the page-cache drop;
-// Stat covers stat, lstat, fstat and fstatat;
+// The calls a fault can name. Sync covers fsync, syncfs and the page-cache
+// drop; Stat covers stat, lstat, fstat and fstatat;
 // StatFs covers statfs and statvfs; MakeFolder covers mkdir, mkdirat and
 // mkdtemp; Rename covers rename and renameat; RemoveFolder covers rmdir and
 // unlinkat of a folder; Chmod (chown too) and SetTimes cover their by-name
@@ -74,6 +74,7 @@ class TFaultFileSystem : public TFileSystem {
   off_t Seek(int Fd, off_t Offset, int Whence) override;
   int Truncate(int Fd, off_t Size) override;
   int Sync(int Fd) override;
+  int SyncFileSystem(int Fd) override;
   int DropCache(int Fd) override;
   int Stat(const std::string& Path, struct stat& St) override;
   int LStat(const std::string& Path, struct stat& St) override;

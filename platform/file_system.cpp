@@ -38,6 +38,13 @@ int TLinuxFileSystem::Truncate(int Fd, off_t Size) { return ::ftruncate(Fd, Size
 
 int TLinuxFileSystem::Sync(int Fd) { return ::fsync(Fd); }
 
+int TFileSystem::SyncFileSystem(int) {
+  errno = ENOSYS;
+  return -1;
+}
+
+int TLinuxFileSystem::SyncFileSystem(int Fd) { return ::syncfs(Fd); }
+
 int TLinuxFileSystem::DropCache(int Fd) {
   const int Rc = ::posix_fadvise(Fd, 0, 0, POSIX_FADV_DONTNEED);
   if (Rc == 0) return 0;
@@ -243,13 +250,19 @@ TFileSystem* InstallFileSystem(TFileSystem* Fs) {
 namespace zem::platform {
 
 int ReadFromDevice(const std::string& Path,
-                   const std::function<void(const void* Data, size_t Size)>& OnData) {
+                   const std::function<void(const void* Data, size_t Size)>& OnData,
+                   bool* Synced) {
   TFileSystem& Fs = FileSystem();
+  if (Synced != nullptr) *Synced = false;
   const int Fd = Fs.Open(Path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (Fd < 0) return errno;
   int Error = 0;
   // Dirty pages cannot be dropped: written out first, then let go.
-  if (Fs.Sync(Fd) != 0 || Fs.DropCache(Fd) != 0) Error = errno;
+  if (Fs.Sync(Fd) != 0)
+    Error = errno;
+  else if (Synced != nullptr)
+    *Synced = true;
+  if (Error == 0 && Fs.DropCache(Fd) != 0) Error = errno;
   std::vector<char> Buffer(Error == 0 ? 1u << 20 : 0);
   while (Error == 0) {
     const ssize_t Got = Fs.Read(Fd, Buffer.data(), Buffer.size());
@@ -262,6 +275,15 @@ int ReadFromDevice(const std::string& Path,
       OnData(Buffer.data(), static_cast<size_t>(Got));
     }
   }
+  Fs.Close(Fd);
+  return Error;
+}
+
+int SyncVolume(const std::string& Path) {
+  TFileSystem& Fs = FileSystem();
+  const int Fd = Fs.Open(Path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (Fd < 0) return errno;
+  const int Error = Fs.SyncFileSystem(Fd) != 0 ? errno : 0;
   Fs.Close(Fd);
   return Error;
 }

@@ -39,6 +39,9 @@ class TFileSystem {
   virtual off_t Seek(int Fd, off_t Offset, int Whence) = 0;
   virtual int Truncate(int Fd, off_t Size) = 0;  // ftruncate(2)
   virtual int Sync(int Fd) = 0;                  // fsync(2)
+  // syncfs(2): everything written to the file system holding Fd reaches
+  // its device. -1 with ENOSYS where there is none.
+  virtual int SyncFileSystem(int Fd);
   // posix_fadvise(2) POSIX_FADV_DONTNEED over the whole file: its clean
   // pages leave the page cache, so the next read comes from the device.
   virtual int DropCache(int Fd) = 0;
@@ -119,6 +122,7 @@ class TLinuxFileSystem : public TFileSystem {
   off_t Seek(int Fd, off_t Offset, int Whence) override;
   int Truncate(int Fd, off_t Size) override;
   int Sync(int Fd) override;
+  int SyncFileSystem(int Fd) override;
   int DropCache(int Fd) override;
   int Stat(const std::string& Path, struct stat& St) override;
   int LStat(const std::string& Path, struct stat& St) override;
@@ -159,9 +163,16 @@ class TLinuxFileSystem : public TFileSystem {
 // Reads the file at Path as the device holds it: the file is synced, its
 // pages dropped from the page cache, then read whole through the file
 // system in use, each block handed to OnData. A link is not followed.
-// Returns 0, or the errno of the call that failed.
+// Returns 0, or the errno of the call that failed; Synced (when given)
+// tells whether the file reached the device before that.
 int ReadFromDevice(const std::string& Path,
-                   const std::function<void(const void* Data, size_t Size)>& OnData);
+                   const std::function<void(const void* Data, size_t Size)>& OnData,
+                   bool* Synced = nullptr);
+
+// Has the file system holding the folder Path write out everything written
+// to it (syncfs), through the file system in use. Returns 0, or the errno of
+// the call that failed.
+int SyncVolume(const std::string& Path);
 
 // The whole of a small file (the mount table, a sysfs value) read through
 // the file system in use; empty when it cannot be read.

@@ -43,6 +43,7 @@ bool TUDisksDriveTable::MakeFileSystem(const TDriveEntry&, const std::string&, c
   return false;
 }
 TEjectResult TUDisksDriveTable::Eject(char) { return TEjectResult::Failed; }
+bool TUDisksDriveTable::Unmount(char) { return false; }
 
 #else
 
@@ -413,6 +414,32 @@ TEjectResult TUDisksDriveTable::Eject(char Letter) {
                    E.getMessage();
     SetLastError(ErrorCodeOf(E));
     return Unmounted ? TEjectResult::Unmounted : TEjectResult::Failed;
+  }
+}
+
+bool TUDisksDriveTable::Unmount(char Letter) {
+  Letter = static_cast<char>(std::toupper(static_cast<unsigned char>(Letter)));
+  std::lock_guard<std::mutex> Hold(F->Lock);
+  FLastFailure.clear();
+  try {
+    const std::optional<TVolume> V = F->CardAt(Letter);
+    if (!V) {
+      SetLastError(ERROR_INVALID_DRIVE);
+      return false;
+    }
+    if (!V->MountPoints.empty())
+      F->Proxy(V->Object)
+          ->callMethod("Unmount")
+          .onInterface(kFilesystem)
+          .withTimeout(kMountTimeout)
+          .withArguments(TProps{});
+    F->Stale = true;
+    return true;
+  } catch (const sdbus::Error& E) {
+    F->Stale = true;
+    FLastFailure = E.getMessage();
+    SetLastError(ErrorCodeOf(E));
+    return false;
   }
 }
 

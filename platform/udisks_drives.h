@@ -54,6 +54,8 @@ class TUDisksDriveTable : public TDriveTable {
   // Filesystem.Unmount, then Drive.PowerOff when the drive can be powered
   // off, else Drive.Eject when it is ejectable.
   TEjectResult Eject(char Letter) override;
+  // Filesystem.Unmount of the card (nothing when it is not mounted).
+  bool Unmount(char Letter) override;
 
  private:
   struct TState;

@@ -497,9 +497,14 @@ int RestoreCommand(const TCardOptions& O, std::istream& In, std::ostream& Out, s
   }
   TCardSession S(In, Out, Err, O);
   if (!S.HasCard(Card.Letter())) return kExitFailure;
-  if (RestoreExit(RestoreCard(Image, Card.Root(), S.Zip, S.Timer)) != kExitOk) return kExitFailure;
+  const TRestoreOutcome Outcome = RestoreCard(Image, Card.Root(), S.Zip, S.Timer);
+  if (RestoreExit(Outcome) != kExitOk) return kExitFailure;
   S.Summary("restored", false);
-  platform::WindowServices().MessageBox(nullptr, kMsgJobComplete, kTitleMessage, platform::MB_OK);
+  // Said once everything is flushed to the card, with what the card's
+  // removal needs where the drive table could unmount it.
+  platform::WindowServices().MessageBox(
+      nullptr, Outcome.Removal.empty() ? kMsgJobComplete : kMsgJobComplete + ("\n" + Outcome.Removal),
+      kTitleMessage, platform::MB_OK);
   return kExitOk;
 }
 

@@ -482,6 +482,43 @@ TEST_F(CardOpsTest, DamagedImagesAreRefusedBeforeTheCardIsTouched) {
   }
 }
 
+// The archive is read inside the image, never copied: a read fault in the
+// image's moved last block or in its body refuses the restore before the
+// format, and a good image restores without a byte of work file written.
+TEST_F(CardOpsTest, TheImageIsReadInPlaceAndItsReadFaultsRefuseBeforeTheFormat) {
+  test::WriteFile(Dir / "card/a.bin", test::RandomBytes(5000, 7));
+  test::WriteFile(Dir / "card/b.bin", test::RandomBytes(5000, 8));
+  const auto Size = static_cast<int64_t>(BackUp("ok.IMG", kCompressNone).size());
+  test::WriteFile(Dir / "other/stale.txt", "stale");
+  for (const int64_t At : {Size - 1024 + 40, int64_t{1024} + 100}) {  // the moved block, the body
+    SCOPED_TRACE(At);
+    platform::TFaultFileSystem Fault;
+    const int Id = Fault.Add(
+        {.Op = platform::TFsOp::Read, .Path = (Dir / "ok.IMG").string(), .Error = EIO, .Offset = At});
+    Services->Events.clear();
+    TRestoreOutcome R;
+    {
+      platform::TFileSystemOverride Guard(Fault);
+      R = RestoreCard(Win("ok.IMG"), "G:\\", Zip, Timer);
+    }
+    EXPECT_GT(Fault.Fired(Id), 0);
+    EXPECT_EQ(R.Result, TRestoreResult::Damaged);
+    ASSERT_EQ(Services->Events.size(), 1u);  // no format
+    EXPECT_EQ(FilesOf(Dir / "other"), (TTree{{"stale.txt", "stale"}}));
+  }
+  platform::TFaultFileSystem NoCopy;
+  const int Copy = NoCopy.Add({.Op = platform::TFsOp::Write, .Path = "*/ZEM0-*", .Error = ENOSPC});
+  TRestoreOutcome R;
+  {
+    platform::TFileSystemOverride Guard(NoCopy);
+    R = RestoreCard(Win("ok.IMG"), "G:\\", Zip, Timer);
+  }
+  EXPECT_EQ(R.Result, TRestoreResult::Restored) << R.Cause;
+  EXPECT_EQ(NoCopy.Fired(Copy), 0);
+  EXPECT_EQ(FilesOf(Dir / "other"), FilesOf(Dir / "card"));
+  EXPECT_TRUE(WorkFiles().empty());
+}
+
 TEST_F(CardOpsTest, ManySmallFilesDoNotFitASmallCard) {
   // 300 files of 10 bytes: 3000 bytes of data, but each takes a whole
   // allocation unit on the card.
@@ -699,6 +736,107 @@ TEST_F(CardOpsTest, ARestoreReadsEveryFileBackFromTheCard) {
   EXPECT_EQ(Progress.back(), 100);
   EXPECT_TRUE(std::is_sorted(Progress.begin(), Progress.end()));
   EXPECT_TRUE(WorkFiles().empty());
+}
+
+// Nothing is called restored before it reached the card: a flush the card
+// refuses, of its whole file system or of one file before its read-back,
+// fails the restore with the system's reason.
+TEST_F(CardOpsTest, AFlushTheCardRefusesFailsTheRestoreWithItsCause) {
+  test::WriteFile(Dir / "card/a.bin", test::RandomBytes(50'000, 17));
+  test::WriteFile(Dir / "card/b.bin", test::RandomBytes(50'000, 18));
+  BackUp("ok.IMG");
+  const struct {
+    const char* Path;
+    std::string Cause;
+  } Cases[] = {
+      {"other", "the card did not take what was written to it: Input/output error"},
+      {"other/b.bin", (Dir / "other/b.bin").string() + ": cannot be flushed to the card: Input/output error"},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Path);
+    platform::TFaultFileSystem Fault;
+    const int Id = Fault.Add({.Op = platform::TFsOp::Sync, .Path = (Dir / C.Path).string(), .Error = EIO});
+    Services->Events.clear();
+    TRestoreOutcome R;
+    {
+      platform::TFileSystemOverride Guard(Fault);
+      R = RestoreCard(Win("ok.IMG"), "G:\\", Zip, Timer);
+    }
+    EXPECT_GT(Fault.Fired(Id), 0);
+    EXPECT_EQ(R.Result, TRestoreResult::Incomplete);
+    EXPECT_NE(R.Cause.find(C.Cause), std::string::npos) << R.Cause;
+    ASSERT_EQ(Services->Events.size(), 2u);
+    EXPECT_EQ(Services->Events[1].rfind("Error!|Job incomplete! ", 0), 0u) << Services->Events[1];
+  }
+}
+
+// A drive table that unmounts (as the UDisks2 one), recording each call;
+// with a Refusal it keeps the card mounted and says why.
+class TUnmountingTable : public platform::TFakeDriveTable {
+ public:
+  TUnmountingTable(const TFakeDriveTable& Drives, std::string Refusal)
+      : TFakeDriveTable(Drives), FRefusal(std::move(Refusal)) {}
+  bool Unmount(char Letter) override {
+    Calls.push_back(Letter);
+    if (FRefusal.empty()) return true;
+    FLastFailure = FRefusal;
+    platform::SetLastError(platform::ERROR_ACCESS_DENIED);
+    return false;
+  }
+  std::vector<char> Calls;
+
+ private:
+  std::string FRefusal;
+};
+
+// The card is unmounted at the end of a restore that wrote to it, complete
+// or not, and the messages say it can be removed; a card the restore never
+// touched stays mounted; a card that cannot be unmounted is said to be so.
+TEST_F(CardOpsTest, ARestoreThatWroteToTheCardUnmountsItAtTheEnd) {
+  test::WriteFile(Dir / "card/a.bin", test::RandomBytes(50'000, 19));
+  test::WriteFile(Dir / "card/b.bin", test::RandomBytes(50'000, 20));
+  const std::string Image = BackUp("ok.IMG");
+  test::WriteFile(Dir / "header-only.IMG", Image.substr(0, 1024));
+  const struct {
+    const char* Name;
+    const char* Image;
+    std::string Refusal;
+    bool FailExtraction;
+    TRestoreResult Result;
+    std::vector<char> Calls;
+    std::string Removal;
+  } Cases[] = {
+      {"complete", "ok.IMG", "", false, TRestoreResult::Restored, {'G'}, kMsgCardUnmounted},
+      {"extraction failed", "ok.IMG", "", true, TRestoreResult::Incomplete, {'G'}, kMsgCardUnmounted},
+      {"damaged", "header-only.IMG", "", false, TRestoreResult::Damaged, {}, ""},
+      {"busy", "ok.IMG", "target is busy", false, TRestoreResult::Restored, {'G'},
+       "Everything is written to the card, but it could not be unmounted (target is busy): eject "
+       "it before you remove it."},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    auto Owned = std::make_unique<TUnmountingTable>(*Table, C.Refusal);
+    TUnmountingTable& Unmounting = *Owned;
+    platform::TDriveTableScope Scope(std::move(Owned));
+    platform::TFaultFileSystem Fault;
+    if (C.FailExtraction)
+      Fault.Add({.Op = platform::TFsOp::Rename, .Path = (Dir / "other/b.bin").string(), .Error = EIO});
+    Services->Events.clear();
+    TRestoreOutcome R;
+    {
+      platform::TFileSystemOverride Guard(Fault);
+      R = RestoreCard(Win(C.Image), "G:\\", Zip, Timer);
+    }
+    EXPECT_EQ(R.Result, C.Result);
+    EXPECT_EQ(Unmounting.Calls, C.Calls);
+    EXPECT_EQ(R.Unmounted, C.Removal == kMsgCardUnmounted);
+    EXPECT_EQ(R.Removal, C.Removal);
+    if (!R.Complete() && !C.Removal.empty()) {
+      ASSERT_FALSE(Services->Events.empty());
+      const std::string& Box = Services->Events.back();
+      EXPECT_EQ(Box.substr(Box.size() - C.Removal.size()), C.Removal) << Box;
+    }
+  }
 }
 
 TEST_F(CardOpsTest, DiskCopyOrderStoredLevelAndImageRemoved) {

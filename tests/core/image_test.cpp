@@ -12,6 +12,7 @@
 #include "core/image.h"
 #include "platform/base.h"
 #include "platform/drives.h"
+#include "platform/stream.h"
 
 namespace zem {
 namespace {
@@ -123,7 +124,26 @@ TEST_F(ImageTest, UnwrapMatchesTheInMemoryAlgorithmForAnyLength) {
     const std::string Out = test::ReadFile(Native("x.zip"));
     EXPECT_EQ(Out.size(), Size - 1024);
     EXPECT_TRUE(Out == UnwrapInMemory(Image));
+    // Read in place, in pieces that straddle the seam between the moved
+    // block and the body, and from an offset past it.
+    const TImageArchive InPlace(Win("x.img"), Win("view.zip"));
+    ASSERT_TRUE(InPlace.IsImage());
+    TFileStream View(Win("view.zip"), fmOpenRead);
+    ASSERT_EQ(View.Size(), static_cast<int64_t>(Size - 1024));
+    std::string Read(Size - 1024, '\0');
+    for (size_t At = 0; At < Read.size(); At += 700)
+      View.ReadBuffer(Read.data() + At, static_cast<int64_t>(std::min<size_t>(700, Read.size() - At)));
+    EXPECT_TRUE(Read == Out);
+    char Byte;
+    EXPECT_EQ(View.Read(&Byte, 1), 0);  // the end of the archive, not of the image
+    if (Out.size() > 1100) {
+      View.SetPosition(1000);
+      std::string Part(100, '\0');
+      View.ReadBuffer(Part.data(), 100);
+      EXPECT_TRUE(Part == Out.substr(1000, 100));
+    }
   }
+  EXPECT_FALSE(fs::exists(Native("view.zip")));  // served, never written
 }
 
 TEST_F(ImageTest, EditedHeaderAfterTheMagicStillUnwraps) {
@@ -154,6 +174,7 @@ TEST_F(ImageTest, NonImagesAreRefusedAndNothingIsWritten) {
     test::WriteFile(Native(Case.Name), Case.Data);
     EXPECT_EQ(UnwrapImage(Win(Case.Name), Win("new.zip")), kUnwrapNotAnImage);
     EXPECT_FALSE(fs::exists(Native("new.zip")));
+    EXPECT_FALSE(TImageArchive(Win(Case.Name), Win("new.zip")).IsImage());
     // An existing file at the archive path is not touched either.
     test::WriteFile(Native("old.zip"), "previous");
     EXPECT_EQ(UnwrapImage(Win(Case.Name), Win("old.zip")), kUnwrapNotAnImage);

@@ -283,6 +283,13 @@ TEST_F(UDisksTest, BackupFormatRestoreRoundTrip) {
   std::istringstream Yes;
   ASSERT_EQ(RunCardCommand({"restore", "--yes", Image, Letter}, Yes, Out, Err), kExitOk) << Err.str();
   EXPECT_NE(Card.Blkid("UUID"), OldUuid);  // a new file system, not an emptied one
+  // The restore ends with the card unmounted, ready to be pulled, and says
+  // so; it is mounted again here to read what it holds.
+  EXPECT_NE(Out.str().find("Job complete!\nThe card is unmounted: it can be removed."), std::string::npos)
+      << Out.str();
+  Watched->WaitFor(Card.Device(), false);
+  EXPECT_EQ(Shell("findmnt -n -S " + Card.Device(), false), "");
+  Card.Mount();
   const auto After = Watched->WaitFor(Card.Device());
   ASSERT_TRUE(After);
   EXPECT_EQ(After->Letter, E->Letter);
