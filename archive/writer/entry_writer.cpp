@@ -620,15 +620,24 @@ uint64_t TZipRunner::PackData(TZipHeaderInfo& E) {
   if (!D.Init(Whole ? Z.PackLevel() : kTrialLevel)) RaiseZlib();
   D.SetInput(In, static_cast<size_t>(First));
   D.SetOutput(Out, static_cast<size_t>(kDeflateBufferSize));
+  // With the whole input given and room left, every step makes progress
+  // until the end; a step that makes none is the library failing.
   TDeflater::TStatus R = TDeflater::TStatus::tsMore;
-  while (R == TDeflater::TStatus::tsMore && D.OutputLeft() > 0) R = D.Step(true);
+  while (R == TDeflater::TStatus::tsMore && D.OutputLeft() > 0) {
+    const size_t Room = D.OutputLeft();
+    const size_t Left = D.InputLeft();
+    R = D.Step(true);
+    if (R == TDeflater::TStatus::tsMore && D.OutputLeft() == Room && D.InputLeft() == Left) RaiseZlib();
+  }
   if (R == TDeflater::TStatus::tsFailed) RaiseZlib();
   const int64_t Packed = kDeflateBufferSize - static_cast<int64_t>(D.OutputLeft());
   const bool Shrinks = R == TDeflater::TStatus::tsEnded && Packed <= First - First / kStoreUnlessSaved;
   if (!Shrinks) {
     E.SetCompressionMethod(0);
     if (First > 0) WriteData(In, First);
-    return static_cast<uint64_t>(First) + StoreData();
+    // A short first block was the whole file (a file that grew since is
+    // caught by the check after the data).
+    return static_cast<uint64_t>(First) + (Whole ? 0 : StoreData());
   }
   E.SetCompressionMethod(8);
   if (!Whole) return DeflateData(First);
