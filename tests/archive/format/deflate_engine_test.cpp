@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -22,16 +23,21 @@ std::string Sample() {
   return S + test::RandomBytes(70000, 3) + std::string(100000, 'z');
 }
 
-// Deflates Data feeding In bytes and taking Out bytes per step.
+// Deflates Data feeding In bytes and taking Out bytes per step. The input
+// goes through one buffer, overwritten once the deflater has taken it, as
+// the writer's is: the engine must keep what it still needs.
 std::string Deflate(TDeflater& D, int Level, const std::string& Data, size_t In, size_t Out) {
   EXPECT_TRUE(D.Init(Level));
   std::string Packed;
-  std::vector<uint8_t> Buf(Out);
+  std::vector<uint8_t> Buf(Out), InBuf(In);
   size_t At = 0;
   for (;;) {
     if (D.InputLeft() == 0 && At < Data.size()) {
       const size_t N = std::min(In, Data.size() - At);
-      D.SetInput(reinterpret_cast<const uint8_t*>(Data.data()) + At, N);
+      std::fill(InBuf.begin(), InBuf.end(), 0xEE);
+      std::copy(Data.begin() + static_cast<std::ptrdiff_t>(At), Data.begin() + static_cast<std::ptrdiff_t>(At + N),
+                InBuf.begin());
+      D.SetInput(InBuf.data(), N);
       At += N;
     }
     D.SetOutput(Buf.data(), Buf.size());
