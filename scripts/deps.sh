@@ -3,9 +3,10 @@
 # only those that are missing. Downloads nothing else.
 set -euo pipefail
 
-# Compiler, build system and libraries. clang builds the fuzz targets; its
+# Compiler, build system and libraries (ISA-L: the fast deflate engine; the
+# build falls back to zlib alone without it). clang builds the fuzz targets; its
 # fuzzer and sanitizer runtimes come in a package of their own.
-BUILD_PACKAGES=(build-essential cmake pkg-config zlib1g-dev libgtest-dev googletest
+BUILD_PACKAGES=(build-essential cmake pkg-config zlib1g-dev libisal-dev libgtest-dev googletest
                 libbenchmark-dev clang libclang-rt-14-dev libsdbus-c++-dev libsystemd-dev)
 # Peer tools the tests use as oracles for the archives we write and read, and
 # the desktop entry's validator for the install test.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "archive/format/crc_crypt.h"
+#include "archive/format/deflate_engine.h"
 #include "archive/format/zip_records.h"
 #include "archive/reader/arc_exceptions.h"
 #include "archive/reader/arc_types.h"
@@ -139,6 +140,10 @@ class TArcUnZip : public TComponent {
   void SetOEMConvert(bool Value) { FOEMConvert = Value; }
 
   // ---- Public, not published ------------------------------------------------
+  // Which library deflates and inflates entry data: deAuto (ISA-L where it
+  // serves, when built in) or deZlib. Starts as DefaultDeflateEngine().
+  TDeflateEngine DeflateEngine() const { return FDeflateEngine; }
+  void SetDeflateEngine(TDeflateEngine Value) { FDeflateEngine = Value; }
   const std::string& Password() const { return FPassword; }
   void SetPassword(const std::string& Value) { FPassword = Value; }
   // The writer keeps these two in its MultiZipInfo and mirrors them here.
@@ -486,6 +491,7 @@ class TArcUnZip : public TComponent {
   bool FFlushFilesOnClose = false;
   TBlockMode FBlockMode = bmStandard;
   bool FOEMConvert = true;
+  TDeflateEngine FDeflateEngine = DefaultDeflateEngine();
   std::string FPassword;
 };
 

@@ -124,7 +124,8 @@ void TArcUnZip::FlushOutput(const uint8_t* Data, size_t N) {
  * How a decoder's verdict is taken: data that ends too early or is corrupt
  * fails the entry even when the bytes produced so far happen to carry the
  * stored CRC, and so does output shorter than the declared size (longer
- * output is stopped at the sink). zlib's own message is kept as the reason.
+ * output is stopped at the sink). The inflate engine's own message is kept as
+ * the reason, after the engine's name.
  */
 bool TArcUnZip::Decompress(TStream& Out) {
   TUnzipRun& R = *FRun;
@@ -187,10 +188,10 @@ bool TArcUnZip::Decompress(TStream& Out) {
         DoHandleMessage(kNoMemoryMessageId, kNoMemoryText, kNoMemoryCaption, 0);
       break;
     case 8:
-      if (!R.Inflate) R.Inflate = std::make_unique<TInflateDecoder>();
+      if (!R.Inflate) R.Inflate = std::make_unique<TInflateDecoder>(FDeflateEngine);
       Result = R.Inflate->Decode(Source, Sink);
       if (Result == TDecodeResult::drBadData || Result == TDecodeResult::drNoMemory) {
-        FEntryError = "invalid deflated data (zlib: " + R.Inflate->ZlibMessage() + ")";
+        FEntryError = "invalid deflated data (" + R.Inflate->ErrorText() + ")";
         return false;
       }
       Name = "deflated";

@@ -21,6 +21,12 @@ constexpr int64_t kDeflateBufferSize = 65535;
 constexpr int64_t kStoredBlockSize = 32768;
 constexpr int64_t kCrcBlockSize = 65535;
 
+// An entry is deflated only when its first block shrinks by at least
+// 1/kStoreUnlessSaved of its size, deflated at kTrialLevel when the entry
+// is larger than the block (see PackData).
+constexpr int64_t kStoreUnlessSaved = 32;
+constexpr int32_t kTrialLevel = 1;
+
 constexpr uint32_t kMarker32 = 0xFFFFFFFFu;
 // A Zip64 extra block with both sizes: tag, data size, two 8-byte sizes.
 constexpr uint16_t kZip64LocalExtraSize = 20;
@@ -465,7 +471,7 @@ bool TZipRunner::WriteFileData(const std::string&, TZipHeaderInfo& E, bool Reser
     Written = StoreData();
     E.SetCompressionMethod(0);
   } else {
-    Written = DeflateData();
+    Written = PackData(E);
   }
   E.SetInternalAttributes(0);
   E.SetCrc32(S.Crypt().FinalCrc());
@@ -586,47 +592,94 @@ uint64_t TZipRunner::StoreData() {
   return Written;
 }
 
+TDeflater& TZipRunner::Deflater(std::unique_ptr<TDeflater>& Slot) {
+  if (!Slot) Slot = std::make_unique<TDeflater>(Z.DeflateEngine());
+  return *Slot;
+}
+
 /*
- * The deflate loop: raw deflate (no zlib header or trailer) with window bits
- * -15, memory level 8 and the default strategy. Input is read in blocks of
- * up to 65535 bytes; output leaves in whole 65535-byte buffers, plus the
- * last partial one once Z_FINISH has been asked. The zlib stream is made
- * once per Zip call and reset for each entry.
+ * Deflate or store. Deflating data that is already compressed (photos,
+ * video, most raw camera files, archives) takes the whole deflate time to
+ * save next to nothing, and a card is mostly such files. The first block of
+ * the entry decides, deflated into the output buffer:
+ * - an entry that fits in the block is deflated whole at its level, and
+ *   that output is the entry unless it fails the margin;
+ * - the first block of a larger entry is deflated on its own at the
+ *   fastest level, a trial that costs a small fraction of the entry's
+ *   deflate time; then the entry is stored or deflated from its start,
+ *   with the block already read.
+ * The margin (kStoreUnlessSaved) and the trial's level come from the
+ * measurements in bench/README.md.
  */
-uint64_t TZipRunner::DeflateData() {
+uint64_t TZipRunner::PackData(TZipHeaderInfo& E) {
   uint8_t* In = FInBuf.get();
   uint8_t* Out = FOutBuf.get();
-  if (!FZReady) {
-    FZ = z_stream{};
-    if (deflateInit2(&FZ, Z.PackLevel(), Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) < 0) RaiseZlib();
-    FZReady = true;
-  } else if (deflateReset(&FZ) < 0) {
-    RaiseZlib();
+  const int64_t First = ReadSource(In, kDeflateBufferSize);
+  const bool Whole = First < kDeflateBufferSize;
+  TDeflater& D = Whole ? Deflater(FDeflater) : Deflater(FTrialDeflater);
+  if (!D.Init(Whole ? Z.PackLevel() : kTrialLevel)) RaiseZlib();
+  D.SetInput(In, static_cast<size_t>(First));
+  D.SetOutput(Out, static_cast<size_t>(kDeflateBufferSize));
+  // With the whole input given and room left, every step makes progress
+  // until the end; a step that makes none is the library failing.
+  TDeflater::TStatus R = TDeflater::TStatus::tsMore;
+  while (R == TDeflater::TStatus::tsMore && D.OutputLeft() > 0) {
+    const size_t Room = D.OutputLeft();
+    const size_t Left = D.InputLeft();
+    R = D.Step(true);
+    if (R == TDeflater::TStatus::tsMore && D.OutputLeft() == Room && D.InputLeft() == Left) RaiseZlib();
   }
+  if (R == TDeflater::TStatus::tsFailed) RaiseZlib();
+  const int64_t Packed = kDeflateBufferSize - static_cast<int64_t>(D.OutputLeft());
+  const bool Shrinks = R == TDeflater::TStatus::tsEnded && Packed <= First - First / kStoreUnlessSaved;
+  if (!Shrinks) {
+    E.SetCompressionMethod(0);
+    if (First > 0) WriteData(In, First);
+    // A short first block was the whole file (a file that grew since is
+    // caught by the check after the data).
+    return static_cast<uint64_t>(First) + (Whole ? 0 : StoreData());
+  }
+  E.SetCompressionMethod(8);
+  if (!Whole) return DeflateData(First);
+  WriteData(Out, Packed);
+  return static_cast<uint64_t>(Packed);
+}
+
+/*
+ * The deflate loop: raw deflate (no zlib header or trailer) through the
+ * engine for the level (see TDeflater). Input is read in blocks of up to
+ * 65535 bytes, the first of which (Pending bytes) is already in the input
+ * buffer; output leaves in whole 65535-byte buffers, plus the last partial
+ * one once the end of the input has been given. The deflater is made once
+ * per Zip call and started again for each entry.
+ */
+uint64_t TZipRunner::DeflateData(int64_t Pending) {
+  uint8_t* In = FInBuf.get();
+  uint8_t* Out = FOutBuf.get();
+  TDeflater& D = Deflater(FDeflater);
+  if (!D.Init(Z.PackLevel())) RaiseZlib();
   uint64_t Written = 0;
-  FZ.next_in = In;
-  FZ.avail_in = static_cast<uInt>(ReadSource(In, kDeflateBufferSize));
-  FZ.next_out = Out;
-  FZ.avail_out = static_cast<uInt>(kDeflateBufferSize);
-  int Flush = Z_NO_FLUSH;
+  D.SetInput(In, static_cast<size_t>(Pending));
+  D.SetOutput(Out, static_cast<size_t>(kDeflateBufferSize));
+  bool Finish = false;
   for (;;) {
-    if (FZ.avail_in == 0 && Flush == Z_NO_FLUSH) {
-      FZ.next_in = In;
-      FZ.avail_in = static_cast<uInt>(ReadSource(In, kDeflateBufferSize));
-      if (FZ.avail_in == 0) Flush = Z_FINISH;
+    if (D.InputLeft() == 0 && !Finish) {
+      const int64_t N = ReadSource(In, kDeflateBufferSize);
+      D.SetInput(In, static_cast<size_t>(N));
+      if (N == 0) Finish = true;
     }
-    const int R = deflate(&FZ, Flush);
-    if (R < 0) RaiseZlib();
-    if (FZ.avail_out == 0 || Flush == Z_FINISH) {
-      const int64_t Filled = kDeflateBufferSize - FZ.avail_out;
+    const TDeflater::TStatus R = D.Step(Finish);
+    if (R == TDeflater::TStatus::tsFailed) RaiseZlib();
+    const bool Ended = R == TDeflater::TStatus::tsEnded;
+    if (D.OutputLeft() == 0 || Ended) {
+      const int64_t Filled = kDeflateBufferSize - static_cast<int64_t>(D.OutputLeft());
       if (Filled > 0) {
         WriteData(Out, Filled);
         Written += static_cast<uint64_t>(Filled);
       }
-      FZ.next_out = Out;
-      FZ.avail_out = static_cast<uInt>(kDeflateBufferSize);
+      D.SetOutput(Out, static_cast<size_t>(kDeflateBufferSize));
     }
-    if (R == Z_STREAM_END) break;
+    if (Ended) break;
   }
   return Written;
 }

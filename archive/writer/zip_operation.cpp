@@ -88,9 +88,7 @@ int32_t TArcZip::Zip() {
 
 TZipRunner::TZipRunner(TArcZip& Owner, TZipArchiveState& State) : Z(Owner), S(State) {}
 
-TZipRunner::~TZipRunner() {
-  if (FZReady) deflateEnd(&FZ);
-}
+TZipRunner::~TZipRunner() = default;
 
 /*
  * The build. After the name check everything runs under one failure guard:

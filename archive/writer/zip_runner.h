@@ -9,8 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include <zlib.h>
-
+#include "archive/format/deflate_engine.h"
 #include "archive/format/zip_records.h"
 #include "archive/support/buffer_stream.h"
 #include "archive/support/lfn_file_stream.h"
@@ -79,7 +78,7 @@ class TZipRunner {
   // ---- Per-entry step (entry_writer.cpp) -----------------------------------
   // Writes the file or directory entry Name into Entry and the work file.
   // True when written; false when the file was left out (reported through
-  // OnNoSuchFile or OnSkippingFile). Raises on write and zlib failures.
+  // OnNoSuchFile or OnSkippingFile). Raises on write and deflate failures.
   bool ZipEntry(const std::string& Name, TZipHeaderInfo& Entry);
   // The steps of ZipEntry, in order:
   // A folder entry takes the folder's time and attributes when the folder
@@ -146,7 +145,14 @@ class TZipRunner {
   // CRC of the whole source, then back to its start.
   uint32_t CrcPrePass();
   uint64_t StoreData();
-  uint64_t DeflateData();
+  // The data of an entry to be compressed: deflated, or stored when its
+  // first block does not shrink enough; sets the entry's method.
+  uint64_t PackData(TZipHeaderInfo& Entry);
+  // Deflates the source, Pending bytes of which are already in the input
+  // buffer.
+  uint64_t DeflateData(int64_t Pending);
+  // The deflater in Slot, made on first use with the component's engine.
+  TDeflater& Deflater(std::unique_ptr<TDeflater>& Slot);
   void CloseSource() { FSource.reset(); }
   // Why an entry's source let it down, in words.
   struct TSourceFailure {
@@ -248,11 +254,12 @@ class TZipRunner {
   platform::TFileInfo FSourceInfo;  // its stamp when the attempt began
   bool FReplacing = false;  // the entry is to replace one of the old archive
   bool FEncrypt = false;
-  // Entry data buffers and the deflate stream, made once per call.
+  // Entry data buffers and the deflaters (the entries' and the trial's of
+  // PackData), made once per call.
   std::unique_ptr<uint8_t[]> FInBuf;
   std::unique_ptr<uint8_t[]> FOutBuf;
-  z_stream FZ{};
-  bool FZReady = false;
+  std::unique_ptr<TDeflater> FDeflater;
+  std::unique_ptr<TDeflater> FTrialDeflater;
 };
 
 }  // namespace zem

@@ -24,15 +24,16 @@ class TCountingSink : public TDecodeSink {
   void Put(const uint8_t* Data, size_t Count) override {
     if (Count == 0 || Data == nullptr) std::abort();  // chunks are never empty
     FTotal += Count;
-    FSum += Data[0] + Data[Count - 1];  // touch both ends of every chunk
+    for (size_t I = 0; I < Count; ++I) FHash = (FHash ^ Data[I]) * 0x100000001B3ull;  // FNV-1a
     if (FTotal > FLimit) throw TOutputLimit{};
   }
   uint64_t Total() const { return FTotal; }
+  uint64_t Hash() const { return FHash; }
 
  private:
   uint64_t FLimit;
   uint64_t FTotal = 0;
-  uint64_t FSum = 0;
+  uint64_t FHash = 0xCBF29CE484222325ull;
 };
 
 constexpr uint64_t kFuzzOutputLimit = 4u << 20;
@@ -79,15 +80,28 @@ inline void FuzzImplodeOne(const uint8_t* Data, size_t Size) {
 }
 
 // Input: [block size selector] [raw deflate data...]
+// Both engines take the same bytes; a stream both accept must give the same
+// output in both.
 inline void FuzzInflateOne(const uint8_t* Data, size_t Size) {
   if (Size < 1) return;
-  static TInflateDecoder decoder;
-  TMemorySource source(Data + 1, Size - 1, FuzzBlockSize(Data[0]));
-  TCountingSink sink(kFuzzOutputLimit);
-  try {
-    decoder.Decode(source, sink);
-  } catch (const TOutputLimit&) {
+  static TInflateDecoder decoders[2] = {TInflateDecoder(TDeflateEngine::deAuto),
+                                        TInflateDecoder(TDeflateEngine::deZlib)};
+  TDecodeResult results[2];
+  uint64_t totals[2], hashes[2];
+  for (int i = 0; i < 2; ++i) {
+    TMemorySource source(Data + 1, Size - 1, FuzzBlockSize(Data[0]));
+    TCountingSink sink(kFuzzOutputLimit);
+    try {
+      results[i] = decoders[i].Decode(source, sink);
+    } catch (const TOutputLimit&) {
+      results[i] = TDecodeResult::drBadData;
+    }
+    totals[i] = sink.Total();
+    hashes[i] = sink.Hash();
   }
+  if (results[0] == TDecodeResult::drOk && results[1] == TDecodeResult::drOk &&
+      (totals[0] != totals[1] || hashes[0] != hashes[1]))
+    std::abort();
 }
 
 }  // namespace zem::fuzz

@@ -364,22 +364,29 @@ TEST_F(UnzipTest, UnusableCompressedDataFailsTheEntry) {
   for (const char* F : {"unknown.bin", "shrunk.txt", "unended.txt", "bigger.txt"}) EXPECT_FALSE(fs::exists(Out(F))) << F;
 }
 
-// A deflate stream zlib refuses fails its entry with zlib's message; the
-// run goes on.
-TEST_F(UnzipTest, CorruptDeflateStreamFailsTheEntryWithZlibsMessage) {
+// A deflate stream the inflate engine refuses fails its entry with the
+// engine's message, on both engines; the run goes on.
+TEST_F(UnzipTest, CorruptDeflateStreamFailsTheEntryWithTheEnginesMessage) {
   TRawEntry E = DeflatedEntry("z.txt", "zzz");
   E.Data = std::string("\xff\xff\xff\xff\xff\xff", 6);  // block type 3: invalid
   const std::string Archive = Make({E, StoredEntry("after.txt", "fine")});
-  TArcUnZip Zip;
-  TEvents Ev;
-  Configure(Zip, Archive, Ev);
-  EXPECT_EQ(Zip.UnZip(), 1);
-  ASSERT_EQ(Ev.Skipped.size(), 1u);
-  EXPECT_EQ(Ev.Skipped[0], std::make_pair(srDataError, std::string("z.txt")));
-  EXPECT_EQ(Ev.Why[0], "invalid deflated data (zlib: invalid block type)");
-  EXPECT_TRUE(Ev.BadCrc.empty());
-  EXPECT_FALSE(fs::exists(Out("z.txt")));
-  EXPECT_EQ(ReadFile(Out("after.txt")), "fine");
+  for (const TDeflateEngine Engine : {TDeflateEngine::deAuto, TDeflateEngine::deZlib}) {
+    const bool Isal = Engine == TDeflateEngine::deAuto && IsalBuiltIn();
+    SCOPED_TRACE(Isal ? "ISA-L" : "zlib");
+    fs::remove_all(Out("after.txt"));
+    TArcUnZip Zip;
+    Zip.SetDeflateEngine(Engine);
+    TEvents Ev;
+    Configure(Zip, Archive, Ev);
+    EXPECT_EQ(Zip.UnZip(), 1);
+    ASSERT_EQ(Ev.Skipped.size(), 1u);
+    EXPECT_EQ(Ev.Skipped[0], std::make_pair(srDataError, std::string("z.txt")));
+    EXPECT_EQ(Ev.Why[0], Isal ? "invalid deflated data (ISA-L: invalid block header)"
+                              : "invalid deflated data (zlib: invalid block type)");
+    EXPECT_TRUE(Ev.BadCrc.empty());
+    EXPECT_FALSE(fs::exists(Out("z.txt")));
+    EXPECT_EQ(ReadFile(Out("after.txt")), "fine");
+  }
 }
 
 // An entry whose local header has lost its signature fails with where the

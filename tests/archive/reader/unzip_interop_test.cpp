@@ -64,15 +64,22 @@ class UnzipInteropTest : public ReaderTest {
   }
 };
 
-// Every fixture, extracted: each file's bytes, each directory created, no
-// entry failing.
-TEST_F(UnzipInteropTest, EveryFixtureEntryExtractsToItsManifestBytes) {
+class UnzipInteropEngineTest : public UnzipInteropTest, public ::testing::WithParamInterface<TDeflateEngine> {};
+
+INSTANTIATE_TEST_SUITE_P(Engines, UnzipInteropEngineTest,
+                         ::testing::Values(TDeflateEngine::deAuto, TDeflateEngine::deZlib),
+                         [](const auto& Info) { return Info.param == TDeflateEngine::deZlib ? "zlib" : "auto"; });
+
+// Every fixture, extracted with each inflate engine: each file's bytes,
+// each directory created, no entry failing.
+TEST_P(UnzipInteropEngineTest, EveryFixtureEntryExtractsToItsManifestBytes) {
   const auto Contents = LoadContents();
   ASSERT_GT(Contents.size(), 35u);
   int Archive = 0;
   for (const auto& [File, Rows] : Contents) {
     SCOPED_TRACE(File);
     TArcUnZip Zip;
+    Zip.SetDeflateEngine(GetParam());
     Zip.SetDoProcessMessages(false);
     const std::string Name = Prepare(Zip, File);
     Zip.SetZipName(Name);

@@ -187,7 +187,7 @@ def Damaged():
     n, e = struct.unpack_from("<HH", d, off + 26)
     d[off + 30 + n + e] = 0xFF
     Write(DAMAGED, "deflate_invalid_block.zip", d, rows,
-          ("", "partial", "invalid block type", "good.txt"))
+          ("", "partial", "invalid block", "good.txt"))
 
     # Stored entry whose declared size (local and central) is 10 bytes more
     # than its data, the CRC being that of the data.
