@@ -218,6 +218,18 @@ class TArcZip : public TArcUnZip {
   void SetIncludeReadOnlyFiles(bool Value) { SetAttributeBit(kAttrReadOnly, Value); }
   bool IncludeArchiveFiles() const { return (FAttributes & kAttrArchive) != 0; }
   void SetIncludeArchiveFiles(bool Value) { SetAttributeBit(kAttrArchive, Value); }
+  // Threads that make entries at once: with more than one, small files
+  // (up to 1 MiB) are read, compressed and encrypted by a pool of
+  // Threads - 1 workers, the caller's thread helping when it would wait,
+  // while larger files stream on the caller's thread; entries are written
+  // in list order and every event is raised on the caller's thread (see
+  // Zip). 1 makes every entry on the caller's thread, one after the other.
+  // Multi-volume output and a set OnEncrypt always use one. The default is
+  // the processors the process may run on; the setter keeps the value
+  // within 1..kMaxThreads.
+  static constexpr int32_t kMaxThreads = 16;
+  int32_t Threads() const { return FThreads; }
+  void SetThreads(int32_t Value);
   // The attribute filter of every file search of Zip: hidden and system
   // files are found only when their bit is in it; directories always.
   uint8_t AttributeMask() const { return FAttributes; }
@@ -304,6 +316,15 @@ class TArcZip : public TArcUnZip {
   // pass; three attempts), leaves it out through OnSkippingFile with
   // srFileOpenError, the work file cut back to where the entry began, and
   // SkipCause saying why.
+  //
+  // With more than one thread (see Threads) the archive holds the same
+  // bytes as with one (the random bytes of encryption headers aside), and
+  // each entry's events come in their usual order on the caller's thread;
+  // but the checks before an entry's data is made (OnStartZip, the
+  // stored-name check, the reports of files that cannot be opened) may run
+  // for a few later entries before an earlier entry's OnEndZip. The report
+  // of a file that fails while it is read comes in list order, in place of
+  // its OnEndZip.
   // On success the component's directory is the new archive's, OnTotalPercentDone
   // reports 100 and OnZipComplete runs. On failure the exception propagates
   // (ENotEnoughRoom, EZCompressionError, EUserCanceled, the reader's and
@@ -351,6 +372,7 @@ class TArcZip : public TArcUnZip {
   TNameConvention FNameConvention = TNameConvention::Utf8;
   TLinkMode FLinkMode = TLinkMode::Store;
   std::string FLinkRoot;
+  int32_t FThreads = 1;
 };
 
 }  // namespace zem

@@ -15,12 +15,6 @@ namespace zem {
 
 namespace {
 
-// Entry data moves in blocks of these sizes: the deflate buffers, and the
-// blocks of the CRC pre-pass and of stored data.
-constexpr int64_t kDeflateBufferSize = 65535;
-constexpr int64_t kStoredBlockSize = 32768;
-constexpr int64_t kCrcBlockSize = 65535;
-
 constexpr uint32_t kMarker32 = 0xFFFFFFFFu;
 // A Zip64 extra block with both sizes: tag, data size, two 8-byte sizes.
 constexpr uint16_t kZip64LocalExtraSize = 20;
@@ -46,8 +40,6 @@ void Put16(uint8_t* P, uint16_t V) {
 void Put64(uint8_t* P, uint64_t V) {
   for (int I = 0; I < 8; ++I) P[I] = static_cast<uint8_t>(V >> (8 * I));
 }
-
-[[noreturn]] void RaiseZlib() { throw EZCompressionError(); }
 
 uint32_t CurrentDosTime() {
   const int32_t T = platform::UnixToDosDateTime(platform::Now());
@@ -117,9 +109,16 @@ void TZipRunner::ReportMissing(const std::string& Name) {
  * its cause in words, and nothing of it stays in the work file.
  */
 bool TZipRunner::ZipEntry(const std::string& Listed, TZipHeaderInfo& E) {
+  TPrepared P;
+  if (!PrepareEntry(Listed, E, P)) return false;
+  return WritePrepared(P, E);
+}
+
+bool TZipRunner::PrepareEntry(const std::string& Listed, TZipHeaderInfo& E, TPrepared& P) {
   FSourceRead = 0;
   FSourceSize = 0;
   const bool IsDir = !Listed.empty() && Listed.back() == '\\';
+  P.Listed = Listed;
 
   // A symbolic link is looked at before anything is opened: opening would
   // follow it.
@@ -142,19 +141,26 @@ bool TZipRunner::ZipEntry(const std::string& Listed, TZipHeaderInfo& E) {
     return false;
 
   // The stored name, and the checks before anything is written.
-  const std::string N = NameEntry(Listed, IsDir, E);
-  if (!AdmitEntry(N, IsDir, E)) return false;
+  P.N = NameEntry(Listed, IsDir, E);
+  if (!AdmitEntry(P.N, IsDir, E)) return false;
+  P.Kind = IsDir ? TEntryKind::Folder : IsLink ? TEntryKind::Link : TEntryKind::File;
+  if (IsLink) P.LinkTarget = std::move(LinkTarget);
+  return true;
+}
 
-  if (IsDir) {
-    WriteFolderEntry(N, E);
-    return true;
+bool TZipRunner::WritePrepared(const TPrepared& P, TZipHeaderInfo& E) {
+  switch (P.Kind) {
+    case TEntryKind::Folder:
+      WriteFolderEntry(P.N, E);
+      return true;
+    case TEntryKind::Link:
+      WriteLinkEntry(P.N, P.LinkTarget, E);
+      return true;
+    case TEntryKind::File:
+      break;
   }
-  if (IsLink) {
-    WriteLinkEntry(N, LinkTarget, E);
-    return true;
-  }
-  if (!WriteFileEntry(N, E)) return false;
-  EndFileEntry(Listed, N, E);
+  if (!WriteFileEntry(P.N, E)) return false;
+  EndFileEntry(P.Listed, P.N, E);
   return true;
 }
 
@@ -314,10 +320,8 @@ bool TZipRunner::SourceUnchanged() {
 void TZipRunner::CheckReadError(int64_t Count) {
   const uint32_t Error = FSource->ReadError();
   if (Error == 0) return;
-  throw TSourceFailure{true, Format("read error at byte %llu: %s",
-                              static_cast<unsigned long long>(FSourceRead) +
-                                  static_cast<unsigned long long>(std::max<int64_t>(Count, 0)),
-                              platform::SysErrorMessage(Error).c_str())};
+  throw TSourceFailure{
+      true, ReadErrorText(FSourceRead + static_cast<uint64_t>(std::max<int64_t>(Count, 0)), Error)};
 }
 
 std::string TZipRunner::NameEntry(const std::string& Listed, bool IsDir, TZipHeaderInfo& E) {
@@ -348,6 +352,18 @@ bool TZipRunner::AdmitEntry(const std::string& N, bool IsDir, TZipHeaderInfo& E)
   // A directory entry without a stored path would have no name at all.
   if (IsDir && E.FullName().empty()) return DeclineEntry(IsDir);
 
+  // A queued entry of that name decides by its outcome: the queue is
+  // written first (this entry's open source set aside meanwhile).
+  if (!FQueue.empty() && FQueuedNames.count(E.FullName()) != 0) {
+    std::unique_ptr<TLFNFileStream> Source = std::move(FSource);
+    const uint64_t Size = FSourceSize;
+    const platform::TFileInfo Info = FSourceInfo;
+    DrainQueue();
+    FSource = std::move(Source);
+    FSourceSize = Size;
+    FSourceInfo = Info;
+    FSourceRead = 0;
+  }
   if (FStoredNames.count(E.FullName()) != 0) {
     SkipFile(srNoOverwrite, N);
     return DeclineEntry(IsDir);
@@ -372,7 +388,7 @@ void TZipRunner::WriteFolderEntry(const std::string& N, TZipHeaderInfo& E) {
   if (Z.OnEndZip) Z.OnEndZip(&Z, N, 0, 0, 0);
 }
 
-bool TZipRunner::WriteFileEntry(const std::string& N, TZipHeaderInfo& E) {
+bool TZipRunner::WriteFileEntry(const std::string& N, TZipHeaderInfo& E, int FirstAttempt) {
   try {
     // Each attempt starts over at the same place of the work file and at
     // the start of the source.
@@ -380,7 +396,7 @@ bool TZipRunner::WriteFileEntry(const std::string& N, TZipHeaderInfo& E) {
     bool Written = false;
     std::string Failure;
     const int64_t Start = FOut->Position();
-    for (int Attempt = 0; Attempt < 3 && !Written; ++Attempt) {
+    for (int Attempt = FirstAttempt; Attempt < 3 && !Written; ++Attempt) {
       if (Attempt > 0) {
         FOut->Seek(Start, soBeginning);
         FSource->Seek(0, soBeginning);
@@ -460,26 +476,17 @@ bool TZipRunner::WriteFileData(const std::string&, TZipHeaderInfo& E, bool Reser
 
   S.Crypt().ResetCrc();
   const int32_t Level = Z.PackLevel();
-  uint64_t Written = 0;
-  if (Level == 0 || MatchesPatternList(Z.NoCompressList(), E.FileName())) {
-    Written = StoreData();
-    E.SetCompressionMethod(0);
-  } else {
-    Written = DeflateData();
-  }
-  E.SetInternalAttributes(0);
-  E.SetCrc32(S.Crypt().FinalCrc());
-
-  uint16_t Flags = E.Flags();
-  if (Level <= 2) Flags |= kFlagFast;
-  if (Level >= 8) Flags |= kFlagMaximum;
-  if (FEncrypt) {
-    Flags |= zfEncrypted;
-    Written += kEncryptionHeaderSize;
-  }
-  E.SetFlags(Flags);
-  E.SetUncompressedSize(FSourceRead);
-  E.SetCompressedSize(Written);
+  const bool Stored = Level == 0 || MatchesPatternList(Z.NoCompressList(), E.FileName());
+  const TEntryCoder::TReader Read = [this](uint8_t* Buffer, int64_t Count) {
+    return ReadSource(Buffer, Count);
+  };
+  const TEntryCoder::TWriter Write = [this](uint8_t* Buffer, int64_t Count) {
+    WriteData(Buffer, Count);
+  };
+  const uint64_t Data =
+      Stored ? FCoder->StoreData(Read, Write) : FCoder->DeflateData(Level, Read, Write);
+  SealFileEntry(E, Stored, S.Crypt().FinalCrc(), FSourceRead, Data, Level);
+  const uint64_t Written = E.CompressedSize();
 
   // Data of a file that changed meanwhile, or that no longer matches what
   // went before it, is written again.
@@ -497,6 +504,24 @@ bool TZipRunner::WriteFileData(const std::string&, TZipHeaderInfo& E, bool Reser
   WriteLocalHeader(E, ReserveZip64);
   FOut->Seek(End, soBeginning);
   return true;
+}
+
+void TZipRunner::SealFileEntry(TZipHeaderInfo& E, bool Stored, uint32_t Crc, uint64_t Read,
+                               uint64_t Written, int32_t Level) {
+  E.SetFlags(static_cast<uint16_t>(E.Flags() & ~(zfEncrypted | kFlagFast | kFlagMaximum)));
+  E.SetCompressionMethod(Stored ? 0 : 8);
+  E.SetInternalAttributes(0);
+  E.SetCrc32(Crc);
+  uint16_t Flags = E.Flags();
+  if (Level <= 2) Flags |= kFlagFast;
+  if (Level >= 8) Flags |= kFlagMaximum;
+  if (FEncrypt) {
+    Flags |= zfEncrypted;
+    Written += kEncryptionHeaderSize;
+  }
+  E.SetFlags(Flags);
+  E.SetUncompressedSize(Read);
+  E.SetCompressedSize(Written);
 }
 
 void TZipRunner::WriteLocalHeader(TZipHeaderInfo& E, bool Reserve, TStream* To) {
@@ -533,6 +558,12 @@ int64_t TZipRunner::ReadSource(uint8_t* Buffer, int64_t Count) {
   const int64_t N = FSource->Read(Buffer, Count);
   CheckReadError(N);
   if (N <= 0) return 0;
+  SourceProgress(N);
+  S.Crypt().UpdateCrcBuffer(Buffer, static_cast<size_t>(N));
+  return N;
+}
+
+void TZipRunner::SourceProgress(int64_t N) {
   FSourceRead += static_cast<uint64_t>(N);
   if (Z.OnFilePercentDone) {
     int P = PercentDone(static_cast<int64_t>(FSourceRead), static_cast<int64_t>(FSourceSize));
@@ -544,8 +575,6 @@ int64_t TZipRunner::ReadSource(uint8_t* Buffer, int64_t Count) {
     S.BytesDone() += N;
     TotalProgress();
   }
-  S.Crypt().UpdateCrcBuffer(Buffer, static_cast<size_t>(N));
-  return N;
 }
 
 void TZipRunner::WriteData(uint8_t* Buffer, int64_t Count) {
@@ -572,63 +601,6 @@ uint32_t TZipRunner::CrcPrePass() {
   FSourceRead = 0;
   FSource->Seek(0, soBeginning);
   return ~Crc;
-}
-
-uint64_t TZipRunner::StoreData() {
-  uint8_t* Buf = FInBuf.get();
-  uint64_t Written = 0;
-  for (;;) {
-    const int64_t N = ReadSource(Buf, kStoredBlockSize);
-    if (N == 0) break;
-    WriteData(Buf, N);
-    Written += static_cast<uint64_t>(N);
-  }
-  return Written;
-}
-
-/*
- * The deflate loop: raw deflate (no zlib header or trailer) with window bits
- * -15, memory level 8 and the default strategy. Input is read in blocks of
- * up to 65535 bytes; output leaves in whole 65535-byte buffers, plus the
- * last partial one once Z_FINISH has been asked. The zlib stream is made
- * once per Zip call and reset for each entry.
- */
-uint64_t TZipRunner::DeflateData() {
-  uint8_t* In = FInBuf.get();
-  uint8_t* Out = FOutBuf.get();
-  if (!FZReady) {
-    FZ = z_stream{};
-    if (deflateInit2(&FZ, Z.PackLevel(), Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) < 0) RaiseZlib();
-    FZReady = true;
-  } else if (deflateReset(&FZ) < 0) {
-    RaiseZlib();
-  }
-  uint64_t Written = 0;
-  FZ.next_in = In;
-  FZ.avail_in = static_cast<uInt>(ReadSource(In, kDeflateBufferSize));
-  FZ.next_out = Out;
-  FZ.avail_out = static_cast<uInt>(kDeflateBufferSize);
-  int Flush = Z_NO_FLUSH;
-  for (;;) {
-    if (FZ.avail_in == 0 && Flush == Z_NO_FLUSH) {
-      FZ.next_in = In;
-      FZ.avail_in = static_cast<uInt>(ReadSource(In, kDeflateBufferSize));
-      if (FZ.avail_in == 0) Flush = Z_FINISH;
-    }
-    const int R = deflate(&FZ, Flush);
-    if (R < 0) RaiseZlib();
-    if (FZ.avail_out == 0 || Flush == Z_FINISH) {
-      const int64_t Filled = kDeflateBufferSize - FZ.avail_out;
-      if (Filled > 0) {
-        WriteData(Out, Filled);
-        Written += static_cast<uint64_t>(Filled);
-      }
-      FZ.next_out = Out;
-      FZ.avail_out = static_cast<uInt>(kDeflateBufferSize);
-    }
-    if (R == Z_STREAM_END) break;
-  }
-  return Written;
 }
 
 }  // namespace zem

@@ -88,9 +88,7 @@ int32_t TArcZip::Zip() {
 
 TZipRunner::TZipRunner(TArcZip& Owner, TZipArchiveState& State) : Z(Owner), S(State) {}
 
-TZipRunner::~TZipRunner() {
-  if (FZReady) deflateEnd(&FZ);
-}
+TZipRunner::~TZipRunner() { DropQueue(); }
 
 /*
  * The build. After the name check everything runs under one failure guard:
@@ -138,7 +136,14 @@ int32_t TZipRunner::Run() {
     if (MultiVolume()) PrepareVolumes();
     std::vector<std::string>& Files = Z.FilesList();
     const size_t Count = Files.size();
-    for (size_t I = 0; I < Count; ++I) AddFile(Files[I]);
+    if (Queueing()) {
+      FPool = std::make_unique<TEntryPool>(Z.Threads() - 1);
+      for (size_t I = 0; I < Count; ++I) AddFileQueued(Files[I]);
+      DrainQueue();
+      FPool.reset();
+    } else {
+      for (size_t I = 0; I < Count; ++I) AddFile(Files[I]);
+    }
     if (Named && !FRebuild && !MultiVolume() && FWriteOrder->Count() == 0) {
       FinishFailure();
       CommonTail();
@@ -201,7 +206,7 @@ void TZipRunner::OpenOutput(bool Rebuild) {
     FStoredNames.reserve(static_cast<size_t>(Capacity));
   }
   FInBuf = std::make_unique<uint8_t[]>(kDataBufferSize);
-  FOutBuf = std::make_unique<uint8_t[]>(kDataBufferSize);
+  FCoder = std::make_unique<TEntryCoder>();
 }
 
 /*
@@ -487,6 +492,7 @@ void TZipRunner::FinishSuccess() {
 }
 
 void TZipRunner::FinishFailure() {
+  DropQueue();
   DropDataFile();
   FOut.reset();  // flush errors are of no interest now
   FWorkFile.reset();

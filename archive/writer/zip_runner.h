@@ -4,17 +4,18 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
-#include <zlib.h>
-
 #include "archive/format/zip_records.h"
 #include "archive/support/buffer_stream.h"
 #include "archive/support/lfn_file_stream.h"
 #include "archive/writer/arc_zip.h"
+#include "archive/writer/entry_coder.h"
+#include "archive/writer/entry_pool.h"
 #include "archive/writer/zip_archive_state.h"
 #include "platform/signal_cleanup.h"
 #include "platform/stream.h"
@@ -64,6 +65,9 @@ class TZipRunner {
   void CarryOver(std::unique_ptr<TZipHeaderInfo> Entry, int32_t Index);
   // Runs the per-entry step on Name and adds the entry when it was written.
   void AddFile(const std::string& Name);
+  // Adds the entry of Name once it is written: AddFile with its data made
+  // by the pool (entry_queue.cpp).
+  void AddFileQueued(const std::string& Name);
   void AddEntry(std::unique_ptr<TZipHeaderInfo> Entry);
   // The data descriptor of a carried-over entry with bit 3.
   void WriteDataDescriptor(const TZipHeaderInfo& Entry, bool Zip64);
@@ -80,7 +84,23 @@ class TZipRunner {
   // Writes the file or directory entry Name into Entry and the work file.
   // True when written; false when the file was left out (reported through
   // OnNoSuchFile or OnSkippingFile). Raises on write and zlib failures.
+  // PrepareEntry, then WritePrepared.
   bool ZipEntry(const std::string& Name, TZipHeaderInfo& Entry);
+  // What an entry is, once admitted.
+  enum class TEntryKind : uint8_t { Folder, Link, File };
+  struct TPrepared {
+    TEntryKind Kind = TEntryKind::File;
+    std::string Listed;      // the name in FilesList
+    std::string N;           // the name events and reports give
+    std::string LinkTarget;  // of a link stored as a link
+  };
+  // Everything before data is written: the entry's kind, what the disk
+  // says (a file is opened into the source), its stored name, AdmitEntry.
+  // False when it was left out.
+  bool PrepareEntry(const std::string& Listed, TZipHeaderInfo& Entry, TPrepared& P);
+  // The entry of a prepared item into the work file (a file's from the
+  // open source); true when written.
+  bool WritePrepared(const TPrepared& P, TZipHeaderInfo& Entry);
   // The steps of ZipEntry, in order:
   // A folder entry takes the folder's time and attributes when the folder
   // exists (else the current time), sizes, method and CRC 0.
@@ -122,7 +142,9 @@ class TZipRunner {
   // file, when the file could not be read, vanished or kept changing
   // (srFileOpenError with the cause). The source is closed however this
   // ends.
-  bool WriteFileEntry(const std::string& N, TZipHeaderInfo& Entry);
+  // FirstAttempt 1 counts an attempt already made elsewhere (by a worker
+  // that found the file changing): the source is taken again first.
+  bool WriteFileEntry(const std::string& N, TZipHeaderInfo& Entry, int FirstAttempt = 0);
   // After a written file entry: the archive bit of the listed file reset
   // when asked, then OnEndZip.
   void EndFileEntry(const std::string& Listed, const std::string& N, const TZipHeaderInfo& Entry);
@@ -140,14 +162,20 @@ class TZipRunner {
   // A short count is the end of the file; a read error raises
   // TSourceFailure.
   int64_t ReadSource(uint8_t* Buffer, int64_t Count);
+  // The progress of N more source bytes read: OnFilePercentDone and the
+  // total.
+  void SourceProgress(int64_t N);
   // The write routine: encrypts (when a password is set) and writes Count
   // bytes of entry data; ENotEnoughRoom on a short write.
   void WriteData(uint8_t* Buffer, int64_t Count);
   // CRC of the whole source, then back to its start.
   uint32_t CrcPrePass();
-  uint64_t StoreData();
-  uint64_t DeflateData();
   void CloseSource() { FSource.reset(); }
+  // The flags, method, CRC and sizes of a file entry whose data is
+  // written: Written bytes of data (the encryption header not counted)
+  // from Read bytes of the source.
+  void SealFileEntry(TZipHeaderInfo& Entry, bool Stored, uint32_t Crc, uint64_t Read,
+                     uint64_t Written, int32_t Level);
   // Why an entry's source let it down, in words.
   struct TSourceFailure {
     bool ReadError;
@@ -166,6 +194,42 @@ class TZipRunner {
   void SkipFile(TSkipReason Reason, const std::string& Name, bool* Retry = nullptr,
                 std::string Cause = std::string());
   void ReportMissing(const std::string& Name);
+
+  // ---- Entries in flight (entry_queue.cpp) ------------------------------------
+  // With more than one thread (Threads), the files of FilesList are
+  // prepared in order on this thread and queued; small files go to the
+  // pool. The queue's head is written when it is ready, in order, so the
+  // archive is the one a single thread writes.
+  struct TQueued {
+    TPrepared P;
+    std::unique_ptr<TZipHeaderInfo> Entry;
+    // A file streamed by this thread when it reaches the head.
+    std::unique_ptr<TLFNFileStream> Source;
+    uint64_t SourceSize = 0;
+    platform::TFileInfo SourceInfo;
+    // A small file made by the pool, and the bytes counted for it.
+    std::shared_ptr<TEntryJob> Job;
+    int64_t Held = 0;
+  };
+  // Whether this call queues its files: more than one thread, a single
+  // archive file, and no OnEncrypt handler (handlers run on this thread).
+  bool Queueing() const;
+  // Writes the head of the queue, waiting for (or doing) its job first.
+  void CommitHead();
+  // Writes heads that need no waiting: done jobs, folders and links.
+  void CommitReady();
+  // Writes heads until Held more bytes and one more item fit.
+  void MakeRoom(int64_t Held);
+  void DrainQueue();
+  // Stops the pool and closes what is still queued (a run that fails).
+  void DropQueue();
+  // Writes the job's result as the entry; false when it was left out.
+  bool WriteJobEntry(TQueued& Q);
+
+  std::deque<TQueued> FQueue;
+  std::unordered_set<std::string> FQueuedNames;  // stored names in the queue
+  int64_t FHeld = 0;  // bytes counted for queued jobs
+  std::unique_ptr<TEntryPool> FPool;
 
   // ---- Multi-volume output (multi_volume.cpp) -----------------------------
   // Output goes to numbered block files (mmBlocks) or to a series of
@@ -248,11 +312,10 @@ class TZipRunner {
   platform::TFileInfo FSourceInfo;  // its stamp when the attempt began
   bool FReplacing = false;  // the entry is to replace one of the old archive
   bool FEncrypt = false;
-  // Entry data buffers and the deflate stream, made once per call.
+  // A buffer for the CRC pre-pass and carried-over data, and this
+  // thread's coder; made once per call.
   std::unique_ptr<uint8_t[]> FInBuf;
-  std::unique_ptr<uint8_t[]> FOutBuf;
-  z_stream FZ{};
-  bool FZReady = false;
+  std::unique_ptr<TEntryCoder> FCoder;
 };
 
 }  // namespace zem
