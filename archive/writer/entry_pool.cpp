@@ -140,6 +140,13 @@ void TEntryPool::Finish(TEntryJob& Job, TEntryCoder& Own) {
   FDone.wait(Hold, [&Job] { return Done(Job); });
 }
 
+void TEntryPool::Cancel(TEntryJob& Job) {
+  int Waiting = 0;
+  if (Job.State.compare_exchange_strong(Waiting, 2, std::memory_order_acq_rel)) return;
+  std::unique_lock<std::mutex> Hold(FLock);
+  FDone.wait(Hold, [&Job] { return Done(Job); });
+}
+
 void TEntryPool::Work() {
   TEntryCoder Coder;
   for (;;) {

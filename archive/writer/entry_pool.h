@@ -26,7 +26,8 @@ namespace zem {
 std::string ReadErrorText(uint64_t At, uint32_t Error);
 
 // One small file's entry data. The caller fills the first part and submits
-// the job; the thread that runs it fills the rest and touches nothing else:
+// the job (before the entry's OnStartZip: the result is used only when the
+// entry is admitted and nothing it depends on changed meanwhile); the thread that runs it fills the rest and touches nothing else:
 // no event, no component state, no output stream. Only the source's
 // descriptor is used (reads and one status), so the platform calls made
 // are those on an open file.
@@ -90,6 +91,9 @@ class TEntryPool {
   // Returns once Job is done: runs it with Own when it is still waiting,
   // else waits for the thread that took it.
   void Finish(TEntryJob& Job, TEntryCoder& Own);
+  // Returns once no thread works on Job: a waiting job is never run, a
+  // running one is waited for.
+  void Cancel(TEntryJob& Job);
 
  private:
   void Work();

@@ -1,6 +1,6 @@
-// The files of a Zip call with more than one thread: prepared and admitted
-// in list order on the caller's thread, small ones read, compressed and
-// encrypted by the pool, and every entry written in list order.
+// The files of a Zip call with more than one thread: the data of small
+// files is made ahead by the pool while the caller's thread writes the
+// entries, and raises their events, one after the other in list order.
 #include <algorithm>
 
 #include "archive/format/crc_crypt.h"
@@ -13,164 +13,185 @@ namespace zem {
 namespace {
 
 /*
- * What may be in flight at once. A file up to kQueuedFileLimit bytes is
+ * What may be made ahead at once. A file up to kAheadFileLimit bytes is
  * made whole in memory by a worker (TEntryJob::HeldFor counts its input
- * and output); a larger one is streamed by the caller's thread when it
- * reaches the head of the queue, exactly as with one thread, while the
- * workers go on with the small files queued behind it. The jobs in the
- * queue never hold more than kHeldLimit bytes together, and the queue has
- * at most kQueueLimit items (each may hold an open file), whatever the
- * card and the thread count: with the fixed buffers of each worker (its
- * deflate stream and two 64 KiB blocks, about 400 KiB) and the thread
- * count capped by TArcZip::kMaxThreads, a Zip call stays well inside
- * 64 MB beside the new directory it builds.
+ * and output); a larger one is streamed by the caller's thread when its
+ * turn comes, exactly as with one thread, while the workers go on with the
+ * small files after it. The jobs made ahead never hold more than
+ * kHeldLimit bytes together, and at most kAheadLimit files (each an open
+ * file) are ahead, whatever the card and the thread count: with the fixed
+ * buffers of each worker (its deflate stream and two 64 KiB blocks, about
+ * 400 KiB) and the thread count capped by TArcZip::kMaxThreads, a Zip call
+ * stays well inside 64 MB beside the new directory it builds.
  */
-constexpr uint64_t kQueuedFileLimit = 1 << 20;
+constexpr uint64_t kAheadFileLimit = 1 << 20;
 constexpr int64_t kHeldLimit = 16 << 20;
-constexpr size_t kQueueLimit = 64;
+constexpr size_t kAheadLimit = 64;
 
 }  // namespace
 
 /*
- * The order of events. Everything that may decline, skip or rename an
- * entry (the link check, the opening, the stored-name check, OnStartZip)
- * runs on the caller's thread in list order before the entry is queued;
- * the entry's data, progress, OnEndZip and any report of a source that
- * failed follow in list order when it is written. So OnStartZip of later
- * entries may come before OnEndZip of earlier ones, but every entry's
- * events keep their own order and the archive's bytes are those one thread
- * writes (the encryption header's random bytes aside).
+ * The order of events stays that of one thread: each entry's OnStartZip,
+ * its progress, then its OnEndZip (or the report of a file that failed),
+ * before the next entry's first event. What runs ahead is only what
+ * raises no event: a small file is opened and its attributes read on this
+ * thread, and a worker reads, compresses and encrypts it into memory. When
+ * the entry's turn comes, OnStartZip sees the header as with one thread
+ * and may skip the entry (the job is dropped) or rename it. The job's
+ * result is used only when what it was made with still holds: the level,
+ * the password, whether the name (as OnStartZip left it) is in
+ * NoCompressList, and the file itself (not written to, still named) after
+ * its progress was reported; otherwise the file is streamed as with one
+ * thread. So the archive holds the bytes one thread writes (the random
+ * bytes of encryption headers aside).
  */
-bool TZipRunner::Queueing() const { return Z.Threads() > 1 && !MultiVolume() && !Z.OnEncrypt; }
+bool TZipRunner::Ahead() const { return Z.Threads() > 1 && !MultiVolume() && !Z.OnEncrypt; }
 
-void TZipRunner::AddFileQueued(const std::string& Name) {
-  TQueued Q;
-  Q.Entry = std::make_unique<TZipHeaderInfo>();
-  Q.Entry->SetOEMConvert(Z.OEMConvert());
-  if (!PrepareEntry(Name, *Q.Entry, Q.P)) {
-    CommitReady();
-    return;
+bool TZipRunner::OpenAhead(size_t Index, TAhead& A) {
+  const std::string& Listed = Z.FilesList()[Index];
+  if (Listed.empty() || Listed.back() == '\\') return false;
+  std::string Target;
+  platform::TFileInfo LinkInfo;
+  if (platform::GetLinkInfo(Listed, Target, LinkInfo) || !FileExistsAt(Listed)) return false;
+  const uint32_t Attr = platform::GetFileAttributesA(Listed.c_str());
+  std::unique_ptr<TLFNFileStream> Source;
+  try {
+    Source = std::make_unique<TLFNFileStream>(Listed, fmOpenRead | fmShareDenyNone, false, 8192);
+  } catch (const EFOpenError&) {
+    return false;
   }
-  if (Q.P.Kind == TEntryKind::File) {
-    Q.SourceSize = FSourceSize;
-    Q.SourceInfo = FSourceInfo;
-    if (FSourceSize <= kQueuedFileLimit) {
-      auto Job = std::make_shared<TEntryJob>();
-      Job->Source = std::move(FSource);
-      Job->Size = FSourceSize;
-      Job->Stamp = FSourceInfo;
-      Job->Level = Z.PackLevel();
-      Job->Store = Job->Level == 0 || MatchesPatternList(Z.NoCompressList(), Q.Entry->FileName());
-      Job->Password = Z.Password();
-      if (!Job->Password.empty()) Job->Seed = EncryptionHeaderSeed();
-      Q.Held = TEntryJob::HeldFor(FSourceSize);
-      Q.Job = std::move(Job);
-    } else {
-      Q.Source = std::move(FSource);
-    }
-  }
-  MakeRoom(Q.Held);
-  FQueuedNames.insert(Q.Entry->FullName());
-  FHeld += Q.Held;
-  if (Q.Job) FPool->Submit(Q.Job);
-  FQueue.push_back(std::move(Q));
-  CommitReady();
+  const int64_t Size = Source->Size();
+  if (Size < 0 || static_cast<uint64_t>(Size) > kAheadFileLimit) return false;
+  auto Job = std::make_shared<TEntryJob>();
+  A.HasInfo = platform::GetFileInfo(Source->Handle(), Job->Stamp);
+  A.Age = platform::FileGetDate(Source->Handle());
+  A.Attr = Attr;
+  A.Index = Index;
+  Job->Source = std::move(Source);
+  Job->Size = static_cast<uint64_t>(Size);
+  Job->Level = Z.PackLevel();
+  // The name as it is stored unless OnStartZip changes it; checked again
+  // when the entry is admitted.
+  Job->Store = Job->Level == 0 ||
+               MatchesPatternList(Z.NoCompressList(), EntryNameAsRead(FilePart(Listed)));
+  Job->Password = Z.Password();
+  if (!Job->Password.empty()) Job->Seed = EncryptionHeaderSeed();
+  A.Held = TEntryJob::HeldFor(Job->Size);
+  A.Job = std::move(Job);
+  return true;
 }
 
-void TZipRunner::CommitHead() {
-  TQueued Q = std::move(FQueue.front());
-  FQueue.pop_front();
-  FQueuedNames.erase(Q.Entry->FullName());
-  bool Written = false;
-  if (Q.Job) {
-    FPool->Finish(*Q.Job, *FCoder);
-    Written = WriteJobEntry(Q);
-    FHeld -= Q.Held;
-  } else {
-    if (Q.P.Kind == TEntryKind::File) {
-      FSource = std::move(Q.Source);
-      FSourceSize = Q.SourceSize;
-      FSourceInfo = Q.SourceInfo;
-      FSourceRead = 0;
+void TZipRunner::FillAhead(size_t Index) {
+  const size_t Count = Z.FilesList().size();
+  FNextAhead = std::max(FNextAhead, Index);
+  while (FNextAhead < Count && FNextAhead < Index + kAheadLimit &&
+         FHeld + TEntryJob::HeldFor(kAheadFileLimit) <= kHeldLimit) {
+    TAhead A;
+    if (OpenAhead(FNextAhead++, A)) {
+      FHeld += A.Held;
+      FPool->Submit(A.Job);
+      FAhead.push_back(std::move(A));
     }
-    Written = WritePrepared(Q.P, *Q.Entry);
+  }
+}
+
+void TZipRunner::AddFileAhead(size_t Index) {
+  FillAhead(Index);
+  TAhead Made;
+  const bool HasMade = !FAhead.empty() && FAhead.front().Index == Index;
+  if (HasMade) {
+    Made = std::move(FAhead.front());
+    FAhead.pop_front();
+  }
+  const std::string& Name = Z.FilesList()[Index];
+  auto E = std::make_unique<TZipHeaderInfo>();
+  E->SetOEMConvert(Z.OEMConvert());
+  TPrepared P;
+  bool Written = false;
+  try {
+    if (PrepareEntry(Name, *E, P, HasMade ? &Made : nullptr))
+      Written = HasMade ? WriteAheadEntry(Made, P, *E) : WritePrepared(P, *E);
+  } catch (...) {
+    if (HasMade) FPool->Cancel(*Made.Job);
+    throw;
+  }
+  if (HasMade) {
+    FPool->Cancel(*Made.Job);  // declined before its data was needed
+    FHeld -= Made.Held;
   }
   if (!Written) return;
-  AddEntry(std::move(Q.Entry));
+  AddEntry(std::move(E));
   ++FResult;
-  if (Z.Dispose()) FDisposeList.push_back(Q.P.Listed);
+  if (Z.Dispose()) FDisposeList.push_back(Name);
 }
 
-void TZipRunner::CommitReady() {
-  while (!FQueue.empty()) {
-    const TQueued& Head = FQueue.front();
-    const bool Ready = Head.Job ? TEntryPool::Done(*Head.Job) : Head.P.Kind != TEntryKind::File;
-    if (!Ready) return;
-    CommitHead();
-  }
-}
-
-void TZipRunner::MakeRoom(int64_t Held) {
-  while (!FQueue.empty() && (FQueue.size() >= kQueueLimit || FHeld + Held > kHeldLimit))
-    CommitHead();
-}
-
-void TZipRunner::DrainQueue() {
-  while (!FQueue.empty()) CommitHead();
-}
-
-void TZipRunner::DropQueue() {
+void TZipRunner::DropAhead() {
   FPool.reset();
-  FQueue.clear();
-  FQueuedNames.clear();
+  FAhead.clear();
+  FNextAhead = 0;
   FHeld = 0;
 }
 
 /*
- * A job's outcome becomes what the caller's thread would have made of the
- * file itself: the progress of its blocks, then the entry (local header
+ * A job's outcome becomes what this thread would have made of the file
+ * itself: the progress of its blocks, then the entry (the local header
  * with the final values, the data) and OnEndZip; or the report of a file
  * that could not be read or was deleted, said as for a streamed file; or,
- * for a file that changed while the worker read it, the streamed attempts
+ * when the job's data cannot be used, the file streamed with the attempts
  * that remain.
  */
-bool TZipRunner::WriteJobEntry(TQueued& Q) {
-  TEntryJob& J = *Q.Job;
-  TZipHeaderInfo& E = *Q.Entry;
+bool TZipRunner::WriteAheadEntry(TAhead& A, const TPrepared& P, TZipHeaderInfo& E) {
+  TEntryJob& J = *A.Job;
+  FPool->Finish(J, *FCoder);
   FSource = std::move(J.Source);
   FSourceSize = J.Size;
   FSourceInfo = J.Stamp;
   FSourceRead = 0;
-  for (const uint32_t N : J.Blocks) SourceProgress(N);
-  if (J.Error) std::rethrow_exception(J.Error);
-  switch (J.Outcome) {
-    case TEntryJob::TOutcome::Failed: {
+  const int32_t Level = Z.PackLevel();
+  const bool Store = Level == 0 || MatchesPatternList(Z.NoCompressList(), E.FileName());
+  const bool Usable = J.Level == Level && J.Store == Store && J.Password == Z.Password();
+  int FirstAttempt = 0;
+  if (Usable) {
+    for (const uint32_t N : J.Blocks) SourceProgress(N);
+    if (J.Error) std::rethrow_exception(J.Error);
+    if (J.Outcome == TEntryJob::TOutcome::Failed) {
       std::string Failure = std::move(J.Cause);
       if (J.ReadError && !FileExistsAt(FSource->FileName()))
         Failure = "gone while it was read (" + Failure + ")";
       DeclineEntry(false);
-      SkipFile(srFileOpenError, Q.P.N, nullptr, Failure);
+      SkipFile(srFileOpenError, P.N, nullptr, Failure);
       return false;
     }
-    case TEntryJob::TOutcome::Changed:
-      FSource->Seek(0, soBeginning);
-      FSourceRead = 0;
-      if (!WriteFileEntry(Q.P.N, E, 1)) return false;
-      break;
-    case TEntryJob::TOutcome::Written: {
-      FEncrypt = !J.Password.empty();
-      const uint64_t Header = FEncrypt ? kEncryptionHeaderSize : 0;
-      SealFileEntry(E, J.Store, J.Crc, J.Read, J.Data.size() - Header, J.Level);
-      WriteLocalHeader(E, false);
-      const auto Count = static_cast<int64_t>(J.Data.size());
-      if (FOut->Write(J.Data.data(), Count) < Count) throw ENotEnoughRoom();
-      std::vector<uint8_t>().swap(J.Data);
-      S.PumpMessages();
-      CloseSource();
-      break;
+    if (J.Outcome == TEntryJob::TOutcome::Written) {
+      // The file as it is now, after its progress handlers ran.
+      platform::TFileInfo Now;
+      const bool Looked = platform::GetFileInfo(FSource->Handle(), Now);
+      if (Looked && Now.Links == 0) {
+        DeclineEntry(false);
+        SkipFile(srFileOpenError, P.N, nullptr, "deleted while it was read");
+        return false;
+      }
+      if (Looked && Now.Unchanged(J.Stamp)) {
+        FEncrypt = !J.Password.empty();
+        const uint64_t Header = FEncrypt ? kEncryptionHeaderSize : 0;
+        SealFileEntry(E, J.Store, J.Crc, J.Read, J.Data.size() - Header, J.Level);
+        WriteLocalHeader(E, false);
+        const auto Count = static_cast<int64_t>(J.Data.size());
+        if (FOut->Write(J.Data.data(), Count) < Count) throw ENotEnoughRoom();
+        std::vector<uint8_t>().swap(J.Data);
+        S.PumpMessages();
+        CloseSource();
+        EndFileEntry(P.Listed, P.N, E);
+        return true;
+      }
     }
+    FirstAttempt = 1;  // the attempt the job made counts
   }
-  EndFileEntry(Q.P.Listed, Q.P.N, E);
+  std::vector<uint8_t>().swap(J.Data);
+  FSource->Seek(0, soBeginning);
+  FSourceRead = 0;
+  if (!WriteFileEntry(P.N, E, FirstAttempt)) return false;
+  EndFileEntry(P.Listed, P.N, E);
   return true;
 }
 

@@ -114,7 +114,8 @@ bool TZipRunner::ZipEntry(const std::string& Listed, TZipHeaderInfo& E) {
   return WritePrepared(P, E);
 }
 
-bool TZipRunner::PrepareEntry(const std::string& Listed, TZipHeaderInfo& E, TPrepared& P) {
+bool TZipRunner::PrepareEntry(const std::string& Listed, TZipHeaderInfo& E, TPrepared& P,
+                              const TAhead* Made) {
   FSourceRead = 0;
   FSourceSize = 0;
   const bool IsDir = !Listed.empty() && Listed.back() == '\\';
@@ -125,7 +126,7 @@ bool TZipRunner::PrepareEntry(const std::string& Listed, TZipHeaderInfo& E, TPre
   std::string LinkTarget;
   platform::TFileInfo LinkInfo;
   bool IsLink = false;
-  if (!IsDir && platform::GetLinkInfo(Listed, LinkTarget, LinkInfo)) {
+  if (!IsDir && Made == nullptr && platform::GetLinkInfo(Listed, LinkTarget, LinkInfo)) {
     const TLinkChoice Choice = ChooseForLink(Listed, LinkTarget);
     if (Choice == TLinkChoice::Leave) return false;
     IsLink = Choice == TLinkChoice::Store;
@@ -133,12 +134,18 @@ bool TZipRunner::PrepareEntry(const std::string& Listed, TZipHeaderInfo& E, TPre
 
   // What the disk says: time and attributes; a file is opened here and
   // stays open until its entry is done.
-  if (IsDir)
+  if (IsDir) {
     TakeFolderInfo(Listed, E);
-  else if (IsLink)
+  } else if (IsLink) {
     TakeLinkInfo(LinkInfo, E);
-  else if (!OpenSourceFile(Listed, E))
+  } else if (Made != nullptr) {
+    // Opened ahead: the job holds the source until its data is made.
+    FSourceSize = Made->Job->Size;
+    FSourceInfo = Made->Job->Stamp;
+    TakeSourceInfo(E, Made->Attr, Made->HasInfo, Made->Age);
+  } else if (!OpenSourceFile(Listed, E)) {
     return false;
+  }
 
   // The stored name, and the checks before anything is written.
   P.N = NameEntry(Listed, IsDir, E);
@@ -271,7 +278,6 @@ bool TZipRunner::OpenSourceFile(const std::string& Name, TZipHeaderInfo& E) {
     return false;
   }
   const uint32_t Attr = platform::GetFileAttributesA(Name.c_str());
-  if (Attr != platform::INVALID_FILE_ATTRIBUTES) E.SetExternalAttributes(Attr);
   // A file that cannot be opened is reported; the handler may ask for
   // another try.
   for (;;) {
@@ -287,15 +293,21 @@ bool TZipRunner::OpenSourceFile(const std::string& Name, TZipHeaderInfo& E) {
     }
   }
   FSourceInfo = platform::TFileInfo{};
-  if (platform::GetFileInfo(FSource->Handle(), FSourceInfo)) {
+  const bool HasInfo = platform::GetFileInfo(FSource->Handle(), FSourceInfo);
+  const int32_t Age = platform::FileGetDate(FSource->Handle());
+  FSourceSize = static_cast<uint64_t>(std::max<int64_t>(FSource->Size(), 0));
+  TakeSourceInfo(E, Attr, HasInfo, Age);
+  return true;
+}
+
+void TZipRunner::TakeSourceInfo(TZipHeaderInfo& E, uint32_t Attr, bool HasInfo, int32_t Age) {
+  if (Attr != platform::INVALID_FILE_ATTRIBUTES) E.SetExternalAttributes(Attr);
+  if (HasInfo) {
     E.SetExternalAttributes(ExternalAttributesFor(E.ExternalAttributes(), kUnixFile, FSourceInfo.Mode));
     E.SetModTime(FSourceInfo.MTimeNs / 1000000000);
   }
-  const int32_t Age = platform::FileGetDate(FSource->Handle());
   E.SetFileDateTime(Age == -1 ? CurrentDosTime() : static_cast<uint32_t>(Age));
-  FSourceSize = static_cast<uint64_t>(std::max<int64_t>(FSource->Size(), 0));
   E.SetUncompressedSize(FSourceSize);
-  return true;
 }
 
 void TZipRunner::RestatSource(TZipHeaderInfo& E) {
@@ -352,18 +364,6 @@ bool TZipRunner::AdmitEntry(const std::string& N, bool IsDir, TZipHeaderInfo& E)
   // A directory entry without a stored path would have no name at all.
   if (IsDir && E.FullName().empty()) return DeclineEntry(IsDir);
 
-  // A queued entry of that name decides by its outcome: the queue is
-  // written first (this entry's open source set aside meanwhile).
-  if (!FQueue.empty() && FQueuedNames.count(E.FullName()) != 0) {
-    std::unique_ptr<TLFNFileStream> Source = std::move(FSource);
-    const uint64_t Size = FSourceSize;
-    const platform::TFileInfo Info = FSourceInfo;
-    DrainQueue();
-    FSource = std::move(Source);
-    FSourceSize = Size;
-    FSourceInfo = Info;
-    FSourceRead = 0;
-  }
   if (FStoredNames.count(E.FullName()) != 0) {
     SkipFile(srNoOverwrite, N);
     return DeclineEntry(IsDir);

@@ -88,7 +88,7 @@ int32_t TArcZip::Zip() {
 
 TZipRunner::TZipRunner(TArcZip& Owner, TZipArchiveState& State) : Z(Owner), S(State) {}
 
-TZipRunner::~TZipRunner() { DropQueue(); }
+TZipRunner::~TZipRunner() { DropAhead(); }
 
 /*
  * The build. After the name check everything runs under one failure guard:
@@ -136,11 +136,10 @@ int32_t TZipRunner::Run() {
     if (MultiVolume()) PrepareVolumes();
     std::vector<std::string>& Files = Z.FilesList();
     const size_t Count = Files.size();
-    if (Queueing()) {
+    if (Ahead()) {
       FPool = std::make_unique<TEntryPool>(Z.Threads() - 1);
-      for (size_t I = 0; I < Count; ++I) AddFileQueued(Files[I]);
-      DrainQueue();
-      FPool.reset();
+      for (size_t I = 0; I < Count; ++I) AddFileAhead(I);
+      DropAhead();
     } else {
       for (size_t I = 0; I < Count; ++I) AddFile(Files[I]);
     }
@@ -492,7 +491,7 @@ void TZipRunner::FinishSuccess() {
 }
 
 void TZipRunner::FinishFailure() {
-  DropQueue();
+  DropAhead();
   DropDataFile();
   FOut.reset();  // flush errors are of no interest now
   FWorkFile.reset();

@@ -65,9 +65,9 @@ class TZipRunner {
   void CarryOver(std::unique_ptr<TZipHeaderInfo> Entry, int32_t Index);
   // Runs the per-entry step on Name and adds the entry when it was written.
   void AddFile(const std::string& Name);
-  // Adds the entry of Name once it is written: AddFile with its data made
-  // by the pool (entry_queue.cpp).
-  void AddFileQueued(const std::string& Name);
+  // AddFile for Files[Index], with the data of small files made ahead by
+  // the pool (entry_queue.cpp).
+  void AddFileAhead(size_t Index);
   void AddEntry(std::unique_ptr<TZipHeaderInfo> Entry);
   // The data descriptor of a carried-over entry with bit 3.
   void WriteDataDescriptor(const TZipHeaderInfo& Entry, bool Zip64);
@@ -86,6 +86,7 @@ class TZipRunner {
   // OnNoSuchFile or OnSkippingFile). Raises on write and zlib failures.
   // PrepareEntry, then WritePrepared.
   bool ZipEntry(const std::string& Name, TZipHeaderInfo& Entry);
+  struct TAhead;
   // What an entry is, once admitted.
   enum class TEntryKind : uint8_t { Folder, Link, File };
   struct TPrepared {
@@ -97,7 +98,9 @@ class TZipRunner {
   // Everything before data is written: the entry's kind, what the disk
   // says (a file is opened into the source), its stored name, AdmitEntry.
   // False when it was left out.
-  bool PrepareEntry(const std::string& Listed, TZipHeaderInfo& Entry, TPrepared& P);
+  // With Made, the file was opened ahead (OpenAhead) and is no link.
+  bool PrepareEntry(const std::string& Listed, TZipHeaderInfo& Entry, TPrepared& P,
+                    const TAhead* Made = nullptr);
   // The entry of a prepared item into the work file (a file's from the
   // open source); true when written.
   bool WritePrepared(const TPrepared& P, TZipHeaderInfo& Entry);
@@ -109,6 +112,11 @@ class TZipRunner {
   // and stamp. False when it is gone (OnNoSuchFile) or cannot be opened and
   // the skip handler asks for no retry (srFileOpenError).
   bool OpenSourceFile(const std::string& Name, TZipHeaderInfo& Entry);
+  // What OpenSourceFile takes into Entry once the file is open: the DOS
+  // attributes Attr (by name, INVALID_FILE_ATTRIBUTES when unknown), the
+  // mode and time of FSourceInfo when HasInfo, the DOS time Age of the open
+  // file (-1: unknown) and FSourceSize.
+  void TakeSourceInfo(TZipHeaderInfo& Entry, uint32_t Attr, bool HasInfo, int32_t Age);
   // What becomes of a symbolic link among the files under the component's
   // LinkMode and host: followed (stored as the file it leads to), stored
   // as a link, or left out (reported through OnSkippingFile).
@@ -195,40 +203,37 @@ class TZipRunner {
                 std::string Cause = std::string());
   void ReportMissing(const std::string& Name);
 
-  // ---- Entries in flight (entry_queue.cpp) ------------------------------------
-  // With more than one thread (Threads), the files of FilesList are
-  // prepared in order on this thread and queued; small files go to the
-  // pool. The queue's head is written when it is ready, in order, so the
-  // archive is the one a single thread writes.
-  struct TQueued {
-    TPrepared P;
-    std::unique_ptr<TZipHeaderInfo> Entry;
-    // A file streamed by this thread when it reaches the head.
-    std::unique_ptr<TLFNFileStream> Source;
-    uint64_t SourceSize = 0;
-    platform::TFileInfo SourceInfo;
-    // A small file made by the pool, and the bytes counted for it.
+  // ---- Entries made ahead (entry_queue.cpp) -----------------------------------
+  // With more than one thread (Threads), the small files of FilesList a
+  // little ahead of the one being written are opened on this thread and
+  // their data made by the pool; everything else of an entry, its events
+  // included, happens when its turn comes, as with one thread.
+  struct TAhead {
+    size_t Index = 0;  // in FilesList
     std::shared_ptr<TEntryJob> Job;
-    int64_t Held = 0;
+    int64_t Held = 0;  // bytes counted for the job
+    uint32_t Attr = 0;  // DOS attributes by name
+    bool HasInfo = false;  // Job->Stamp was read
+    int32_t Age = -1;   // DOS time of the open file
   };
-  // Whether this call queues its files: more than one thread, a single
+  // Whether this call makes data ahead: more than one thread, a single
   // archive file, and no OnEncrypt handler (handlers run on this thread).
-  bool Queueing() const;
-  // Writes the head of the queue, waiting for (or doing) its job first.
-  void CommitHead();
-  // Writes heads that need no waiting: done jobs, folders and links.
-  void CommitReady();
-  // Writes heads until Held more bytes and one more item fit.
-  void MakeRoom(int64_t Held);
-  void DrainQueue();
-  // Stops the pool and closes what is still queued (a run that fails).
-  void DropQueue();
-  // Writes the job's result as the entry; false when it was left out.
-  bool WriteJobEntry(TQueued& Q);
+  bool Ahead() const;
+  // Opens and submits files after Index (Index included) while the window
+  // and the byte limit allow.
+  void FillAhead(size_t Index);
+  // Opens Files[Index] for a job: false (nothing kept) when it is a
+  // folder, a link, not there, cannot be opened or is too large; whatever
+  // failed is met again, and reported, when its turn comes.
+  bool OpenAhead(size_t Index, TAhead& A);
+  // The entry of a file whose data was made ahead; true when written.
+  bool WriteAheadEntry(TAhead& A, const TPrepared& P, TZipHeaderInfo& Entry);
+  // Stops the pool and drops what was made ahead (a run that fails).
+  void DropAhead();
 
-  std::deque<TQueued> FQueue;
-  std::unordered_set<std::string> FQueuedNames;  // stored names in the queue
-  int64_t FHeld = 0;  // bytes counted for queued jobs
+  std::deque<TAhead> FAhead;
+  size_t FNextAhead = 0;  // the next index of FilesList to open ahead
+  int64_t FHeld = 0;      // bytes counted for the jobs in FAhead
   std::unique_ptr<TEntryPool> FPool;
 
   // ---- Multi-volume output (multi_volume.cpp) -----------------------------

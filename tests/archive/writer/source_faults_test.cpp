@@ -132,9 +132,6 @@ TEST_F(SourceFaultTest, ReadErrorLeavesTheFileOut) {
 // it to the end; a file whose medium goes away shows it as a read error.
 TEST_F(SourceFaultTest, FileGoneWhileReadIsLeftOut) {
   Put("bad.bin", RandomBytes(200000, 3));
-  // Deleted by a progress handler during the read: only a file streamed on
-  // the caller's thread reports its progress while it is read.
-  Zip.SetThreads(1);
   bool Deleted = false;
   Zip.OnFilePercentDone = [&](TObject*, int32_t) {
     if (Deleted || !fs::exists(Card / "bad.bin")) return;

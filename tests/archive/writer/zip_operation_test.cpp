@@ -235,10 +235,6 @@ TEST_F(ZipOperationTest, FilesChangingWhileZipped) {
   Put("changes.bin", Data);
   auto Z = MakeZip();
   Z->SetPassword("pw");
-  // The change comes from a progress handler between two blocks of the
-  // read, which only a file streamed on the caller's thread reports while
-  // it is read (a worker's blocks are reported once they are made).
-  Z->SetThreads(1);
   std::vector<std::pair<int, std::string>> Notices;
   Z->OnHandleMessage = [&](TObject*, int32_t Id, const std::string& Msg1, const std::string& Msg2,
                            uint32_t, int32_t&) { Notices.push_back({Id, Msg1 + "|" + Msg2}); };
