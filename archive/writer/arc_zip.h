@@ -218,15 +218,16 @@ class TArcZip : public TArcUnZip {
   void SetIncludeReadOnlyFiles(bool Value) { SetAttributeBit(kAttrReadOnly, Value); }
   bool IncludeArchiveFiles() const { return (FAttributes & kAttrArchive) != 0; }
   void SetIncludeArchiveFiles(bool Value) { SetAttributeBit(kAttrArchive, Value); }
-  // Threads that make entries at once: with more than one, small files
-  // (up to 1 MiB) are read, compressed and encrypted by a pool of
-  // Threads - 1 workers, the caller's thread helping when it would wait,
-  // while larger files stream on the caller's thread; entries are written
-  // in list order and every event is raised on the caller's thread (see
-  // Zip). 1 makes every entry on the caller's thread, one after the other.
-  // Multi-volume output and a set OnEncrypt always use one. The default is
-  // the processors the process may run on; the setter keeps the value
-  // within 1..kMaxThreads.
+  // Threads that make entries at once: with more than one, the data of
+  // small files (up to 1 MiB) is read, compressed and encrypted ahead by a
+  // pool of Threads - 1 workers (the caller's thread helping when it would
+  // wait), while larger files stream on the caller's thread; entries are
+  // still written, and every event raised, in list order on the caller's
+  // thread (see Zip). 1 makes every entry on the caller's thread, one
+  // after the other. Multi-volume output, the entries that replace
+  // entries of an existing archive, and a set OnEncrypt always use one.
+  // The default is the processors the process may run on; the setter
+  // keeps the value within 1..kMaxThreads.
   static constexpr int32_t kMaxThreads = 16;
   int32_t Threads() const { return FThreads; }
   void SetThreads(int32_t Value);
@@ -319,12 +320,10 @@ class TArcZip : public TArcUnZip {
   //
   // With more than one thread (see Threads) the archive holds the same
   // bytes as with one (the random bytes of encryption headers aside), and
-  // each entry's events come in their usual order on the caller's thread;
-  // but the checks before an entry's data is made (OnStartZip, the
-  // stored-name check, the reports of files that cannot be opened) may run
-  // for a few later entries before an earlier entry's OnEndZip. The report
-  // of a file that fails while it is read comes in list order, in place of
-  // its OnEndZip.
+  // the events are the same, in the same order, all on the caller's
+  // thread: the data of a few small files after the one being written is
+  // made ahead, and used only if the file is admitted (OnStartZip) and
+  // nothing it was made with changed.
   // On success the component's directory is the new archive's, OnTotalPercentDone
   // reports 100 and OnZipComplete runs. On failure the exception propagates
   // (ENotEnoughRoom, EZCompressionError, EUserCanceled, the reader's and
