@@ -114,12 +114,13 @@ TEntryPool::~TEntryPool() {
   for (std::thread& T : FThreads) T.join();
 }
 
-void TEntryPool::Submit(std::shared_ptr<TEntryJob> Job) {
+void TEntryPool::Submit(std::vector<std::shared_ptr<TEntryJob>> Jobs) {
+  if (Jobs.empty()) return;
   {
     std::lock_guard<std::mutex> Hold(FLock);
-    FJobs.push_back(std::move(Job));
+    for (std::shared_ptr<TEntryJob>& Job : Jobs) FJobs.push_back(std::move(Job));
   }
-  FWake.notify_one();
+  FWake.notify_all();
 }
 
 bool TEntryPool::TryRun(TEntryJob& Job, TEntryCoder& Coder) {

@@ -86,7 +86,8 @@ class TEntryPool {
   TEntryPool(const TEntryPool&) = delete;
   TEntryPool& operator=(const TEntryPool&) = delete;
 
-  void Submit(std::shared_ptr<TEntryJob> Job);
+  // Jobs are taken in the order submitted; a batch wakes the workers once.
+  void Submit(std::vector<std::shared_ptr<TEntryJob>> Jobs);
   static bool Done(const TEntryJob& Job) { return Job.State.load(std::memory_order_acquire) == 2; }
   // Returns once Job is done: runs it with Own when it is still waiting,
   // else waits for the thread that took it.

@@ -83,16 +83,21 @@ bool TZipRunner::OpenAhead(size_t Index, TAhead& A) {
 
 void TZipRunner::FillAhead(size_t Index) {
   const size_t Count = Z.FilesList().size();
+  // Topped up in batches, so that a worker that caught up is woken once
+  // per batch rather than once per file.
+  if (FNextAhead > Index + kAheadLimit / 2) return;
   FNextAhead = std::max(FNextAhead, Index);
+  std::vector<std::shared_ptr<TEntryJob>> Batch;
   while (FNextAhead < Count && FNextAhead < Index + kAheadLimit &&
          FHeld + TEntryJob::HeldFor(kAheadFileLimit) <= kHeldLimit) {
     TAhead A;
     if (OpenAhead(FNextAhead++, A)) {
       FHeld += A.Held;
-      FPool->Submit(A.Job);
+      Batch.push_back(A.Job);
       FAhead.push_back(std::move(A));
     }
   }
+  FPool->Submit(std::move(Batch));
 }
 
 void TZipRunner::AddFileAhead(size_t Index) {
