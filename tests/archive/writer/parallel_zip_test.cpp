@@ -179,5 +179,27 @@ TEST_F(ParallelZipTest, ReadErrorInAWorkerFailsOnlyThatFile) {
   }
 }
 
+// A handler that raises while files are being made ahead ends the run as
+// with one thread: the exception comes out, the workers stop, and no
+// archive is left.
+TEST_F(ParallelZipTest, HandlerRaisingWithWorkAheadLeavesNoArchive) {
+  TArcZip Zip;
+  Zip.SetZipName("F:\\out.zip");
+  Zip.SetDoProcessMessages(false);
+  Zip.SetRecurse(true);
+  Zip.SetStorePaths(true);
+  Zip.SetPassword("pw");
+  Zip.SetThreads(3);
+  int Started = 0;
+  Zip.OnStartZip = [&](TObject*, const std::string&, TZipHeaderInfo&, bool&) {
+    if (++Started == 40) throw EUserCanceled();
+  };
+  Zip.FilesList() = {"F:\\tree\\*.*"};
+  EXPECT_THROW(Zip.Zip(), EUserCanceled);
+  EXPECT_EQ(Started, 40);
+  EXPECT_FALSE(fs::exists(Card / "out.zip"));
+  EXPECT_TRUE(Zip.FilesList().empty());
+}
+
 }  // namespace
 }  // namespace zem::test
