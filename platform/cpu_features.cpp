@@ -1,5 +1,10 @@
-// Processor feature queries through the compiler's CPU detection.
+// Processor feature queries through the compiler's CPU detection, and the
+// processors of the affinity mask.
 #include "platform/cpu_features.h"
+
+#include <sched.h>
+
+#include <thread>
 
 namespace zem::platform {
 
@@ -13,6 +18,17 @@ bool CpuHasCarrylessMultiply() {
 #else
   return false;
 #endif
+}
+
+int AvailableProcessors() {
+  cpu_set_t Set;
+  CPU_ZERO(&Set);
+  if (sched_getaffinity(0, sizeof(Set), &Set) == 0) {
+    const int Count = CPU_COUNT(&Set);
+    if (Count > 0) return Count;
+  }
+  const unsigned Hardware = std::thread::hardware_concurrency();
+  return Hardware > 0 ? static_cast<int>(Hardware) : 1;
 }
 
 }  // namespace zem::platform

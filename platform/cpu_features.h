@@ -9,4 +9,8 @@ namespace zem::platform {
 // them and on architectures other than x86. Cheap after the first call.
 bool CpuHasCarrylessMultiply();
 
+// The processors this process may run on (its affinity mask, which
+// follows taskset and container limits), at least 1.
+int AvailableProcessors();
+
 }  // namespace zem::platform

@@ -2,6 +2,9 @@
 // attribute mask and the mirrored multi-volume accessors.
 #include "archive/writer/arc_zip.h"
 
+#include <algorithm>
+
+#include "platform/cpu_features.h"
 #include "platform/winapi.h"
 
 namespace zem {
@@ -34,6 +37,7 @@ TArcZip::TArcZip(TComponent* AOwner)
   SetIncludeSysFiles(false);
   SetIncludeReadOnlyFiles(true);
   SetIncludeArchiveFiles(true);
+  SetThreads(platform::AvailableProcessors());
   // The reader's copies start in step with MultiZipInfo.
   TArcUnZip::SetMultiMode(FMultiZipInfo->MultiMode());
   TArcUnZip::SetCheckDiskLabels(FMultiZipInfo->CheckDiskLabels());
@@ -71,6 +75,7 @@ void TArcZip::Assign(const TPersistent* Source) {
   FNameConvention = Src->FNameConvention;
   FLinkMode = Src->FLinkMode;
   FLinkRoot = Src->FLinkRoot;
+  FThreads = Src->FThreads;
   OnStartZip = Src->OnStartZip;
   OnStartZipInfo = Src->OnStartZipInfo;
   OnEndZip = Src->OnEndZip;
@@ -133,6 +138,8 @@ void TArcZip::SetRelativePaths(bool Value) {
     SetRecurse(true);
   }
 }
+
+void TArcZip::SetThreads(int32_t Value) { FThreads = std::clamp<int32_t>(Value, 1, kMaxThreads); }
 
 void TArcZip::SetAttributeBit(uint8_t Bit, bool Value) {
   if (Value)

@@ -218,6 +218,19 @@ class TArcZip : public TArcUnZip {
   void SetIncludeReadOnlyFiles(bool Value) { SetAttributeBit(kAttrReadOnly, Value); }
   bool IncludeArchiveFiles() const { return (FAttributes & kAttrArchive) != 0; }
   void SetIncludeArchiveFiles(bool Value) { SetAttributeBit(kAttrArchive, Value); }
+  // Threads that make entries at once: with more than one, the data of
+  // small files (up to 1 MiB) is read, compressed and encrypted ahead by a
+  // pool of Threads - 1 workers (the caller's thread helping when it would
+  // wait), while larger files stream on the caller's thread; entries are
+  // still written, and every event raised, in list order on the caller's
+  // thread (see Zip). 1 makes every entry on the caller's thread, one
+  // after the other. Multi-volume output, the entries that replace
+  // entries of an existing archive, and a set OnEncrypt always use one.
+  // The default is the processors the process may run on; the setter
+  // keeps the value within 1..kMaxThreads.
+  static constexpr int32_t kMaxThreads = 16;
+  int32_t Threads() const { return FThreads; }
+  void SetThreads(int32_t Value);
   // The attribute filter of every file search of Zip: hidden and system
   // files are found only when their bit is in it; directories always.
   uint8_t AttributeMask() const { return FAttributes; }
@@ -304,6 +317,13 @@ class TArcZip : public TArcUnZip {
   // pass; three attempts), leaves it out through OnSkippingFile with
   // srFileOpenError, the work file cut back to where the entry began, and
   // SkipCause saying why.
+  //
+  // With more than one thread (see Threads) the archive holds the same
+  // bytes as with one (the random bytes of encryption headers aside), and
+  // the events are the same, in the same order, all on the caller's
+  // thread: the data of a few small files after the one being written is
+  // made ahead, and used only if the file is admitted (OnStartZip) and
+  // nothing it was made with changed.
   // On success the component's directory is the new archive's, OnTotalPercentDone
   // reports 100 and OnZipComplete runs. On failure the exception propagates
   // (ENotEnoughRoom, EZCompressionError, EUserCanceled, the reader's and
@@ -351,6 +371,7 @@ class TArcZip : public TArcUnZip {
   TNameConvention FNameConvention = TNameConvention::Utf8;
   TLinkMode FLinkMode = TLinkMode::Store;
   std::string FLinkRoot;
+  int32_t FThreads = 1;
 };
 
 }  // namespace zem

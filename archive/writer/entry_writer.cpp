@@ -15,18 +15,6 @@ namespace zem {
 
 namespace {
 
-// Entry data moves in blocks of these sizes: the deflate buffers, and the
-// blocks of the CRC pre-pass and of stored data.
-constexpr int64_t kDeflateBufferSize = 65535;
-constexpr int64_t kStoredBlockSize = 32768;
-constexpr int64_t kCrcBlockSize = 65535;
-
-// An entry is deflated only when its first block shrinks by at least
-// 1/kStoreUnlessSaved of its size, deflated at kTrialLevel when the entry
-// is larger than the block (see PackData).
-constexpr int64_t kStoreUnlessSaved = 32;
-constexpr int32_t kTrialLevel = 1;
-
 constexpr uint32_t kMarker32 = 0xFFFFFFFFu;
 // A Zip64 extra block with both sizes: tag, data size, two 8-byte sizes.
 constexpr uint16_t kZip64LocalExtraSize = 20;
@@ -52,8 +40,6 @@ void Put16(uint8_t* P, uint16_t V) {
 void Put64(uint8_t* P, uint64_t V) {
   for (int I = 0; I < 8; ++I) P[I] = static_cast<uint8_t>(V >> (8 * I));
 }
-
-[[noreturn]] void RaiseZlib() { throw EZCompressionError(); }
 
 uint32_t CurrentDosTime() {
   const int32_t T = platform::UnixToDosDateTime(platform::Now());
@@ -123,16 +109,24 @@ void TZipRunner::ReportMissing(const std::string& Name) {
  * its cause in words, and nothing of it stays in the work file.
  */
 bool TZipRunner::ZipEntry(const std::string& Listed, TZipHeaderInfo& E) {
+  TPrepared P;
+  if (!PrepareEntry(Listed, E, P)) return false;
+  return WritePrepared(P, E);
+}
+
+bool TZipRunner::PrepareEntry(const std::string& Listed, TZipHeaderInfo& E, TPrepared& P,
+                              const TAhead* Made) {
   FSourceRead = 0;
   FSourceSize = 0;
   const bool IsDir = !Listed.empty() && Listed.back() == '\\';
+  P.Listed = Listed;
 
   // A symbolic link is looked at before anything is opened: opening would
   // follow it.
   std::string LinkTarget;
   platform::TFileInfo LinkInfo;
   bool IsLink = false;
-  if (!IsDir && platform::GetLinkInfo(Listed, LinkTarget, LinkInfo)) {
+  if (!IsDir && Made == nullptr && platform::GetLinkInfo(Listed, LinkTarget, LinkInfo)) {
     const TLinkChoice Choice = ChooseForLink(Listed, LinkTarget);
     if (Choice == TLinkChoice::Leave) return false;
     IsLink = Choice == TLinkChoice::Store;
@@ -140,27 +134,40 @@ bool TZipRunner::ZipEntry(const std::string& Listed, TZipHeaderInfo& E) {
 
   // What the disk says: time and attributes; a file is opened here and
   // stays open until its entry is done.
-  if (IsDir)
+  if (IsDir) {
     TakeFolderInfo(Listed, E);
-  else if (IsLink)
+  } else if (IsLink) {
     TakeLinkInfo(LinkInfo, E);
-  else if (!OpenSourceFile(Listed, E))
+  } else if (Made != nullptr) {
+    // Opened ahead: the job holds the source until its data is made.
+    FSourceSize = Made->Job->Size;
+    FSourceInfo = Made->Job->Stamp;
+    TakeSourceInfo(E, Made->Attr, Made->HasInfo, Made->Age);
+  } else if (!OpenSourceFile(Listed, E)) {
     return false;
+  }
 
   // The stored name, and the checks before anything is written.
-  const std::string N = NameEntry(Listed, IsDir, E);
-  if (!AdmitEntry(N, IsDir, E)) return false;
+  P.N = NameEntry(Listed, IsDir, E);
+  if (!AdmitEntry(P.N, IsDir, E)) return false;
+  P.Kind = IsDir ? TEntryKind::Folder : IsLink ? TEntryKind::Link : TEntryKind::File;
+  if (IsLink) P.LinkTarget = std::move(LinkTarget);
+  return true;
+}
 
-  if (IsDir) {
-    WriteFolderEntry(N, E);
-    return true;
+bool TZipRunner::WritePrepared(const TPrepared& P, TZipHeaderInfo& E) {
+  switch (P.Kind) {
+    case TEntryKind::Folder:
+      WriteFolderEntry(P.N, E);
+      return true;
+    case TEntryKind::Link:
+      WriteLinkEntry(P.N, P.LinkTarget, E);
+      return true;
+    case TEntryKind::File:
+      break;
   }
-  if (IsLink) {
-    WriteLinkEntry(N, LinkTarget, E);
-    return true;
-  }
-  if (!WriteFileEntry(N, E)) return false;
-  EndFileEntry(Listed, N, E);
+  if (!WriteFileEntry(P.N, E)) return false;
+  EndFileEntry(P.Listed, P.N, E);
   return true;
 }
 
@@ -271,7 +278,6 @@ bool TZipRunner::OpenSourceFile(const std::string& Name, TZipHeaderInfo& E) {
     return false;
   }
   const uint32_t Attr = platform::GetFileAttributesA(Name.c_str());
-  if (Attr != platform::INVALID_FILE_ATTRIBUTES) E.SetExternalAttributes(Attr);
   // A file that cannot be opened is reported; the handler may ask for
   // another try.
   for (;;) {
@@ -287,15 +293,21 @@ bool TZipRunner::OpenSourceFile(const std::string& Name, TZipHeaderInfo& E) {
     }
   }
   FSourceInfo = platform::TFileInfo{};
-  if (platform::GetFileInfo(FSource->Handle(), FSourceInfo)) {
+  const bool HasInfo = platform::GetFileInfo(FSource->Handle(), FSourceInfo);
+  const int32_t Age = platform::FileGetDate(FSource->Handle());
+  FSourceSize = static_cast<uint64_t>(std::max<int64_t>(FSource->Size(), 0));
+  TakeSourceInfo(E, Attr, HasInfo, Age);
+  return true;
+}
+
+void TZipRunner::TakeSourceInfo(TZipHeaderInfo& E, uint32_t Attr, bool HasInfo, int32_t Age) {
+  if (Attr != platform::INVALID_FILE_ATTRIBUTES) E.SetExternalAttributes(Attr);
+  if (HasInfo) {
     E.SetExternalAttributes(ExternalAttributesFor(E.ExternalAttributes(), kUnixFile, FSourceInfo.Mode));
     E.SetModTime(FSourceInfo.MTimeNs / 1000000000);
   }
-  const int32_t Age = platform::FileGetDate(FSource->Handle());
   E.SetFileDateTime(Age == -1 ? CurrentDosTime() : static_cast<uint32_t>(Age));
-  FSourceSize = static_cast<uint64_t>(std::max<int64_t>(FSource->Size(), 0));
   E.SetUncompressedSize(FSourceSize);
-  return true;
 }
 
 void TZipRunner::RestatSource(TZipHeaderInfo& E) {
@@ -320,10 +332,8 @@ bool TZipRunner::SourceUnchanged() {
 void TZipRunner::CheckReadError(int64_t Count) {
   const uint32_t Error = FSource->ReadError();
   if (Error == 0) return;
-  throw TSourceFailure{true, Format("read error at byte %llu: %s",
-                              static_cast<unsigned long long>(FSourceRead) +
-                                  static_cast<unsigned long long>(std::max<int64_t>(Count, 0)),
-                              platform::SysErrorMessage(Error).c_str())};
+  throw TSourceFailure{
+      true, ReadErrorText(FSourceRead + static_cast<uint64_t>(std::max<int64_t>(Count, 0)), Error)};
 }
 
 std::string TZipRunner::NameEntry(const std::string& Listed, bool IsDir, TZipHeaderInfo& E) {
@@ -378,7 +388,7 @@ void TZipRunner::WriteFolderEntry(const std::string& N, TZipHeaderInfo& E) {
   if (Z.OnEndZip) Z.OnEndZip(&Z, N, 0, 0, 0);
 }
 
-bool TZipRunner::WriteFileEntry(const std::string& N, TZipHeaderInfo& E) {
+bool TZipRunner::WriteFileEntry(const std::string& N, TZipHeaderInfo& E, int FirstAttempt) {
   try {
     // Each attempt starts over at the same place of the work file and at
     // the start of the source.
@@ -386,7 +396,7 @@ bool TZipRunner::WriteFileEntry(const std::string& N, TZipHeaderInfo& E) {
     bool Written = false;
     std::string Failure;
     const int64_t Start = FOut->Position();
-    for (int Attempt = 0; Attempt < 3 && !Written; ++Attempt) {
+    for (int Attempt = FirstAttempt; Attempt < 3 && !Written; ++Attempt) {
       if (Attempt > 0) {
         FOut->Seek(Start, soBeginning);
         FSource->Seek(0, soBeginning);
@@ -466,26 +476,17 @@ bool TZipRunner::WriteFileData(const std::string&, TZipHeaderInfo& E, bool Reser
 
   S.Crypt().ResetCrc();
   const int32_t Level = Z.PackLevel();
-  uint64_t Written = 0;
-  if (Level == 0 || MatchesPatternList(Z.NoCompressList(), E.FileName())) {
-    Written = StoreData();
-    E.SetCompressionMethod(0);
-  } else {
-    Written = PackData(E);
-  }
-  E.SetInternalAttributes(0);
-  E.SetCrc32(S.Crypt().FinalCrc());
-
-  uint16_t Flags = E.Flags();
-  if (Level <= 2) Flags |= kFlagFast;
-  if (Level >= 8) Flags |= kFlagMaximum;
-  if (FEncrypt) {
-    Flags |= zfEncrypted;
-    Written += kEncryptionHeaderSize;
-  }
-  E.SetFlags(Flags);
-  E.SetUncompressedSize(FSourceRead);
-  E.SetCompressedSize(Written);
+  bool Stored = Level == 0 || MatchesPatternList(Z.NoCompressList(), E.FileName());
+  const TEntryCoder::TReader Read = [this](uint8_t* Buffer, int64_t Count) {
+    return ReadSource(Buffer, Count);
+  };
+  const TEntryCoder::TWriter Write = [this](uint8_t* Buffer, int64_t Count) {
+    WriteData(Buffer, Count);
+  };
+  const uint64_t Data =
+      Stored ? FCoder->StoreData(Read, Write) : FCoder->PackData(Level, Read, Write, Stored);
+  SealFileEntry(E, Stored, S.Crypt().FinalCrc(), FSourceRead, Data, Level);
+  const uint64_t Written = E.CompressedSize();
 
   // Data of a file that changed meanwhile, or that no longer matches what
   // went before it, is written again.
@@ -503,6 +504,24 @@ bool TZipRunner::WriteFileData(const std::string&, TZipHeaderInfo& E, bool Reser
   WriteLocalHeader(E, ReserveZip64);
   FOut->Seek(End, soBeginning);
   return true;
+}
+
+void TZipRunner::SealFileEntry(TZipHeaderInfo& E, bool Stored, uint32_t Crc, uint64_t Read,
+                               uint64_t Written, int32_t Level) {
+  E.SetFlags(static_cast<uint16_t>(E.Flags() & ~(zfEncrypted | kFlagFast | kFlagMaximum)));
+  E.SetCompressionMethod(Stored ? 0 : 8);
+  E.SetInternalAttributes(0);
+  E.SetCrc32(Crc);
+  uint16_t Flags = E.Flags();
+  if (Level <= 2) Flags |= kFlagFast;
+  if (Level >= 8) Flags |= kFlagMaximum;
+  if (FEncrypt) {
+    Flags |= zfEncrypted;
+    Written += kEncryptionHeaderSize;
+  }
+  E.SetFlags(Flags);
+  E.SetUncompressedSize(Read);
+  E.SetCompressedSize(Written);
 }
 
 void TZipRunner::WriteLocalHeader(TZipHeaderInfo& E, bool Reserve, TStream* To) {
@@ -539,6 +558,12 @@ int64_t TZipRunner::ReadSource(uint8_t* Buffer, int64_t Count) {
   const int64_t N = FSource->Read(Buffer, Count);
   CheckReadError(N);
   if (N <= 0) return 0;
+  SourceProgress(N);
+  S.Crypt().UpdateCrcBuffer(Buffer, static_cast<size_t>(N));
+  return N;
+}
+
+void TZipRunner::SourceProgress(int64_t N) {
   FSourceRead += static_cast<uint64_t>(N);
   if (Z.OnFilePercentDone) {
     int P = PercentDone(static_cast<int64_t>(FSourceRead), static_cast<int64_t>(FSourceSize));
@@ -550,8 +575,6 @@ int64_t TZipRunner::ReadSource(uint8_t* Buffer, int64_t Count) {
     S.BytesDone() += N;
     TotalProgress();
   }
-  S.Crypt().UpdateCrcBuffer(Buffer, static_cast<size_t>(N));
-  return N;
 }
 
 void TZipRunner::WriteData(uint8_t* Buffer, int64_t Count) {
@@ -578,110 +601,6 @@ uint32_t TZipRunner::CrcPrePass() {
   FSourceRead = 0;
   FSource->Seek(0, soBeginning);
   return ~Crc;
-}
-
-uint64_t TZipRunner::StoreData() {
-  uint8_t* Buf = FInBuf.get();
-  uint64_t Written = 0;
-  for (;;) {
-    const int64_t N = ReadSource(Buf, kStoredBlockSize);
-    if (N == 0) break;
-    WriteData(Buf, N);
-    Written += static_cast<uint64_t>(N);
-  }
-  return Written;
-}
-
-TDeflater& TZipRunner::Deflater(std::unique_ptr<TDeflater>& Slot) {
-  if (!Slot) Slot = std::make_unique<TDeflater>(Z.DeflateEngine());
-  return *Slot;
-}
-
-/*
- * Deflate or store. Deflating data that is already compressed (photos,
- * video, most raw camera files, archives) takes the whole deflate time to
- * save next to nothing, and a card is mostly such files. The first block of
- * the entry decides, deflated into the output buffer:
- * - an entry that fits in the block is deflated whole at its level, and
- *   that output is the entry unless it fails the margin;
- * - the first block of a larger entry is deflated on its own at the
- *   fastest level, a trial that costs a small fraction of the entry's
- *   deflate time; then the entry is stored or deflated from its start,
- *   with the block already read.
- * The margin (kStoreUnlessSaved) and the trial's level come from the
- * measurements in bench/README.md.
- */
-uint64_t TZipRunner::PackData(TZipHeaderInfo& E) {
-  uint8_t* In = FInBuf.get();
-  uint8_t* Out = FOutBuf.get();
-  const int64_t First = ReadSource(In, kDeflateBufferSize);
-  const bool Whole = First < kDeflateBufferSize;
-  TDeflater& D = Whole ? Deflater(FDeflater) : Deflater(FTrialDeflater);
-  if (!D.Init(Whole ? Z.PackLevel() : kTrialLevel)) RaiseZlib();
-  D.SetInput(In, static_cast<size_t>(First));
-  D.SetOutput(Out, static_cast<size_t>(kDeflateBufferSize));
-  // With the whole input given and room left, every step makes progress
-  // until the end; a step that makes none is the library failing.
-  TDeflater::TStatus R = TDeflater::TStatus::tsMore;
-  while (R == TDeflater::TStatus::tsMore && D.OutputLeft() > 0) {
-    const size_t Room = D.OutputLeft();
-    const size_t Left = D.InputLeft();
-    R = D.Step(true);
-    if (R == TDeflater::TStatus::tsMore && D.OutputLeft() == Room && D.InputLeft() == Left) RaiseZlib();
-  }
-  if (R == TDeflater::TStatus::tsFailed) RaiseZlib();
-  const int64_t Packed = kDeflateBufferSize - static_cast<int64_t>(D.OutputLeft());
-  const bool Shrinks = R == TDeflater::TStatus::tsEnded && Packed <= First - First / kStoreUnlessSaved;
-  if (!Shrinks) {
-    E.SetCompressionMethod(0);
-    if (First > 0) WriteData(In, First);
-    // A short first block was the whole file (a file that grew since is
-    // caught by the check after the data).
-    return static_cast<uint64_t>(First) + (Whole ? 0 : StoreData());
-  }
-  E.SetCompressionMethod(8);
-  if (!Whole) return DeflateData(First);
-  WriteData(Out, Packed);
-  return static_cast<uint64_t>(Packed);
-}
-
-/*
- * The deflate loop: raw deflate (no zlib header or trailer) through the
- * engine for the level (see TDeflater). Input is read in blocks of up to
- * 65535 bytes, the first of which (Pending bytes) is already in the input
- * buffer; output leaves in whole 65535-byte buffers, plus the last partial
- * one once the end of the input has been given. The deflater is made once
- * per Zip call and started again for each entry.
- */
-uint64_t TZipRunner::DeflateData(int64_t Pending) {
-  uint8_t* In = FInBuf.get();
-  uint8_t* Out = FOutBuf.get();
-  TDeflater& D = Deflater(FDeflater);
-  if (!D.Init(Z.PackLevel())) RaiseZlib();
-  uint64_t Written = 0;
-  D.SetInput(In, static_cast<size_t>(Pending));
-  D.SetOutput(Out, static_cast<size_t>(kDeflateBufferSize));
-  bool Finish = false;
-  for (;;) {
-    if (D.InputLeft() == 0 && !Finish) {
-      const int64_t N = ReadSource(In, kDeflateBufferSize);
-      D.SetInput(In, static_cast<size_t>(N));
-      if (N == 0) Finish = true;
-    }
-    const TDeflater::TStatus R = D.Step(Finish);
-    if (R == TDeflater::TStatus::tsFailed) RaiseZlib();
-    const bool Ended = R == TDeflater::TStatus::tsEnded;
-    if (D.OutputLeft() == 0 || Ended) {
-      const int64_t Filled = kDeflateBufferSize - static_cast<int64_t>(D.OutputLeft());
-      if (Filled > 0) {
-        WriteData(Out, Filled);
-        Written += static_cast<uint64_t>(Filled);
-      }
-      D.SetOutput(Out, static_cast<size_t>(kDeflateBufferSize));
-    }
-    if (Ended) break;
-  }
-  return Written;
 }
 
 }  // namespace zem

@@ -88,7 +88,7 @@ int32_t TArcZip::Zip() {
 
 TZipRunner::TZipRunner(TArcZip& Owner, TZipArchiveState& State) : Z(Owner), S(State) {}
 
-TZipRunner::~TZipRunner() = default;
+TZipRunner::~TZipRunner() { DropAhead(); }
 
 /*
  * The build. After the name check everything runs under one failure guard:
@@ -136,7 +136,13 @@ int32_t TZipRunner::Run() {
     if (MultiVolume()) PrepareVolumes();
     std::vector<std::string>& Files = Z.FilesList();
     const size_t Count = Files.size();
-    for (size_t I = 0; I < Count; ++I) AddFile(Files[I]);
+    if (Ahead()) {
+      FPool = std::make_unique<TEntryPool>(Z.Threads() - 1, Z.DeflateEngine());
+      for (size_t I = 0; I < Count; ++I) AddFileAhead(I);
+      DropAhead();
+    } else {
+      for (size_t I = 0; I < Count; ++I) AddFile(Files[I]);
+    }
     if (Named && !FRebuild && !MultiVolume() && FWriteOrder->Count() == 0) {
       FinishFailure();
       CommonTail();
@@ -202,7 +208,7 @@ void TZipRunner::OpenOutput(bool Rebuild) {
     FStoredNames.reserve(static_cast<size_t>(Capacity));
   }
   FInBuf = std::make_unique<uint8_t[]>(kDataBufferSize);
-  FOutBuf = std::make_unique<uint8_t[]>(kDataBufferSize);
+  FCoder = std::make_unique<TEntryCoder>(Z.DeflateEngine());
 }
 
 /*
@@ -488,6 +494,7 @@ void TZipRunner::FinishSuccess() {
 }
 
 void TZipRunner::FinishFailure() {
+  DropAhead();
   DropDataFile();
   FOut.reset();  // flush errors are of no interest now
   FWorkFile.reset();

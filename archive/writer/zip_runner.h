@@ -4,16 +4,18 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
-#include "archive/format/deflate_engine.h"
 #include "archive/format/zip_records.h"
 #include "archive/support/buffer_stream.h"
 #include "archive/support/lfn_file_stream.h"
 #include "archive/writer/arc_zip.h"
+#include "archive/writer/entry_coder.h"
+#include "archive/writer/entry_pool.h"
 #include "archive/writer/zip_archive_state.h"
 #include "platform/signal_cleanup.h"
 #include "platform/stream.h"
@@ -63,6 +65,9 @@ class TZipRunner {
   void CarryOver(std::unique_ptr<TZipHeaderInfo> Entry, int32_t Index);
   // Runs the per-entry step on Name and adds the entry when it was written.
   void AddFile(const std::string& Name);
+  // AddFile for Files[Index], with the data of small files made ahead by
+  // the pool (entry_queue.cpp).
+  void AddFileAhead(size_t Index);
   void AddEntry(std::unique_ptr<TZipHeaderInfo> Entry);
   // The data descriptor of a carried-over entry with bit 3.
   void WriteDataDescriptor(const TZipHeaderInfo& Entry, bool Zip64);
@@ -79,7 +84,26 @@ class TZipRunner {
   // Writes the file or directory entry Name into Entry and the work file.
   // True when written; false when the file was left out (reported through
   // OnNoSuchFile or OnSkippingFile). Raises on write and deflate failures.
+  // PrepareEntry, then WritePrepared.
   bool ZipEntry(const std::string& Name, TZipHeaderInfo& Entry);
+  struct TAhead;
+  // What an entry is, once admitted.
+  enum class TEntryKind : uint8_t { Folder, Link, File };
+  struct TPrepared {
+    TEntryKind Kind = TEntryKind::File;
+    std::string Listed;      // the name in FilesList
+    std::string N;           // the name events and reports give
+    std::string LinkTarget;  // of a link stored as a link
+  };
+  // Everything before data is written: the entry's kind, what the disk
+  // says (a file is opened into the source), its stored name, AdmitEntry.
+  // False when it was left out.
+  // With Made, the file was opened ahead (OpenAhead) and is no link.
+  bool PrepareEntry(const std::string& Listed, TZipHeaderInfo& Entry, TPrepared& P,
+                    const TAhead* Made = nullptr);
+  // The entry of a prepared item into the work file (a file's from the
+  // open source); true when written.
+  bool WritePrepared(const TPrepared& P, TZipHeaderInfo& Entry);
   // The steps of ZipEntry, in order:
   // A folder entry takes the folder's time and attributes when the folder
   // exists (else the current time), sizes, method and CRC 0.
@@ -88,6 +112,11 @@ class TZipRunner {
   // and stamp. False when it is gone (OnNoSuchFile) or cannot be opened and
   // the skip handler asks for no retry (srFileOpenError).
   bool OpenSourceFile(const std::string& Name, TZipHeaderInfo& Entry);
+  // What OpenSourceFile takes into Entry once the file is open: the DOS
+  // attributes Attr (by name, INVALID_FILE_ATTRIBUTES when unknown), the
+  // mode and time of FSourceInfo when HasInfo, the DOS time Age of the open
+  // file (-1: unknown) and FSourceSize.
+  void TakeSourceInfo(TZipHeaderInfo& Entry, uint32_t Attr, bool HasInfo, int32_t Age);
   // What becomes of a symbolic link among the files under the component's
   // LinkMode and host: followed (stored as the file it leads to), stored
   // as a link, or left out (reported through OnSkippingFile).
@@ -121,7 +150,9 @@ class TZipRunner {
   // file, when the file could not be read, vanished or kept changing
   // (srFileOpenError with the cause). The source is closed however this
   // ends.
-  bool WriteFileEntry(const std::string& N, TZipHeaderInfo& Entry);
+  // FirstAttempt 1 counts an attempt already made elsewhere (by a worker
+  // that found the file changing): the source is taken again first.
+  bool WriteFileEntry(const std::string& N, TZipHeaderInfo& Entry, int FirstAttempt = 0);
   // After a written file entry: the archive bit of the listed file reset
   // when asked, then OnEndZip.
   void EndFileEntry(const std::string& Listed, const std::string& N, const TZipHeaderInfo& Entry);
@@ -139,21 +170,20 @@ class TZipRunner {
   // A short count is the end of the file; a read error raises
   // TSourceFailure.
   int64_t ReadSource(uint8_t* Buffer, int64_t Count);
+  // The progress of N more source bytes read: OnFilePercentDone and the
+  // total.
+  void SourceProgress(int64_t N);
   // The write routine: encrypts (when a password is set) and writes Count
   // bytes of entry data; ENotEnoughRoom on a short write.
   void WriteData(uint8_t* Buffer, int64_t Count);
   // CRC of the whole source, then back to its start.
   uint32_t CrcPrePass();
-  uint64_t StoreData();
-  // The data of an entry to be compressed: deflated, or stored when its
-  // first block does not shrink enough; sets the entry's method.
-  uint64_t PackData(TZipHeaderInfo& Entry);
-  // Deflates the source, Pending bytes of which are already in the input
-  // buffer.
-  uint64_t DeflateData(int64_t Pending);
-  // The deflater in Slot, made on first use with the component's engine.
-  TDeflater& Deflater(std::unique_ptr<TDeflater>& Slot);
   void CloseSource() { FSource.reset(); }
+  // The flags, method, CRC and sizes of a file entry whose data is
+  // written: Written bytes of data (the encryption header not counted)
+  // from Read bytes of the source.
+  void SealFileEntry(TZipHeaderInfo& Entry, bool Stored, uint32_t Crc, uint64_t Read,
+                     uint64_t Written, int32_t Level);
   // Why an entry's source let it down, in words.
   struct TSourceFailure {
     bool ReadError;
@@ -172,6 +202,39 @@ class TZipRunner {
   void SkipFile(TSkipReason Reason, const std::string& Name, bool* Retry = nullptr,
                 std::string Cause = std::string());
   void ReportMissing(const std::string& Name);
+
+  // ---- Entries made ahead (entry_queue.cpp) -----------------------------------
+  // With more than one thread (Threads), the small files of FilesList a
+  // little ahead of the one being written are opened on this thread and
+  // their data made by the pool; everything else of an entry, its events
+  // included, happens when its turn comes, as with one thread.
+  struct TAhead {
+    size_t Index = 0;  // in FilesList
+    std::shared_ptr<TEntryJob> Job;
+    int64_t Held = 0;  // bytes counted for the job
+    uint32_t Attr = 0;  // DOS attributes by name
+    bool HasInfo = false;  // Job->Stamp was read
+    int32_t Age = -1;   // DOS time of the open file
+  };
+  // Whether this call makes data ahead: more than one thread, a single
+  // archive file, and no OnEncrypt handler (handlers run on this thread).
+  bool Ahead() const;
+  // Opens and submits files after Index (Index included) while the window
+  // and the byte limit allow.
+  void FillAhead(size_t Index);
+  // Opens Files[Index] for a job: false (nothing kept) when it is a
+  // folder, a link, not there, cannot be opened or is too large; whatever
+  // failed is met again, and reported, when its turn comes.
+  bool OpenAhead(size_t Index, TAhead& A);
+  // The entry of a file whose data was made ahead; true when written.
+  bool WriteAheadEntry(TAhead& A, const TPrepared& P, TZipHeaderInfo& Entry);
+  // Stops the pool and drops what was made ahead (a run that fails).
+  void DropAhead();
+
+  std::deque<TAhead> FAhead;
+  size_t FNextAhead = 0;  // the next index of FilesList to open ahead
+  int64_t FHeld = 0;      // bytes counted for the jobs in FAhead
+  std::unique_ptr<TEntryPool> FPool;
 
   // ---- Multi-volume output (multi_volume.cpp) -----------------------------
   // Output goes to numbered block files (mmBlocks) or to a series of
@@ -254,12 +317,10 @@ class TZipRunner {
   platform::TFileInfo FSourceInfo;  // its stamp when the attempt began
   bool FReplacing = false;  // the entry is to replace one of the old archive
   bool FEncrypt = false;
-  // Entry data buffers and the deflaters (the entries' and the trial's of
-  // PackData), made once per call.
+  // A buffer for the CRC pre-pass and carried-over data, and this
+  // thread's coder; made once per call.
   std::unique_ptr<uint8_t[]> FInBuf;
-  std::unique_ptr<uint8_t[]> FOutBuf;
-  std::unique_ptr<TDeflater> FDeflater;
-  std::unique_ptr<TDeflater> FTrialDeflater;
+  std::unique_ptr<TEntryCoder> FCoder;
 };
 
 }  // namespace zem

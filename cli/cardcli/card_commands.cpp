@@ -71,10 +71,12 @@ constexpr TCommandHelp kHelps[] = {
      "\n"
      "Prints one line per removable drive: letter, label, capacity, mount point.\n"},
     {"backup", "back a card up into an image",
-     "usage: zemcard backup [--level none|fast|high] [-q|-v] CARD IMAGE\n"
+     "usage: zemcard backup [--level none|fast|high] [--threads N] [-q|-v] CARD IMAGE\n"
      "\n"
      "Packs every file of CARD into the backup image IMAGE (replaced if it exists).\n"
-     "  --level LEVEL        none stores, fast (default) and high compress\n"},
+     "  --level LEVEL        none stores, fast (default) and high compress\n"
+     "  --threads N          pack up to N files at once (default: the processors\n"
+     "                       available; 1: one after the other)\n"},
     {"restore", "format a card and restore an image onto it",
      "usage: zemcard restore [--yes] [-q|-v] IMAGE CARD\n"
      "\n"
@@ -175,6 +177,7 @@ struct TCardOptions {
   std::string Command;
   std::vector<std::string> Positional;
   std::optional<std::string> Level;
+  std::optional<std::string> Threads;
   std::optional<std::string> Folder;
   std::optional<std::string> Label;
   bool Yes = false;
@@ -186,7 +189,7 @@ std::vector<TOptionSpec> SpecsOf(const std::string& Command) {
   if (Command == "list" || Command == "help") return {};
   std::vector<TOptionSpec> Specs = {{{"--folder"}, true}, {{"--label"}, true}};
   if (WorksOnFiles(Command)) Specs.insert(Specs.end(), {{{"-q", "--quiet"}}, {{"-v", "--verbose"}}});
-  if (Command == "backup") Specs.push_back({{"--level"}, true});
+  if (Command == "backup") Specs.insert(Specs.end(), {{{"--level"}, true}, {{"--threads"}, true}});
   if (Command == "restore" || Command == "copy" || Command == "format")
     Specs.push_back({{"-y", "--yes"}});
   return Specs;
@@ -198,6 +201,7 @@ TCardOptions OptionsOf(const std::string& Command, const TParsedLine& Line) {
   O.Command = Command;
   O.Positional = Line.Operands;
   if (Line.Has("--level")) O.Level = Line.Value("--level");
+  if (Line.Has("--threads")) O.Threads = Line.Value("--threads");
   if (Line.Has("--folder")) O.Folder = Line.Value("--folder");
   if (Line.Has("--label")) O.Label = Line.Value("--label");
   O.Yes = Line.Has("-y");
@@ -457,9 +461,18 @@ int BackupCommand(const TCardOptions& O, std::istream& In, std::ostream& Out, st
     else
       throw TUsageError{"--level is none, fast or high"};
   }
+  int32_t Threads = 0;
+  if (O.Threads) {
+    const std::string& Text = *O.Threads;
+    if (Text.empty() || Text.size() > 3 || Text.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoi(Text) < 1 || std::stoi(Text) > TArcZip::kMaxThreads)
+      throw TUsageError{"--threads takes 1 to " + std::to_string(TArcZip::kMaxThreads) + ", not " + Text};
+    Threads = std::stoi(Text);
+  }
   const TCardDrive Card(O, O.Folder ? std::string() : O.Positional[0]);
   const std::string Image = platform::FromNativePath(O.Positional.back());
   TCardSession S(In, Out, Err, O);
+  if (Threads > 0) S.Zip.SetThreads(Threads);
   if (!S.HasCard(Card.Letter())) return kExitFailure;
   bool Complete = false;
   try {

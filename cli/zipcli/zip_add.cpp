@@ -66,6 +66,7 @@ void ApplyOptions(TArcZip& Zip, const std::string& NativeArchive, const TAddOpti
   Zip.SetLinkMode(Options.Links);
   Zip.SetNameConvention(Options.Names);
   Zip.SetHostSystem(Options.Host);
+  if (Options.Threads > 0) Zip.SetThreads(Options.Threads);
 }
 
 // Block files of the split size, named the standard or the classic way.
@@ -242,7 +243,7 @@ int AddCommand(const std::vector<std::string>& Args, const TZipTerminal& Term, s
       {{"-j"}},            {{"--update"}},              {{"--replace"}},       {{"--freshen"}},
       {{"-x"}, true},      {{"-z"}, true},              {{"--split"}, true},   {{"--classic"}},
       {{"-q"}},            {{"-v"}},                    {{"--follow-links"}},  {{"--names"}, true},
-      {{"--host"}, true}};
+      {{"--host"}, true},  {{"--threads"}, true}};
   for (char L = '0'; L <= '9'; ++L) Specs.push_back({{std::string("-") + L}});
   const TParsedLine Line = ParseCommandLine(Args, 1, Specs);
   if (Line.Help) {
@@ -273,6 +274,16 @@ int AddCommand(const std::vector<std::string>& Args, const TZipTerminal& Term, s
     const std::string Host = Line.Value("--host");
     if (Host != "unix" && Host != "dos") return UsageError("add", "--host takes unix or dos, not " + Host, Err);
     Options.Host = Host == "unix" ? kHostUnix : kHostDos;
+  }
+  if (Line.Has("--threads")) {
+    const std::string Text = Line.Value("--threads");
+    const bool Digits = !Text.empty() && Text.size() <= 3 &&
+                        std::all_of(Text.begin(), Text.end(), [](char C) { return C >= '0' && C <= '9'; });
+    if (!Digits || std::stoi(Text) < 1 || std::stoi(Text) > TArcZip::kMaxThreads)
+      return UsageError("add",
+                        "--threads takes 1 to " + std::to_string(TArcZip::kMaxThreads) + ", not " + Text,
+                        Err);
+    Options.Threads = std::stoi(Text);
   }
   Options.Verbosity = VerbosityOf(Line);
   if (Line.Has("--split")) {

@@ -28,6 +28,7 @@ struct TAddOptions {
   TLinkMode Links = TLinkMode::Store;  // --follow-links: Follow
   TNameConvention Names = TNameConvention::Utf8;  // --names utf8|cp437
   uint8_t Host = kHostUnix;   // --host unix|dos
+  int Threads = 0;            // --threads: entries made at once (0: the component's default)
 };
 
 // The size of a --split argument: a positive number of bytes, optionally

@@ -101,6 +101,8 @@ const char* const kAddHelp =
     "                         they fit, for old DOS tools\n"
     "  --host unix|dos        host of the entries: unix (default) keeps modes,\n"
     "                         links and exact times; dos keeps DOS attributes only\n"
+    "  --threads N            make up to N entries at once (default: the processors\n"
+    "                         available; 1: one after the other)\n"
     "  -q                     quiet: no progress, no summary\n"
     "  -v                     verbose: one line per file added\n";
 

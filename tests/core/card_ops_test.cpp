@@ -567,7 +567,9 @@ TEST_F(CardOpsTest, ACardReplacedDuringTheRestoreStopsItWithoutWritingElsewhere)
     // Before the format the card is untouched; after it, every file went
     // to the card the restore started on, none to the one swapped in.
     EXPECT_EQ(fs::exists(Dir / "other/stale.txt"), Where < 2);
-    if (Where == 2) EXPECT_TRUE(fs::exists(Dir / "other/b.bin"));
+    if (Where == 2) {
+      EXPECT_TRUE(fs::exists(Dir / "other/b.bin"));
+    }
     EXPECT_EQ(FilesOf(Dir / "third").size(), 1u);
     EXPECT_TRUE(WorkFiles().empty());
   }

@@ -69,7 +69,9 @@ class ZemcardCommandLineTest : public ::testing::Test {
     EXPECT_EQ(RunCardCommand(Args, In, Out, Err), L.Code) << Err.str();
     for (const std::string& F : L.OutHas) EXPECT_NE(Out.str().find(F), std::string::npos) << F << " in\n" << Out.str();
     for (const std::string& F : L.ErrHas) EXPECT_NE(Err.str().find(F), std::string::npos) << F << " in\n" << Err.str();
-    if (L.OutIs != "-") EXPECT_EQ(Out.str(), L.OutIs);
+    if (L.OutIs != "-") {
+      EXPECT_EQ(Out.str(), L.OutIs);
+    }
   }
 
   test::TTempDir Dir;
@@ -95,11 +97,12 @@ TEST_F(ZemcardCommandLineTest, TableOfCommandLines) {
       {{"backup", "--bogus", "@card", "@x.IMG"}, "", 2, {}, {"unknown option --bogus", "usage: zemcard backup"}, ""},
       {{"backup", "-q", "-v", "--folder", "@card", "@x.IMG"}, "", 2, {}, {"exclude each other"}, ""},
       {{"backup", "--folder", "@card", "@x.IMG", "--level"}, "", 2, {}, {"--level needs a value"}, ""},
+      {{"backup", "--folder", "@card", "@x.IMG", "--threads", "two"}, "", 2, {}, {"--threads takes 1 to 16, not two"}, ""},
       {{"list", "extra"}, "", 2, {}, {"list takes no arguments"}, ""},
       // Options after the names; "--" ends them; -q says nothing on success.
       {{"backup", "@q.IMG", "-q", "--folder", "@card", "--level", "none"}, "", 0, {}, {}, ""},
       {{"backup", "--folder", "@card", "--", "-dash.IMG"}, "", 0, {"Job complete!"}, {}},
-      {{"backup", "--folder", "@card", "@v.IMG", "-v"}, "", 0, {"added: DCIM/a.jpg\n", "added: b.txt\n"}, {}},
+      {{"backup", "--folder", "@card", "@v.IMG", "-v", "--threads", "3"}, "", 0, {"added: DCIM/a.jpg\n", "added: b.txt\n"}, {}},
       {{"restore", "@v.IMG", "--folder", "@other", "-y", "-v"}, "", 0,
        {"restored: DCIM/a.jpg\n", "restored: b.txt\n", "Job complete!"}, {}},
       // A "no" to the erasure is a cancel: said as one, the card untouched.

@@ -45,8 +45,9 @@ const std::vector<TLineCase> kCases = {
     {{"test", "-P", "x", "--password-file", "@D/pw", "@F/zipcrypto/zc_mixed.zip"}, 2, {}, {"one way only"}, {}},
     {{"test", "--password-file", "@D/none", "@F/zipcrypto/zc_mixed.zip"}, 2, {}, {"cannot read the password file"}, {}},
     {{"add", "-e", "@D/e.zip", "@D/in"}, 2, {}, {"-e asks the password on a terminal"}, {}},
+    {{"add", "--threads", "0", "@D/t.zip", "@D/in"}, 2, {}, {"--threads takes 1 to 16, not 0"}, {}},
     // Options after the names, -x taking its pattern there too.
-    {{"add", "@D/a.zip", "@D/in", "-r", "-x", "*.txt", "-9"}, 0, {}, {}, {}},
+    {{"add", "@D/a.zip", "@D/in", "-r", "-x", "*.txt", "-9", "--threads", "3"}, 0, {}, {}, {}},
     {{"list", "@D/a.zip", "--tsv", "--sort", "name"}, 0, {"/in/keep.bin\t"}, {}, {".txt"}},
     // --password-file (first line) on add and test; a bundle of short options.
     {{"add", "--password-file", "@D/pw", "-jq", "@D/p.zip", "@D/in/drop.txt"}, 0, {}, {}, {}},
