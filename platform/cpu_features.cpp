@@ -1,5 +1,9 @@
-// Processor feature queries through the compiler's CPU detection.
+// Processor feature queries through the compiler's CPU detection, and the
+// processors the process may use.
 #include "platform/cpu_features.h"
+
+#include <sched.h>
+#include <unistd.h>
 
 namespace zem::platform {
 
@@ -13,6 +17,17 @@ bool CpuHasCarrylessMultiply() {
 #else
   return false;
 #endif
+}
+
+int AvailableProcessors() {
+  cpu_set_t Set;
+  CPU_ZERO(&Set);
+  if (sched_getaffinity(0, sizeof Set, &Set) == 0) {
+    const int Count = CPU_COUNT(&Set);
+    if (Count > 0) return Count;
+  }
+  const long Online = sysconf(_SC_NPROCESSORS_ONLN);
+  return Online > 0 ? static_cast<int>(Online) : 1;
 }
 
 }  // namespace zem::platform

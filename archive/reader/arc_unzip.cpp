@@ -81,6 +81,7 @@ void TArcUnZip::Assign(const TPersistent* Source) {
   FDoProcessMessages = Src->FDoProcessMessages;
   FRetainAttributes = Src->FRetainAttributes;
   FReplaceReadOnly = Src->FReplaceReadOnly;
+  FThreads = Src->FThreads;
   OnStartUnZipInfo = Src->OnStartUnZipInfo;
   OnFilePercentDone = Src->OnFilePercentDone;
   OnTotalPercentDone = Src->OnTotalPercentDone;
