@@ -99,7 +99,7 @@ size_t TArcUnZip::NextBlock(TUnzipRun& R, const uint8_t*& Data) {
   else
     ReadEntryData(Buf, N);
   if (R.Encrypted) {
-    if (OnDecrypt && !R.Archive)
+    if (!R.Archive && OnDecrypt)
       OnDecrypt(this, Buf, static_cast<int32_t>(N), FPassword);
     else
       R.Crypt->DecryptBuffer(Buf, static_cast<size_t>(N));

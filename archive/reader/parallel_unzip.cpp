@@ -143,6 +143,7 @@ struct TArcUnZip::TUnzipPool {
   size_t Window = 0;
   bool TestOnly = false;
   bool Collecting = false;        // an entry's end is being raised
+  bool Raising = false;           // an entry's percentages or end are being raised
   std::vector<int32_t> Retries;   // entries to run again (a new password)
   std::vector<std::unique_ptr<TLFNFileStream>> Inputs;
   std::vector<std::thread> Workers;
@@ -249,14 +250,20 @@ bool TArcUnZip::ExtractInParallel(int32_t N, bool TestOnly) {
     DrainPool();
     RetryEntries(Pool);
   } catch (...) {
-    // Entries already started end with their verdicts before the run
-    // ends with the error.
-    const std::exception_ptr Error = std::current_exception();
-    try {
-      DrainPool();
-    } catch (...) {
+    // A run ended by an error in an entry's start (a handler cancelling,
+    // say) has the earlier entries end first, as they would have before
+    // that entry began. One ended while an entry's percentages or end were
+    // raised (or by a worker's error) stops there: the later entries in
+    // work are dropped with their temporary files, never having ended.
+    if (!Pool.Raising) {
+      const std::exception_ptr Error = std::current_exception();
+      try {
+        DrainPool();
+      } catch (...) {
+      }
+      std::rethrow_exception(Error);
     }
-    std::rethrow_exception(Error);
+    throw;
   }
   return true;
 }
@@ -307,6 +314,7 @@ TArcUnZip::TPrepared TArcUnZip::PrepareEntry(TUnzipPool& Pool, int32_t I, bool T
 }
 
 void TArcUnZip::CollectOldest(TUnzipPool& Pool) {
+  Pool.Raising = true;
   TUnzipJob& Waited = *Pool.InWork.front();
   const uint64_t Size = Waited.Entry->UncompressedSize();
   int64_t Written = 0;
@@ -363,6 +371,7 @@ void TArcUnZip::CollectOldest(TUnzipPool& Pool) {
   if (FWorkingHeader->Encrypted() && !Clean && Job->Password != FPassword) {
     Job->File.reset();
     Pool.Retries.push_back(Job->Index);
+    Pool.Raising = false;
     return;
   }
   FEntryError = Job->Error;
@@ -382,6 +391,7 @@ void TArcUnZip::CollectOldest(TUnzipPool& Pool) {
     const uint64_t Skipped = Job->SkippedAfter;
     FTotalBytes = Skipped >= static_cast<uint64_t>(FTotalBytes) ? 0 : FTotalBytes - static_cast<int64_t>(Skipped);
   }
+  Pool.Raising = false;
 }
 
 bool TArcUnZip::WorkInFlight() const { return FRun && FRun->Pool && !FRun->Pool->InWork.empty(); }

@@ -459,7 +459,7 @@ bool TArcUnZip::OpenEntryOutput(int32_t I, std::string& FName, TEntryFilePtr& Fi
   // never written through).
   if (Exists && FOverwriteMode != Always) {
     // The question (and the file it is about) comes after all earlier work.
-    if (WorkInFlight()) {
+    if (FOverwriteMode == Prompt && WorkInFlight()) {
       DrainPool();
       if (!Locate()) return false;
     }

@@ -3,6 +3,7 @@
 // data, a wrong password) fails only its own entry.
 #include <zlib.h>
 
+#include <algorithm>
 #include <map>
 
 #include "arc_unzip_fixture.h"
@@ -151,6 +152,38 @@ TEST_F(UnzipThreadsTest, OneAndSeveralThreadsGiveTheSameFilesBytesAndEvents) {
       EXPECT_EQ(One.Files.count("x/y.txt"), 0u);
       EXPECT_EQ(One.Files.count("bad_crc.bin"), 0u);
     }
+  }
+}
+
+// A handler ending the run at an entry's start: the entries before it end
+// and are in place, as with one thread; nothing of the later ones is left.
+TEST_F(UnzipThreadsTest, CancelAtAnEntrysStartLetsTheEarlierOnesEnd) {
+  std::vector<TRawEntry> Entries;
+  // Large enough to be still in work when entry 6 starts.
+  for (int I = 0; I < 10; ++I) Entries.push_back(Entry(std::to_string(I) + ".txt", Words(2000000, I), true, "pw"));
+  WriteFile(Dir / "card.zip", BuildRawArchive(Entries));
+  for (const int32_t Threads : {1, 3}) {
+    SCOPED_TRACE(Threads);
+    const std::string Dest = "out" + std::to_string(Threads);
+    TArcUnZip Zip;
+    Zip.SetThreads(Threads);
+    Zip.SetDoProcessMessages(false);
+    Zip.SetZipName(Temp("card.zip"));
+    Zip.SetDestDir(Temp(Dest));
+    Zip.SetDoAll(true);
+    Zip.SetPassword("pw");
+    int32_t Ended = 0;
+    Zip.OnStartUnZip = [](TObject*, int32_t I, std::string&, bool&) {
+      if (I == 6) throw EUserCanceled();
+    };
+    Zip.OnEndUnZip = [&Ended](TObject*, int32_t, const std::string&) { ++Ended; };
+    EXPECT_THROW(Zip.UnZip(), EUserCanceled);
+    EXPECT_EQ(Ended, 6);
+    std::vector<std::string> Found;
+    for (const auto& E : fs::directory_iterator(Dir / Dest)) Found.push_back(E.path().filename().string());
+    std::sort(Found.begin(), Found.end());
+    EXPECT_EQ(Found, (std::vector<std::string>{"0.txt", "1.txt", "2.txt", "3.txt", "4.txt", "5.txt"}));
+    EXPECT_EQ(ReadFile(Dir / Dest / "5.txt"), Words(2000000, 5));
   }
 }
 
