@@ -435,6 +435,9 @@ class TArcUnZip : public TComponent {
   // Size off the run's total after the youngest entry in work, when there
   // is one (false: none, take it off now).
   static bool DeferSkippedSize(TUnzipPool& Pool, uint64_t Size);
+  // On a worker thread: keeps the reason with the worker's entry, for the
+  // calling thread to report at its end, and answers true; elsewhere false.
+  static bool FailInWorker(TSkipReason Reason, const std::string& Why);
   // Whether a run's workers hold entries not yet taken back.
   bool WorkInFlight() const;
   // Collects every entry in work (those whose end asked for a retry with a

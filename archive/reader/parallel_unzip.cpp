@@ -22,11 +22,16 @@ namespace zem {
  * The calling thread walks the entries in order and does, for each, what
  * ExtractEntry does before the data: the local header, OnStartUnZip, the
  * name checks, the method, the password check (its key state then goes
- * with the job), the folders below the destination and the temporary file
- * (both through the run's destination handle, without following links).
- * A worker takes the job with its own handle on the archive, its own
- * buffers, decoders and cipher state, and logs the size of every output
- * block. The calling thread takes the jobs back strictly in entry order,
+ * with the job). A worker takes the job with its own handle on the
+ * archive, its own buffers, decoders and cipher state, and logs the size
+ * of every output block. The output (the folders below the destination,
+ * the look at what has the target's name, the temporary file, all through
+ * the run's destination handle without following links) is opened by the
+ * worker when the overwrite mode is Always, so that these system calls of
+ * many small files are spread over the workers too; with any other mode
+ * the calling thread opens it, as the question or the comparison belongs
+ * there. A failure of the worker's opening is kept with the job and
+ * reported at the entry's end. The calling thread takes the jobs back strictly in entry order,
  * raising the percentages from the log and then the entry's end
  * (FinishEntry: commit under the final name, OnEndUnZip, or the verdict),
  * so the events of each entry, the percentages and the ends come in the
@@ -36,7 +41,8 @@ namespace zem {
  * What must see the destination as the earlier entries left it waits for
  * all earlier work first: folder and link entries (they change what later
  * names lead through), an entry whose target, or a folder on its way, is
- * the target of an entry still in work, and the questions: whether to
+ * the target of an entry still in work, or whose target is a folder on the
+ * way to one (its worker may be making it), and the questions: whether to
  * overwrite (the existing file may be one an earlier entry is writing) and
  * the password when the check byte refuses it (an earlier entry's end may
  * bring a new one). A skip before the
@@ -64,6 +70,12 @@ struct TArcUnZip::TUnzipJob {
   std::string Password;                   // the one that passed the check
   int64_t DataPos = 0;
   TEntryFilePtr File;     // null when testing
+  // The output is opened by the worker (no question can come of it: the
+  // overwrite mode is Always); Refused, with Reason and Error, when that
+  // failed, as OpenEntryOutput says.
+  bool OpenInWorker = false;
+  bool Refused = false;
+  TSkipReason Reason = srCreateError;
   uint64_t SkippedAfter = 0;  // sizes of later entries skipped meanwhile
   TUnzipPool* Pool = nullptr;
   // The worker's results, read once Done.
@@ -108,6 +120,19 @@ struct TArcUnZip::TUnzipPool {
         Job = Queue.front();
         Queue.pop_front();
       }
+      if (Job->OpenInWorker) {
+        tWorkerJob = Job;
+        try {
+          Job->Refused = !Zip.OpenEntryOutput(Job->Index, Job->FName, Job->File);
+        } catch (...) {
+          Job->Failure = std::current_exception();
+        }
+        tWorkerJob = nullptr;
+        if (Job->Refused || Job->Failure) {
+          Finished(*Job);
+          continue;
+        }
+      }
       Lane.Entry = Job->Entry.get();
       Lane.Crypt = &Job->Crypt;
       Lane.Error = &Job->Error;
@@ -123,13 +148,20 @@ struct TArcUnZip::TUnzipPool {
         Job->Failure = std::current_exception();
       }
       Job->NoMemoryNotice = Lane.NoMemoryNotice;
-      {
-        std::lock_guard<std::mutex> Hold(Lock);
-        Job->Done = true;
-      }
-      Progress.notify_all();
+      Finished(*Job);
     }
   }
+
+  void Finished(TUnzipJob& Job) {
+    {
+      std::lock_guard<std::mutex> Hold(Lock);
+      Job.Done = true;
+    }
+    Progress.notify_all();
+  }
+
+  // The job the current worker thread is opening the output of.
+  static thread_local TUnzipJob* tWorkerJob;
 
   std::mutex Lock;
   std::condition_variable WorkReady;  // a job queued, or stopping
@@ -140,6 +172,7 @@ struct TArcUnZip::TUnzipPool {
   // The calling thread's own.
   std::deque<std::unique_ptr<TUnzipJob>> InWork;  // in entry order
   std::unordered_map<std::string, int> Targets;   // keys of InWork's targets
+  std::unordered_map<std::string, int> Folders;   // and of the folders on their way
   size_t Window = 0;
   bool TestOnly = false;
   bool Collecting = false;        // an entry's end is being raised
@@ -148,6 +181,8 @@ struct TArcUnZip::TUnzipPool {
   std::vector<std::unique_ptr<TLFNFileStream>> Inputs;
   std::vector<std::thread> Workers;
 };
+
+thread_local TArcUnZip::TUnzipJob* TArcUnZip::TUnzipPool::tWorkerJob = nullptr;
 
 namespace {
 
@@ -160,15 +195,43 @@ std::string TargetKey(const std::string& FName) {
   return Key;
 }
 
-// Whether Key, or a folder on its way, is the target of an entry in work.
-bool Collides(const std::unordered_map<std::string, int>& Targets, const std::string& Key) {
-  if (Targets.empty()) return false;
+// Calls Each with every folder on the way to Key (its leading parts).
+template <typename TEach>
+void ForEachFolder(const std::string& Key, TEach Each) {
   for (size_t At = Key.find('\\'); At != std::string::npos; At = Key.find('\\', At + 1))
-    if (At > 0 && Targets.count(Key.substr(0, At)) != 0) return true;
-  return Targets.count(Key) != 0;
+    if (At > 0) Each(Key.substr(0, At));
+}
+
+// Whether Key, or a folder on its way, is the target of an entry in work,
+// or Key a folder on the way to one (which that entry's worker may make).
+bool Collides(const std::unordered_map<std::string, int>& Targets,
+              const std::unordered_map<std::string, int>& Folders, const std::string& Key) {
+  if (Targets.empty()) return false;
+  bool Found = Targets.count(Key) != 0 || Folders.count(Key) != 0;
+  ForEachFolder(Key, [&](const std::string& Folder) { Found = Found || Targets.count(Folder) != 0; });
+  return Found;
+}
+
+// Adds (Step 1) or removes (Step -1) Key and its folders.
+void CountTarget(std::unordered_map<std::string, int>& Targets, std::unordered_map<std::string, int>& Folders,
+           const std::string& Key, int Step) {
+  auto Add = [Step](std::unordered_map<std::string, int>& Map, const std::string& Name) {
+    const auto At = Map.try_emplace(Name, 0).first;
+    if ((At->second += Step) <= 0) Map.erase(At);
+  };
+  Add(Targets, Key);
+  ForEachFolder(Key, [&](const std::string& Folder) { Add(Folders, Folder); });
 }
 
 }  // namespace
+
+bool TArcUnZip::FailInWorker(TSkipReason Reason, const std::string& Why) {
+  TUnzipJob* Job = TUnzipPool::tWorkerJob;
+  if (Job == nullptr) return false;
+  Job->Reason = Reason;
+  Job->Error = Why;
+  return true;
+}
 
 void TArcUnZip::LogProgress(TUnzipJob& Job, size_t N) {
   TUnzipPool& Pool = *Job.Pool;
@@ -283,12 +346,15 @@ TArcUnZip::TPrepared TArcUnZip::PrepareEntry(TUnzipPool& Pool, int32_t I, bool T
     if (!SeekEntryData(I)) return TPrepared::Done;
     std::string FName = EntryDestDir(W) + W.FileName();
     if (!PrepareEntryTarget(I, FName)) return TPrepared::Done;
-    if (!TestOnly && Collides(Pool.Targets, TargetKey(FName))) DrainPool();
+    if (!TestOnly && Collides(Pool.Targets, Pool.Folders, TargetKey(FName))) DrainPool();
     if (!CheckEntryMethod(I)) return TPrepared::Done;
     if (W.Encrypted() && !CheckEntryPassword(I)) return TPrepared::Done;
     auto Job = std::make_unique<TUnzipJob>();
     Job->DataPos = FArchive->Position();
-    if (!TestOnly && !OpenEntryOutput(I, FName, Job->File)) return TPrepared::Done;
+    // Without a question to ask, the worker opens the output itself (the
+    // folders, the look at what has the name, the temporary file).
+    Job->OpenInWorker = !TestOnly && FOverwriteMode == Always;
+    if (!TestOnly && !Job->OpenInWorker && !OpenEntryOutput(I, FName, Job->File)) return TPrepared::Done;
     Job->Index = I;
     Job->FName = FName;
     if (!TestOnly) Job->Key = TargetKey(FName);
@@ -297,7 +363,7 @@ TArcUnZip::TPrepared TArcUnZip::PrepareEntry(TUnzipPool& Pool, int32_t I, bool T
     Job->Crypt = FCrypt;
     if (W.Encrypted()) Job->Password = FPassword;
     Job->Pool = &Pool;
-    if (!Job->Key.empty()) ++Pool.Targets[Job->Key];
+    if (!Job->Key.empty()) CountTarget(Pool.Targets, Pool.Folders, Job->Key, 1);
     TUnzipJob* Queued = Job.get();
     Pool.InWork.push_back(std::move(Job));
     {
@@ -336,10 +402,7 @@ void TArcUnZip::CollectOldest(TUnzipPool& Pool) {
   }
   std::unique_ptr<TUnzipJob> Job = std::move(Pool.InWork.front());
   Pool.InWork.pop_front();
-  if (!Job->Key.empty()) {
-    const auto Target = Pool.Targets.find(Job->Key);
-    if (Target != Pool.Targets.end() && --Target->second == 0) Pool.Targets.erase(Target);
-  }
+  if (!Job->Key.empty()) CountTarget(Pool.Targets, Pool.Folders, Job->Key, -1);
 
   // The end is raised on the entry's own header, as ExtractEntry raises
   // it; what the calling thread was doing with the working header (an
@@ -368,7 +431,7 @@ void TArcUnZip::CollectOldest(TUnzipPool& Pool) {
   // since replaced, and that came out wrong, was never tried with the new
   // one: it goes again, as if it had been started after that change.
   const bool Clean = !Job->Fatal && Job->Verdict == TDataVerdict::Clean && ~Job->Crypt.Crc() == FWorkingHeader->Crc32();
-  if (FWorkingHeader->Encrypted() && !Clean && Job->Password != FPassword) {
+  if (FWorkingHeader->Encrypted() && !Job->Refused && !Clean && Job->Password != FPassword) {
     Job->File.reset();
     Pool.Retries.push_back(Job->Index);
     Pool.Raising = false;
@@ -378,7 +441,9 @@ void TArcUnZip::CollectOldest(TUnzipPool& Pool) {
   FCrypt.SetCrc(Job->Crypt.Crc());
   FRetryEntry = false;
   bool Counted = false;
-  if (Job->Fatal) {
+  if (Job->Refused) {
+    Counted = FailEntry(Job->Index, Job->Reason, Job->Error);
+  } else if (Job->Fatal) {
     Job->File.reset();
     Counted = FailEntry(Job->Index, srDataError, Job->Error);
   } else {

@@ -234,6 +234,7 @@ void TArcUnZip::SkipEntry(int32_t I, TSkipReason Reason, const std::string& Name
 }
 
 bool TArcUnZip::FailEntry(int32_t I, TSkipReason Reason, const std::string& Why) {
+  if (FailInWorker(Reason, Why)) return false;
   FEntryError = Why;
   SkipEntry(I, Reason, FWorkingHeader->FullName());
   return false;
