@@ -153,11 +153,13 @@ struct TArcUnZip::TUnzipPool {
   }
 
   void Finished(TUnzipJob& Job) {
+    bool Wake = false;
     {
       std::lock_guard<std::mutex> Hold(Lock);
       Job.Done = true;
+      Wake = Watched == &Job;
     }
-    Progress.notify_all();
+    if (Wake) Progress.notify_one();
   }
 
   // The job the current worker thread is opening the output of.
@@ -165,7 +167,8 @@ struct TArcUnZip::TUnzipPool {
 
   std::mutex Lock;
   std::condition_variable WorkReady;  // a job queued, or stopping
-  std::condition_variable Progress;   // a job logged a block or ended
+  std::condition_variable Progress;   // the watched job logged a block or ended
+  TUnzipJob* Watched = nullptr;       // the job the calling thread waits for
   std::deque<TUnzipJob*> Queue;       // jobs no worker has taken yet
   bool Stopping = false;
 
@@ -235,12 +238,16 @@ bool TArcUnZip::FailInWorker(TSkipReason Reason, const std::string& Why) {
 
 void TArcUnZip::LogProgress(TUnzipJob& Job, size_t N) {
   TUnzipPool& Pool = *Job.Pool;
+  bool Wake = false;
   {
     std::lock_guard<std::mutex> Hold(Pool.Lock);
     if (Pool.Stopping) throw TUnzipPool::TStopped();
     Job.Blocks.push_back(N);
+    Wake = Pool.Watched == &Job;
   }
-  Pool.Progress.notify_all();
+  // Only the calling thread waits, and only for the oldest entry: waking
+  // it for any other would cost a switch for nothing.
+  if (Wake) Pool.Progress.notify_one();
 }
 
 bool TArcUnZip::DeferSkippedSize(TUnzipPool& Pool, uint64_t Size) {
@@ -388,11 +395,13 @@ void TArcUnZip::CollectOldest(TUnzipPool& Pool) {
   for (bool Done = false; !Done;) {
     {
       std::unique_lock<std::mutex> Hold(Pool.Lock);
+      Pool.Watched = &Waited;
       Pool.Progress.wait_for(Hold, std::chrono::milliseconds(100),
                              [&Waited] { return Waited.Done || !Waited.Blocks.empty(); });
       Blocks.clear();
       Blocks.swap(Waited.Blocks);
       Done = Waited.Done;
+      if (Done) Pool.Watched = nullptr;
     }
     for (const size_t B : Blocks) {
       Written += static_cast<int64_t>(B);

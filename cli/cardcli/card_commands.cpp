@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <sstream>
+#include <string>
 
 #include "archive/writer/arc_zip.h"
 #include "cli/cardcli/console_services.h"
@@ -76,17 +77,21 @@ constexpr TCommandHelp kHelps[] = {
      "Packs every file of CARD into the backup image IMAGE (replaced if it exists).\n"
      "  --level LEVEL        none stores, fast (default) and high compress\n"},
     {"restore", "format a card and restore an image onto it",
-     "usage: zemcard restore [--yes] [-q|-v] IMAGE CARD\n"
+     "usage: zemcard restore [--yes] [-q|-v] [--threads N] IMAGE CARD\n"
      "\n"
      "Tests IMAGE, checks that its files fit CARD, formats CARD and writes the\n"
      "files back. Nothing is erased when the image is damaged or too big.\n"
-     "  -y, --yes            format without asking (needed for a --folder card)\n"},
+     "  -y, --yes            format without asking (needed for a --folder card)\n"
+     "  --threads N          check and write N files at once (1 to 64; default:\n"
+     "                       one per processor available)\n"},
     {"copy", "copy a card onto another put in the same drive",
-     "usage: zemcard copy [--yes] [-q|-v] CARD\n"
+     "usage: zemcard copy [--yes] [-q|-v] [--threads N] CARD\n"
      "\n"
      "Reads CARD into a temporary image, asks for the other card (Enter; the end\n"
      "of input cancels), then restores the image onto it.\n"
-     "  -y, --yes            no questions (needed for a --folder card)\n"},
+     "  -y, --yes            no questions (needed for a --folder card)\n"
+     "  --threads N          check and write N files at once (1 to 64; default:\n"
+     "                       one per processor available)\n"},
     {"format", "erase every file of a card, keeping its label",
      "usage: zemcard format [--yes] CARD\n"
      "\n"
@@ -179,6 +184,7 @@ struct TCardOptions {
   std::optional<std::string> Label;
   bool Yes = false;
   TVerbosity Verbosity = TVerbosity::Normal;
+  std::optional<int32_t> Threads;  // --threads: entries extracted at once
 };
 
 // The options a command takes besides -h and --help.
@@ -189,6 +195,7 @@ std::vector<TOptionSpec> SpecsOf(const std::string& Command) {
   if (Command == "backup") Specs.push_back({{"--level"}, true});
   if (Command == "restore" || Command == "copy" || Command == "format")
     Specs.push_back({{"-y", "--yes"}});
+  if (Command == "restore" || Command == "copy") Specs.push_back({{"--threads"}, true});
   return Specs;
 }
 
@@ -206,6 +213,12 @@ TCardOptions OptionsOf(const std::string& Command, const TParsedLine& Line) {
                 : Line.Has("-v") ? TVerbosity::Verbose
                                  : TVerbosity::Normal;
   if (O.Label && !O.Folder) throw TUsageError{"--label goes with --folder"};
+  if (Line.Has("--threads")) {
+    const std::string Text = Line.Value("--threads");
+    const bool Digits = !Text.empty() && Text.size() <= 2 && Text.find_first_not_of("0123456789") == std::string::npos;
+    if (!Digits || std::stoi(Text) < 1 || std::stoi(Text) > 64) throw TUsageError{"--threads takes a number from 1 to 64"};
+    O.Threads = std::stoi(Text);
+  }
   return O;
 }
 
@@ -327,6 +340,7 @@ class TCardSession {
     Services = Owned.get();
     Previous = platform::InstallWindowServices(std::move(Owned));
     ConfigureCardComponent(Zip);
+    if (O.Threads) Zip.SetThreads(*O.Threads);
     NewMeter();
     Zip.OnZipComplete = [](TObject*, int32_t) {
       platform::WindowServices().MessageBox(nullptr, kMsgJobComplete, kTitleMessage,
