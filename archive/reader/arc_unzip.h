@@ -4,6 +4,7 @@
 // parts of multi-disk archives. The writer TArcZip derives from it.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -544,7 +545,7 @@ class TArcUnZip : public TComponent {
   bool FFlushFilesOnClose = false;
   TBlockMode FBlockMode = bmStandard;
   bool FOEMConvert = true;
-  int32_t FThreads = platform::AvailableProcessors() > 64 ? 64 : platform::AvailableProcessors();
+  int32_t FThreads = std::min(platform::AvailableProcessors(), 64);
   std::string FPassword;
 };
 
