@@ -1,10 +1,9 @@
 // Processor feature queries through the compiler's CPU detection, and the
-// processors of the affinity mask.
+// processors the process may use.
 #include "platform/cpu_features.h"
 
 #include <sched.h>
-
-#include <thread>
+#include <unistd.h>
 
 namespace zem::platform {
 
@@ -23,12 +22,12 @@ bool CpuHasCarrylessMultiply() {
 int AvailableProcessors() {
   cpu_set_t Set;
   CPU_ZERO(&Set);
-  if (sched_getaffinity(0, sizeof(Set), &Set) == 0) {
+  if (sched_getaffinity(0, sizeof Set, &Set) == 0) {
     const int Count = CPU_COUNT(&Set);
     if (Count > 0) return Count;
   }
-  const unsigned Hardware = std::thread::hardware_concurrency();
-  return Hardware > 0 ? static_cast<int>(Hardware) : 1;
+  const long Online = sysconf(_SC_NPROCESSORS_ONLN);
+  return Online > 0 ? static_cast<int>(Online) : 1;
 }
 
 }  // namespace zem::platform

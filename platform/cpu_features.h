@@ -9,8 +9,9 @@ namespace zem::platform {
 // them and on architectures other than x86. Cheap after the first call.
 bool CpuHasCarrylessMultiply();
 
-// The processors this process may run on (its affinity mask, which
-// follows taskset and container limits), at least 1.
+// How many processors this process may run on (its affinity mask, so a
+// process confined by taskset or a container counts only what it has);
+// at least 1.
 int AvailableProcessors();
 
 }  // namespace zem::platform

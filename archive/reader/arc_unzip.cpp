@@ -82,6 +82,7 @@ void TArcUnZip::Assign(const TPersistent* Source) {
   FRetainAttributes = Src->FRetainAttributes;
   FReplaceReadOnly = Src->FReplaceReadOnly;
   FDeflateEngine = Src->FDeflateEngine;
+  FThreads = Src->FThreads;
   OnStartUnZipInfo = Src->OnStartUnZipInfo;
   OnFilePercentDone = Src->OnFilePercentDone;
   OnTotalPercentDone = Src->OnTotalPercentDone;

@@ -4,6 +4,7 @@
 // parts of multi-disk archives. The writer TArcZip derives from it.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -18,6 +19,7 @@
 #include "archive/support/lfn_file_stream.h"
 #include "archive/support/path_helpers.h"
 #include "platform/base.h"
+#include "platform/cpu_features.h"
 #include "platform/safe_files.h"
 
 namespace zem {
@@ -138,6 +140,22 @@ class TArcUnZip : public TComponent {
   void SetBlockMode(TBlockMode Value) { FBlockMode = Value; }
   bool OEMConvert() const { return FOEMConvert; }
   void SetOEMConvert(bool Value) { FOEMConvert = Value; }
+  // How many entries UnZip and TestZip decode at once (default: the
+  // processors the process may use; values below 1 count as 1, above 64 as
+  // 64). With 1 every entry is done in turn on the calling thread. With
+  // more, workers decrypt, decode and write entries while the calling
+  // thread goes on with the next ones; every event is still raised on the
+  // calling thread: OnStartUnZip, the password check, the overwrite
+  // question and the refusals before an entry's work, in entry order; the
+  // percentages, OnEndUnZip and the verdicts after it, in entry order too
+  // (so the events of one entry come as with 1, while the start of a later
+  // entry may come before the end of an earlier one). Folder and link
+  // entries, an entry whose target an earlier entry still in work writes
+  // (or writes a folder of), an overwrite question, multi-disk archives and
+  // runs with OnDecrypt are done one at a time after all earlier work.
+  static constexpr int32_t kMaxThreads = 64;
+  int32_t Threads() const { return FThreads; }
+  void SetThreads(int32_t Value) { FThreads = Value < 1 ? 1 : Value > kMaxThreads ? kMaxThreads : Value; }
 
   // ---- Public, not published ------------------------------------------------
   // Which library deflates and inflates entry data: deAuto (ISA-L where it
@@ -376,22 +394,64 @@ class TArcUnZip : public TComponent {
   void SkipEntry(int32_t I, TSkipReason Reason, const std::string& Name);
   // EntryError set to Why, then SkipEntry; always false.
   bool FailEntry(int32_t I, TSkipReason Reason, const std::string& Why);
-  // Decompresses the working entry from the archive's position into Out,
-  // updating FCrypt's running CRC. False when the method's decoder found
-  // the data unusable or its length differs from the declared size (the
-  // entry fails whatever its CRC), with EntryError saying why. Raises
-  // EBiggerThanUncompressed for output beyond the declared size,
-  // ECantWriteUCF when Out refuses bytes, EFatalUnzipError when the archive
-  // ends inside the data.
-  bool Decompress(TStream& Out);
+  // Decompresses the entry of lane R (R.Entry, from R's input position)
+  // into Out, updating R.Crypt's running CRC. False when the method's
+  // decoder found the data unusable or its length differs from the
+  // declared size (the entry fails whatever its CRC), with *R.Error saying
+  // why. Raises EBiggerThanUncompressed for output beyond the declared
+  // size, ECantWriteUCF when Out refuses bytes, EFatalUnzipError when the
+  // archive ends inside the data. A worker's lane touches nothing of the
+  // component: it reads its own input and logs progress for the caller.
+  bool Decompress(TUnzipRun& R, TStream& Out);
+  // Decompress into File (or into nothing when testing), with R.Crypt's
+  // CRC reset first and the verdict taken (EntryError-style text in
+  // *R.Error); an archive ending inside the data raises on.
+  TDataVerdict DecodeEntry(TUnzipRun& R, TEntryFile* File);
   // Reads Count bytes of entry data, continuing on the next disk of a
   // multi-disk archive; EFatalUnzipError when the data ends early.
   void ReadEntryData(uint8_t* Buffer, int64_t Count);
-  // The next block of compressed (decrypted) bytes of the working entry:
-  // its length, 0 once the entry's compressed bytes are used up.
-  size_t NextBlock(const uint8_t*& Data);
+  // The next block of compressed (decrypted) bytes of lane R's entry: its
+  // length, 0 once the entry's compressed bytes are used up.
+  size_t NextBlock(TUnzipRun& R, const uint8_t*& Data);
   // Checks, writes and accounts N decompressed bytes.
-  void FlushOutput(const uint8_t* Data, size_t N);
+  void FlushOutput(TUnzipRun& R, const uint8_t* Data, size_t N);
+  // The percentages for N more bytes of an entry of Size bytes, of which
+  // Written are now out.
+  void ReportProgress(int64_t Written, uint64_t Size, size_t N);
+
+  // ---- Several entries at once (parallel_unzip.cpp) ------------------------
+  struct TUnzipJob;
+  struct TUnzipPool;
+  // Whether this run may use workers (Threads above 1, a single-disk
+  // archive, no OnDecrypt handler, more than one entry to do).
+  bool RunsInParallel(int32_t ToDo) const;
+  // The per-entry loop of ExtractRun with workers; false when the workers
+  // could not be set up (the caller then runs the serial loop).
+  bool ExtractInParallel(int32_t N, bool TestOnly);
+  enum class TPrepared : uint8_t { Done, Serial, Queued };
+  // ExtractEntry up to the data: Serial when the entry must be done by
+  // ExtractEntry after all earlier work, Queued when handed to a worker,
+  // Done when it failed or was skipped before its data.
+  TPrepared PrepareEntry(TUnzipPool& Pool, int32_t I, bool TestOnly);
+  // Waits for the oldest entry in work, raising its percentages as they
+  // come, then its end as ExtractEntry would.
+  void CollectOldest(TUnzipPool& Pool);
+  // A worker's record of N more bytes written for Job, for the caller to
+  // raise the percentages from, in order.
+  static void LogProgress(TUnzipJob& Job, size_t N);
+  // Size off the run's total after the youngest entry in work, when there
+  // is one (false: none, take it off now).
+  static bool DeferSkippedSize(TUnzipPool& Pool, uint64_t Size);
+  // On a worker thread: keeps the reason with the worker's entry, for the
+  // calling thread to report at its end, and answers true; elsewhere false.
+  static bool FailInWorker(TSkipReason Reason, const std::string& Why);
+  // Whether a run's workers hold entries not yet taken back.
+  bool WorkInFlight() const;
+  // Collects every entry in work (those whose end asked for a retry with a
+  // new password are kept for RetryEntries).
+  void DrainPool();
+  // Runs, one at a time, the entries whose end asked for a retry.
+  void RetryEntries(TUnzipPool& Pool);
 
   std::unique_ptr<TUnzipRun, TUnzipRunDeleter> FRun;  // only during a run
   bool FRetryEntry = false;  // the retry mark: run the same entry again
@@ -492,6 +552,7 @@ class TArcUnZip : public TComponent {
   TBlockMode FBlockMode = bmStandard;
   bool FOEMConvert = true;
   TDeflateEngine FDeflateEngine = DefaultDeflateEngine();
+  int32_t FThreads = std::min(platform::AvailableProcessors(), kMaxThreads);
   std::string FPassword;
 };
 

@@ -30,6 +30,10 @@ std::string DecodeFailure(TDecodeResult Result, const char* Method) {
 
 }  // namespace
 
+void ShowNoMemoryNotice(TArcUnZip& Zip) {
+  Zip.DoHandleMessage(kNoMemoryMessageId, kNoMemoryText, kNoMemoryCaption, 0);
+}
+
 bool MethodIsSupported(uint16_t Method) { return Method <= 6 || Method == 8; }
 
 std::string UnsupportedMethodText(uint16_t Method) {
@@ -77,36 +81,50 @@ void TArcUnZip::ReadEntryData(uint8_t* Buffer, int64_t Count) {
   }
 }
 
-size_t TArcUnZip::NextBlock(const uint8_t*& Data) {
-  TUnzipRun& R = *FRun;
+// A worker reads from its own handle on the archive (single-disk archives
+// only), where an early end is the same fatal error.
+static void ReadLaneData(TStream& Input, uint8_t* Buffer, int64_t Count) {
+  if (std::max<int64_t>(Input.Read(Buffer, Count), 0) < Count) throw EFatalUnzipError(LoadZipStr(zsPrematureEnd));
+}
+
+size_t TArcUnZip::NextBlock(TUnzipRun& R, const uint8_t*& Data) {
   if (R.Remaining <= 0) return 0;
-  PumpMessages();
+  if (!R.Archive) PumpMessages();
   const int64_t N = std::min<int64_t>(static_cast<int64_t>(TUnzipRun::kBlockSize), R.Remaining);
   R.Remaining -= N;
-  FWorkingHeader->SetCompressedSize(static_cast<uint64_t>(R.Remaining));
+  R.Entry->SetCompressedSize(static_cast<uint64_t>(R.Remaining));
   uint8_t* Buf = R.Input.get();
-  ReadEntryData(Buf, N);
+  if (R.Archive)
+    ReadLaneData(*R.Archive, Buf, N);
+  else
+    ReadEntryData(Buf, N);
   if (R.Encrypted) {
-    if (OnDecrypt)
+    if (!R.Archive && OnDecrypt)
       OnDecrypt(this, Buf, static_cast<int32_t>(N), FPassword);
     else
-      FCrypt.DecryptBuffer(Buf, static_cast<size_t>(N));
+      R.Crypt->DecryptBuffer(Buf, static_cast<size_t>(N));
   }
   Data = Buf;
   return static_cast<size_t>(N);
 }
 
-void TArcUnZip::FlushOutput(const uint8_t* Data, size_t N) {
+void TArcUnZip::FlushOutput(TUnzipRun& R, const uint8_t* Data, size_t N) {
   if (N == 0) return;
-  TUnzipRun& R = *FRun;
-  const uint64_t Size = FWorkingHeader->UncompressedSize();
+  const uint64_t Size = R.Entry->UncompressedSize();
   if (static_cast<uint64_t>(R.Written) + N > Size)
     throw EBiggerThanUncompressed(LoadZipStr(zsBiggerThanUncompressed));
   if (R.Out->Write(Data, static_cast<int64_t>(N)) != static_cast<int64_t>(N))
     throw ECantWriteUCF(LoadZipStr(zsCantWriteUCF));
-  FCrypt.UpdateCrcBuffer(Data, N);
+  R.Crypt->UpdateCrcBuffer(Data, N);
   R.Written += static_cast<int64_t>(N);
-  if (OnFilePercentDone) OnFilePercentDone(this, PercentDone(R.Written, static_cast<int64_t>(Size)));
+  if (R.Job)
+    LogProgress(*R.Job, N);
+  else
+    ReportProgress(R.Written, Size, N);
+}
+
+void TArcUnZip::ReportProgress(int64_t Written, uint64_t Size, size_t N) {
+  if (OnFilePercentDone) OnFilePercentDone(this, PercentDone(Written, static_cast<int64_t>(Size)));
   if (OnTotalPercentDone) {
     FBytesDone += static_cast<int64_t>(N);
     OnTotalPercentDone(this, PercentDone(FBytesDone, FTotalBytes));
@@ -127,9 +145,8 @@ void TArcUnZip::FlushOutput(const uint8_t* Data, size_t N) {
  * output is stopped at the sink). The inflate engine's own message is kept as
  * the reason, after the engine's name.
  */
-bool TArcUnZip::Decompress(TStream& Out) {
-  TUnzipRun& R = *FRun;
-  TZipHeaderInfo& W = *FWorkingHeader;
+bool TArcUnZip::Decompress(TUnzipRun& R, TStream& Out) {
+  TZipHeaderInfo& W = *R.Entry;
   R.Out = &Out;
   R.Written = 0;
   R.Encrypted = W.Encrypted();
@@ -139,14 +156,16 @@ bool TArcUnZip::Decompress(TStream& Out) {
 
   struct TSource : TDecodeSource {
     TArcUnZip* Zip;
-    explicit TSource(TArcUnZip* Z) : Zip(Z) {}
-    size_t NextBlock(const uint8_t*& Data) override { return Zip->NextBlock(Data); }
-  } Source(this);
+    TUnzipRun& Lane;
+    TSource(TArcUnZip* Z, TUnzipRun& L) : Zip(Z), Lane(L) {}
+    size_t NextBlock(const uint8_t*& Data) override { return Zip->NextBlock(Lane, Data); }
+  } Source(this, R);
   struct TSink : TDecodeSink {
     TArcUnZip* Zip;
-    explicit TSink(TArcUnZip* Z) : Zip(Z) {}
-    void Put(const uint8_t* Data, size_t Count) override { Zip->FlushOutput(Data, Count); }
-  } Sink(this);
+    TUnzipRun& Lane;
+    TSink(TArcUnZip* Z, TUnzipRun& L) : Zip(Z), Lane(L) {}
+    void Put(const uint8_t* Data, size_t Count) override { Zip->FlushOutput(Lane, Data, Count); }
+  } Sink(this, R);
 
   const uint16_t Method = W.CompressionMethod();
   const uint64_t Size = W.UncompressedSize();
@@ -157,13 +176,17 @@ bool TArcUnZip::Decompress(TStream& Out) {
     case 0: {
       uint8_t* Buf = R.Output.get();
       while (R.Remaining > 0) {
-        PumpMessages();
+        if (!R.Archive) PumpMessages();
         const int64_t N = std::min<int64_t>(static_cast<int64_t>(TUnzipRun::kBlockSize), R.Remaining);
         R.Remaining -= N;
         W.SetCompressedSize(static_cast<uint64_t>(R.Remaining));
-        ReadEntryData(Buf, N);
-        if (R.Encrypted && !FPassword.empty()) FCrypt.DecryptBuffer(Buf, static_cast<size_t>(N));
-        FlushOutput(Buf, static_cast<size_t>(N));
+        if (R.Archive)
+          ReadLaneData(*R.Archive, Buf, N);
+        else
+          ReadEntryData(Buf, N);
+        // (An encrypted entry gets here only after its password passed.)
+        if (R.Encrypted) R.Crypt->DecryptBuffer(Buf, static_cast<size_t>(N));
+        FlushOutput(R, Buf, static_cast<size_t>(N));
       }
       break;
     }
@@ -184,28 +207,32 @@ bool TArcUnZip::Decompress(TStream& Out) {
       Name = "imploded";
       if (!R.Implode) R.Implode = std::make_unique<TImplodeDecoder>();
       Result = R.Implode->Decode(Source, Sink, W.Flags(), Packed, Size);
-      if (Result == TDecodeResult::drNoMemory)
-        DoHandleMessage(kNoMemoryMessageId, kNoMemoryText, kNoMemoryCaption, 0);
+      if (Result == TDecodeResult::drNoMemory) {
+        if (R.Archive)
+          R.NoMemoryNotice = true;
+        else
+          ShowNoMemoryNotice(*this);
+      }
       break;
     case 8:
       if (!R.Inflate) R.Inflate = std::make_unique<TInflateDecoder>(FDeflateEngine);
       Result = R.Inflate->Decode(Source, Sink);
       if (Result == TDecodeResult::drBadData || Result == TDecodeResult::drNoMemory) {
-        FEntryError = "invalid deflated data (" + R.Inflate->ErrorText() + ")";
+        *R.Error = "invalid deflated data (" + R.Inflate->ErrorText() + ")";
         return false;
       }
       Name = "deflated";
       break;
     default:
-      FEntryError = UnsupportedMethodText(Method);
+      *R.Error = UnsupportedMethodText(Method);
       return false;
   }
   if (Result != TDecodeResult::drOk) {
-    FEntryError = DecodeFailure(Result, Name);
+    *R.Error = DecodeFailure(Result, Name);
     return false;
   }
   if (static_cast<uint64_t>(R.Written) != Size) {
-    FEntryError = Format("size mismatch: the data gives %lld bytes, %llu declared", static_cast<long long>(R.Written),
+    *R.Error = Format("size mismatch: the data gives %lld bytes, %llu declared", static_cast<long long>(R.Written),
                          static_cast<unsigned long long>(Size));
     return false;
   }

@@ -45,6 +45,9 @@ bool MethodIsSupported(uint16_t Method);
 // "unsupported compression method 99 (AES)": the number, and the method's
 // name when it is a known one.
 std::string UnsupportedMethodText(uint16_t Method);
+// The notice for an implode table that did not fit, through the
+// component's message hook.
+void ShowNoMemoryNotice(TArcUnZip& Zip);
 
 struct TArcUnZip::TUnzipRun {
   // Input and output move in blocks of at most this many bytes.
@@ -61,7 +64,22 @@ struct TArcUnZip::TUnzipRun {
   std::unique_ptr<TImplodeDecoder> Implode;
   std::unique_ptr<TInflateDecoder> Inflate;
 
-  // The entry in work.
+  // The entry in work: its record, key state and running CRC, where the
+  // reason for a failure goes. The run's own lane points them at the
+  // component's working header, FCrypt and FEntryError; a worker's lane at
+  // those of its job.
+  TZipHeaderInfo* Entry = nullptr;
+  TZipCrypt* Crypt = nullptr;
+  std::string* Error = nullptr;
+  // A worker's lane: its own handle on the archive, and the job its
+  // progress is logged for (the component's events are never raised from
+  // a worker). Null in the run's own lane.
+  TStream* Archive = nullptr;
+  TUnzipJob* Job = nullptr;
+  // A worker met the implode decoder's table limit: the caller shows the
+  // notice when it takes the entry's end.
+  bool NoMemoryNotice = false;
+
   TStream* Out = nullptr;
   int64_t Remaining = 0;  // compressed bytes still to be handed out
   int64_t Written = 0;    // decompressed bytes written for this entry
@@ -70,6 +88,8 @@ struct TArcUnZip::TUnzipRun {
 
   // Result counters of the run.
   int32_t Extracted = 0;
+  // The workers, while a run uses them.
+  TUnzipPool* Pool = nullptr;
 };
 
 }  // namespace zem

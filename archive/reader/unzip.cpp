@@ -104,6 +104,9 @@ int32_t TArcUnZip::ExtractRun(bool TestOnly) {
   FKeepZipOpen = true;
   FRun.reset(new TUnzipRun);
   FRun->TestOnly = TestOnly;
+  FRun->Entry = FWorkingHeader.get();
+  FRun->Crypt = &FCrypt;
+  FRun->Error = &FEntryError;
   bool SortSaved = false;
   const TZipSortMode SavedSort = FSortMode;
 
@@ -157,7 +160,7 @@ int32_t TArcUnZip::ExtractRun(bool TestOnly) {
 
     bool StopNow = false;
     if (OnStartUnZipInfo) OnStartUnZipInfo(this, ToDo, FTotalBytes, StopNow);
-    if (ToDo > 0 && !StopNow) {
+    if (ToDo > 0 && !StopNow && !(RunsInParallel(ToDo) && ExtractInParallel(N, TestOnly))) {
       for (int32_t I = 0; I < N; ++I) {
         if (!FDoAll && !FView->Items(I)->Chosen()) continue;
         do {
@@ -224,10 +227,14 @@ void TArcUnZip::SkipEntry(int32_t I, TSkipReason Reason, const std::string& Name
   bool Retry = false;
   if (OnSkippingFile) OnSkippingFile(this, Reason, Name, I, Retry);
   const uint64_t Size = FWorkingHeader->UncompressedSize();
+  // With earlier entries still in work, the total drops only once their
+  // percentages are out, as it would have done after them.
+  if (FRun && FRun->Pool && DeferSkippedSize(*FRun->Pool, Size)) return;
   FTotalBytes = Size >= static_cast<uint64_t>(FTotalBytes) ? 0 : FTotalBytes - static_cast<int64_t>(Size);
 }
 
 bool TArcUnZip::FailEntry(int32_t I, TSkipReason Reason, const std::string& Why) {
+  if (FailInWorker(Reason, Why)) return false;
   FEntryError = Why;
   SkipEntry(I, Reason, FWorkingHeader->FullName());
   return false;
@@ -310,6 +317,15 @@ bool TArcUnZip::CheckEntryPassword(int32_t I) {
                                                                    : 0);
     const uint8_t Check = PasswordCheckByte(W.Flags(), W.FileDateTime(), W.Crc32());
     if (!FPassword.empty() && FCrypt.DecryptHeader(FPassword, Header) == Check) return true;
+    if (WorkInFlight()) {
+      // The question comes after all earlier work, whose end may have
+      // brought a new password already.
+      DrainPool();
+      if (FCurrentDisk != HeaderDisk) OpenDisk(HeaderDisk + 1);
+      FArchive->Seek(HeaderPos, soBeginning);
+      W.SetCompressedSize(FView->Items(I)->CompressedSize());
+      continue;
+    }
     std::string NewPassword = FPassword;
     if (OnBadPassword) OnBadPassword(this, I, NewPassword);
     if (OnBadPassword && NewPassword != FPassword) {
@@ -443,6 +459,11 @@ bool TArcUnZip::OpenEntryOutput(int32_t I, std::string& FName, TEntryFilePtr& Fi
   // Whatever has the name counts as existing, a link too (it is replaced,
   // never written through).
   if (Exists && FOverwriteMode != Always) {
+    // The question (and the file it is about) comes after all earlier work.
+    if (FOverwriteMode == Prompt && WorkInFlight()) {
+      DrainPool();
+      if (!Locate()) return false;
+    }
     const std::string Asked = FName;
     if (!MayOverwrite(I, FName)) {
       SkipEntry(I, srNoOverwrite, FName);
@@ -469,19 +490,23 @@ bool TArcUnZip::OpenEntryOutput(int32_t I, std::string& FName, TEntryFilePtr& Fi
 TArcUnZip::TDataVerdict TArcUnZip::DecompressEntry(int32_t DataDisk, int64_t DataPos, TEntryFile* File) {
   if (FCurrentDisk != DataDisk) OpenDisk(DataDisk + 1);
   FArchive->Seek(DataPos, soBeginning);
-  FCrypt.ResetCrc();
+  return DecodeEntry(*FRun, File);
+}
+
+TArcUnZip::TDataVerdict TArcUnZip::DecodeEntry(TUnzipRun& R, TEntryFile* File) {
+  R.Crypt->ResetCrc();
   TNullStream Null;
   TStream& Out = File ? static_cast<TStream&>(*File->Buffer) : static_cast<TStream&>(Null);
-  const uint64_t Declared = FWorkingHeader->UncompressedSize();
+  const uint64_t Declared = R.Entry->UncompressedSize();
   auto WriteError = [&] {
-    FEntryError = Format("cannot write \"%s\": %s", File ? File->Pending->NativePath().c_str() : "",
+    *R.Error = Format("cannot write \"%s\": %s", File ? File->Pending->NativePath().c_str() : "",
                          platform::SysErrorMessage(platform::GetLastError()).c_str());
     return TDataVerdict::WriteFailed;
   };
   try {
-    if (!Decompress(Out)) return TDataVerdict::BadData;
+    if (!Decompress(R, Out)) return TDataVerdict::BadData;
   } catch (const EBiggerThanUncompressed&) {
-    FEntryError = Format("size mismatch: the data gives more than the %llu bytes declared",
+    *R.Error = Format("size mismatch: the data gives more than the %llu bytes declared",
                          static_cast<unsigned long long>(Declared));
     return TDataVerdict::BadData;
   } catch (const ECantWriteUCF&) {

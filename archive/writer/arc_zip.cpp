@@ -37,7 +37,6 @@ TArcZip::TArcZip(TComponent* AOwner)
   SetIncludeSysFiles(false);
   SetIncludeReadOnlyFiles(true);
   SetIncludeArchiveFiles(true);
-  SetThreads(platform::AvailableProcessors());
   // The reader's copies start in step with MultiZipInfo.
   TArcUnZip::SetMultiMode(FMultiZipInfo->MultiMode());
   TArcUnZip::SetCheckDiskLabels(FMultiZipInfo->CheckDiskLabels());
@@ -75,7 +74,6 @@ void TArcZip::Assign(const TPersistent* Source) {
   FNameConvention = Src->FNameConvention;
   FLinkMode = Src->FLinkMode;
   FLinkRoot = Src->FLinkRoot;
-  FThreads = Src->FThreads;
   OnStartZip = Src->OnStartZip;
   OnStartZipInfo = Src->OnStartZipInfo;
   OnEndZip = Src->OnEndZip;
@@ -139,7 +137,6 @@ void TArcZip::SetRelativePaths(bool Value) {
   }
 }
 
-void TArcZip::SetThreads(int32_t Value) { FThreads = std::clamp<int32_t>(Value, 1, kMaxThreads); }
 
 void TArcZip::SetAttributeBit(uint8_t Bit, bool Value) {
   if (Value)

@@ -218,7 +218,8 @@ class TArcZip : public TArcUnZip {
   void SetIncludeReadOnlyFiles(bool Value) { SetAttributeBit(kAttrReadOnly, Value); }
   bool IncludeArchiveFiles() const { return (FAttributes & kAttrArchive) != 0; }
   void SetIncludeArchiveFiles(bool Value) { SetAttributeBit(kAttrArchive, Value); }
-  // Threads that make entries at once: with more than one, the data of
+  // Threads (inherited: one setting for reading and writing) also counts
+  // the threads that make entries at once: with more than one, the data of
   // small files (up to 1 MiB) is read, compressed and encrypted ahead by a
   // pool of Threads - 1 workers (the caller's thread helping when it would
   // wait), while larger files stream on the caller's thread; entries are
@@ -226,11 +227,6 @@ class TArcZip : public TArcUnZip {
   // thread (see Zip). 1 makes every entry on the caller's thread, one
   // after the other. Multi-volume output, the entries that replace
   // entries of an existing archive, and a set OnEncrypt always use one.
-  // The default is the processors the process may run on; the setter
-  // keeps the value within 1..kMaxThreads.
-  static constexpr int32_t kMaxThreads = 16;
-  int32_t Threads() const { return FThreads; }
-  void SetThreads(int32_t Value);
   // The attribute filter of every file search of Zip: hidden and system
   // files are found only when their bit is in it; directories always.
   uint8_t AttributeMask() const { return FAttributes; }
@@ -371,7 +367,6 @@ class TArcZip : public TArcUnZip {
   TNameConvention FNameConvention = TNameConvention::Utf8;
   TLinkMode FLinkMode = TLinkMode::Store;
   std::string FLinkRoot;
-  int32_t FThreads = 1;
 };
 
 }  // namespace zem

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <sstream>
+#include <string>
 
 #include "archive/writer/arc_zip.h"
 #include "cli/cardcli/console_services.h"
@@ -78,17 +79,21 @@ constexpr TCommandHelp kHelps[] = {
      "  --threads N          pack up to N files at once (default: the processors\n"
      "                       available; 1: one after the other)\n"},
     {"restore", "format a card and restore an image onto it",
-     "usage: zemcard restore [--yes] [-q|-v] IMAGE CARD\n"
+     "usage: zemcard restore [--yes] [-q|-v] [--threads N] IMAGE CARD\n"
      "\n"
      "Tests IMAGE, checks that its files fit CARD, formats CARD and writes the\n"
      "files back. Nothing is erased when the image is damaged or too big.\n"
-     "  -y, --yes            format without asking (needed for a --folder card)\n"},
+     "  -y, --yes            format without asking (needed for a --folder card)\n"
+     "  --threads N          check and write N files at once (1 to 64; default:\n"
+     "                       one per processor available)\n"},
     {"copy", "copy a card onto another put in the same drive",
-     "usage: zemcard copy [--yes] [-q|-v] CARD\n"
+     "usage: zemcard copy [--yes] [-q|-v] [--threads N] CARD\n"
      "\n"
      "Reads CARD into a temporary image, asks for the other card (Enter; the end\n"
      "of input cancels), then restores the image onto it.\n"
-     "  -y, --yes            no questions (needed for a --folder card)\n"},
+     "  -y, --yes            no questions (needed for a --folder card)\n"
+     "  --threads N          check and write N files at once (1 to 64; default:\n"
+     "                       one per processor available)\n"},
     {"format", "erase every file of a card, keeping its label",
      "usage: zemcard format [--yes] CARD\n"
      "\n"
@@ -177,11 +182,11 @@ struct TCardOptions {
   std::string Command;
   std::vector<std::string> Positional;
   std::optional<std::string> Level;
-  std::optional<std::string> Threads;
   std::optional<std::string> Folder;
   std::optional<std::string> Label;
   bool Yes = false;
   TVerbosity Verbosity = TVerbosity::Normal;
+  std::optional<int32_t> Threads;  // --threads: entries extracted at once
 };
 
 // The options a command takes besides -h and --help.
@@ -192,6 +197,7 @@ std::vector<TOptionSpec> SpecsOf(const std::string& Command) {
   if (Command == "backup") Specs.insert(Specs.end(), {{{"--level"}, true}, {{"--threads"}, true}});
   if (Command == "restore" || Command == "copy" || Command == "format")
     Specs.push_back({{"-y", "--yes"}});
+  if (Command == "restore" || Command == "copy") Specs.push_back({{"--threads"}, true});
   return Specs;
 }
 
@@ -201,7 +207,6 @@ TCardOptions OptionsOf(const std::string& Command, const TParsedLine& Line) {
   O.Command = Command;
   O.Positional = Line.Operands;
   if (Line.Has("--level")) O.Level = Line.Value("--level");
-  if (Line.Has("--threads")) O.Threads = Line.Value("--threads");
   if (Line.Has("--folder")) O.Folder = Line.Value("--folder");
   if (Line.Has("--label")) O.Label = Line.Value("--label");
   O.Yes = Line.Has("-y");
@@ -210,6 +215,10 @@ TCardOptions OptionsOf(const std::string& Command, const TParsedLine& Line) {
                 : Line.Has("-v") ? TVerbosity::Verbose
                                  : TVerbosity::Normal;
   if (O.Label && !O.Folder) throw TUsageError{"--label goes with --folder"};
+  int32_t Threads = 0;
+  std::string Why;
+  if (!ThreadsOption(Line, TArcZip::kMaxThreads, Threads, Why)) throw TUsageError{Why};
+  if (Threads > 0) O.Threads = Threads;
   return O;
 }
 
@@ -331,6 +340,7 @@ class TCardSession {
     Services = Owned.get();
     Previous = platform::InstallWindowServices(std::move(Owned));
     ConfigureCardComponent(Zip);
+    if (O.Threads) Zip.SetThreads(*O.Threads);
     NewMeter();
     Zip.OnZipComplete = [](TObject*, int32_t) {
       platform::WindowServices().MessageBox(nullptr, kMsgJobComplete, kTitleMessage,
@@ -461,18 +471,9 @@ int BackupCommand(const TCardOptions& O, std::istream& In, std::ostream& Out, st
     else
       throw TUsageError{"--level is none, fast or high"};
   }
-  int32_t Threads = 0;
-  if (O.Threads) {
-    const std::string& Text = *O.Threads;
-    if (Text.empty() || Text.size() > 3 || Text.find_first_not_of("0123456789") != std::string::npos ||
-        std::stoi(Text) < 1 || std::stoi(Text) > TArcZip::kMaxThreads)
-      throw TUsageError{"--threads takes 1 to " + std::to_string(TArcZip::kMaxThreads) + ", not " + Text};
-    Threads = std::stoi(Text);
-  }
   const TCardDrive Card(O, O.Folder ? std::string() : O.Positional[0]);
   const std::string Image = platform::FromNativePath(O.Positional.back());
   TCardSession S(In, Out, Err, O);
-  if (Threads > 0) S.Zip.SetThreads(Threads);
   if (!S.HasCard(Card.Letter())) return kExitFailure;
   bool Complete = false;
   try {

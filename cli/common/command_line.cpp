@@ -96,4 +96,17 @@ TParsedLine ParseCommandLine(const std::vector<std::string>& Args, size_t First,
   return Line;
 }
 
+bool ThreadsOption(const TParsedLine& Line, int32_t Most, int32_t& Threads, std::string& Why) {
+  Threads = 0;
+  if (!Line.Has("--threads")) return true;
+  const std::string Text = Line.Value("--threads");
+  const bool Digits = !Text.empty() && Text.size() <= 3 &&
+                      Text.find_first_not_of("0123456789") == std::string::npos;
+  if (Digits) Threads = static_cast<int32_t>(std::stoi(Text));
+  if (Digits && Threads >= 1 && Threads <= Most) return true;
+  Threads = 0;
+  Why = "--threads takes 1 to " + std::to_string(Most) + ", not " + Text;
+  return false;
+}
+
 }  // namespace zem

@@ -3,6 +3,7 @@
 // "--name=value".
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -31,5 +32,9 @@ struct TParsedLine {
 // Parses Args from index First on. "-" alone is an operand.
 TParsedLine ParseCommandLine(const std::vector<std::string>& Args, size_t First,
                              const std::vector<TOptionSpec>& Specs);
+
+// The value of --threads in Threads (0 when the option is absent); false,
+// with Why in words, for anything but a whole number from 1 to Most.
+bool ThreadsOption(const TParsedLine& Line, int32_t Most, int32_t& Threads, std::string& Why);
 
 }  // namespace zem

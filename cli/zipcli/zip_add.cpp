@@ -275,15 +275,9 @@ int AddCommand(const std::vector<std::string>& Args, const TZipTerminal& Term, s
     if (Host != "unix" && Host != "dos") return UsageError("add", "--host takes unix or dos, not " + Host, Err);
     Options.Host = Host == "unix" ? kHostUnix : kHostDos;
   }
-  if (Line.Has("--threads")) {
-    const std::string Text = Line.Value("--threads");
-    const bool Digits = !Text.empty() && Text.size() <= 3 &&
-                        std::all_of(Text.begin(), Text.end(), [](char C) { return C >= '0' && C <= '9'; });
-    if (!Digits || std::stoi(Text) < 1 || std::stoi(Text) > TArcZip::kMaxThreads)
-      return UsageError("add",
-                        "--threads takes 1 to " + std::to_string(TArcZip::kMaxThreads) + ", not " + Text,
-                        Err);
-    Options.Threads = std::stoi(Text);
+  {
+    std::string Why;
+    if (!ThreadsOption(Line, TArcZip::kMaxThreads, Options.Threads, Why)) return UsageError("add", Why, Err);
   }
   Options.Verbosity = VerbosityOf(Line);
   if (Line.Has("--split")) {

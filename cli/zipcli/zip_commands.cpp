@@ -6,6 +6,7 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <string>
 
 #include "cli/zipcli/zip_add.h"
 #include "cli/zipcli/zip_common.h"
@@ -58,6 +59,8 @@ const char* const kExtractHelp =
     "  -P PASSWORD            the password (other users can see it in the list\n"
     "                         of processes: prefer --password-file or the prompt)\n"
     "  --password-file FILE   the password is the first line of FILE\n"
+    "  --threads N            decode N entries at once (1 to 64; default: one\n"
+    "                         per processor available)\n"
     "  -q                     quiet: no progress, no summary\n"
     "  -v                     verbose: one line per entry\n"
     "Without -o or -n, each existing file is asked about:\n"
@@ -71,6 +74,8 @@ const char* const kTestHelp =
     "Decompresses every entry without writing anything and checks its CRC.\n"
     "  -P PASSWORD            the password (visible to other users)\n"
     "  --password-file FILE   the password is the first line of FILE\n"
+    "  --threads N            test N entries at once (1 to 64; default: one per\n"
+    "                         processor available)\n"
     "  -q                     quiet: no progress, no summary\n"
     "  -v                     verbose: one line per entry\n"
     "Without a password, an encrypted archive asks for one when standard input\n"
@@ -128,7 +133,7 @@ int ListCommand(const std::vector<std::string>& Args, const TZipTerminal&, std::
 
 // The options "extract" and "test" share.
 const std::vector<TOptionSpec> kReadSpecs = {
-    {{"-P"}, true}, {{"--password-file"}, true}, {{"-q"}}, {{"-v"}}};
+    {{"-P"}, true}, {{"--password-file"}, true}, {{"-q"}}, {{"-v"}}, {{"--threads"}, true}};
 
 int ExtractCommand(const std::vector<std::string>& Args, const TZipTerminal& Term,
                    std::ostream& Out, std::ostream& Err) {
@@ -145,6 +150,7 @@ int ExtractCommand(const std::vector<std::string>& Args, const TZipTerminal& Ter
   TExtractOptions Options;
   std::string Why;
   if (!PasswordOf(Line, Term, Options.Password, Why)) return UsageError("extract", Why, Err);
+  if (!ThreadsOption(Line, TArcUnZip::kMaxThreads, Options.Threads, Why)) return UsageError("extract", Why, Err);
   Options.DestDir = Line.Value("-d");
   Options.Overwrite = Line.Has("-o")   ? TExtractOptions::Always
                       : Line.Has("-n") ? TExtractOptions::Never
@@ -168,6 +174,7 @@ int TestCommand(const std::vector<std::string>& Args, const TZipTerminal& Term, 
   TExtractOptions Options;
   std::string Why;
   if (!PasswordOf(Line, Term, Options.Password, Why)) return UsageError("test", Why, Err);
+  if (!ThreadsOption(Line, TArcUnZip::kMaxThreads, Options.Threads, Why)) return UsageError("test", Why, Err);
   Options.Verbosity = VerbosityOf(Line);
   return TestArchive(Line.Operands[0], Options, Term, Out, Err);
 }

@@ -49,6 +49,7 @@ struct TExtractOptions {
   bool JunkPaths = false;         // -j: no folders recreated
   std::vector<std::string> Patterns;  // '/' or '\' separated; none: every entry
   TVerbosity Verbosity = TVerbosity::Normal;
+  int32_t Threads = 0;  // --threads: entries decoded at once; 0: the reader's default
 };
 
 // Extracts the chosen entries of an archive. Existing files kept (-n, or a

@@ -112,6 +112,7 @@ class TReadRun {
     Kept.assign(Done.size(), false);
     Reason.assign(Done.size(), std::string());
     Zip.SetPassword(Options.Password);
+    if (Options.Threads > 0) Zip.SetThreads(Options.Threads);
     Zip.OnStartUnZipInfo = [this](TObject*, int32_t N, int64_t Total, bool&) {
       ToDo = N;
       TotalBytes = Total;

@@ -12,7 +12,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "archive/reader/arc_unzip.h"
@@ -21,52 +23,62 @@
 
 namespace zem::fuzz {
 
-// The Linux file system with one read-only file more, held in memory.
+// The Linux file system with one read-only file more, held in memory. Each
+// open gives a descriptor of its own with its own position (the reader's
+// workers open the archive again, and read at once).
 class TMemoryArchiveFs : public platform::TLinuxFileSystem {
  public:
   static constexpr const char* kPath = "/zem-fuzz/in.zip";
 
   void SetData(const uint8_t* Data, size_t Size) {
+    std::lock_guard<std::mutex> Hold(FLock);
     FData = Data;
     FSize = Size;
-    FPos = 0;
-    FOpen = false;
+    FPositions.clear();
   }
 
   int Open(const std::string& Path, int Flags, mode_t Mode = 0) override {
     if (Path != kPath) return TLinuxFileSystem::Open(Path, Flags, Mode);
     if ((Flags & O_ACCMODE) != O_RDONLY) return Fail(EROFS);
-    FOpen = true;
-    FPos = 0;
-    return kFd;
+    std::lock_guard<std::mutex> Hold(FLock);
+    int Fd = kFd;
+    while (FPositions.count(Fd) != 0) ++Fd;
+    FPositions[Fd] = 0;
+    return Fd;
   }
   int Close(int Fd) override {
-    if (Fd != kFd) return TLinuxFileSystem::Close(Fd);
-    FOpen = false;
-    return 0;
+    if (!Mine(Fd)) return TLinuxFileSystem::Close(Fd);
+    std::lock_guard<std::mutex> Hold(FLock);
+    return FPositions.erase(Fd) != 0 ? 0 : Fail(EBADF);
   }
   ssize_t Read(int Fd, void* Buffer, size_t Count) override {
-    if (Fd != kFd) return TLinuxFileSystem::Read(Fd, Buffer, Count);
-    if (!FOpen) return Fail(EBADF);
-    const size_t N = FPos >= FSize ? 0 : std::min(Count, FSize - FPos);
-    if (N > 0) std::memcpy(Buffer, FData + FPos, N);
-    FPos += N;
+    if (!Mine(Fd)) return TLinuxFileSystem::Read(Fd, Buffer, Count);
+    std::lock_guard<std::mutex> Hold(FLock);
+    const auto At = FPositions.find(Fd);
+    if (At == FPositions.end()) return Fail(EBADF);
+    size_t& Pos = At->second;
+    const size_t N = Pos >= FSize ? 0 : std::min(Count, FSize - Pos);
+    if (N > 0) std::memcpy(Buffer, FData + Pos, N);
+    Pos += N;
     return static_cast<ssize_t>(N);
   }
   ssize_t Write(int Fd, const void* Buffer, size_t Count) override {
-    return Fd == kFd ? Fail(EBADF) : TLinuxFileSystem::Write(Fd, Buffer, Count);
+    return Mine(Fd) ? Fail(EBADF) : TLinuxFileSystem::Write(Fd, Buffer, Count);
   }
   off_t Seek(int Fd, off_t Offset, int Whence) override {
-    if (Fd != kFd) return TLinuxFileSystem::Seek(Fd, Offset, Whence);
-    const off_t Base = Whence == SEEK_CUR ? static_cast<off_t>(FPos)
+    if (!Mine(Fd)) return TLinuxFileSystem::Seek(Fd, Offset, Whence);
+    std::lock_guard<std::mutex> Hold(FLock);
+    const auto At = FPositions.find(Fd);
+    if (At == FPositions.end()) return Fail(EBADF);
+    const off_t Base = Whence == SEEK_CUR ? static_cast<off_t>(At->second)
                        : Whence == SEEK_END ? static_cast<off_t>(FSize)
                                             : 0;
     if (Offset < -Base) return Fail(EINVAL);
-    FPos = static_cast<size_t>(Base + Offset);
-    return static_cast<off_t>(FPos);
+    At->second = static_cast<size_t>(Base + Offset);
+    return static_cast<off_t>(At->second);
   }
   int Truncate(int Fd, off_t Size) override {
-    return Fd == kFd ? Fail(EBADF) : TLinuxFileSystem::Truncate(Fd, Size);
+    return Mine(Fd) ? Fail(EBADF) : TLinuxFileSystem::Truncate(Fd, Size);
   }
   int Stat(const std::string& Path, struct stat& St) override {
     return Path == kPath ? Describe(St) : TLinuxFileSystem::Stat(Path, St);
@@ -75,7 +87,7 @@ class TMemoryArchiveFs : public platform::TLinuxFileSystem {
     return Path == kPath ? Describe(St) : TLinuxFileSystem::LStat(Path, St);
   }
   int FStat(int Fd, struct stat& St) override {
-    return Fd == kFd ? Describe(St) : TLinuxFileSystem::FStat(Fd, St);
+    return Mine(Fd) ? Describe(St) : TLinuxFileSystem::FStat(Fd, St);
   }
   int RealPath(const std::string& Path, std::string& Resolved) override {
     if (Path != kPath) return TLinuxFileSystem::RealPath(Path, Resolved);
@@ -83,11 +95,12 @@ class TMemoryArchiveFs : public platform::TLinuxFileSystem {
     return 0;
   }
   int GetFatAttributes(int Fd, uint32_t& Attributes) override {
-    return Fd == kFd ? Fail(ENOTTY) : TLinuxFileSystem::GetFatAttributes(Fd, Attributes);
+    return Mine(Fd) ? Fail(ENOTTY) : TLinuxFileSystem::GetFatAttributes(Fd, Attributes);
   }
 
  private:
   static constexpr int kFd = 1 << 20;  // above any real descriptor
+  static bool Mine(int Fd) { return Fd >= kFd; }
   static int Fail(int Error) {
     errno = Error;
     return -1;
@@ -101,9 +114,10 @@ class TMemoryArchiveFs : public platform::TLinuxFileSystem {
     return 0;
   }
 
+  std::mutex FLock;
   const uint8_t* FData = nullptr;
-  size_t FSize = 0, FPos = 0;
-  bool FOpen = false;
+  size_t FSize = 0;
+  std::map<int, size_t> FPositions;  // open descriptor -> position
 };
 
 // Lists and tests Data as an archive; a damaged directory is rebuilt by the

@@ -97,7 +97,7 @@ TEST_F(ZemcardCommandLineTest, TableOfCommandLines) {
       {{"backup", "--bogus", "@card", "@x.IMG"}, "", 2, {}, {"unknown option --bogus", "usage: zemcard backup"}, ""},
       {{"backup", "-q", "-v", "--folder", "@card", "@x.IMG"}, "", 2, {}, {"exclude each other"}, ""},
       {{"backup", "--folder", "@card", "@x.IMG", "--level"}, "", 2, {}, {"--level needs a value"}, ""},
-      {{"backup", "--folder", "@card", "@x.IMG", "--threads", "two"}, "", 2, {}, {"--threads takes 1 to 16, not two"}, ""},
+      {{"backup", "--folder", "@card", "@x.IMG", "--threads", "two"}, "", 2, {}, {"--threads takes 1 to 64, not two"}, ""},
       {{"list", "extra"}, "", 2, {}, {"list takes no arguments"}, ""},
       // Options after the names; "--" ends them; -q says nothing on success.
       {{"backup", "@q.IMG", "-q", "--folder", "@card", "--level", "none"}, "", 0, {}, {}, ""},

@@ -45,7 +45,7 @@ const std::vector<TLineCase> kCases = {
     {{"test", "-P", "x", "--password-file", "@D/pw", "@F/zipcrypto/zc_mixed.zip"}, 2, {}, {"one way only"}, {}},
     {{"test", "--password-file", "@D/none", "@F/zipcrypto/zc_mixed.zip"}, 2, {}, {"cannot read the password file"}, {}},
     {{"add", "-e", "@D/e.zip", "@D/in"}, 2, {}, {"-e asks the password on a terminal"}, {}},
-    {{"add", "--threads", "0", "@D/t.zip", "@D/in"}, 2, {}, {"--threads takes 1 to 16, not 0"}, {}},
+    {{"add", "--threads", "0", "@D/t.zip", "@D/in"}, 2, {}, {"--threads takes 1 to 64, not 0"}, {}},
     // Options after the names, -x taking its pattern there too.
     {{"add", "@D/a.zip", "@D/in", "-r", "-x", "*.txt", "-9", "--threads", "3"}, 0, {}, {}, {}},
     {{"list", "@D/a.zip", "--tsv", "--sort", "name"}, 0, {"/in/keep.bin\t"}, {}, {".txt"}},

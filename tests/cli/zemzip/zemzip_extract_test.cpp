@@ -121,6 +121,26 @@ TEST(ZemzipExtract, PasswordsAndFailingEntries) {
   EXPECT_NE(Aes.Out.find("notes.txt: unsupported compression method 99 (AES)\n"), std::string::npos) << Aes.Out;
 }
 
+// --threads sets how many entries are decoded at once, never a verdict:
+// failing entries fail and the status says so with one thread or two.
+TEST(ZemzipExtract, ThreadsKeepTheVerdicts) {
+  test::TTempDir Dir;
+  const std::string Archive = Fixture("zipcrypto/zc_mixed.zip");
+  std::vector<std::string> Errors;
+  for (const std::string Threads : {"1", "2"}) {
+    const TRun Wrong = Zemzip({"extract", "--threads", Threads, "-P", "nope", "-d", (Dir / Threads).string(), Archive});
+    EXPECT_EQ(Wrong.Code, ZipExitFailed);
+    EXPECT_TRUE(fs::exists(Dir / Threads / "runs.dat"));
+    EXPECT_FALSE(fs::exists(Dir / Threads / "notes.txt"));
+    Errors.push_back(Wrong.Err);
+    EXPECT_EQ(Zemzip({"test", "--threads", Threads, Fixture("damaged/dmg_truncated_last_entry.zip")}).Code, ZipExitFailed);
+  }
+  EXPECT_NE(Errors[0].find("notes.txt: wrong password"), std::string::npos) << Errors[0];
+  EXPECT_EQ(Errors[1], Errors[0]);
+  for (const char* Bad : {"0", "65", "two", ""})
+    EXPECT_EQ(Zemzip({"test", "--threads", Bad, Archive}).Code, ZipExitUsage) << Bad;
+}
+
 // Split sets under both namings extract like the whole archive.
 TEST(ZemzipExtract, SplitSets) {
   test::TTempDir Dir;

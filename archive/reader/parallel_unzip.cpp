@@ -1,0 +1,491 @@
+// TArcUnZip with several threads: entries decrypted, decoded and written by
+// workers while the calling thread keeps every event, every question and
+// every change to the destination's folders.
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+#include "archive/reader/decompress_engine.h"
+
+namespace zem {
+
+/*
+ * Design. The traditional cipher and the decoders are serial within an
+ * entry but not across entries, so the unit of work is one entry's data:
+ * from the first byte after its encryption header to its output file,
+ * closed (and flushed when asked) but not yet in place.
+ *
+ * The calling thread walks the entries in order and does, for each, what
+ * ExtractEntry does before the data: the local header, OnStartUnZip, the
+ * name checks, the method, the password check (its key state then goes
+ * with the job). A worker takes the job with its own handle on the
+ * archive, its own buffers, decoders and cipher state, and logs the size
+ * of every output block. The output (the folders below the destination,
+ * the look at what has the target's name, the temporary file, all through
+ * the run's destination handle without following links) is opened by the
+ * worker when the overwrite mode is Always, so that these system calls of
+ * many small files are spread over the workers too; with any other mode
+ * the calling thread opens it, as the question or the comparison belongs
+ * there. A failure of the worker's opening is kept with the job and
+ * reported at the entry's end. The calling thread takes the jobs back strictly in entry order,
+ * raising the percentages from the log and then the entry's end
+ * (FinishEntry: commit under the final name, OnEndUnZip, or the verdict),
+ * so the events of each entry, the percentages and the ends come in the
+ * order a run with one thread gives them, and a file is put in place only
+ * after every earlier entry's.
+ *
+ * What must see the destination as the earlier entries left it waits for
+ * all earlier work first: folder and link entries (they change what later
+ * names lead through), an entry whose target, or a folder on its way, is
+ * the target of an entry still in work, or whose target is a folder on the
+ * way to one (its worker may be making it), and the questions: whether to
+ * overwrite (the existing file may be one an earlier entry is writing) and
+ * the password when the check byte refuses it (an earlier entry's end may
+ * bring a new one). A skip before the
+ * data takes its size off the run's total only after the percentages of
+ * the entries still in work, as it would have after them.
+ *
+ * One order cannot be kept: a new password given at the end of an entry
+ * (the old one passed the check byte but not the data) reaches the entries
+ * already in work too late. Those that come out wrong with the old one are
+ * then run again, one at a time, from their start (OnStartUnZip again),
+ * with the new one; their percentages may already have been raised.
+ *
+ * Memory: at most Window jobs exist at once (four per worker), each with
+ * its output buffer; a worker's lane holds two 32 KB blocks and its
+ * decoders; a job's log holds one number per output block not yet taken
+ * back. Data streams through; no entry is held whole.
+ */
+
+struct TArcUnZip::TUnzipJob {
+  int32_t Index = 0;
+  std::string FName;                      // the final name, for the end events
+  std::string Key;                        // the target as compared for collisions
+  std::unique_ptr<TZipHeaderInfo> Entry;  // the working header at hand-over
+  TZipCrypt Crypt;                        // keys after the encryption header
+  std::string Password;                   // the one that passed the check
+  int64_t DataPos = 0;
+  TEntryFilePtr File;     // null when testing
+  // The output is opened by the worker (no question can come of it: the
+  // overwrite mode is Always); Refused, with Reason and Error, when that
+  // failed, as OpenEntryOutput says.
+  bool OpenInWorker = false;
+  bool Refused = false;
+  TSkipReason Reason = srCreateError;
+  uint64_t SkippedAfter = 0;  // sizes of later entries skipped meanwhile
+  TUnzipPool* Pool = nullptr;
+  // The worker's results, read once Done.
+  TDataVerdict Verdict = TDataVerdict::Clean;
+  std::string Error;
+  bool Fatal = false;  // the archive ended inside the data (Error says so)
+  bool NoMemoryNotice = false;
+  std::exception_ptr Failure;  // anything else: ends the run as it would have
+  // Under the pool's lock.
+  std::vector<size_t> Blocks;  // sizes of output blocks not yet reported
+  bool Done = false;
+};
+
+struct TArcUnZip::TUnzipPool {
+  // A worker told to stop in the middle of an entry (the run is ending by
+  // an exception): the entry's output is discarded.
+  struct TStopped {};
+
+  ~TUnzipPool() { Stop(); }
+
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> Hold(Lock);
+      Stopping = true;
+      Queue.clear();
+    }
+    WorkReady.notify_all();
+    for (std::thread& T : Workers) T.join();
+    Workers.clear();
+  }
+
+  void Work(TArcUnZip& Zip, TStream& Archive) {
+    TUnzipRun Lane;
+    Lane.Archive = &Archive;
+    Lane.TestOnly = TestOnly;
+    for (;;) {
+      TUnzipJob* Job = nullptr;
+      {
+        std::unique_lock<std::mutex> Hold(Lock);
+        WorkReady.wait(Hold, [this] { return Stopping || !Queue.empty(); });
+        if (Stopping) return;
+        Job = Queue.front();
+        Queue.pop_front();
+      }
+      if (Job->OpenInWorker) {
+        tWorkerJob = Job;
+        try {
+          Job->Refused = !Zip.OpenEntryOutput(Job->Index, Job->FName, Job->File);
+        } catch (...) {
+          Job->Failure = std::current_exception();
+        }
+        tWorkerJob = nullptr;
+        if (Job->Refused || Job->Failure) {
+          Finished(*Job);
+          continue;
+        }
+      }
+      Lane.Entry = Job->Entry.get();
+      Lane.Crypt = &Job->Crypt;
+      Lane.Error = &Job->Error;
+      Lane.Job = Job;
+      Lane.NoMemoryNotice = false;
+      try {
+        Archive.Seek(Job->DataPos, soBeginning);
+        Job->Verdict = Zip.DecodeEntry(Lane, Job->File.get());
+      } catch (const EFatalUnzipError& E) {
+        Job->Fatal = true;
+        Job->Error = E.Message();
+      } catch (...) {
+        Job->Failure = std::current_exception();
+      }
+      Job->NoMemoryNotice = Lane.NoMemoryNotice;
+      Finished(*Job);
+    }
+  }
+
+  void Finished(TUnzipJob& Job) {
+    bool Wake = false;
+    {
+      std::lock_guard<std::mutex> Hold(Lock);
+      Job.Done = true;
+      Wake = Watched == &Job;
+    }
+    if (Wake) Progress.notify_one();
+  }
+
+  // The job the current worker thread is opening the output of.
+  static thread_local TUnzipJob* tWorkerJob;
+
+  std::mutex Lock;
+  std::condition_variable WorkReady;  // a job queued, or stopping
+  std::condition_variable Progress;   // the watched job logged a block or ended
+  TUnzipJob* Watched = nullptr;       // the job the calling thread waits for
+  std::deque<TUnzipJob*> Queue;       // jobs no worker has taken yet
+  bool Stopping = false;
+
+  // The calling thread's own.
+  std::deque<std::unique_ptr<TUnzipJob>> InWork;  // in entry order
+  std::unordered_map<std::string, int> Targets;   // keys of InWork's targets
+  std::unordered_map<std::string, int> Folders;   // and of the folders on their way
+  size_t Window = 0;
+  bool TestOnly = false;
+  bool Collecting = false;        // an entry's end is being raised
+  bool Raising = false;           // an entry's percentages or end are being raised
+  std::vector<int32_t> Retries;   // entries to run again (a new password)
+  std::vector<std::unique_ptr<TLFNFileStream>> Inputs;
+  std::vector<std::thread> Workers;
+};
+
+thread_local TArcUnZip::TUnzipJob* TArcUnZip::TUnzipPool::tWorkerJob = nullptr;
+
+namespace {
+
+// The target as compared for collisions: the name in one case and with
+// one kind of separator (a FAT card does not tell "A.JPG" from "a.jpg").
+std::string TargetKey(const std::string& FName) {
+  std::string Key = platform::AnsiUpperCase(FName);
+  for (char& C : Key)
+    if (C == '/') C = '\\';
+  return Key;
+}
+
+// Calls Each with every folder on the way to Key (its leading parts).
+template <typename TEach>
+void ForEachFolder(const std::string& Key, TEach Each) {
+  for (size_t At = Key.find('\\'); At != std::string::npos; At = Key.find('\\', At + 1))
+    if (At > 0) Each(Key.substr(0, At));
+}
+
+// Whether Key, or a folder on its way, is the target of an entry in work,
+// or Key a folder on the way to one (which that entry's worker may make).
+bool Collides(const std::unordered_map<std::string, int>& Targets,
+              const std::unordered_map<std::string, int>& Folders, const std::string& Key) {
+  if (Targets.empty()) return false;
+  bool Found = Targets.count(Key) != 0 || Folders.count(Key) != 0;
+  ForEachFolder(Key, [&](const std::string& Folder) { Found = Found || Targets.count(Folder) != 0; });
+  return Found;
+}
+
+// Adds (Step 1) or removes (Step -1) Key and its folders.
+void CountTarget(std::unordered_map<std::string, int>& Targets, std::unordered_map<std::string, int>& Folders,
+           const std::string& Key, int Step) {
+  auto Add = [Step](std::unordered_map<std::string, int>& Map, const std::string& Name) {
+    const auto At = Map.try_emplace(Name, 0).first;
+    if ((At->second += Step) <= 0) Map.erase(At);
+  };
+  Add(Targets, Key);
+  ForEachFolder(Key, [&](const std::string& Folder) { Add(Folders, Folder); });
+}
+
+}  // namespace
+
+bool TArcUnZip::FailInWorker(TSkipReason Reason, const std::string& Why) {
+  TUnzipJob* Job = TUnzipPool::tWorkerJob;
+  if (Job == nullptr) return false;
+  Job->Reason = Reason;
+  Job->Error = Why;
+  return true;
+}
+
+void TArcUnZip::LogProgress(TUnzipJob& Job, size_t N) {
+  TUnzipPool& Pool = *Job.Pool;
+  bool Wake = false;
+  {
+    std::lock_guard<std::mutex> Hold(Pool.Lock);
+    if (Pool.Stopping) throw TUnzipPool::TStopped();
+    Job.Blocks.push_back(N);
+    Wake = Pool.Watched == &Job;
+  }
+  // Only the calling thread waits, and only for the oldest entry: waking
+  // it for any other would cost a switch for nothing.
+  if (Wake) Pool.Progress.notify_one();
+}
+
+bool TArcUnZip::DeferSkippedSize(TUnzipPool& Pool, uint64_t Size) {
+  if (Pool.Collecting || Pool.InWork.empty()) return false;
+  uint64_t& After = Pool.InWork.back()->SkippedAfter;
+  After = Size > UINT64_MAX - After ? UINT64_MAX : After + Size;
+  return true;
+}
+
+bool TArcUnZip::RunsInParallel(int32_t ToDo) const {
+  return FThreads > 1 && ToDo > 1 && FEndRecord->NumberOfThisDisk() == 0 && FDiskCount <= 1 && !OnDecrypt &&
+         FArchive != nullptr;
+}
+
+bool TArcUnZip::ExtractInParallel(int32_t N, bool TestOnly) {
+  TUnzipPool Pool;
+  Pool.TestOnly = TestOnly;
+  Pool.Window = static_cast<size_t>(FThreads) * 4;
+  // Each worker reads through its own handle, which must reach the very
+  // file the directory was read from; otherwise the run goes serially.
+  platform::TFileInfo Read;
+  if (!platform::GetFileInfo(FArchive->Handle(), Read)) return false;
+  for (int32_t K = 0; K < FThreads; ++K) {
+    try {
+      auto Input = std::make_unique<TLFNFileStream>(FZipName, fmOpenRead | fmShareDenyWrite, false,
+                                                    static_cast<int>(FStreamBufferSize));
+      platform::TFileInfo Same;
+      if (!platform::GetFileInfo(Input->Handle(), Same) || !Same.Unchanged(Read)) return false;
+      Pool.Inputs.push_back(std::move(Input));
+    } catch (const Exception&) {
+      return false;
+    }
+  }
+  try {
+    for (auto& Input : Pool.Inputs) {
+      TStream* S = Input.get();
+      Pool.Workers.emplace_back([&Pool, this, S] { Pool.Work(*this, *S); });
+    }
+  } catch (const std::system_error&) {
+    if (Pool.Workers.empty()) return false;
+  }
+
+  FRun->Pool = &Pool;
+  struct TDetach {
+    TUnzipRun* Run;
+    ~TDetach() { Run->Pool = nullptr; }
+  } Detach{FRun.get()};
+  try {
+    for (int32_t I = 0; I < N; ++I) {
+      if (!FDoAll && !FView->Items(I)->Chosen()) continue;
+      // Ends already there go out first; a full window waits for the oldest.
+      for (;;) {
+        bool Ready = false;
+        if (!Pool.InWork.empty()) {
+          std::lock_guard<std::mutex> Hold(Pool.Lock);
+          Ready = Pool.InWork.front()->Done;
+        }
+        if (!Ready && Pool.InWork.size() < Pool.Window) break;
+        CollectOldest(Pool);
+      }
+      RetryEntries(Pool);
+      if (PrepareEntry(Pool, I, TestOnly) == TPrepared::Serial) {
+        DrainPool();
+        RetryEntries(Pool);
+        do {
+          if (ExtractEntry(I, TestOnly)) ++FRun->Extracted;
+        } while (FRetryEntry);
+      }
+    }
+    DrainPool();
+    RetryEntries(Pool);
+  } catch (...) {
+    // A run ended by an error in an entry's start (a handler cancelling,
+    // say) has the earlier entries end first, as they would have before
+    // that entry began. One ended while an entry's percentages or end were
+    // raised (or by a worker's error) stops there: the later entries in
+    // work are dropped with their temporary files, never having ended.
+    if (!Pool.Raising) {
+      const std::exception_ptr Error = std::current_exception();
+      try {
+        DrainPool();
+      } catch (...) {
+      }
+      std::rethrow_exception(Error);
+    }
+    throw;
+  }
+  return true;
+}
+
+TArcUnZip::TPrepared TArcUnZip::PrepareEntry(TUnzipPool& Pool, int32_t I, bool TestOnly) {
+  const TZipHeaderInfo& Item = *FView->Items(I);
+  if (Item.FileName().empty() || Item.IsSymLink()) return TPrepared::Serial;
+  FRetryEntry = false;
+  FEntryError.clear();
+  FWorkingHeader->Assign(&Item);
+  TZipHeaderInfo& W = *FWorkingHeader;
+  try {
+    if (!W.Defect().empty()) {
+      FailEntry(I, srDataError, W.Defect());
+      return TPrepared::Done;
+    }
+    if (!SeekEntryData(I)) return TPrepared::Done;
+    std::string FName = EntryDestDir(W) + W.FileName();
+    if (!PrepareEntryTarget(I, FName)) return TPrepared::Done;
+    if (!TestOnly && Collides(Pool.Targets, Pool.Folders, TargetKey(FName))) DrainPool();
+    if (!CheckEntryMethod(I)) return TPrepared::Done;
+    if (W.Encrypted() && !CheckEntryPassword(I)) return TPrepared::Done;
+    auto Job = std::make_unique<TUnzipJob>();
+    Job->DataPos = FArchive->Position();
+    // Without a question to ask, the worker opens the output itself (the
+    // folders, the look at what has the name, the temporary file).
+    Job->OpenInWorker = !TestOnly && FOverwriteMode == Always;
+    if (!TestOnly && !Job->OpenInWorker && !OpenEntryOutput(I, FName, Job->File)) return TPrepared::Done;
+    Job->Index = I;
+    Job->FName = FName;
+    if (!TestOnly) Job->Key = TargetKey(FName);
+    Job->Entry = std::make_unique<TZipHeaderInfo>();
+    Job->Entry->Assign(&W);
+    Job->Crypt = FCrypt;
+    if (W.Encrypted()) Job->Password = FPassword;
+    Job->Pool = &Pool;
+    if (!Job->Key.empty()) CountTarget(Pool.Targets, Pool.Folders, Job->Key, 1);
+    TUnzipJob* Queued = Job.get();
+    Pool.InWork.push_back(std::move(Job));
+    {
+      std::lock_guard<std::mutex> Hold(Pool.Lock);
+      Pool.Queue.push_back(Queued);
+    }
+    Pool.WorkReady.notify_one();
+    return TPrepared::Queued;
+  } catch (const EFatalUnzipError& E) {
+    FRetryEntry = false;
+    FailEntry(I, srDataError, E.Message());
+    return TPrepared::Done;
+  }
+}
+
+void TArcUnZip::CollectOldest(TUnzipPool& Pool) {
+  Pool.Raising = true;
+  TUnzipJob& Waited = *Pool.InWork.front();
+  const uint64_t Size = Waited.Entry->UncompressedSize();
+  int64_t Written = 0;
+  std::vector<size_t> Blocks;
+  for (bool Done = false; !Done;) {
+    {
+      std::unique_lock<std::mutex> Hold(Pool.Lock);
+      Pool.Watched = &Waited;
+      Pool.Progress.wait_for(Hold, std::chrono::milliseconds(100),
+                             [&Waited] { return Waited.Done || !Waited.Blocks.empty(); });
+      Blocks.clear();
+      Blocks.swap(Waited.Blocks);
+      Done = Waited.Done;
+      if (Done) Pool.Watched = nullptr;
+    }
+    for (const size_t B : Blocks) {
+      Written += static_cast<int64_t>(B);
+      ReportProgress(Written, Size, B);
+    }
+    PumpMessages();
+  }
+  std::unique_ptr<TUnzipJob> Job = std::move(Pool.InWork.front());
+  Pool.InWork.pop_front();
+  if (!Job->Key.empty()) CountTarget(Pool.Targets, Pool.Folders, Job->Key, -1);
+
+  // The end is raised on the entry's own header, as ExtractEntry raises
+  // it; what the calling thread was doing with the working header (an
+  // entry being prepared) is put back afterwards.
+  struct TSwap {
+    TArcUnZip& Zip;
+    TUnzipJob& Job;
+    std::string Error;
+    TZipCrypt Crypt;
+    bool Retry;
+    TSwap(TArcUnZip& Z, TUnzipJob& J)
+        : Zip(Z), Job(J), Error(Z.FEntryError), Crypt(Z.FCrypt), Retry(Z.FRetryEntry) {
+      std::swap(Zip.FWorkingHeader, Job.Entry);
+      Zip.FRun->Pool->Collecting = true;
+    }
+    ~TSwap() {
+      Zip.FRun->Pool->Collecting = false;
+      std::swap(Zip.FWorkingHeader, Job.Entry);
+      Zip.FEntryError = Error;
+      Zip.FCrypt = Crypt;
+      Zip.FRetryEntry = Retry;
+    }
+  } Swap(*this, *Job);
+  if (Job->Failure) std::rethrow_exception(Job->Failure);
+  // An entry decrypted with a password that an earlier entry's end has
+  // since replaced, and that came out wrong, was never tried with the new
+  // one: it goes again, as if it had been started after that change.
+  const bool Clean = !Job->Fatal && Job->Verdict == TDataVerdict::Clean && ~Job->Crypt.Crc() == FWorkingHeader->Crc32();
+  if (FWorkingHeader->Encrypted() && !Job->Refused && !Clean && Job->Password != FPassword) {
+    Job->File.reset();
+    Pool.Retries.push_back(Job->Index);
+    Pool.Raising = false;
+    return;
+  }
+  FEntryError = Job->Error;
+  FCrypt.SetCrc(Job->Crypt.Crc());
+  FRetryEntry = false;
+  bool Counted = false;
+  if (Job->Refused) {
+    Counted = FailEntry(Job->Index, Job->Reason, Job->Error);
+  } else if (Job->Fatal) {
+    Job->File.reset();
+    Counted = FailEntry(Job->Index, srDataError, Job->Error);
+  } else {
+    if (Job->NoMemoryNotice) ShowNoMemoryNotice(*this);
+    Counted = FinishEntry(Job->Index, Job->FName, Job->Verdict, Job->File, Pool.TestOnly);
+  }
+  if (Counted) ++FRun->Extracted;
+  if (FRetryEntry) Pool.Retries.push_back(Job->Index);
+  if (Job->SkippedAfter > 0) {
+    const uint64_t Skipped = Job->SkippedAfter;
+    FTotalBytes = Skipped >= static_cast<uint64_t>(FTotalBytes) ? 0 : FTotalBytes - static_cast<int64_t>(Skipped);
+  }
+  Pool.Raising = false;
+}
+
+bool TArcUnZip::WorkInFlight() const { return FRun && FRun->Pool && !FRun->Pool->InWork.empty(); }
+
+void TArcUnZip::DrainPool() {
+  TUnzipPool& Pool = *FRun->Pool;
+  while (!Pool.InWork.empty()) CollectOldest(Pool);
+}
+
+void TArcUnZip::RetryEntries(TUnzipPool& Pool) {
+  while (!Pool.Retries.empty()) {
+    DrainPool();
+    std::vector<int32_t> Again;
+    Again.swap(Pool.Retries);
+    for (const int32_t I : Again) {
+      do {
+        if (ExtractEntry(I, Pool.TestOnly)) ++FRun->Extracted;
+      } while (FRetryEntry);
+    }
+  }
+}
+
+}  // namespace zem

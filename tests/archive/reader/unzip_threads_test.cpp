@@ -1,0 +1,240 @@
+// Extraction with several threads: the same files, bytes, verdicts and
+// events as with one, and a failure inside a worker (a full disk, damaged
+// data, a wrong password) fails only its own entry.
+#include <zlib.h>
+
+#include <algorithm>
+#include <map>
+
+#include "arc_unzip_fixture.h"
+#include "platform/fault_file_system.h"
+#include "unzip_test_util.h"
+
+namespace zem::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Deflate(const std::string& Data) {
+  z_stream Z{};
+  deflateInit2(&Z, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+  std::string Out(deflateBound(&Z, Data.size()) + 16, '\0');
+  Z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(Data.data()));
+  Z.avail_in = static_cast<uInt>(Data.size());
+  Z.next_out = reinterpret_cast<Bytef*>(Out.data());
+  Z.avail_out = static_cast<uInt>(Out.size());
+  deflate(&Z, Z_FINISH);
+  Out.resize(Z.total_out);
+  deflateEnd(&Z);
+  return Out;
+}
+
+TRawEntry Entry(const std::string& Name, const std::string& Text, bool Deflated, const std::string& Password = "") {
+  TRawEntry E = StoredEntry(Name, Text);
+  if (Deflated) {
+    E.Method = 8;
+    E.Data = Deflate(Text);
+  }
+  E.Password = Password;
+  return E;
+}
+
+// Text that deflates, of about Size bytes, different for each Seed.
+std::string Words(size_t Size, int Seed) {
+  std::string Text;
+  for (int I = 0; Text.size() < Size; ++I) Text += "line " + std::to_string(I * 7 + Seed) + " of entry " + std::to_string(Seed) + "\n";
+  return Text;
+}
+
+// Everything a run shows: its result, the events in the order raised, and
+// what each entry was told (start to verdict, in order).
+struct TRecord {
+  int32_t Result = 0;
+  std::vector<std::string> Starts, Ends;
+  std::vector<int32_t> FilePercent, TotalPercent;
+  std::map<int32_t, std::vector<std::string>> PerEntry;
+  std::map<std::string, std::string> Files;  // relative name -> bytes ("<folder>" for folders)
+  bool operator==(const TRecord&) const = default;
+};
+
+class UnzipThreadsTest : public ReaderTest {
+ protected:
+  TRecord Run(const std::string& Archive, const std::string& Dest, int32_t Threads, bool TestOnly,
+              const std::string& Password = "pw") {
+    TArcUnZip Zip;
+    TRecord R;
+    Zip.SetThreads(Threads);
+    Zip.SetDoProcessMessages(false);
+    Zip.SetZipName(Archive);
+    Zip.SetDestDir(Temp(Dest));
+    Zip.SetRecreateDirs(true);
+    Zip.SetDoAll(true);
+    Zip.SetOverwriteMode(Always);
+    Zip.SetPassword(Password);
+    const std::string Base = Temp(Dest) + "\\";
+    auto Rel = [&Base](const std::string& F) { return F.rfind(Base, 0) == 0 ? F.substr(Base.size()) : F; };
+    Zip.OnStartUnZip = [&R, &Rel](TObject*, int32_t I, std::string& FName, bool&) {
+      R.Starts.push_back(std::to_string(I) + " " + Rel(FName));
+      R.PerEntry[I].push_back("start");
+    };
+    Zip.OnEndUnZip = [&R, &Rel](TObject*, int32_t I, const std::string& FName) {
+      R.Ends.push_back(std::to_string(I) + " " + Rel(FName));
+      R.PerEntry[I].push_back("end");
+    };
+    Zip.OnSkippingFile = [&](TObject*, TSkipReason Reason, const std::string&, int32_t I, bool&) {
+      R.PerEntry[I].push_back("skip " + std::to_string(Reason) + " " + Zip.EntryError());
+    };
+    Zip.OnBadCRC = [&](TObject*, uint32_t Calc, uint32_t, int32_t I) {
+      R.PerEntry[I].push_back("crc " + std::to_string(Calc));
+    };
+    Zip.OnFilePercentDone = [&](TObject*, int32_t P) { R.FilePercent.push_back(P); };
+    Zip.OnTotalPercentDone = [&](TObject*, int32_t P) { R.TotalPercent.push_back(P); };
+    R.Result = TestOnly ? Zip.TestZip() : Zip.UnZip();
+    const fs::path Root = Dir / Dest;
+    if (fs::exists(Root))
+      for (const auto& E : fs::recursive_directory_iterator(Root))
+        R.Files[fs::relative(E.path(), Root).string()] = E.is_directory() ? "<folder>" : ReadFile(E.path());
+    return R;
+  }
+};
+
+// A card-like archive with every kind of entry a run treats differently:
+// stored and deflated, encrypted and not, several blocks long, folders, a
+// name written twice, a file in the way of a later folder and the other
+// way round, names differing
+// only in case, a bad CRC, damaged deflate data, another password, and
+// data past the end of the archive (a directory defect).
+TEST_F(UnzipThreadsTest, OneAndSeveralThreadsGiveTheSameFilesBytesAndEvents) {
+  std::vector<TRawEntry> Entries;
+  for (int I = 0; I < 24; ++I) {
+    const std::string Name = "DCIM/" + std::to_string(I) + (I % 3 == 0 ? ".JPG" : ".txt");
+    const std::string Text = I % 3 == 0 ? RandomBytes(40000 + 1000 * static_cast<size_t>(I), I) : Words(70000, I);
+    Entries.push_back(Entry(Name, Text, I % 3 != 0, I % 2 == 0 ? "pw" : ""));
+    if (I == 5) Entries.push_back(StoredEntry("DCIM/sub/", ""));
+  }
+  Entries.push_back(Entry("dup.txt", "first", false, "pw"));
+  Entries.push_back(Entry("dup.txt", Words(50000, 99), true, "pw"));
+  Entries.push_back(Entry("x", "a file where a folder is wanted", false));
+  Entries.push_back(Entry("x/y.txt", "never written", false));
+  Entries.push_back(Entry("Case.txt", "upper", false));
+  Entries.push_back(Entry("case.txt", "lower", true, "pw"));
+  TRawEntry BadCrc = Entry("bad_crc.bin", RandomBytes(90000, 7), false);
+  BadCrc.Crc ^= 1;
+  Entries.push_back(BadCrc);
+  TRawEntry Damaged = Entry("damaged.txt", Words(80000, 5), true);
+  Damaged.Data[Damaged.Data.size() / 2] ^= 0x55;
+  Damaged.Data.resize(Damaged.Data.size() - 100);
+  Entries.push_back(Damaged);
+  Entries.push_back(Entry("other_password.txt", Words(40000, 6), true, "other"));
+  Entries.push_back(Entry("DCIM/sub/last.txt", Words(20000, 8), true, "pw"));
+  Entries.push_back(Entry("y/z.txt", Words(300000, 9), true, "pw"));
+  Entries.push_back(Entry("y", "a file where a folder was made", false));
+  WriteFile(Dir / "card.zip", BuildRawArchive(Entries));
+
+  for (const bool TestOnly : {false, true}) {
+    SCOPED_TRACE(TestOnly);
+    const TRecord One = Run(Temp("card.zip"), TestOnly ? "t1" : "x1", 1, TestOnly);
+    const TRecord Four = Run(Temp("card.zip"), TestOnly ? "t4" : "x4", 4, TestOnly);
+    // The archive really holds failures and successes of every kind.
+    EXPECT_EQ(One.Result, TestOnly ? 34 : 32);
+    auto Verdict = [&One](int32_t I) { return One.PerEntry.at(I).back(); };
+    EXPECT_EQ(Verdict(31).substr(0, 4), "crc ");
+    EXPECT_EQ(Verdict(32).substr(0, 7), "skip " + std::to_string(srDataError) + " ");
+    EXPECT_EQ(Verdict(33).substr(0, 7), "skip " + std::to_string(srBadPassword) + " ");
+    EXPECT_EQ(Verdict(36), TestOnly ? "end" : "skip " + std::to_string(srCreateError) + " a folder of that name is in the way");
+    EXPECT_EQ(Verdict(28), TestOnly ? "end" : "skip " + std::to_string(srCreateError) + " \"x\" is in the way: not a folder");
+    EXPECT_EQ(Four.Result, One.Result);
+    EXPECT_EQ(Four.Starts, One.Starts);
+    EXPECT_EQ(Four.Ends, One.Ends);
+    EXPECT_EQ(Four.FilePercent, One.FilePercent);
+    EXPECT_EQ(Four.TotalPercent, One.TotalPercent);
+    EXPECT_EQ(Four.PerEntry, One.PerEntry);
+    EXPECT_EQ(Four.Files, One.Files);
+    if (!TestOnly) {
+      EXPECT_EQ(One.Files.at("dup.txt"), Words(50000, 99));
+      EXPECT_EQ(One.Files.at("x"), "a file where a folder is wanted");
+      EXPECT_EQ(One.Files.count("x/y.txt"), 0u);
+      EXPECT_EQ(One.Files.count("bad_crc.bin"), 0u);
+    }
+  }
+}
+
+// A handler ending the run at an entry's start: the entries before it end
+// and are in place, as with one thread; nothing of the later ones is left.
+TEST_F(UnzipThreadsTest, CancelAtAnEntrysStartLetsTheEarlierOnesEnd) {
+  std::vector<TRawEntry> Entries;
+  // Large enough to be still in work when entry 6 starts.
+  for (int I = 0; I < 10; ++I) Entries.push_back(Entry(std::to_string(I) + ".txt", Words(2000000, I), true, "pw"));
+  WriteFile(Dir / "card.zip", BuildRawArchive(Entries));
+  for (const int32_t Threads : {1, 3}) {
+    SCOPED_TRACE(Threads);
+    const std::string Dest = "out" + std::to_string(Threads);
+    TArcUnZip Zip;
+    Zip.SetThreads(Threads);
+    Zip.SetDoProcessMessages(false);
+    Zip.SetZipName(Temp("card.zip"));
+    Zip.SetDestDir(Temp(Dest));
+    Zip.SetDoAll(true);
+    Zip.SetPassword("pw");
+    int32_t Ended = 0;
+    Zip.OnStartUnZip = [](TObject*, int32_t I, std::string&, bool&) {
+      if (I == 6) throw EUserCanceled();
+    };
+    Zip.OnEndUnZip = [&Ended](TObject*, int32_t, const std::string&) { ++Ended; };
+    EXPECT_THROW(Zip.UnZip(), EUserCanceled);
+    EXPECT_EQ(Ended, 6);
+    std::vector<std::string> Found;
+    for (const auto& E : fs::directory_iterator(Dir / Dest)) Found.push_back(E.path().filename().string());
+    std::sort(Found.begin(), Found.end());
+    EXPECT_EQ(Found, (std::vector<std::string>{"0.txt", "1.txt", "2.txt", "3.txt", "4.txt", "5.txt"}));
+    EXPECT_EQ(ReadFile(Dir / Dest / "5.txt"), Words(2000000, 5));
+  }
+}
+
+// A disk that fills up under one entry's file, damaged data and a wrong
+// password, all met by workers: each fails only its own entry, with the
+// reason a run with one thread gives, leaves no file (nor a temporary one),
+// and the count tells the run failed; every other entry is right.
+TEST_F(UnzipThreadsTest, FailuresInWorkersFailOnlyTheirEntries) {
+  std::vector<TRawEntry> Entries;
+  std::map<std::string, std::string> Good;
+  for (int I = 0; I < 12; ++I) {
+    const std::string Name = "f" + std::to_string(I) + ".txt";
+    Good[Name] = Words(60000, I);
+    Entries.push_back(Entry(Name, Good[Name], I % 2 == 0, "pw"));
+    if (I == 3) Entries.push_back(Entry("full/victim.bin", RandomBytes(200000, 1), false, "pw"));
+    if (I == 6) {
+      TRawEntry Bad = Entry("bad.txt", Words(90000, 50), true, "pw");
+      Bad.Crc ^= 0x100;
+      Entries.push_back(Bad);
+    }
+    if (I == 8) Entries.push_back(Entry("locked.txt", Words(30000, 51), true, "not pw"));
+  }
+  WriteFile(Dir / "card.zip", BuildRawArchive(Entries));
+
+  platform::TFaultFileSystem Fault;
+  const int Full = Fault.Add({.Op = platform::TFsOp::Write, .Path = "*/full/*", .Error = ENOSPC, .Offset = 70000});
+  TRecord R;
+  {
+    platform::TFileSystemOverride Guard(Fault);
+    R = Run(Temp("card.zip"), "out", 2, false);
+  }
+  EXPECT_GT(Fault.Fired(Full), 0);
+  EXPECT_EQ(R.Result, 12);
+  ASSERT_EQ(R.PerEntry.size(), Entries.size());
+  const std::string NoSpace = platform::SysErrorMessage(platform::ErrnoToWinError(ENOSPC));
+  const std::vector<std::string>& Victim = R.PerEntry.at(4);
+  ASSERT_EQ(Victim.size(), 2u);
+  EXPECT_EQ(Victim[1].substr(0, 19), "skip " + std::to_string(srWriteError) + " cannot write");
+  EXPECT_NE(Victim[1].find(NoSpace), std::string::npos) << Victim[1];
+  // An encrypted entry whose data comes out wrong is a wrong password.
+  const std::string BadPassword = "skip " + std::to_string(srBadPassword) + " ";
+  EXPECT_EQ(R.PerEntry.at(8).back().substr(0, BadPassword.size() + 10), BadPassword + "CRC error ");
+  EXPECT_EQ(R.PerEntry.at(11).back().substr(0, BadPassword.size()), BadPassword);
+  std::map<std::string, std::string> Expected = Good;
+  Expected["full"] = "<folder>";
+  EXPECT_EQ(R.Files, Expected);
+}
+
+}  // namespace
+}  // namespace zem::test
