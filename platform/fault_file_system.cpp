@@ -198,6 +198,11 @@ int TFaultFileSystem::StatFs(const std::string& Path, struct statfs& Fs) {
   return Rc;
 }
 
+int TFaultFileSystem::FStatFs(int Fd, struct statfs& Fs) {
+  if (Injected(TFsOp::StatFs, Fd, "")) return -1;
+  return FInner.FStatFs(Fd, Fs);
+}
+
 int TFaultFileSystem::StatVfs(const std::string& Path, struct statvfs& Vfs) {
   if (Injected(TFsOp::StatFs, -1, Path)) return -1;
   return FInner.StatVfs(Path, Vfs);

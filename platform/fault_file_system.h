@@ -90,6 +90,7 @@ class TFaultFileSystem : public TFileSystem {
   int FStat(int Fd, struct stat& St) override;
   int StatAt(int Dir, const std::string& Name, struct stat& St, int Flags) override;
   int StatFs(const std::string& Path, struct statfs& Fs) override;
+  int FStatFs(int Fd, struct statfs& Fs) override;
   int StatVfs(const std::string& Path, struct statvfs& Vfs) override;
   int MountId(int Dir, const std::string& Name, int Flags, uint64_t& Id) override;
   int MountsChanged(int Fd) override;

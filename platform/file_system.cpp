@@ -60,6 +60,8 @@ int TLinuxFileSystem::StatFs(const std::string& Path, struct statfs& Fs) {
   return ::statfs(Path.c_str(), &Fs);
 }
 
+int TLinuxFileSystem::FStatFs(int Fd, struct statfs& Fs) { return ::fstatfs(Fd, &Fs); }
+
 int TLinuxFileSystem::StatVfs(const std::string& Path, struct statvfs& Vfs) {
   return ::statvfs(Path.c_str(), &Vfs);
 }

@@ -49,6 +49,7 @@ class TFileSystem {
   virtual int FStat(int Fd, struct stat& St) = 0;
   virtual int StatAt(int Dir, const std::string& Name, struct stat& St, int Flags) = 0;
   virtual int StatFs(const std::string& Path, struct statfs& Fs) = 0;
+  virtual int FStatFs(int Fd, struct statfs& Fs) = 0;
   virtual int StatVfs(const std::string& Path, struct statvfs& Vfs) = 0;
   // The mount the entry Name of folder Dir (AT_FDCWD, or an open folder;
   // Name "" with AT_EMPTY_PATH in Flags: Dir itself) belongs to, as statx(2)
@@ -131,6 +132,7 @@ class TLinuxFileSystem : public TFileSystem {
   int FStat(int Fd, struct stat& St) override;
   int StatAt(int Dir, const std::string& Name, struct stat& St, int Flags) override;
   int StatFs(const std::string& Path, struct statfs& Fs) override;
+  int FStatFs(int Fd, struct statfs& Fs) override;
   int StatVfs(const std::string& Path, struct statvfs& Vfs) override;
   int MountId(int Dir, const std::string& Name, int Flags, uint64_t& Id) override;
   int MountsChanged(int Fd) override;

@@ -89,6 +89,9 @@ class TZipRunner {
   // and stamp. False when it is gone (OnNoSuchFile) or cannot be opened and
   // the skip handler asks for no retry (srFileOpenError).
   bool OpenSourceFile(const std::string& Name, TZipHeaderInfo& Entry);
+  // Opens the source unless its name is a symbolic link (or it cannot be
+  // opened); nothing is reported. OpenSourceFile then uses that open.
+  bool OpenSourceNoFollow(const std::string& Name);
   // What becomes of a symbolic link among the files under the component's
   // LinkMode and host: followed (stored as the file it leads to), stored
   // as a link, or left out (reported through OnSkippingFile).
@@ -246,6 +249,10 @@ class TZipRunner {
   uint64_t FSourceSize = 0;  // size when opened
   uint64_t FSourceRead = 0;  // bytes read by the read routine
   platform::TFileInfo FSourceInfo;  // its stamp when the attempt began
+  bool FSourceEnded = false;  // a read of this attempt met the end of the file
+  // The file held whole in FInBuf by the CRC pass: [FHeldPos, FHeldEnd)
+  // is still to be handed to the data pass (FHeldEnd 0: nothing held).
+  int64_t FHeldPos = 0, FHeldEnd = 0;
   bool FReplacing = false;  // the entry is to replace one of the old archive
   bool FEncrypt = false;
   // Entry data buffers and the deflate stream, made once per call.
