@@ -220,11 +220,11 @@ bool GetOpenFileStatus(THandle Handle, const std::string& FileName, TOpenFileSta
     return true;
   }
   // Off FAT (or when the ioctl is refused) the permission rules, as for a
-  // look-up by name.
-  // Only the last component counts there, and a leading dot is one in
-  // either form of the name.
+  // look-up by name: only the name's last component counts there, and a
+  // leading dot is one in either form of the name.
   const size_t Sep = FileName.find_last_of("\\/");
-  Status.Attributes = detail::DosAttributesOf(Sep == std::string::npos ? FileName : FileName.substr(Sep + 1), St, false);
+  const std::string Last = Sep == std::string::npos ? FileName : FileName.substr(Sep + 1);
+  Status.Attributes = detail::DosAttributesOf(Last, St, false);
   return true;
 }
 
