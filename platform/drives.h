@@ -116,21 +116,29 @@ class TDriveTable {
 
 // The real table, read from /proc/self/mountinfo, /sys/block and
 // /dev/disk/by-label below the given roots (so tests can feed a fake tree).
-// Each Drives() call reads them afresh; the letters given are remembered
-// per mount (device and mount id): a volume keeps its letter while it
-// stays mounted, and a volume mounted since the last call takes the first
-// free letter, never one of another volume still there.
+// Drives() reads them again only when the kernel signals a mount or an
+// unmount on the mount table kept open (a mount table on a plain file, as
+// tests make, is read afresh on every call); the answer is shared by every
+// thread. The letters given are remembered per mount (device and mount
+// id): a volume keeps its letter while it stays mounted, and a volume
+// mounted since the last reading takes the first free letter, never one of
+// another volume still there.
 class TLinuxDriveTable : public TDriveTable {
  public:
   explicit TLinuxDriveTable(std::string ProcRoot = "/proc", std::string SysRoot = "/sys",
                             std::string DevRoot = "/dev");
+  ~TLinuxDriveTable() override;
   std::vector<TDriveEntry> Drives() override;
   bool SetLabel(char Letter, const std::string& Label) override;
 
  private:
   std::string FProcRoot, FSysRoot, FDevRoot;
-  std::mutex FLettersLock;
+  std::mutex FLettersLock;  // everything below
   std::map<std::string, char> FLetters;  // "<device> <mount id>" -> letter
+  int FMountsFd = -1;        // the mount table, kept open while it is watched
+  bool FWatched = false;     // the kernel signals its changes
+  bool FCached = false;      // FCache answers until the next change
+  std::vector<TDriveEntry> FCache;
 };
 
 // A table for tests: C: is "/" as in the real one, and every other drive is

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <linux/magic.h>
 #include <unistd.h>
 
 namespace zem::platform {
@@ -17,6 +18,21 @@ int TFaultFileSystem::Add(const TFault& Fault) {
 int TFaultFileSystem::Fired(int Id) const {
   std::lock_guard<std::mutex> Lock(FLock);
   return FFaults.at(static_cast<size_t>(Id)).Fired;
+}
+
+int TFaultFileSystem::Seen(int Id) const {
+  std::lock_guard<std::mutex> Lock(FLock);
+  return FFaults.at(static_cast<size_t>(Id)).Calls;
+}
+
+void TFaultFileSystem::TreatAsMountTable(const std::string& Glob) {
+  std::lock_guard<std::mutex> Lock(FLock);
+  FMountTable = Glob;
+}
+
+void TFaultFileSystem::ReportMountChange() {
+  std::lock_guard<std::mutex> Lock(FLock);
+  ++FMountEvent;
 }
 
 std::string TFaultFileSystem::PathOf(int Fd) const {
@@ -47,6 +63,7 @@ int TFaultFileSystem::Opened(int Fd, const std::string& Path) {
     std::lock_guard<std::mutex> Lock(FLock);
     FPaths[Fd] = Path;
     FDead.erase(Fd);
+    FMountSeen[Fd] = FMountEvent;
   }
   return Fd;
 }
@@ -114,6 +131,7 @@ int TFaultFileSystem::Close(int Fd) {
     std::lock_guard<std::mutex> Lock(FLock);
     FPaths.erase(Fd);
     FDead.erase(Fd);
+    FMountSeen.erase(Fd);
   }
   const int Rc = FInner.Close(Fd);
   if (!Failed) return Rc;
@@ -178,7 +196,16 @@ int TFaultFileSystem::StatAt(int Dir, const std::string& Name, struct stat& St, 
 
 int TFaultFileSystem::StatFs(const std::string& Path, struct statfs& Fs) {
   if (Injected(TFsOp::StatFs, -1, Path)) return -1;
-  return FInner.StatFs(Path, Fs);
+  const int Rc = FInner.StatFs(Path, Fs);
+  std::lock_guard<std::mutex> Lock(FLock);
+  if (Rc == 0 && !FMountTable.empty() && ::fnmatch(FMountTable.c_str(), Path.c_str(), 0) == 0)
+    Fs.f_type = PROC_SUPER_MAGIC;
+  return Rc;
+}
+
+int TFaultFileSystem::FStatFs(int Fd, struct statfs& Fs) {
+  if (Injected(TFsOp::StatFs, Fd, "")) return -1;
+  return FInner.FStatFs(Fd, Fs);
 }
 
 int TFaultFileSystem::StatVfs(const std::string& Path, struct statvfs& Vfs) {
@@ -189,6 +216,21 @@ int TFaultFileSystem::StatVfs(const std::string& Path, struct statvfs& Vfs) {
 int TFaultFileSystem::MountId(int Dir, const std::string& Name, int Flags, uint64_t& Id) {
   if (Injected(TFsOp::Stat, Dir, Name.empty() ? std::string() : PathAt(Dir, Name))) return -1;
   return FInner.MountId(Dir, Name, Flags, Id);
+}
+
+int TFaultFileSystem::MountsChanged(int Fd) {
+  {
+    std::lock_guard<std::mutex> Lock(FLock);
+    auto It = FPaths.find(Fd);
+    if (!FMountTable.empty() && It != FPaths.end() &&
+        ::fnmatch(FMountTable.c_str(), It->second.c_str(), 0) == 0) {
+      int& Told = FMountSeen[Fd];
+      if (Told == FMountEvent) return 0;
+      Told = FMountEvent;
+      return 1;
+    }
+  }
+  return FInner.MountsChanged(Fd);
 }
 
 int TFaultFileSystem::ListFolder(int Fd, const std::function<void(const char* Name)>& OnName) {

@@ -65,6 +65,16 @@ class TFaultFileSystem : public TFileSystem {
   int Add(const TFault& Fault);
   // How often fault Id has made a call fail.
   int Fired(int Id) const;
+  // How many calls fault Id has matched, failed or not: a fault armed for
+  // a call that never comes (Call = INT_MAX) counts calls.
+  int Seen(int Id) const;
+
+  // A plain file whose path matches Glob stands for the kernel's mount
+  // table: statfs says it lies on proc, and MountsChanged on a descriptor
+  // open on it answers 1 once after each ReportMountChange (0 otherwise),
+  // as the kernel's table does after a mount or an unmount.
+  void TreatAsMountTable(const std::string& Glob);
+  void ReportMountChange();
 
   int Open(const std::string& Path, int Flags, mode_t Mode = 0) override;
   int OpenAt(int Dir, const std::string& Name, int Flags, mode_t Mode = 0) override;
@@ -81,8 +91,10 @@ class TFaultFileSystem : public TFileSystem {
   int FStat(int Fd, struct stat& St) override;
   int StatAt(int Dir, const std::string& Name, struct stat& St, int Flags) override;
   int StatFs(const std::string& Path, struct statfs& Fs) override;
+  int FStatFs(int Fd, struct statfs& Fs) override;
   int StatVfs(const std::string& Path, struct statvfs& Vfs) override;
   int MountId(int Dir, const std::string& Name, int Flags, uint64_t& Id) override;
+  int MountsChanged(int Fd) override;
   int ListFolder(int Fd, const std::function<void(const char* Name)>& OnName) override;
   int MakeFolder(const std::string& Path, mode_t Mode) override;
   int MakeFolderAt(int Dir, const std::string& Name, mode_t Mode) override;
@@ -135,6 +147,9 @@ class TFaultFileSystem : public TFileSystem {
   std::vector<TArmed> FFaults;
   std::map<int, std::string> FPaths;  // open descriptor -> native path
   std::map<int, int> FDead;           // descriptor of a vanished file -> errno
+  std::string FMountTable;            // glob of the stand-in mount table
+  int FMountEvent = 0;                // mount changes reported so far
+  std::map<int, int> FMountSeen;      // descriptor on it -> changes it has told of
 };
 
 }  // namespace zem::platform

@@ -3,7 +3,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 
 #include <cstdlib>
 
@@ -194,6 +196,35 @@ bool GetFileInfo(THandle Handle, TFileInfo& Info) {
   struct stat St;
   if (FileSystem().FStat(Handle, St) != 0) return detail::SetLastErrno(errno);
   FillFileInfo(St, Info);
+  return true;
+}
+
+bool GetOpenFileStatus(THandle Handle, const std::string& FileName, TOpenFileStatus& Status,
+                       const struct stat* Known) {
+  TFileSystem& Fs = FileSystem();
+  struct stat St;
+  if (Known != nullptr)
+    St = *Known;
+  else if (Fs.FStat(Handle, St) != 0)
+    return detail::SetLastErrno(errno);
+  FillFileInfo(St, Status.Info);
+  Status.DosTime = UnixToDosDateTime(St.st_mtime);
+  struct statfs Vol;
+  const bool OnFat = Fs.FStatFs(Handle, Vol) == 0 && Vol.f_type == MSDOS_SUPER_MAGIC;
+  uint32_t Fat = 0;
+  if (OnFat && Fs.GetFatAttributes(Handle, Fat) == 0) {
+    Fat &= FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+           FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_DIRECTORY;
+    if (S_ISDIR(St.st_mode)) Fat |= FILE_ATTRIBUTE_DIRECTORY;
+    Status.Attributes = Fat != 0 ? Fat : FILE_ATTRIBUTE_NORMAL;
+    return true;
+  }
+  // Off FAT (or when the ioctl is refused) the permission rules, as for a
+  // look-up by name: only the name's last component counts there, and a
+  // leading dot is one in either form of the name.
+  const size_t Sep = FileName.find_last_of("\\/");
+  const std::string Last = Sep == std::string::npos ? FileName : FileName.substr(Sep + 1);
+  Status.Attributes = detail::DosAttributesOf(Last, St, false);
   return true;
 }
 

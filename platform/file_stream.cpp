@@ -36,6 +36,7 @@ int64_t THandleStream::Read(void* Buffer, int64_t Count) {
     if (N == 0) break;  // end of file
     Done += N;
   }
+  if (FPosition >= 0) FPosition += Done;
   return Done;
 }
 
@@ -55,14 +56,26 @@ int64_t THandleStream::Write(const void* Buffer, int64_t Count) {
     }
     Done += N;
   }
+  if (FPosition >= 0) FPosition += Done;
   return Done;
 }
 
 int64_t THandleStream::Seek(int64_t Offset, int Origin) {
+  if (Origin == soCurrent && Offset == 0 && FPosition >= 0) return FPosition;
+  if (Origin == soBeginning && Offset == FPosition && Offset >= 0) return FPosition;
   int Whence = Origin == soCurrent ? SEEK_CUR : Origin == soEnd ? SEEK_END : SEEK_SET;
   off_t Pos = platform::FileSystem().Seek(FHandle, static_cast<off_t>(Offset), Whence);
   if (Pos < 0) platform::detail::SetLastErrno(errno);
+  FPosition = Pos < 0 ? -1 : static_cast<int64_t>(Pos);
   return static_cast<int64_t>(Pos);
+}
+
+int64_t THandleStream::Size() {
+  // A regular file's size is its status's; the position stays.
+  struct stat St;
+  if (platform::FileSystem().FStat(FHandle, St) == 0 && S_ISREG(St.st_mode))
+    return static_cast<int64_t>(St.st_size);
+  return TStream::Size();
 }
 
 void THandleStream::SetSize(int64_t NewSize) {
@@ -86,6 +99,7 @@ TFileStream::TFileStream(const std::string& AFileName, uint16_t Mode)
       case fmOpenReadWrite: Flags |= O_RDWR; break;
       default: Flags |= O_RDONLY; break;
     }
+    if ((Mode & fmOpenNoFollow) != 0) Flags |= O_NOFOLLOW;
   }
   std::string Native = platform::ToNativePath(AFileName);
   uint32_t Code = platform::ERROR_SUCCESS;
@@ -107,13 +121,14 @@ TFileStream::TFileStream(const std::string& AFileName, uint16_t Mode)
       Code = platform::detail::ErrnoToWinError(Errno, Native);
     } else {
       // A folder opens read-only on Linux; it is never a file here.
-      struct stat St;
+      struct stat& St = FOpened;
       if (Fs.FStat(Fd, St) != 0 || S_ISDIR(St.st_mode)) {
         Fs.Close(Fd);
         Code = platform::ERROR_ACCESS_DENIED;
         Errno = EISDIR;
       } else {
         FHandle = Fd;
+        FPosition = 0;
       }
     }
   }

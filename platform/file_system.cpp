@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <linux/msdos_fs.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -66,8 +67,27 @@ int TLinuxFileSystem::StatFs(const std::string& Path, struct statfs& Fs) {
   return ::statfs(Path.c_str(), &Fs);
 }
 
+int TLinuxFileSystem::FStatFs(int Fd, struct statfs& Fs) { return ::fstatfs(Fd, &Fs); }
+
 int TLinuxFileSystem::StatVfs(const std::string& Path, struct statvfs& Vfs) {
   return ::statvfs(Path.c_str(), &Vfs);
+}
+
+int TFileSystem::MountsChanged(int) {
+  errno = ENOSYS;
+  return -1;
+}
+
+int TLinuxFileSystem::MountsChanged(int Fd) {
+  struct pollfd P {};
+  P.fd = Fd;
+  P.events = POLLPRI;
+  if (::poll(&P, 1, 0) < 0) return -1;
+  if ((P.revents & POLLNVAL) != 0) {
+    errno = EBADF;
+    return -1;
+  }
+  return (P.revents & (POLLPRI | POLLERR)) != 0 ? 1 : 0;
 }
 
 int TFileSystem::MountId(int, const std::string&, int, uint64_t&) {

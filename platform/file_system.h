@@ -52,12 +52,19 @@ class TFileSystem {
   virtual int FStat(int Fd, struct stat& St) = 0;
   virtual int StatAt(int Dir, const std::string& Name, struct stat& St, int Flags) = 0;
   virtual int StatFs(const std::string& Path, struct statfs& Fs) = 0;
+  virtual int FStatFs(int Fd, struct statfs& Fs) = 0;
   virtual int StatVfs(const std::string& Path, struct statvfs& Vfs) = 0;
   // The mount the entry Name of folder Dir (AT_FDCWD, or an open folder;
   // Name "" with AT_EMPTY_PATH in Flags: Dir itself) belongs to, as statx(2)
   // STATX_MNT_ID gives it: two bind mounts of one file system differ here
   // though st_dev is the same. -1 with ENOSYS where the kernel gives none.
   virtual int MountId(int Dir, const std::string& Name, int Flags, uint64_t& Id);
+  // Whether the mount table open as Fd (/proc/self/mountinfo) has changed
+  // since it was opened or since the last call that answered 1: a poll(2)
+  // for POLLPRI that does not wait (the kernel raises POLLPRI and POLLERR on
+  // that file after a mount or an unmount). 1 changed, 0 not, -1 with errno.
+  // Only a table on the proc file system signals; a plain file never does.
+  virtual int MountsChanged(int Fd);
 
   // ---- Folders --------------------------------------------------------------
   // Hands every name of the open folder Fd to OnName, from the folder's
@@ -129,8 +136,10 @@ class TLinuxFileSystem : public TFileSystem {
   int FStat(int Fd, struct stat& St) override;
   int StatAt(int Dir, const std::string& Name, struct stat& St, int Flags) override;
   int StatFs(const std::string& Path, struct statfs& Fs) override;
+  int FStatFs(int Fd, struct statfs& Fs) override;
   int StatVfs(const std::string& Path, struct statvfs& Vfs) override;
   int MountId(int Dir, const std::string& Name, int Flags, uint64_t& Id) override;
+  int MountsChanged(int Fd) override;
   int ListFolder(int Fd, const std::function<void(const char* Name)>& OnName) override;
   int MakeFolder(const std::string& Path, mode_t Mode) override;
   int MakeFolderAt(int Dir, const std::string& Name, mode_t Mode) override;

@@ -42,6 +42,8 @@ class TForwardingFileSystem : public TFileSystem {
   }
   int StatFs(const std::string& Path, struct statfs& Fs) override { return FInner.StatFs(Path, Fs); }
   int StatVfs(const std::string& Path, struct statvfs& Vfs) override { return FInner.StatVfs(Path, Vfs); }
+  int FStatFs(int Fd, struct statfs& Fs) override { return FInner.FStatFs(Fd, Fs); }
+  int MountsChanged(int Fd) override { return FInner.MountsChanged(Fd); }
   int MountId(int Dir, const std::string& Name, int Flags, uint64_t& Id) override {
     return FInner.MountId(Dir, Name, Flags, Id);
   }

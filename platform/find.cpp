@@ -28,6 +28,10 @@ struct TFindState {
   std::string Dir;  // native folder
   std::vector<std::string> Names;
   size_t Next = 0;
+  // A plain name found by FindFirst: its status, so that it is not looked
+  // at twice.
+  bool HavePlain = false;
+  struct stat Plain {};
   int32_t ExcludeAttr = 0;
   bool OnFat = false;
 };
@@ -115,7 +119,12 @@ bool Advance(TFindState& S, TSearchRec& F) {
     const std::string& Name = S.Names[S.Next++];
     std::string Full = JoinNative(S.Dir, NameToNative(Name));
     struct stat St;
-    if (Fs.LStat(Full, St) != 0) continue;  // vanished since the listing
+    if (S.HavePlain) {
+      St = S.Plain;
+      S.HavePlain = false;
+    } else if (Fs.LStat(Full, St) != 0) {
+      continue;  // vanished since the listing
+    }
     const auto Mode = static_cast<uint32_t>(St.st_mode);
     if (S_ISLNK(St.st_mode)) {
       // A link is listed as a link. One to a file shows the file's size,
@@ -196,11 +205,19 @@ int FindFirst(const std::string& Path, int32_t Attr, TSearchRec& F) {
   S->ExcludeAttr = F.ExcludeAttr;
   S->Dir = ToNativePath(DirPart);
   if (S->Dir.empty()) return Fail(F, ERROR_PATH_NOT_FOUND);
-  struct stat St;
-  if (FileSystem().Stat(S->Dir, St) != 0 || !S_ISDIR(St.st_mode)) return Fail(F, ERROR_PATH_NOT_FOUND);
-  S->OnFat = detail::IsFatVolume(S->Dir);
-
-  if (uint32_t Code = ListNames(*S, Pattern); Code != 0) return Fail(F, Code);
+  // A plain name that is there needs no look at its folder (which must
+  // then be one) and no listing: the one look at the entry serves.
+  if (!HasWildcard(Pattern) && Pattern != "." && Pattern != ".." &&
+      FileSystem().LStat(JoinNative(S->Dir, NameToNative(Pattern)), S->Plain) == 0) {
+    S->HavePlain = true;
+    S->Names.push_back(Pattern);
+    S->OnFat = detail::IsFatVolume(S->Dir);
+  } else {
+    struct stat St;
+    if (FileSystem().Stat(S->Dir, St) != 0 || !S_ISDIR(St.st_mode)) return Fail(F, ERROR_PATH_NOT_FOUND);
+    S->OnFat = detail::IsFatVolume(S->Dir);
+    if (uint32_t Code = ListNames(*S, Pattern); Code != 0) return Fail(F, Code);
+  }
   if (!Advance(*S, F)) return Fail(F, ERROR_FILE_NOT_FOUND);
   F.FindHandle = S.release();
   SetLastError(ERROR_SUCCESS);

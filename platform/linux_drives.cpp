@@ -9,9 +9,11 @@
 #include <sstream>
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include "platform/drives.h"
 #include "platform/file_system.h"
@@ -160,11 +162,11 @@ std::string FsTypeFromMagic(unsigned long Magic) {
 // Letters is the table's memory of the letters given: mount -> letter.
 class TScanner {
  public:
-  TScanner(const std::string& Proc, const std::string& Sys, const std::string& Dev,
-           std::map<std::string, char>& Letters)
-      : FProc(Proc), FSys(Sys), FDev(Dev), FLetters(Letters) {}
+  TScanner(const std::string& Sys, const std::string& Dev, std::map<std::string, char>& Letters)
+      : FSys(Sys), FDev(Dev), FLetters(Letters) {}
 
-  std::vector<TDriveEntry> Scan();
+  // The drives of the mount table MountInfo (the text of mountinfo).
+  std::vector<TDriveEntry> Scan(const std::string& MountInfo);
 
  private:
   std::string BlockName(const TMountRec& M) const;
@@ -174,7 +176,7 @@ class TScanner {
   uint32_t VolumeType(const std::string& Name) const;
   void ReadLabels();
 
-  fs::path FProc, FSys, FDev;
+  fs::path FSys, FDev;
   std::map<std::string, char>& FLetters;
   std::map<std::string, std::string> FLabels;  // block device name -> label
 };
@@ -247,13 +249,13 @@ void TScanner::ReadLabels() {
   }
 }
 
-std::vector<TDriveEntry> TScanner::Scan() {
+std::vector<TDriveEntry> TScanner::Scan(const std::string& MountInfo) {
   ReadLabels();
 
   // A later mount on the same mount point hides the earlier one.
   std::map<std::string, TMountRec> Visible;
   {
-    std::istringstream In(ReadSmallFile((FProc / "self" / "mountinfo").string()));
+    std::istringstream In(MountInfo);
     std::string Line;
     while (std::getline(In, Line)) {
       TMountRec M;
@@ -362,9 +364,51 @@ std::vector<TDriveEntry> TScanner::Scan() {
 TLinuxDriveTable::TLinuxDriveTable(std::string ProcRoot, std::string SysRoot, std::string DevRoot)
     : FProcRoot(std::move(ProcRoot)), FSysRoot(std::move(SysRoot)), FDevRoot(std::move(DevRoot)) {}
 
+// The machine's table lives until the program's end, past the file system
+// objects: its descriptor is closed directly.
+TLinuxDriveTable::~TLinuxDriveTable() {
+  if (FMountsFd >= 0) ::close(FMountsFd);
+}
+
+/*
+ * The kernel's mount table is kept open: a poll of it tells whether
+ * anything was mounted or unmounted since it was last read, and only then
+ * is it read and the drives worked out again. The poll comes before the
+ * read, so a change made while the table is read is told by the next poll
+ * and never missed. A table that cannot signal (a plain file, as a test's
+ * made-up machine has) is read afresh on every call. A label given to a
+ * volume while it stays mounted shows at the next mount change.
+ */
 std::vector<TDriveEntry> TLinuxDriveTable::Drives() {
   std::lock_guard<std::mutex> Hold(FLettersLock);
-  return TScanner(FProcRoot, FSysRoot, FDevRoot, FLetters).Scan();
+  TFileSystem& Fs = FileSystem();
+  const std::string Path = (fs::path(FProcRoot) / "self" / "mountinfo").string();
+  if (FMountsFd >= 0 && FWatched) {
+    // A poll that fails cannot vouch for the cache: read again.
+    if (FCached && Fs.MountsChanged(FMountsFd) == 0) return FCache;
+  } else {
+    if (FMountsFd >= 0) Fs.Close(FMountsFd);
+    FMountsFd = Fs.Open(Path, O_RDONLY | O_CLOEXEC);
+    struct statfs Where {};
+    FWatched = FMountsFd >= 0 && Fs.StatFs(Path, Where) == 0 && Where.f_type == PROC_SUPER_MAGIC;
+  }
+  std::string Text;
+  if (FMountsFd >= 0 && Fs.Seek(FMountsFd, 0, SEEK_SET) == 0) {
+    char Buf[16384];
+    for (;;) {
+      const ssize_t N = Fs.Read(FMountsFd, Buf, sizeof Buf);
+      if (N < 0 && errno == EINTR) continue;
+      if (N <= 0) break;
+      Text.append(Buf, static_cast<size_t>(N));
+    }
+  }
+  FCache = TScanner(FSysRoot, FDevRoot, FLetters).Scan(Text);
+  FCached = FWatched;
+  if (!FWatched && FMountsFd >= 0) {
+    Fs.Close(FMountsFd);
+    FMountsFd = -1;
+  }
+  return FCache;
 }
 
 // Linux offers no common call that relabels a mounted volume of any file

@@ -3,7 +3,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <stdio.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <utility>
@@ -152,8 +154,9 @@ int WalkFolders(const TFolderHandle& Base, const std::string& Rel, bool Make, TF
 }
 
 int StatInFolder(const TFolderHandle& Folder, const std::string& Name, struct stat& St) {
-  if (FileSystem().StatAt(Folder.Fd(), Name, St, AT_SYMLINK_NOFOLLOW) != 0)
-    return Failed(errno, Joined(Folder.NativePath(), Name));
+  // The folder is held open, so a name it does not have is a missing file
+  // (never a missing path): no look at the folder by its name.
+  if (FileSystem().StatAt(Folder.Fd(), Name, St, AT_SYMLINK_NOFOLLOW) != 0) return Failed(errno);
   return 0;
 }
 
@@ -209,11 +212,25 @@ int TPendingFile::Commit(const TFileStamp& Stamp) {
   } else if (Stamp.DosTime != -1) {
     FileSetDate(FHandle, Stamp.DosTime);
   }
-  if (Stamp.Mode && !detail::IsFatVolume(FFolder.NativePath())) {
-    mode_t Mode = static_cast<mode_t>(*Stamp.Mode & 0777 & ~ProcessUmask());
+  struct statfs Volume;
+  const bool OnFat = FileSystem().FStatFs(FHandle, Volume) == 0 && Volume.f_type == MSDOS_SUPER_MAGIC;
+  if (Stamp.Mode && !OnFat) {
+    // The file was made with mode 0666 less the umask, so its mode tells
+    // the umask's read and write bits: only a mode with execute bits needs
+    // the umask itself, and a mode the file has already needs no change.
+    const mode_t Wanted = static_cast<mode_t>(*Stamp.Mode & 0777);
+    struct stat St;
+    mode_t Made = static_cast<mode_t>(-1);
+    mode_t Mode;
+    if ((Wanted & 0111) == 0 && FileSystem().FStat(FHandle, St) == 0) {
+      Made = St.st_mode & 0777;
+      Mode = Wanted & Made;
+    } else {
+      Mode = Wanted & static_cast<mode_t>(~ProcessUmask());
+    }
     if (Stamp.Attributes != INVALID_FILE_ATTRIBUTES && (Stamp.Attributes & FILE_ATTRIBUTE_READONLY) != 0)
       Mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
-    FileSystem().FChmod(FHandle, Mode);
+    if (Mode != Made) FileSystem().FChmod(FHandle, Mode);
   } else if (Stamp.Attributes != INVALID_FILE_ATTRIBUTES) {
     SetAttributesOf(FHandle, FFolder.NativePath(), Stamp.Attributes);
   }

@@ -2,6 +2,8 @@
 // opens files with, and a memory stream.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -27,6 +29,9 @@ enum : uint16_t {
   fmShareDenyWrite = 0x0020,
   fmShareDenyRead = 0x0030,
   fmShareDenyNone = 0x0040,
+  // With an open mode: the name's last component must not be a symbolic
+  // link (the open fails, the last error telling of a link loop).
+  fmOpenNoFollow = 0x0100,
 };
 
 // A platform file handle (a file descriptor on Linux); -1 is invalid.
@@ -69,6 +74,8 @@ class THandleStream : public TStream {
   int64_t Write(const void* Buffer, int64_t Count) override;
   int64_t Seek(int64_t Offset, int Origin) override;
   void SetSize(int64_t NewSize) override;
+  // A regular file's size from its status; other files by seeking.
+  int64_t Size() override;
 
   // The error code (as GetLastError gives it) of the first Read that ended
   // short because the system refused the read, not at the end of the file;
@@ -80,6 +87,11 @@ class THandleStream : public TStream {
  protected:
   THandle FHandle;
   uint32_t FReadError = 0;
+  // Where the descriptor stands, kept from the stream's own reads, writes
+  // and seeks so that asking for the position needs no system call; -1
+  // when not known (the system is asked). Whoever moves the descriptor
+  // by other means sets it to -1.
+  int64_t FPosition = -1;
 };
 
 // A file opened or created by its Windows-style name. Raises EFOpenError
@@ -94,9 +106,12 @@ class TFileStream : public THandleStream {
   TFileStream(const TFileStream&) = delete;
   TFileStream& operator=(const TFileStream&) = delete;
   const std::string& FileName() const { return FFileName; }
+  // The file's status as the open found it.
+  const struct stat& OpenedStatus() const { return FOpened; }
 
  private:
   std::string FFileName;
+  struct stat FOpened {};
 };
 
 // A growable stream in memory.

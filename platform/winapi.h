@@ -206,6 +206,19 @@ struct TFileInfo {
 // False, with the last error set, when it cannot be examined.
 bool GetFileInfo(const std::string& FileName, TFileInfo& Info);
 bool GetFileInfo(THandle Handle, TFileInfo& Info);
+// What the writer takes from a file it holds open, read from the
+// descriptor (one fstatfs; on a FAT volume its attribute ioctl) instead of
+// looking the name up again: the status (Known when the caller has it,
+// else one fstat), the DOS attributes as GetFileAttributesA gives them
+// (FileName's last component gives the hidden bit off FAT) and the
+// modification time as FileGetDate gives it.
+struct TOpenFileStatus {
+  TFileInfo Info;
+  uint32_t Attributes = 0;
+  int32_t DosTime = -1;
+};
+bool GetOpenFileStatus(THandle Handle, const std::string& FileName, TOpenFileStatus& Status,
+                       const struct stat* Known = nullptr);
 // When FileName itself is a symbolic link: its target text and its own
 // status (times, size); false when it is no link or cannot be examined.
 bool GetLinkInfo(const std::string& FileName, std::string& Target, TFileInfo& Info);

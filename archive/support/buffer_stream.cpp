@@ -132,6 +132,9 @@ int64_t TS_BufferStream::Read(void* Buffer, int64_t Count) {
         Dest += N;
         Total += N;
         Count -= N;
+        // A short read is the end of the source (or its read error): asking
+        // again would only be told so once more.
+        if (Count > 0) break;
         continue;
       }
       if (!FillBuffer()) break;

@@ -38,6 +38,8 @@ class TLFNFileStream : private detail::TOwnedFile, public TS_BufferStream {
   // The platform handle of the open file, for calls such as setting its time.
   THandle Handle() const { return FFile->Handle(); }
   const std::string& FileName() const { return FFile->FileName(); }
+  // The file's status as the open found it.
+  const struct stat& OpenedStatus() const { return FFile->OpenedStatus(); }
   // The file's read error (THandleStream::ReadError): tells a short read at
   // the end of the file from one the system cut short.
   uint32_t ReadError() const { return FFile->ReadError(); }

@@ -50,22 +50,21 @@ bool TZipRunner::Ahead() const { return Z.Threads() > 1 && !MultiVolume() && !Z.
 bool TZipRunner::OpenAhead(size_t Index, TAhead& A) {
   const std::string& Listed = Z.FilesList()[Index];
   if (Listed.empty() || Listed.back() == '\\') return false;
-  std::string Target;
-  platform::TFileInfo LinkInfo;
-  if (platform::GetLinkInfo(Listed, Target, LinkInfo) || !FileExistsAt(Listed)) return false;
-  const uint32_t Attr = platform::GetFileAttributesA(Listed.c_str());
+  // Only a plain file that opens without following a link, and that can be
+  // looked at, goes ahead; anything else waits for its turn.
   std::unique_ptr<TLFNFileStream> Source;
   try {
-    Source = std::make_unique<TLFNFileStream>(Listed, fmOpenRead | fmShareDenyNone, false, 8192);
+    Source = std::make_unique<TLFNFileStream>(Listed, fmOpenRead | fmShareDenyNone | fmOpenNoFollow,
+                                              false, 8192);
   } catch (const EFOpenError&) {
     return false;
   }
-  const int64_t Size = Source->Size();
+  if (!platform::GetOpenFileStatus(Source->Handle(), Listed, A.Status, &Source->OpenedStatus()))
+    return false;
+  const int64_t Size = A.Status.Info.Size;
   if (Size < 0 || static_cast<uint64_t>(Size) > kAheadFileLimit) return false;
   auto Job = std::make_shared<TEntryJob>();
-  A.HasInfo = platform::GetFileInfo(Source->Handle(), Job->Stamp);
-  A.Age = platform::FileGetDate(Source->Handle());
-  A.Attr = Attr;
+  Job->Stamp = A.Status.Info;
   A.Index = Index;
   Job->Source = std::move(Source);
   Job->Size = static_cast<uint64_t>(Size);

@@ -121,12 +121,14 @@ bool TZipRunner::PrepareEntry(const std::string& Listed, TZipHeaderInfo& E, TPre
   const bool IsDir = !Listed.empty() && Listed.back() == '\\';
   P.Listed = Listed;
 
-  // A symbolic link is looked at before anything is opened: opening would
-  // follow it.
+  // A file is first opened refusing a symbolic link: only when that open
+  // fails is the name looked at as a link, and a link is opened (followed)
+  // only when the link mode says so.
   std::string LinkTarget;
   platform::TFileInfo LinkInfo;
   bool IsLink = false;
-  if (!IsDir && Made == nullptr && platform::GetLinkInfo(Listed, LinkTarget, LinkInfo)) {
+  if (!IsDir && Made == nullptr && !OpenSourceNoFollow(Listed) &&
+      platform::GetLinkInfo(Listed, LinkTarget, LinkInfo)) {
     const TLinkChoice Choice = ChooseForLink(Listed, LinkTarget);
     if (Choice == TLinkChoice::Leave) return false;
     IsLink = Choice == TLinkChoice::Store;
@@ -140,9 +142,8 @@ bool TZipRunner::PrepareEntry(const std::string& Listed, TZipHeaderInfo& E, TPre
     TakeLinkInfo(LinkInfo, E);
   } else if (Made != nullptr) {
     // Opened ahead: the job holds the source until its data is made.
+    TakeSourceInfo(E, &Made->Status);
     FSourceSize = Made->Job->Size;
-    FSourceInfo = Made->Job->Stamp;
-    TakeSourceInfo(E, Made->Attr, Made->HasInfo, Made->Age);
   } else if (!OpenSourceFile(Listed, E)) {
     return false;
   }
@@ -272,41 +273,55 @@ void TZipRunner::TakeFolderInfo(const std::string& Name, TZipHeaderInfo& E) {
   E.SetCrc32(0);
 }
 
-bool TZipRunner::OpenSourceFile(const std::string& Name, TZipHeaderInfo& E) {
-  if (!FileExistsAt(Name)) {
-    ReportMissing(Name);
+bool TZipRunner::OpenSourceNoFollow(const std::string& Name) {
+  FSource.reset();
+  try {
+    FSource = std::make_unique<TLFNFileStream>(Name, fmOpenRead | fmShareDenyNone | fmOpenNoFollow,
+                                               false, 8192);
+    return true;
+  } catch (const EFOpenError&) {
     return false;
   }
-  const uint32_t Attr = platform::GetFileAttributesA(Name.c_str());
+}
+
+bool TZipRunner::OpenSourceFile(const std::string& Name, TZipHeaderInfo& E) {
   // A file that cannot be opened is reported; the handler may ask for
-  // another try.
-  for (;;) {
+  // another try. One that is not there (or is a folder) is missing.
+  for (; !FSource;) {
     try {
       FSource = std::make_unique<TLFNFileStream>(Name, fmOpenRead | fmShareDenyNone, false, 8192);
       break;
     } catch (const EFOpenError&) {
-      const std::string Why =
-          "cannot be opened: " + platform::SysErrorMessage(platform::GetLastError());
+      const uint32_t Error = platform::GetLastError();
+      if (!FileExistsAt(Name)) {
+        ReportMissing(Name);
+        return false;
+      }
+      const std::string Why = "cannot be opened: " + platform::SysErrorMessage(Error);
       bool Retry = false;
       SkipFile(srFileOpenError, Name, &Retry, Why);
       if (!Retry) return false;
     }
   }
-  FSourceInfo = platform::TFileInfo{};
-  const bool HasInfo = platform::GetFileInfo(FSource->Handle(), FSourceInfo);
-  const int32_t Age = platform::FileGetDate(FSource->Handle());
-  FSourceSize = static_cast<uint64_t>(std::max<int64_t>(FSource->Size(), 0));
-  TakeSourceInfo(E, Attr, HasInfo, Age);
+  // Everything else comes from the open file, by one look at it.
+  platform::TOpenFileStatus Status;
+  const bool Looked = platform::GetOpenFileStatus(FSource->Handle(), Name, Status, &FSource->OpenedStatus());
+  TakeSourceInfo(E, Looked ? &Status : nullptr);
   return true;
 }
 
-void TZipRunner::TakeSourceInfo(TZipHeaderInfo& E, uint32_t Attr, bool HasInfo, int32_t Age) {
-  if (Attr != platform::INVALID_FILE_ATTRIBUTES) E.SetExternalAttributes(Attr);
-  if (HasInfo) {
-    E.SetExternalAttributes(ExternalAttributesFor(E.ExternalAttributes(), kUnixFile, FSourceInfo.Mode));
+void TZipRunner::TakeSourceInfo(TZipHeaderInfo& E, const platform::TOpenFileStatus* Status) {
+  FSourceInfo = platform::TFileInfo{};
+  if (Status != nullptr) {
+    FSourceInfo = Status->Info;
+    E.SetExternalAttributes(ExternalAttributesFor(Status->Attributes, kUnixFile, FSourceInfo.Mode));
     E.SetModTime(FSourceInfo.MTimeNs / 1000000000);
+    E.SetFileDateTime(Status->DosTime == -1 ? CurrentDosTime() : static_cast<uint32_t>(Status->DosTime));
+    FSourceSize = static_cast<uint64_t>(std::max<int64_t>(FSourceInfo.Size, 0));
+  } else {
+    E.SetFileDateTime(CurrentDosTime());
+    FSourceSize = static_cast<uint64_t>(std::max<int64_t>(FSource->Size(), 0));
   }
-  E.SetFileDateTime(Age == -1 ? CurrentDosTime() : static_cast<uint32_t>(Age));
   E.SetUncompressedSize(FSourceSize);
 }
 
@@ -467,6 +482,8 @@ bool TZipRunner::WriteFileData(const std::string&, TZipHeaderInfo& E, bool Reser
 
   const std::string& Password = Z.Password();
   FEncrypt = !Password.empty();
+  FSourceEnded = false;
+  FHeldPos = FHeldEnd = 0;
   uint32_t PreCrc = 0;
   if (FEncrypt) {
     PreCrc = CrcPrePass();
@@ -555,8 +572,20 @@ void TZipRunner::WriteLocalHeader(TZipHeaderInfo& E, bool Reserve, TStream* To) 
 }
 
 int64_t TZipRunner::ReadSource(uint8_t* Buffer, int64_t Count) {
-  const int64_t N = FSource->Read(Buffer, Count);
-  CheckReadError(N);
+  int64_t N = 0;
+  if (FHeldEnd > 0) {
+    // The whole file came with the CRC pass and waits in the input buffer
+    // (Buffer may be that buffer: the bytes move towards its start).
+    N = std::min(Count, FHeldEnd - FHeldPos);
+    std::memmove(Buffer, FInBuf.get() + FHeldPos, static_cast<size_t>(N));
+    FHeldPos += N;
+  } else if (!FSourceEnded) {
+    // A short read is the end of the file (or a read error, which raises):
+    // the next one is not asked of the system.
+    N = FSource->Read(Buffer, Count);
+    CheckReadError(N);
+    if (N < Count) FSourceEnded = true;
+  }
   if (N <= 0) return 0;
   SourceProgress(N);
   S.Crypt().UpdateCrcBuffer(Buffer, static_cast<size_t>(N));
@@ -588,15 +617,31 @@ void TZipRunner::WriteData(uint8_t* Buffer, int64_t Count) {
   S.PumpMessages();
 }
 
+/*
+ * The CRC pass reads the file to its end (a short read is the end). A file
+ * that fits in one block stays in the input buffer and the data pass takes
+ * it from there, so it is read once; a larger one is read again from its
+ * start. Either way the re-stat after the data pass tells a change.
+ */
 uint32_t TZipRunner::CrcPrePass() {
   uint8_t* Buf = FInBuf.get();
   uint32_t Crc = kCrcPreset;
-  for (;;) {
+  for (bool First = true;; First = false) {
     const int64_t N = FSource->Read(Buf, kCrcBlockSize);
     CheckReadError(N);
-    if (N <= 0) break;
-    Crc = UpdateCrcBuffer(Crc, Buf, static_cast<size_t>(N));
-    FSourceRead += static_cast<uint64_t>(N);
+    if (N > 0) {
+      Crc = UpdateCrcBuffer(Crc, Buf, static_cast<size_t>(N));
+      FSourceRead += static_cast<uint64_t>(N);
+    }
+    if (N >= kCrcBlockSize) continue;
+    if (First) {
+      FHeldPos = 0;
+      FHeldEnd = std::max<int64_t>(N, 0);
+      FSourceEnded = true;
+      FSourceRead = 0;
+      return ~Crc;
+    }
+    break;
   }
   FSourceRead = 0;
   FSource->Seek(0, soBeginning);

@@ -112,11 +112,13 @@ class TZipRunner {
   // and stamp. False when it is gone (OnNoSuchFile) or cannot be opened and
   // the skip handler asks for no retry (srFileOpenError).
   bool OpenSourceFile(const std::string& Name, TZipHeaderInfo& Entry);
-  // What OpenSourceFile takes into Entry once the file is open: the DOS
-  // attributes Attr (by name, INVALID_FILE_ATTRIBUTES when unknown), the
-  // mode and time of FSourceInfo when HasInfo, the DOS time Age of the open
-  // file (-1: unknown) and FSourceSize.
-  void TakeSourceInfo(TZipHeaderInfo& Entry, uint32_t Attr, bool HasInfo, int32_t Age);
+  // What OpenSourceFile takes into Entry once the file is open, from the
+  // open file's Status (null when it could not be looked at): attributes,
+  // mode, times and FSourceInfo, FSourceSize.
+  void TakeSourceInfo(TZipHeaderInfo& Entry, const platform::TOpenFileStatus* Status);
+  // Opens the source unless its name is a symbolic link (or it cannot be
+  // opened); nothing is reported. OpenSourceFile then uses that open.
+  bool OpenSourceNoFollow(const std::string& Name);
   // What becomes of a symbolic link among the files under the component's
   // LinkMode and host: followed (stored as the file it leads to), stored
   // as a link, or left out (reported through OnSkippingFile).
@@ -212,9 +214,7 @@ class TZipRunner {
     size_t Index = 0;  // in FilesList
     std::shared_ptr<TEntryJob> Job;
     int64_t Held = 0;  // bytes counted for the job
-    uint32_t Attr = 0;  // DOS attributes by name
-    bool HasInfo = false;  // Job->Stamp was read
-    int32_t Age = -1;   // DOS time of the open file
+    platform::TOpenFileStatus Status;  // of the open file
   };
   // Whether this call makes data ahead: more than one thread, a single
   // archive file, and no OnEncrypt handler (handlers run on this thread).
@@ -315,6 +315,10 @@ class TZipRunner {
   uint64_t FSourceSize = 0;  // size when opened
   uint64_t FSourceRead = 0;  // bytes read by the read routine
   platform::TFileInfo FSourceInfo;  // its stamp when the attempt began
+  bool FSourceEnded = false;  // a read of this attempt met the end of the file
+  // The file held whole in FInBuf by the CRC pass: [FHeldPos, FHeldEnd)
+  // is still to be handed to the data pass (FHeldEnd 0: nothing held).
+  int64_t FHeldPos = 0, FHeldEnd = 0;
   bool FReplacing = false;  // the entry is to replace one of the old archive
   bool FEncrypt = false;
   // A buffer for the CRC pre-pass and carried-over data, and this

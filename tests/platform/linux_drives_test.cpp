@@ -2,6 +2,7 @@
 // label links built in a temporary folder.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -9,6 +10,7 @@
 
 #include "common/test_support.h"
 #include "platform/drives.h"
+#include "platform/fault_file_system.h"
 #include "platform/winapi.h"
 
 namespace zem::platform {
@@ -212,6 +214,43 @@ TEST_F(LinuxDriveTable, LettersStayWithTheirVolumesWhileTheyAreMounted) {
   EXPECT_EQ(L.at("/media/user/AAA"), 'G');
 }
 
+// On a mount table that signals its changes (the kernel's, here a stand-in
+// the fault file system signals for), the table is read once and then only
+// after a change is signalled; letters stay with their volumes across it.
+TEST_F(LinuxDriveTable, SignallingMountTableIsReadAgainOnlyAfterAChange) {
+  TFaultFileSystem Fault;
+  Fault.TreatAsMountTable("*/proc/self/mountinfo");
+  const int Reads = Fault.Add({.Op = TFsOp::Read, .Path = "*/proc/self/mountinfo", .Call = INT_MAX});
+  TFileSystemOverride Guard(Fault);
+  TLinuxDriveTable Table(M.Proc(), M.Sys(), M.Dev());
+  auto Letters = [&] {
+    std::map<std::string, char> L;
+    for (const TDriveEntry& E : Table.Drives()) L[E.MountPoint] = E.Letter;
+    return L;
+  };
+  ASSERT_EQ(Letters().size(), 4u);
+  const int First = Fault.Seen(Reads);
+  ASSERT_GT(First, 0);
+
+  // Mounted behind the kernel's back: no signal, so no reading.
+  M.AddDisk("usb9/sdc", "sdc", 8, 32, true);
+  M.AddMount("8:32 / /media/user/AAA rw - vfat /dev/sdc rw");
+  M.Write();
+  for (int I = 0; I < 3; ++I) EXPECT_EQ(Letters().count("/media/user/AAA"), 0u);
+  EXPECT_EQ(Fault.Seen(Reads), First);
+
+  Fault.ReportMountChange();
+  std::map<std::string, char> L = Letters();
+  const int Second = Fault.Seen(Reads);
+  EXPECT_GT(Second, First);
+  EXPECT_EQ(L.at("/media/user/AAA"), 'G');
+  EXPECT_EQ(L.at("/media/user/CAMERA"), 'D');
+  EXPECT_EQ(L.at("/media/user/DVD"), 'E');
+  EXPECT_EQ(L.at("/media/user/MY CARD"), 'F');
+  EXPECT_EQ(Letters().size(), 5u);
+  EXPECT_EQ(Fault.Seen(Reads), Second);
+}
+
 TEST_F(LinuxDriveTable, AtMostLettersDToZ) {
   for (int I = 0; I < 30; ++I) {
     const std::string Name = "usb" + std::to_string(100 + I);
@@ -251,7 +290,12 @@ TEST(LinuxDriveTableInAChroot, SystemDriveStillNamesTheRootFileSystem) {
 }
 
 TEST(LinuxDriveTableOnThisMachine, SystemDriveIsTheRootFileSystem) {
-  const std::vector<TDriveEntry> D = TLinuxDriveTable().Drives();
+  TLinuxDriveTable Table;
+  const std::vector<TDriveEntry> D = Table.Drives();
+  // The kernel's table does not change by itself between two readings.
+  const std::vector<TDriveEntry> Again = Table.Drives();
+  ASSERT_EQ(Again.size(), D.size());
+  for (size_t I = 0; I < D.size(); ++I) EXPECT_EQ(Again[I].MountPoint, D[I].MountPoint);
   ASSERT_FALSE(D.empty());
   EXPECT_EQ(D[0].Letter, 'C');
   EXPECT_EQ(D[0].MountPoint, "/");

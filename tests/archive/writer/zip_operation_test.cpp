@@ -272,11 +272,13 @@ TEST_F(ZipOperationTest, CancelledStartWritesNothing) {
 // Files may change while they are read: a file cut short after it was
 // opened, and an encrypted file that changes between its CRC pass and its
 // data pass, are written again as they are now, so sizes, check byte and
-// CRC agree; no notice is needed.
+// CRC agree; no notice is needed. A small file is read once for both
+// passes; a change after that read is still seen.
 TEST_F(ZipOperationTest, FilesChangingWhileZipped) {
   const std::string Data = RandomBytes(200000, 9);
   Put("shrinks.bin", Data);
   Put("changes.bin", Data);
+  Put("small.bin", RandomBytes(3000, 11));
   auto Z = MakeZip();
   Z->SetPassword("pw");
   std::vector<std::pair<int, std::string>> Notices;
@@ -287,21 +289,28 @@ TEST_F(ZipOperationTest, FilesChangingWhileZipped) {
     Current = Name;
     if (Name == "F:\\shrinks.bin") fs::resize_file(Card / "shrinks.bin", 1000);
   };
-  bool Changed = false;
+  bool Changed = false, SmallChanged = false;
   Z->OnFilePercentDone = [&](TObject*, int32_t) {
+    if (!SmallChanged && Current == "F:\\small.bin") {
+      SmallChanged = true;
+      Put("small.bin", RandomBytes(3000, 12));
+    }
     if (Changed || Current != "F:\\changes.bin") return;
     Changed = true;
     Put("changes.bin", RandomBytes(200000, 10));
   };
-  Z->FilesList() = {"F:\\shrinks.bin", "F:\\changes.bin"};
-  ASSERT_EQ(Z->Zip(), 2);
+  Z->FilesList() = {"F:\\shrinks.bin", "F:\\changes.bin", "F:\\small.bin"};
+  ASSERT_EQ(Z->Zip(), 3);
   EXPECT_TRUE(Notices.empty());
   EXPECT_TRUE(Changed);
+  EXPECT_TRUE(SmallChanged);
   const auto E = ReadBack();
   EXPECT_EQ(E[0].Size, 1000u);
   EXPECT_EQ(E[0].Crc, Crc32Of(Data.data(), 1000));
   const std::string Now = ReadFile(Card / "changes.bin");
   EXPECT_EQ(E[1].Crc, Crc32Of(Now.data(), Now.size()));
+  const std::string Small = ReadFile(Card / "small.bin");
+  EXPECT_EQ(E[2].Crc, Crc32Of(Small.data(), Small.size()));
   // The check byte of the encryption header matches the CRC written.
   const std::string Bytes = Archive();
   TMemoryStream S(Bytes);
