@@ -246,8 +246,9 @@ class TProgressShare {
   THandlerScope<TArcUnZip::TPercentDoneEvent> FScope;
 };
 
-// Reads every file the restore wrote back from the card (synced, out of
-// the page cache) and checks it against its entry's CRC. Returns one line
+// Reads every file the restore wrote back from the card (out of the page
+// cache; the card's file system was synced whole before, so the files are
+// not synced one by one) and checks it against its entry's CRC. Returns one line
 // per file that differs or cannot be read; reports its progress as
 // From..100 of the whole through Zip's OnTotalPercentDone.
 std::vector<std::string> VerifyRestored(TArcZip& Zip, const std::string& RootPath, int32_t From) {
@@ -287,7 +288,7 @@ std::vector<std::string> VerifyRestored(TArcZip& Zip, const std::string& RootPat
           Done += Count;
           Report();
         },
-        &Synced);
+        &Synced, /*VolumeSynced=*/true);
     Crc = ~Crc;
     if (Error != 0)
       Differ.push_back(Native + (Synced ? ": cannot be read back from the card: "

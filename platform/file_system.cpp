@@ -271,14 +271,14 @@ namespace zem::platform {
 
 int ReadFromDevice(const std::string& Path,
                    const std::function<void(const void* Data, size_t Size)>& OnData,
-                   bool* Synced) {
+                   bool* Synced, bool VolumeSynced) {
   TFileSystem& Fs = FileSystem();
   if (Synced != nullptr) *Synced = false;
   const int Fd = Fs.Open(Path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (Fd < 0) return errno;
   int Error = 0;
   // Dirty pages cannot be dropped: written out first, then let go.
-  if (Fs.Sync(Fd) != 0)
+  if (!VolumeSynced && Fs.Sync(Fd) != 0)
     Error = errno;
   else if (Synced != nullptr)
     *Synced = true;

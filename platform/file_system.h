@@ -172,11 +172,14 @@ class TLinuxFileSystem : public TFileSystem {
 // Reads the file at Path as the device holds it: the file is synced, its
 // pages dropped from the page cache, then read whole through the file
 // system in use, each block handed to OnData. A link is not followed.
-// Returns 0, or the errno of the call that failed; Synced (when given)
-// tells whether the file reached the device before that.
+// VolumeSynced says the caller has had the file's whole file system
+// written out (SyncVolume succeeded) since the file was last written: its
+// pages are clean and the file's own sync is skipped. Returns 0, or the
+// errno of the call that failed; Synced (when given) tells whether the
+// file reached the device before that.
 int ReadFromDevice(const std::string& Path,
                    const std::function<void(const void* Data, size_t Size)>& OnData,
-                   bool* Synced = nullptr);
+                   bool* Synced = nullptr, bool VolumeSynced = false);
 
 // Has the file system holding the folder Path write out everything written
 // to it (syncfs), through the file system in use. Returns 0, or the errno of

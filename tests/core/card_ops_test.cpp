@@ -743,9 +743,11 @@ TEST_F(CardOpsTest, ARestoreReadsEveryFileBackFromTheCard) {
   EXPECT_TRUE(WorkFiles().empty());
 }
 
-// Nothing is called restored before it reached the card: a flush the card
-// refuses, of its whole file system or of one file before its read-back,
-// fails the restore with the system's reason.
+// Nothing is called restored before it reached the card: a flush of its
+// whole file system the card refuses, or a file's pages the read-back
+// cannot drop from the page cache (that flush covered every file, so
+// they are not flushed one by one again), fails the restore with the
+// system's reason.
 TEST_F(CardOpsTest, AFlushTheCardRefusesFailsTheRestoreWithItsCause) {
   test::WriteFile(Dir / "card/a.bin", test::RandomBytes(50'000, 17));
   test::WriteFile(Dir / "card/b.bin", test::RandomBytes(50'000, 18));
@@ -755,7 +757,7 @@ TEST_F(CardOpsTest, AFlushTheCardRefusesFailsTheRestoreWithItsCause) {
     std::string Cause;
   } Cases[] = {
       {"other", "the card did not take what was written to it: Input/output error"},
-      {"other/b.bin", (Dir / "other/b.bin").string() + ": cannot be flushed to the card: Input/output error"},
+      {"other/b.bin", (Dir / "other/b.bin").string() + ": cannot be read back from the card: Input/output error"},
   };
   for (const auto& C : Cases) {
     SCOPED_TRACE(C.Path);
