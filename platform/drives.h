@@ -70,7 +70,7 @@ class TDriveTable {
   // Sets the volume label of a drive; false when it cannot be set.
   virtual bool SetLabel(char Letter, const std::string& Label) = 0;
   // The entry of one letter, if the drive exists.
-  std::optional<TDriveEntry> Find(char Letter);
+  virtual std::optional<TDriveEntry> Find(char Letter);
 
   // Whether MakeFileSystem can give this drive a new file system. Tables
   // that cannot (the default) leave the format to empty the volume.

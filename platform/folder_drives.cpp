@@ -32,6 +32,14 @@ std::vector<TDriveEntry> TOverlayDriveTable::Drives() {
   return All;
 }
 
+std::optional<TDriveEntry> TOverlayDriveTable::Find(char Letter) {
+  Letter = static_cast<char>(std::toupper(static_cast<unsigned char>(Letter)));
+  for (const TDriveEntry& E : FOwn)
+    if (E.Letter == Letter) return E;
+  if (!FInner) return std::nullopt;
+  return FInner->Find(Letter);
+}
+
 bool TOverlayDriveTable::SetLabel(char Letter, const std::string& Label) {
   Letter = static_cast<char>(std::toupper(static_cast<unsigned char>(Letter)));
   for (TDriveEntry& E : FOwn) {

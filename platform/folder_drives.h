@@ -18,6 +18,10 @@ class TOverlayDriveTable : public TDriveTable {
   // Adds or replaces a drive of this table's own.
   void AddDrive(const TDriveEntry& Entry);
   std::vector<TDriveEntry> Drives() override;
+  // An own drive is answered without asking the inner table (which may
+  // have to look at the system's mounts); any other letter is the inner
+  // table's.
+  std::optional<TDriveEntry> Find(char Letter) override;
   // Own drives keep their label here; others go to the inner table, and so
   // do the new file systems and ejects of its drives (own drives have none).
   bool SetLabel(char Letter, const std::string& Label) override;
