@@ -7,6 +7,7 @@
 
 #include "archive/format/crc_crypt.h"
 #include "platform/base.h"
+#include "platform/cpu_features.h"
 
 namespace zem {
 
@@ -101,6 +102,9 @@ void TEntryJob::Run(TEntryCoder& Coder) {
 }
 
 TEntryPool::TEntryPool(int Workers, TDeflateEngine Engine) : FEngine(Engine) {
+  // Jobs hold whole files of up to several MiB, allocated on one thread
+  // and freed on another: each must go back to the system when freed.
+  platform::KeepLargeBlocksApart();
   const int Count = std::max(Workers, 1);
   FThreads.reserve(static_cast<size_t>(Count));
   for (int I = 0; I < Count; ++I) FThreads.emplace_back([this] { Work(); });
