@@ -140,10 +140,28 @@ bool TEntryPool::TryRun(TEntryJob& Job, TEntryCoder& Coder) {
   return true;
 }
 
+/*
+ * While a worker makes the job the caller needs, the caller makes the
+ * next waiting ones itself rather than sleep: with one worker and files of
+ * a few MiB the worker would otherwise take every job just before the
+ * caller asks for it, and the caller would only ever wait and write.
+ */
 void TEntryPool::Finish(TEntryJob& Job, TEntryCoder& Own) {
   if (Done(Job) || TryRun(Job, Own)) return;
-  std::unique_lock<std::mutex> Hold(FLock);
-  FDone.wait(Hold, [&Job] { return Done(Job); });
+  for (;;) {
+    std::shared_ptr<TEntryJob> Next;
+    {
+      std::unique_lock<std::mutex> Hold(FLock);
+      if (Done(Job)) return;
+      if (FJobs.empty()) {
+        FDone.wait(Hold, [&Job] { return Done(Job); });
+        return;
+      }
+      Next = std::move(FJobs.front());
+      FJobs.pop_front();
+    }
+    TryRun(*Next, Own);
+  }
 }
 
 void TEntryPool::Cancel(TEntryJob& Job) {
