@@ -140,10 +140,10 @@ class TArcUnZip : public TComponent {
   void SetBlockMode(TBlockMode Value) { FBlockMode = Value; }
   bool OEMConvert() const { return FOEMConvert; }
   void SetOEMConvert(bool Value) { FOEMConvert = Value; }
-  // How many threads UnZip and TestZip use, the calling thread included
-  // (default: the processors the process may use; values below 1 count as
-  // 1, above 64 as 64). With 1 every entry is done in turn on the calling
-  // thread. With more, Threads - 1 workers decrypt, decode and write entries while the calling
+  // How many entries UnZip and TestZip decode at once (default: the
+  // processors the process may use; values below 1 count as 1, above 64 as
+  // 64). With 1 every entry is done in turn on the calling thread. With
+  // more, workers decrypt, decode and write entries while the calling
   // thread goes on with the next ones; every event is still raised on the
   // calling thread: OnStartUnZip, the password check, the overwrite
   // question and the refusals before an entry's work, in entry order; the

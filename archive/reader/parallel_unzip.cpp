@@ -266,14 +266,11 @@ bool TArcUnZip::ExtractInParallel(int32_t N, bool TestOnly) {
   TUnzipPool Pool;
   Pool.TestOnly = TestOnly;
   Pool.Window = static_cast<size_t>(FThreads) * 4;
-  // Threads counts the calling thread, which has the per-entry work of the
-  // whole run: Threads - 1 workers beside it, so that it is not left
-  // waiting for a core. Each worker reads through its own handle, which
-  // must reach the very file the directory was read from; otherwise the
-  // run goes serially.
+  // Each worker reads through its own handle, which must reach the very
+  // file the directory was read from; otherwise the run goes serially.
   platform::TFileInfo Read;
   if (!platform::GetFileInfo(FArchive->Handle(), Read)) return false;
-  for (int32_t K = 0; K < FThreads - 1; ++K) {
+  for (int32_t K = 0; K < FThreads; ++K) {
     try {
       auto Input = std::make_unique<TLFNFileStream>(FZipName, fmOpenRead | fmShareDenyWrite, false,
                                                     static_cast<int>(FStreamBufferSize));
