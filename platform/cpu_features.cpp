@@ -2,6 +2,7 @@
 // processors the process may use.
 #include "platform/cpu_features.h"
 
+#include <malloc.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -28,6 +29,11 @@ int AvailableProcessors() {
   }
   const long Online = sysconf(_SC_NPROCESSORS_ONLN);
   return Online > 0 ? static_cast<int>(Online) : 1;
+}
+
+void KeepLargeBlocksApart() {
+  static const bool done = [] { return mallopt(M_MMAP_THRESHOLD, 256 * 1024) == 1; }();
+  (void)done;
 }
 
 }  // namespace zem::platform

@@ -14,4 +14,12 @@ bool CpuHasCarrylessMultiply();
 // at least 1.
 int AvailableProcessors();
 
+// Makes every later allocation of 256 KiB or more a mapping of its own,
+// given back to the system when freed. Without it the allocator raises
+// that bound after the first large free and each thread's arena keeps what
+// its large blocks leave, which with many workers holding whole files
+// multiplies the peak by the thread count. Called by the worker pools
+// before their threads start; harmless to call again.
+void KeepLargeBlocksApart();
+
 }  // namespace zem::platform

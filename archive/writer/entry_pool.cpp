@@ -7,6 +7,7 @@
 
 #include "archive/format/crc_crypt.h"
 #include "platform/base.h"
+#include "platform/cpu_features.h"
 
 namespace zem {
 
@@ -101,6 +102,9 @@ void TEntryJob::Run(TEntryCoder& Coder) {
 }
 
 TEntryPool::TEntryPool(int Workers, TDeflateEngine Engine) : FEngine(Engine) {
+  // Jobs hold whole files of up to several MiB, allocated on one thread
+  // and freed on another: each must go back to the system when freed.
+  platform::KeepLargeBlocksApart();
   const int Count = std::max(Workers, 1);
   FThreads.reserve(static_cast<size_t>(Count));
   for (int I = 0; I < Count; ++I) FThreads.emplace_back([this] { Work(); });
@@ -136,10 +140,28 @@ bool TEntryPool::TryRun(TEntryJob& Job, TEntryCoder& Coder) {
   return true;
 }
 
+/*
+ * While a worker makes the job the caller needs, the caller makes the
+ * next waiting ones itself rather than sleep: with one worker and files of
+ * a few MiB the worker would otherwise take every job just before the
+ * caller asks for it, and the caller would only ever wait and write.
+ */
 void TEntryPool::Finish(TEntryJob& Job, TEntryCoder& Own) {
   if (Done(Job) || TryRun(Job, Own)) return;
-  std::unique_lock<std::mutex> Hold(FLock);
-  FDone.wait(Hold, [&Job] { return Done(Job); });
+  for (;;) {
+    std::shared_ptr<TEntryJob> Next;
+    {
+      std::unique_lock<std::mutex> Hold(FLock);
+      if (Done(Job)) return;
+      if (FJobs.empty()) {
+        FDone.wait(Hold, [&Job] { return Done(Job); });
+        return;
+      }
+      Next = std::move(FJobs.front());
+      FJobs.pop_front();
+    }
+    TryRun(*Next, Own);
+  }
 }
 
 void TEntryPool::Cancel(TEntryJob& Job) {

@@ -17,15 +17,18 @@ namespace {
  * made whole in memory by a worker (TEntryJob::HeldFor counts its input
  * and output); a larger one is streamed by the caller's thread when its
  * turn comes, exactly as with one thread, while the workers go on with the
- * small files after it. The jobs made ahead never hold more than
- * kHeldLimit bytes together, and at most kAheadLimit files (each an open
- * file) are ahead, whatever the card and the thread count: with the fixed
- * buffers of each worker (its deflate stream and two 64 KiB blocks, about
- * 400 KiB) and the thread count capped by TArcZip::kMaxThreads, a Zip call
- * stays well inside 64 MB beside the new directory it builds.
+ * files after it. The limit takes in the photos of a camera card (a few
+ * MB each), so that they are read, encrypted and checked on the workers
+ * while the caller's thread streams a video. The jobs made ahead never
+ * hold more than kHeldLimit bytes together, and at most kAheadLimit files
+ * (each an open file) are ahead, whatever the card and the thread count:
+ * with the fixed buffers of each worker (its deflate stream and two 64 KiB
+ * blocks, about 400 KiB) and the thread count capped by
+ * TArcZip::kMaxThreads, a Zip call stays inside 64 MB beside the new
+ * directory it builds.
  */
-constexpr uint64_t kAheadFileLimit = 1 << 20;
-constexpr int64_t kHeldLimit = 16 << 20;
+constexpr uint64_t kAheadFileLimit = 8 << 20;
+constexpr int64_t kHeldLimit = 40 << 20;
 constexpr size_t kAheadLimit = 64;
 
 }  // namespace
