@@ -84,7 +84,7 @@ constexpr TCommandHelp kHelps[] = {
      "Tests IMAGE, checks that its files fit CARD, formats CARD and writes the\n"
      "files back. Nothing is erased when the image is damaged or too big.\n"
      "  -y, --yes            format without asking (needed for a --folder card)\n"
-     "  --threads N          check and write N files at once (1 to 64; default:\n"
+     "  --threads N          test and write N files at once (1 to 64; default:\n"
      "                       one per processor available)\n"},
     {"copy", "copy a card onto another put in the same drive",
      "usage: zemcard copy [--yes] [-q|-v] [--threads N] CARD\n"
@@ -92,7 +92,7 @@ constexpr TCommandHelp kHelps[] = {
      "Reads CARD into a temporary image, asks for the other card (Enter; the end\n"
      "of input cancels), then restores the image onto it.\n"
      "  -y, --yes            no questions (needed for a --folder card)\n"
-     "  --threads N          check and write N files at once (1 to 64; default:\n"
+     "  --threads N          test and write N files at once (1 to 64; default:\n"
      "                       one per processor available)\n"},
     {"format", "erase every file of a card, keeping its label",
      "usage: zemcard format [--yes] CARD\n"
