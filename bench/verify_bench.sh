@@ -11,6 +11,8 @@
 #   WORK_DIR   card, image and outputs (default /var/tmp/zem-verify-bench)
 #   RUNS       timed rounds (default 3)
 #   SIZE_MB    size of the synthetic card (default 400)
+# ZEM_THREADS=N in the environment gives both commands --threads N (by
+# default both use one thread per processor).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -34,14 +36,16 @@ open(sys.argv[2], 'wb').write(img[-1024:] + img[1024:-1024])
 EOF
 printf '\xB9\xE3\xC7\xEF\xD4\xC6\xD4\xC6\n' > "$WORK/password"
 
+T_OPT=()
+[[ -n ${ZEM_THREADS:-} ]] && T_OPT=(--threads "$ZEM_THREADS")
 seconds() { local s; s=$(date +%s.%N); "$@" >/dev/null; echo "$(date +%s.%N) - $s" | bc; }
 median() { sort -n | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }
 
 : > "$WORK/test.times"; : > "$WORK/restore.times"
 for ((i = 0; i < RUNS; i++)); do
-  seconds "$ZEMZIP" test -q --password-file "$WORK/password" "$WORK/card.zip" >> "$WORK/test.times"
+  seconds "$ZEMZIP" test -q "${T_OPT[@]}" --password-file "$WORK/password" "$WORK/card.zip" >> "$WORK/test.times"
   rm -rf "$WORK/out"; mkdir -p "$WORK/out"
-  seconds "$ZEMCARD" restore --yes "$WORK/card.IMG" --folder "$WORK/out" >> "$WORK/restore.times"
+  seconds "$ZEMCARD" restore --yes "${T_OPT[@]}" "$WORK/card.IMG" --folder "$WORK/out" >> "$WORK/restore.times"
 done
 T=$(median < "$WORK/test.times"); R=$(median < "$WORK/restore.times")
 printf 'archive %s bytes, %s runs, load average %s\n' "$(stat -c %s "$WORK/card.zip")" "$RUNS" \
