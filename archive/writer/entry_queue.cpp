@@ -23,9 +23,9 @@ namespace {
  * hold more than kHeldLimit bytes together, and at most kAheadLimit files
  * (each an open file) are ahead, whatever the card and the thread count:
  * with the fixed buffers of each worker (its deflate stream and two 64 KiB
- * blocks, about 400 KiB) and the thread count capped by
- * TArcZip::kMaxThreads, a Zip call stays inside 64 MB beside the new
- * directory it builds.
+ * blocks, about 400 KiB) and at most kMaxZipWorkers workers, a Zip call
+ * stays inside 64 MB beside the new directory it builds. (Threads itself
+ * goes higher for the reader, whose workers hold far less.)
  */
 constexpr uint64_t kAheadFileLimit = 8 << 20;
 constexpr int64_t kHeldLimit = 40 << 20;

@@ -137,7 +137,7 @@ int32_t TZipRunner::Run() {
     std::vector<std::string>& Files = Z.FilesList();
     const size_t Count = Files.size();
     if (Ahead()) {
-      FPool = std::make_unique<TEntryPool>(Z.Threads() - 1, Z.DeflateEngine());
+      FPool = std::make_unique<TEntryPool>(std::min(Z.Threads() - 1, kMaxZipWorkers), Z.DeflateEngine());
       for (size_t I = 0; I < Count; ++I) AddFileAhead(I);
       DropAhead();
     } else {

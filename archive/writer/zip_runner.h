@@ -219,6 +219,9 @@ class TZipRunner {
   // Whether this call makes data ahead: more than one thread, a single
   // archive file, and no OnEncrypt handler (handlers run on this thread).
   bool Ahead() const;
+  // The most workers a Zip call runs, whatever Threads says: what keeps
+  // its memory bounded (see entry_queue.cpp).
+  static constexpr int32_t kMaxZipWorkers = 15;
   // Opens and submits files after Index (Index included) while the window
   // and the byte limit allow.
   void FillAhead(size_t Index);
