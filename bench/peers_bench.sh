@@ -23,6 +23,8 @@ ZEMZIP_OPTS=${ZEMZIP_OPTS:-}
 ZEMZIP_X_OPTS=${ZEMZIP_X_OPTS:-}
 ZEMCARD_OPTS=${ZEMCARD_OPTS:-}
 ZEMCARD_X_OPTS=${ZEMCARD_X_OPTS:-}
+# Which cards to time: "photos small" (both, the default), "photos" or "small".
+ZEM_PEERS_CARDS=${ZEM_PEERS_CARDS:-photos small}
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 KIT=${ZEM_BENCH_KIT:-$ROOT/../shared/bench}
@@ -39,8 +41,12 @@ mkdir -p "$WORK/tmp"
 # The cards are made once per size and kept: a later run reuses them.
 PHOTOS=$WORK/card-photos-$SIZE
 SMALL=$WORK/card-small-$FILES
-[[ -d $PHOTOS ]] || python3 "$KIT/make_card.py" --size-mb "$SIZE" --seed 1 "$PHOTOS"
-[[ -d $SMALL ]] || python3 "$KIT/make_card.py" --variant small --files "$FILES" --seed 1 "$SMALL"
+CARDS=()
+[[ $ZEM_PEERS_CARDS == *photos* ]] && CARDS+=("$PHOTOS")
+[[ $ZEM_PEERS_CARDS == *small* ]] && CARDS+=("$SMALL")
+[[ ${#CARDS[@]} -gt 0 ]] || { echo "ZEM_PEERS_CARDS names no card" >&2; exit 1; }
+[[ -d $PHOTOS || $ZEM_PEERS_CARDS != *photos* ]] || python3 "$KIT/make_card.py" --size-mb "$SIZE" --seed 1 "$PHOTOS"
+[[ -d $SMALL || $ZEM_PEERS_CARDS != *small* ]] || python3 "$KIT/make_card.py" --variant small --files "$FILES" --seed 1 "$SMALL"
 # The restore unwraps into the temporary folder: keep it on the same disk.
 export TMPDIR=$WORK/tmp
 
@@ -98,12 +104,12 @@ with open(out + "/cases.tsv") as f:
 EOF
 }
 
-for CARD in "$PHOTOS" "$SMALL"; do
+for CARD in "${CARDS[@]}"; do
   name=$(basename "$CARD")
   echo "== $name" >&2
   bash "$KIT/run_peers.sh" -n "$RUNS" -b zip-e6 -o "$ONLY" "${CASES[@]}" "$CARD" "$WORK/out-$name" >/dev/null
 done
-for CARD in "$PHOTOS" "$SMALL"; do
+for CARD in "${CARDS[@]}"; do
   name=$(basename "$CARD")
   echo
   echo "== $name (tables in $WORK/out-$name)"

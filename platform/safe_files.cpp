@@ -8,6 +8,7 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <unordered_set>
 #include <utility>
 
 #include "platform/base.h"
@@ -151,6 +152,54 @@ int WalkFolders(const TFolderHandle& Base, const std::string& Rel, bool Make, TF
   Current.FPath = Rel.empty() ? Base.FPath : Joined(Base.FPath, Rel);
   Folder = std::move(Current);
   return 0;
+}
+
+std::vector<std::string> MakeFoldersAhead(const TFolderHandle& Base, const std::vector<std::string>& Rels,
+                                          const std::vector<std::string>& Files) {
+  TFileSystem& Fs = FileSystem();
+  constexpr int Flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  const std::unordered_set<std::string> FileSet(Files.begin(), Files.end());
+  std::unordered_set<std::string> Reached;
+  std::vector<std::string> Made;
+  for (const std::string& Rel : Rels) {
+    if (Rel.empty() || Reached.count(Rel) != 0) continue;
+    TFolderHandle Current;
+    int Dir = Base.FFd;
+    size_t Start = 0;
+    while (Start < Rel.size()) {
+      size_t End = Rel.find('/', Start);
+      if (End == std::string::npos) End = Rel.size();
+      if (End > Start) {
+        const std::string Name = Rel.substr(Start, End - Start);
+        const std::string Prefix = Rel.substr(0, End);
+        if (Name == "." || Name == ".." || FileSet.count(Prefix) != 0) break;
+        int Fd = Fs.OpenAt(Dir, Name, Flags);
+        if (Fd < 0 && errno == ENOENT && Fs.MakeFolderAt(Dir, Name, 0777) == 0) {
+          Made.push_back(Prefix);
+          Fd = Fs.OpenAt(Dir, Name, Flags);
+        }
+        if (Fd < 0) break;
+        Reached.insert(Prefix);
+        Current.Close();
+        Current.FFd = Fd;
+        Dir = Fd;
+      }
+      Start = End + 1;
+    }
+  }
+  return Made;
+}
+
+void RemoveEmptyFolders(const TFolderHandle& Base, const std::vector<std::string>& Made) {
+  for (auto It = Made.rbegin(); It != Made.rend(); ++It) {
+    const size_t Slash = It->rfind('/');
+    TFolderHandle Parent;
+    std::string FailedAt;
+    if (Slash != std::string::npos && WalkFolders(Base, It->substr(0, Slash), false, Parent, FailedAt) != 0) continue;
+    const int Dir = Slash == std::string::npos ? Base.FFd : Parent.FFd;
+    // Refused when the folder holds anything (or is no longer a folder).
+    FileSystem().UnlinkAt(Dir, Slash == std::string::npos ? *It : It->substr(Slash + 1), AT_REMOVEDIR);
+  }
 }
 
 int StatInFolder(const TFolderHandle& Folder, const std::string& Name, struct stat& St) {

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/stream.h"
 
@@ -40,6 +41,9 @@ class TFolderHandle {
  private:
   friend int OpenFolder(const std::string&, TFolderHandle&);
   friend int WalkFolders(const TFolderHandle&, const std::string&, bool, TFolderHandle&, std::string&);
+  friend std::vector<std::string> MakeFoldersAhead(const TFolderHandle&, const std::vector<std::string>&,
+                                                   const std::vector<std::string>&);
+  friend void RemoveEmptyFolders(const TFolderHandle&, const std::vector<std::string>&);
   int FFd = -1;
   std::string FPath;
 };
@@ -58,6 +62,21 @@ int OpenFolder(const std::string& NativePath, TFolderHandle& Folder);
 // than a folder.
 int WalkFolders(const TFolderHandle& Base, const std::string& Rel, bool Make, TFolderHandle& Folder,
                 std::string& Failed);
+
+// Makes, ahead of the files that go in them, the folders Rels name below
+// Base (each as WalkFolders with Make would, in the order given), and
+// answers the ones it made, each below Base, a folder before those in it.
+// A Rel with a "." or ".." component is passed over, as is one with a
+// component in Files (the files to come: a file takes its name first, as it
+// would have in order); so is any failure (whoever walks there next reports
+// it). On ext4 this makes an extraction of many files several times faster
+// than making each folder just before its first file.
+std::vector<std::string> MakeFoldersAhead(const TFolderHandle& Base, const std::vector<std::string>& Rels,
+                                          const std::vector<std::string>& Files);
+
+// Removes those of Made (as MakeFoldersAhead answered them) that are still
+// empty, the ones inside first; links are never followed.
+void RemoveEmptyFolders(const TFolderHandle& Base, const std::vector<std::string>& Made);
 
 // What Name in Folder is, without following a link.
 int StatInFolder(const TFolderHandle& Folder, const std::string& Name, struct stat& St);

@@ -383,6 +383,11 @@ class TArcUnZip : public TComponent {
   bool OpenEntryOutput(int32_t I, std::string& FName, TEntryFilePtr& File);
   bool OpenTargetFolder(int32_t I, const std::string& Name, bool IsFolder,
                         platform::TFolderHandle& Folder, std::string& Leaf);
+  // Before the first entry of an extraction: the folders of the chosen
+  // entries below the destination, made at once; at its end, those of
+  // them that stayed empty (an entry skipped or failed) go again.
+  void MakeFoldersAhead(int32_t Count);
+  void RemoveFoldersAhead();
   enum class TDataVerdict { Clean, BadData, WriteFailed };
   TDataVerdict DecompressEntry(int32_t DataDisk, int64_t DataPos, TEntryFile* File);
   platform::TFileStamp EntryStamp(const TZipHeaderInfo& W) const;
@@ -460,6 +465,7 @@ class TArcUnZip : public TComponent {
   // entry is written below this very folder, so a card swapped or another
   // volume mounted at the same place during the run is never written to.
   platform::TFolderHandle FRunDest;
+  std::vector<std::string> FFoldersAhead;  // made by MakeFoldersAhead, below FRunDest
 
   // Archive state (see the class comment for who uses what).
   int32_t FDiskCount = 1;        // NumberOfThisDisk + 1 of the last end record

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_set>
 
 #include "archive/format/byte_codec.h"
 #include "archive/reader/arc_messages.h"
@@ -111,6 +112,7 @@ int32_t TArcUnZip::ExtractRun(bool TestOnly) {
   const TZipSortMode SavedSort = FSortMode;
 
   auto EndRun = [&] {
+    RemoveFoldersAhead();
     const int32_t Extracted = FRun ? FRun->Extracted : 0;
     FRun.reset();
     FFilesList.clear();
@@ -160,6 +162,7 @@ int32_t TArcUnZip::ExtractRun(bool TestOnly) {
 
     bool StopNow = false;
     if (OnStartUnZipInfo) OnStartUnZipInfo(this, ToDo, FTotalBytes, StopNow);
+    if (ToDo > 0 && !StopNow && !TestOnly) MakeFoldersAhead(N);
     if (ToDo > 0 && !StopNow && !(RunsInParallel(ToDo) && ExtractInParallel(N, TestOnly))) {
       for (int32_t I = 0; I < N; ++I) {
         if (!FDoAll && !FView->Items(I)->Chosen()) continue;
@@ -176,6 +179,45 @@ int32_t TArcUnZip::ExtractRun(bool TestOnly) {
   return EndRun();
 }
 
+void TArcUnZip::MakeFoldersAhead(int32_t Count) {
+  FFoldersAhead.clear();
+  if (!FRecreateDirs || !FRunDest.IsOpen()) return;
+  const std::string Dest = platform::ToNativePath(FDestDir);
+  std::vector<std::string> Folders;
+  std::vector<std::string> Files;
+  std::unordered_set<std::string> Named;  // folders the archive has entries for: they stay
+  for (int32_t I = 0; I < Count; ++I) {
+    const TZipHeaderInfo& E = *FView->Items(I);
+    if ((!FDoAll && !E.Chosen()) || !E.Defect().empty() || E.FileName().size() + E.Directory().size() == 0)
+      continue;
+    const std::string Name = EntryDestDir(E) + E.FileName();
+    if (HasParentStep(Name)) continue;
+    std::string Native = platform::ToNativePath(Name);
+    while (Native.size() > 1 && Native.back() == '/') Native.pop_back();
+    if (Dest.empty() || Native.size() <= Dest.size() || Native.compare(0, Dest.size(), Dest) != 0 ||
+        (Dest != "/" && Native[Dest.size()] != '/'))
+      continue;
+    std::string Rel = Native.substr(Dest == "/" ? 1 : Dest.size() + 1);
+    if (E.FileName().empty()) {
+      Named.insert(Rel);
+      Folders.push_back(std::move(Rel));
+      continue;
+    }
+    const size_t Slash = Rel.rfind('/');
+    if (Slash != std::string::npos) Folders.push_back(Rel.substr(0, Slash));
+    Files.push_back(std::move(Rel));
+  }
+  if (Folders.empty()) return;
+  FFoldersAhead = platform::MakeFoldersAhead(FRunDest, Folders, Files);
+  FFoldersAhead.erase(std::remove_if(FFoldersAhead.begin(), FFoldersAhead.end(),
+                                     [&Named](const std::string& F) { return Named.count(F) != 0; }),
+                      FFoldersAhead.end());
+}
+
+void TArcUnZip::RemoveFoldersAhead() {
+  if (!FFoldersAhead.empty() && FRunDest.IsOpen()) platform::RemoveEmptyFolders(FRunDest, FFoldersAhead);
+  FFoldersAhead.clear();
+}
 
 /*
  * One entry. The order is fixed by what each step may need from the one

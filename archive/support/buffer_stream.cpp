@@ -78,6 +78,8 @@ bool TS_BufferStream::FillBuffer() {
   FCurrent = 0;
   FEnd = static_cast<int>(N);
   FState = N > 0 ? BufferReading : BufferEmpty;
+  FPutBackFloor = 0;
+  FPutBackUsed = false;
   BufferFilled();
   return N > 0;
 }
@@ -100,8 +102,9 @@ bool TS_BufferStream::FlushBuffer() {
 void TS_BufferStream::PutBack(uint8_t Value) {
   // Only read-ahead bytes may be replaced: stepping back over pending
   // writes would drop a written byte.
-  if (FState != BufferReading || FCurrent <= 0) throw EStreamError("\x10Putback overflow");
+  if (FState != BufferReading || FCurrent <= FPutBackFloor) throw EStreamError("\x10Putback overflow");
   FBuffer[--FCurrent] = Value;
+  FPutBackUsed = true;
 }
 
 void TS_BufferStream::BufferFilled() {
@@ -127,6 +130,8 @@ int64_t TS_BufferStream::Read(void* Buffer, int64_t Count) {
         FCurrent = Keep;
         FEnd = Keep;
         FState = Keep > 0 ? BufferReading : BufferEmpty;
+        FPutBackFloor = 0;
+        FPutBackUsed = false;
         BufferFilled();
         if (N == 0) break;
         Dest += N;
@@ -203,6 +208,16 @@ int64_t TS_BufferStream::Seek(int64_t Offset, int Origin) {
     Target = Size - Back;
   }
   if (Target == Cur) return Cur;
+  if (FSeekWithinBuffer && FState == BufferReading && !FPutBackUsed) {
+    // Source stands at the end of the read-ahead: the buffer holds the
+    // bytes from Start on, and both stay as they are.
+    const int64_t Start = Cur - FCurrent;
+    if (Target >= Start && Target <= Start + FEnd) {
+      FCurrent = static_cast<int>(Target - Start);
+      FPutBackFloor = FCurrent;
+      return Target;
+    }
+  }
   if (FState == BufferWriting && !FlushBuffer()) throw Exception("\nSeek error");
   int64_t NewPos = FSource->Seek(Target, soBeginning);
   FCurrent = -1;

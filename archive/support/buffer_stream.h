@@ -44,7 +44,9 @@ class TS_BufferStream : public TStream {
   // where the end is the larger of Source's size and the logical position
   // and the offset's sign is ignored (-n and n both mean n before the end).
   // A seek to the current position has no side effect (pending writes stay
-  // pending). Returns the new position.
+  // pending). With SeekWithinBuffer set, a seek that lands inside the bytes
+  // last read ahead moves within them and reads nothing again. Returns the
+  // new position.
   int64_t Seek(int64_t Offset, int Origin) override;
   // Setting the size has no effect on a buffered stream.
   void SetSize(int64_t) override {}
@@ -80,6 +82,11 @@ class TS_BufferStream : public TStream {
   TBufferState State() const { return FState; }
   bool SyncOnClose() const { return FSyncOnClose; }
   void SetSyncOnClose(bool Value) { FSyncOnClose = Value; }
+  // Seeks inside the read buffer keep it (off by default: a buffer over a
+  // file that someone else writes could then serve bytes already replaced;
+  // set it on streams over files that only this stream reads).
+  bool SeekWithinBuffer() const { return FSeekWithinBuffer; }
+  void SetSeekWithinBuffer(bool Value) { FSeekWithinBuffer = Value; }
   // At least one Write happened.
   bool HasWritten() const { return FHasWritten; }
 
@@ -99,6 +106,9 @@ class TS_BufferStream : public TStream {
   bool FSyncOnClose = false;
   bool FHasWritten = false;
   bool FNeedsSync = false;  // written since the last OS flush
+  bool FSeekWithinBuffer = false;
+  int FPutBackFloor = 0;    // PutBack may not step below this index
+  bool FPutBackUsed = false;  // the read buffer holds a put-back byte
 };
 
 }  // namespace zem

@@ -101,10 +101,10 @@ int32_t ReportDefects(const TArcUnZip& Zip, std::ostream& Err) {
 // the questions asked on the way, the progress line and the summary.
 class TReadRun {
  public:
-  TReadRun(TArcUnZip& Zip, const TExtractOptions& Options, const TZipTerminal& Term,
-           std::ostream& Out, std::ostream& Err, bool Testing)
-      : Zip(Zip), Options(Options), Term(Term), Out(Out), Err(Err), Testing(Testing),
-        Meter(Err, Term.ErrIsTerminal && Options.Verbosity != TVerbosity::Quiet, Term.Width) {}
+  TReadRun(TArcUnZip& AZip, const TExtractOptions& AOptions, const TZipTerminal& ATerm,
+           std::ostream& AOut, std::ostream& AErr, bool ATesting)
+      : Zip(AZip), Options(AOptions), Term(ATerm), Out(AOut), Err(AErr), Testing(ATesting),
+        Meter(AErr, ATerm.ErrIsTerminal && AOptions.Verbosity != TVerbosity::Quiet, ATerm.Width) {}
 
   // Hooks the events; the directory must be loaded.
   void Watch() {

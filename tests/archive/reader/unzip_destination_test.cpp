@@ -108,6 +108,32 @@ TEST_F(UnzipDestinationTest, DeepPathFailsWithTooLong) {
   EXPECT_EQ(Listed(), std::vector<std::string>{"good.txt"});
 }
 
+// The folders of an extraction are made before its files; those that no
+// entry filled go again at the end, while a folder entry of the archive and
+// a folder that was there before stay. A file named where a folder would be
+// made first still takes the name, as it would in entry order.
+TEST_F(UnzipDestinationTest, FoldersMadeAheadStayOnlyWhereSomethingWentIn) {
+  TRawEntry Folder = StoredEntry("kept/", "");
+  Folder.ExternalAttributes = 0x10;
+  TRawEntry Bad = StoredEntry("b/c/bad.txt", "bad");
+  Bad.Crc ^= 1;
+  TRawEntry OldBad = StoredEntry("old/y.txt", "bad too");
+  OldBad.Crc ^= 1;
+  WriteFile(Dir / "a.zip", BuildRawArchive({Folder, StoredEntry("a/one.txt", "one"), Bad, StoredEntry("f", "file f"),
+                                            StoredEntry("f/g.txt", "g"), StoredEntry("../up/x.txt", "x"), OldBad}));
+  fs::create_directories(Out("old"));
+  const TVerdicts V = Run(Temp("a.zip"), false);
+  EXPECT_EQ(V.Ended, (std::vector<std::string>{"a\\one.txt", "f"}));
+  EXPECT_EQ(V.BadCrc, 2);
+  std::vector<std::string> Reasons;
+  for (const auto& F : V.Failed) Reasons.push_back(std::get<2>(F));
+  std::sort(Reasons.begin(), Reasons.end());
+  EXPECT_EQ(Reasons, (std::vector<std::string>{"\"f\" is in the way: not a folder",
+                                               "the name leads outside the destination folder"}));
+  EXPECT_EQ(Listed(), (std::vector<std::string>{"a", "a/one.txt", "f", "kept", "old"}));
+  EXPECT_FALSE(fs::exists(Dir / "up"));
+}
+
 // A wrong password whose check byte matches makes the decoder fail: that is
 // a wrong password (handler asked, then srBadPassword), not the end of the
 // run. With a handler giving the right one both entries come out.

@@ -74,7 +74,7 @@ struct TModel {
   }
 };
 
-void RunModelSequences(int BufferSize, int Sequences, uint32_t Seed) {
+void RunModelSequences(int BufferSize, int Sequences, uint32_t Seed, bool WithinBuffer = false) {
   std::mt19937 Gen(Seed);
   auto Rand = [&](int64_t Lo, int64_t Hi) {  // inclusive
     return std::uniform_int_distribution<int64_t>(Lo, Hi)(Gen);
@@ -95,6 +95,7 @@ void RunModelSequences(int BufferSize, int Sequences, uint32_t Seed) {
     std::string Trace;
     {
       TS_BufferStream S(&Source, BufferSize);
+      S.SetSeekWithinBuffer(WithinBuffer);
       bool LastReadDelivered = false;
       for (int Step = 0; Step < 40; ++Step) {
         int Op = static_cast<int>(Rand(0, 9));
@@ -156,6 +157,11 @@ TEST(BufferStreamModel, TinyBuffers) {
 TEST(BufferStreamModel, MediumAndArchiveBuffers) {
   RunModelSequences(100, 1000, 3);
   RunModelSequences(8192, 300, 4);
+}
+
+TEST(BufferStreamModel, SeeksWithinTheReadBuffer) {
+  RunModelSequences(7, 1500, 5, true);
+  RunModelSequences(100, 1000, 6, true);
 }
 
 // ---- Cases a model cannot reach ----------------------------------------------
@@ -251,6 +257,29 @@ TEST(BufferStream, PutBack) {
   EXPECT_EQ(MessageOf<EStreamError>([&] { S.PutBack('a'); }), Overflow) << "while writing";
   S.Seek(0, soBeginning);
   EXPECT_EQ(Source.Data()[111], 'w');
+}
+
+TEST(BufferStream, SeeksWithinTheReadBufferReadNothingAgain) {
+  std::string Content = test::RandomBytes(200, 7);
+  TProbeStream Source(Content);
+  TS_BufferStream S(&Source, 64);
+  S.SetSeekWithinBuffer(true);
+  EXPECT_EQ(ReadString(S, 30), Content.substr(0, 30));
+  ASSERT_EQ(Source.Reads, 1);
+  S.Seek(5, soBeginning);
+  EXPECT_EQ(ReadString(S, 10), Content.substr(5, 10));
+  S.Seek(40, soBeginning);
+  EXPECT_EQ(ReadString(S, 24), Content.substr(40, 24));
+  EXPECT_EQ(Source.Reads, 1) << "every seek landed in the 64 bytes read first";
+  // Going back is no licence to put back what was read before the seek.
+  S.Seek(50, soBeginning);
+  EXPECT_EQ(MessageOf<EStreamError>([&] { S.PutBack('a'); }), "\x10Putback overflow");
+  // A put-back byte is not served again after a seek back over it.
+  EXPECT_EQ(ReadString(S, 1), Content.substr(50, 1));
+  S.PutBack('Q');
+  S.Seek(60, soBeginning);
+  S.Seek(50, soBeginning);
+  EXPECT_EQ(ReadString(S, 2), Content.substr(50, 2));
 }
 
 TEST(BufferStream, SeekErrors) {
