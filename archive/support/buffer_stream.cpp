@@ -40,7 +40,7 @@ namespace zem {
 
 TS_BufferStream::TS_BufferStream(TStream* ASource, int ABufferSize)
     : FSource(ASource), FBufferSize(std::max(ABufferSize, 1)) {
-  FBuffer = std::make_unique<uint8_t[]>(static_cast<size_t>(FBufferSize));
+  FBuffer = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(FBufferSize));
   FEnd = FBufferSize;
 }
 
