@@ -179,6 +179,10 @@ int32_t TArcUnZip::ExtractRun(bool TestOnly) {
   return EndRun();
 }
 
+// The deepest folder an extraction makes ahead of its files, counted from
+// the root of the file system.
+constexpr std::ptrdiff_t kFoldersAheadDepth = 64;
+
 void TArcUnZip::MakeFoldersAhead(int32_t Count) {
   FFoldersAhead.clear();
   if (!FRecreateDirs || !FRunDest.IsOpen()) return;
@@ -193,6 +197,10 @@ void TArcUnZip::MakeFoldersAhead(int32_t Count) {
     const std::string Name = EntryDestDir(E) + E.FileName();
     if (HasParentStep(Name)) continue;
     std::string Native = platform::ToNativePath(Name);
+    // A path the system cannot take fails its entry before any folder is
+    // made, and a deep one is left to the entry's own walk: the folders
+    // made here are removed again one walk each.
+    if (Native.size() >= PATH_MAX || std::count(Native.begin(), Native.end(), '/') > kFoldersAheadDepth) continue;
     while (Native.size() > 1 && Native.back() == '/') Native.pop_back();
     if (Dest.empty() || Native.size() <= Dest.size() || Native.compare(0, Dest.size(), Dest) != 0 ||
         (Dest != "/" && Native[Dest.size()] != '/'))
