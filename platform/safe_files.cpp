@@ -8,6 +8,7 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <string_view>
 #include <unordered_set>
 #include <utility>
 
@@ -35,13 +36,18 @@ std::string Joined(const std::string& Folder, const std::string& Name) {
 }
 
 // The folder Name below Dir, links not followed; made first when missing
-// and Make is set. A descriptor or -1 with errno.
-int OpenOrMake(int Dir, const std::string& Name, bool Make) {
+// and Make is set (then Made, when given, tells whether this call made it).
+// A descriptor or -1 with errno.
+int OpenOrMake(int Dir, const std::string& Name, bool Make, bool* Made = nullptr) {
   TFileSystem& Fs = FileSystem();
   constexpr int Flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
   int Fd = Fs.OpenAt(Dir, Name, Flags);
   if (Fd < 0 && errno == ENOENT && Make) {
-    if (Fs.MakeFolderAt(Dir, Name, 0777) != 0 && errno != EEXIST) return -1;
+    if (Fs.MakeFolderAt(Dir, Name, 0777) == 0) {
+      if (Made != nullptr) *Made = true;
+    } else if (errno != EEXIST) {
+      return -1;
+    }
     Fd = Fs.OpenAt(Dir, Name, Flags);
   }
   if (Fd < 0 && errno == ENOTDIR) {
@@ -52,6 +58,33 @@ int OpenOrMake(int Dir, const std::string& Name, bool Make) {
     else errno = ENOTDIR;
   }
   return Fd;
+}
+
+// WalkFolders' walk: each component of Rel below Base, the last one left
+// open in Last (-1 when Rel has no component). Made, when given, gets Rel up
+// to each component this walk made. 0, or the errno value with FailedAt set.
+int WalkBelow(const TFolderHandle& Base, const std::string& Rel, bool Make, int& Last, std::string& FailedAt,
+              std::vector<std::string>* Made) {
+  Last = -1;
+  size_t Start = 0;
+  while (Start < Rel.size()) {
+    size_t End = Rel.find('/', Start);
+    if (End == std::string::npos) End = Rel.size();
+    if (End > Start) {
+      bool MadeHere = false;
+      const int Fd = OpenOrMake(Last >= 0 ? Last : Base.Fd(), Rel.substr(Start, End - Start), Make, &MadeHere);
+      const int Err = errno;
+      if (MadeHere && Made != nullptr) Made->push_back(Rel.substr(0, End));
+      if (Last >= 0) FileSystem().Close(Last);
+      Last = Fd;
+      if (Fd < 0) {
+        FailedAt = Rel.substr(0, End);
+        return Err;
+      }
+    }
+    Start = End + 1;
+  }
+  return 0;
 }
 
 // A name for a temporary file beside its final one that no other program
@@ -124,25 +157,8 @@ int WalkFolders(const TFolderHandle& Base, const std::string& Rel, bool Make, TF
                 std::string& FailedAt) {
   FailedAt.clear();
   TFolderHandle Current;
-  int Dir = Base.FFd;
-  size_t Start = 0;
-  while (Start < Rel.size()) {
-    size_t End = Rel.find('/', Start);
-    if (End == std::string::npos) End = Rel.size();
-    if (End > Start) {
-      const std::string Name = Rel.substr(Start, End - Start);
-      const int Fd = OpenOrMake(Dir, Name, Make);
-      if (Fd < 0) {
-        const int Err = errno;
-        FailedAt = Rel.substr(0, End);
-        return Failed(Err, Joined(Base.FPath, FailedAt));
-      }
-      Current.Close();
-      Current.FFd = Fd;
-      Dir = Fd;
-    }
-    Start = End + 1;
-  }
+  if (const int Err = WalkBelow(Base, Rel, Make, Current.FFd, FailedAt, nullptr); Err != 0)
+    return Failed(Err, Joined(Base.FPath, FailedAt));
   if (Current.FFd < 0) {
     // No component: the base folder itself, under a descriptor of its own.
     const int Fd = FileSystem().OpenAt(Base.FFd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -156,36 +172,27 @@ int WalkFolders(const TFolderHandle& Base, const std::string& Rel, bool Make, TF
 
 std::vector<std::string> MakeFoldersAhead(const TFolderHandle& Base, const std::vector<std::string>& Rels,
                                           const std::vector<std::string>& Files) {
-  TFileSystem& Fs = FileSystem();
-  constexpr int Flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
   const std::unordered_set<std::string> FileSet(Files.begin(), Files.end());
   std::unordered_set<std::string> Reached;
   std::vector<std::string> Made;
   for (const std::string& Rel : Rels) {
-    if (Rel.empty() || Reached.count(Rel) != 0) continue;
-    TFolderHandle Current;
-    int Dir = Base.FFd;
-    size_t Start = 0;
-    while (Start < Rel.size()) {
+    // Only the part before a "." or ".." step, or before a name a file
+    // takes, is made.
+    size_t Usable = 0;
+    for (size_t Start = 0; Start < Rel.size();) {
       size_t End = Rel.find('/', Start);
       if (End == std::string::npos) End = Rel.size();
-      if (End > Start) {
-        const std::string Name = Rel.substr(Start, End - Start);
-        const std::string Prefix = Rel.substr(0, End);
-        if (Name == "." || Name == ".." || FileSet.count(Prefix) != 0) break;
-        int Fd = Fs.OpenAt(Dir, Name, Flags);
-        if (Fd < 0 && errno == ENOENT && Fs.MakeFolderAt(Dir, Name, 0777) == 0) {
-          Made.push_back(Prefix);
-          Fd = Fs.OpenAt(Dir, Name, Flags);
-        }
-        if (Fd < 0) break;
-        Reached.insert(Prefix);
-        Current.Close();
-        Current.FFd = Fd;
-        Dir = Fd;
-      }
+      const std::string_view Name(Rel.data() + Start, End - Start);
+      if (Name == "." || Name == ".." || FileSet.count(Rel.substr(0, End)) != 0) break;
+      Usable = End;
       Start = End + 1;
     }
+    const std::string Part = Rel.substr(0, Usable);
+    if (Part.empty() || !Reached.insert(Part).second) continue;
+    int Last = -1;
+    std::string FailedAt;
+    WalkBelow(Base, Part, true, Last, FailedAt, &Made);  // a failure is the entry's to report
+    if (Last >= 0) FileSystem().Close(Last);
   }
   return Made;
 }
@@ -196,7 +203,7 @@ void RemoveEmptyFolders(const TFolderHandle& Base, const std::vector<std::string
     TFolderHandle Parent;
     std::string FailedAt;
     if (Slash != std::string::npos && WalkFolders(Base, It->substr(0, Slash), false, Parent, FailedAt) != 0) continue;
-    const int Dir = Slash == std::string::npos ? Base.FFd : Parent.FFd;
+    const int Dir = Slash == std::string::npos ? Base.Fd() : Parent.Fd();
     // Refused when the folder holds anything (or is no longer a folder).
     FileSystem().UnlinkAt(Dir, Slash == std::string::npos ? *It : It->substr(Slash + 1), AT_REMOVEDIR);
   }

@@ -41,9 +41,6 @@ class TFolderHandle {
  private:
   friend int OpenFolder(const std::string&, TFolderHandle&);
   friend int WalkFolders(const TFolderHandle&, const std::string&, bool, TFolderHandle&, std::string&);
-  friend std::vector<std::string> MakeFoldersAhead(const TFolderHandle&, const std::vector<std::string>&,
-                                                   const std::vector<std::string>&);
-  friend void RemoveEmptyFolders(const TFolderHandle&, const std::vector<std::string>&);
   int FFd = -1;
   std::string FPath;
 };

@@ -31,6 +31,16 @@ bool HasParentStep(const std::string& Path) {
   return false;
 }
 
+// Native as a path below the folder Dest ("a/b" for "/dest/a/b" below
+// "/dest"); false, and Rel untouched, when it is not below Dest.
+bool BelowFolder(const std::string& Native, const std::string& Dest, std::string& Rel) {
+  if (Dest.empty() || Native.size() <= Dest.size() || Native.compare(0, Dest.size(), Dest) != 0 ||
+      (Dest != "/" && Native[Dest.size()] != '/'))
+    return false;
+  Rel = Native.substr(Dest == "/" ? 1 : Dest.size() + 1);
+  return true;
+}
+
 // The entry's time as the overwrite rules compare it; a stored time no
 // calendar has (hour 31, day 0) is first brought into range, as it is when
 // set on the file.
@@ -202,10 +212,8 @@ void TArcUnZip::MakeFoldersAhead(int32_t Count) {
     // made here are removed again one walk each.
     if (Native.size() >= PATH_MAX || std::count(Native.begin(), Native.end(), '/') > kFoldersAheadDepth) continue;
     while (Native.size() > 1 && Native.back() == '/') Native.pop_back();
-    if (Dest.empty() || Native.size() <= Dest.size() || Native.compare(0, Dest.size(), Dest) != 0 ||
-        (Dest != "/" && Native[Dest.size()] != '/'))
-      continue;
-    std::string Rel = Native.substr(Dest == "/" ? 1 : Dest.size() + 1);
+    std::string Rel;
+    if (!BelowFolder(Native, Dest, Rel)) continue;
     if (E.FileName().empty()) {
       Named.insert(Rel);
       Folders.push_back(std::move(Rel));
@@ -435,10 +443,8 @@ bool TArcUnZip::OpenTargetFolder(int32_t I, const std::string& Name, bool IsFold
   const std::string Native = platform::ToNativePath(Name);
   const std::string Dest = FDestDir.empty() ? std::string() : platform::ToNativePath(FDestDir);
   std::string Base, Rel;
-  if (!Dest.empty() && Native.size() > Dest.size() && Native.compare(0, Dest.size(), Dest) == 0 &&
-      (Dest == "/" || Native[Dest.size()] == '/')) {
+  if (BelowFolder(Native, Dest, Rel)) {
     Base = Dest;
-    Rel = Native.substr(Dest == "/" ? 1 : Dest.size() + 1);
   } else if (IsFolder || Native.empty()) {
     Base = Native;
   } else {

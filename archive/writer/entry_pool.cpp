@@ -37,13 +37,14 @@ int64_t TEntryJob::HeldFor(uint64_t Size) {
  */
 void TEntryJob::Run(TEntryCoder& Coder) {
   try {
-    std::vector<uint8_t> In(static_cast<size_t>(Size));
+    // Filled by the reads below: not zeroed first.
+    const auto In = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(Size));
     uint64_t Got = 0;
     bool Grew = false;
     for (;;) {
       uint8_t Spare = 0;
       const bool Past = Got == Size;
-      uint8_t* To = Past ? &Spare : In.data() + Got;
+      uint8_t* To = Past ? &Spare : In.get() + Got;
       const int64_t Want = Past ? 1 : static_cast<int64_t>(Size - Got);
       const int64_t N = Source->Read(To, Want);
       if (const uint32_t Code = Source->ReadError()) {
@@ -68,7 +69,7 @@ void TEntryJob::Run(TEntryCoder& Coder) {
     }
     if (Grew || Got < Size || !Now.Unchanged(Stamp)) return;  // Changed
 
-    Crc = Crc32Of(In.data(), static_cast<size_t>(Got));
+    Crc = Crc32Of(In.get(), static_cast<size_t>(Got));
     Data.reserve(static_cast<size_t>(HeldFor(Size) - static_cast<int64_t>(Size)));
     TZipCrypt Crypt;
     const bool Encrypt = !Password.empty();
@@ -80,7 +81,7 @@ void TEntryJob::Run(TEntryCoder& Coder) {
     const TEntryCoder::TReader ReadIn = [&](uint8_t* Buffer, int64_t Count) -> int64_t {
       const uint64_t N = std::min<uint64_t>(static_cast<uint64_t>(Count), Got - Served);
       if (N == 0) return 0;
-      std::memcpy(Buffer, In.data() + Served, static_cast<size_t>(N));
+      std::memcpy(Buffer, In.get() + Served, static_cast<size_t>(N));
       Served += N;
       Blocks.push_back(static_cast<uint32_t>(N));
       return static_cast<int64_t>(N);

@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "arc_unzip_fixture.h"
+#include "platform/fault_file_system.h"
 #include "unzip_test_util.h"
 
 namespace zem::test {
@@ -132,6 +133,36 @@ TEST_F(UnzipDestinationTest, FoldersMadeAheadStayOnlyWhereSomethingWentIn) {
                                                "the name leads outside the destination folder"}));
   EXPECT_EQ(Listed(), (std::vector<std::string>{"a", "a/one.txt", "f", "kept", "old"}));
   EXPECT_FALSE(fs::exists(Dir / "up"));
+}
+
+// A folder the system refuses to make fails the entries in it, with the
+// system's reason, and only them; a refusal of the folder made ahead of the
+// files alone is made good by the entry's own walk.
+TEST_F(UnzipDestinationTest, AFolderThatCannotBeMadeFailsOnlyItsEntries) {
+  WriteFile(Dir / "a.zip", BuildRawArchive({StoredEntry("sub/one.txt", "one"), StoredEntry("ok.txt", "ok")}));
+  const std::string NoSpace = platform::SysErrorMessage(platform::ErrnoToWinError(ENOSPC));
+  for (const int Call : {1, 0}) {  // the first attempt only, every attempt
+    SCOPED_TRACE(Call);
+    fs::remove_all(Out());
+    platform::TFaultFileSystem Fault;
+    const int Id = Fault.Add({.Op = platform::TFsOp::MakeFolder, .Path = "*/out/sub", .Error = ENOSPC, .Call = Call});
+    TVerdicts V;
+    {
+      platform::TFileSystemOverride Guard(Fault);
+      V = Run(Temp("a.zip"), false);
+    }
+    EXPECT_GT(Fault.Fired(Id), 0);
+    if (Call == 1) {
+      EXPECT_EQ(V.Done, 2);
+      EXPECT_TRUE(V.Failed.empty());
+      EXPECT_EQ(Listed(), (std::vector<std::string>{"ok.txt", "sub", "sub/one.txt"}));
+    } else {
+      EXPECT_EQ(V.Done, 1);
+      ASSERT_EQ(V.Failed.size(), 1u);
+      EXPECT_EQ(std::get<2>(V.Failed[0]), "cannot make the folder \"sub\": " + NoSpace);
+      EXPECT_EQ(Listed(), std::vector<std::string>{"ok.txt"});
+    }
+  }
 }
 
 // A wrong password whose check byte matches makes the decoder fail: that is

@@ -2,8 +2,6 @@
 // damaged data, existing and read-only files, selection and paths, and the
 // decided mends (names leading outside DestDir, hostile compressed data,
 // unfinished deflate streams, empty passwords).
-#include <zlib.h>
-
 #include <map>
 
 #include "arc_unzip_fixture.h"
@@ -14,21 +12,6 @@ namespace zem::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Raw deflate of Data at Level.
-std::string Deflate(const std::string& Data, int Level = 6) {
-  z_stream Z{};
-  deflateInit2(&Z, Level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-  std::string Out(deflateBound(&Z, Data.size()) + 16, '\0');
-  Z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(Data.data()));
-  Z.avail_in = static_cast<uInt>(Data.size());
-  Z.next_out = reinterpret_cast<Bytef*>(Out.data());
-  Z.avail_out = static_cast<uInt>(Out.size());
-  deflate(&Z, Z_FINISH);
-  Out.resize(Z.total_out);
-  deflateEnd(&Z);
-  return Out;
-}
 
 TRawEntry DeflatedEntry(const std::string& Name, const std::string& Text) {
   TRawEntry E = StoredEntry(Name, Text);

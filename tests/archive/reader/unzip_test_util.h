@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <zlib.h>
+
 #include "archive/format/crc_crypt.h"
 
 namespace zem::test {
@@ -65,6 +67,21 @@ inline std::string Sha256Hex(const std::string& Data) {
     Hex += Buf;
   }
   return Hex;
+}
+
+// Raw deflate (no zlib header) of Data at Level.
+inline std::string Deflate(const std::string& Data, int Level = 6) {
+  z_stream Z{};
+  deflateInit2(&Z, Level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+  std::string Out(deflateBound(&Z, Data.size()) + 16, '\0');
+  Z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(Data.data()));
+  Z.avail_in = static_cast<uInt>(Data.size());
+  Z.next_out = reinterpret_cast<Bytef*>(Out.data());
+  Z.avail_out = static_cast<uInt>(Out.size());
+  deflate(&Z, Z_FINISH);
+  Out.resize(Z.total_out);
+  deflateEnd(&Z);
+  return Out;
 }
 
 // One entry of a hand-made archive. Data is written as given (already

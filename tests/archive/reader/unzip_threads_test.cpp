@@ -1,8 +1,6 @@
 // Extraction with several threads: the same files, bytes, verdicts and
 // events as with one, and a failure inside a worker (a full disk, damaged
 // data, a wrong password) fails only its own entry.
-#include <zlib.h>
-
 #include <algorithm>
 #include <map>
 
@@ -14,20 +12,6 @@ namespace zem::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Deflate(const std::string& Data) {
-  z_stream Z{};
-  deflateInit2(&Z, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-  std::string Out(deflateBound(&Z, Data.size()) + 16, '\0');
-  Z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(Data.data()));
-  Z.avail_in = static_cast<uInt>(Data.size());
-  Z.next_out = reinterpret_cast<Bytef*>(Out.data());
-  Z.avail_out = static_cast<uInt>(Out.size());
-  deflate(&Z, Z_FINISH);
-  Out.resize(Z.total_out);
-  deflateEnd(&Z);
-  return Out;
-}
 
 TRawEntry Entry(const std::string& Name, const std::string& Text, bool Deflated, const std::string& Password = "") {
   TRawEntry E = StoredEntry(Name, Text);
