@@ -393,6 +393,10 @@ class TArcUnZip : public TComponent {
   platform::TFileStamp EntryStamp(const TZipHeaderInfo& W) const;
   enum class TLinkVerdict : uint8_t { Made, AsFile, Failed };
   TLinkVerdict PlaceLink(int32_t I, TEntryFilePtr& File);
+  // Puts a whole, checked file under its final name with the entry's time
+  // and attributes, and lets it go; false with Why (in the user's terms)
+  // when the system refused.
+  bool CommitEntryFile(const TZipHeaderInfo& W, TEntryFilePtr& File, std::string& Why) const;
   bool FinishEntry(int32_t I, const std::string& FName, TDataVerdict Verdict, TEntryFilePtr& File,
                    bool TestOnly);
   // OnSkippingFile for entry I, and its size off the run's total.
@@ -441,6 +445,10 @@ class TArcUnZip : public TComponent {
   // Waits for the oldest entry in work, raising its percentages as they
   // come, then its end as ExtractEntry would.
   void CollectOldest(TUnzipPool& Pool);
+  // With the window full of small entries: waits until half of them have
+  // ended (or nothing is left for the workers to start), so the calling
+  // thread sleeps and wakes once per batch rather than once per entry.
+  void WaitForBatch(TUnzipPool& Pool);
   // A worker's record of N more bytes written for Job, for the caller to
   // raise the percentages from, in order.
   static void LogProgress(TUnzipJob& Job, size_t N);

@@ -1,6 +1,7 @@
 // TArcUnZip with several threads: entries decrypted, decoded and written by
 // workers while the calling thread keeps every event, every question and
 // every change to the destination's folders.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -31,12 +32,15 @@ namespace zem {
  * many small files are spread over the workers too; with any other mode
  * the calling thread opens it, as the question or the comparison belongs
  * there. A failure of the worker's opening is kept with the job and
- * reported at the entry's end. The calling thread takes the jobs back strictly in entry order,
- * raising the percentages from the log and then the entry's end
- * (FinishEntry: commit under the final name, OnEndUnZip, or the verdict),
- * so the events of each entry, the percentages and the ends come in the
- * order a run with one thread gives them, and a file is put in place only
- * after every earlier entry's.
+ * reported at the entry's end. A file the worker opened is also put in
+ * place by it (renamed, dated) once its data checked out: nothing is left
+ * to decide about it. The calling thread takes the jobs back strictly in
+ * entry order, raising the percentages from the log and then the entry's
+ * end (FinishEntry: commit under the final name unless done, OnEndUnZip,
+ * or the verdict), so the events of each entry, the percentages and the
+ * ends come in the order a run with one thread gives them. With the window
+ * full of small entries it sleeps until half of them are done rather than
+ * waking for each: a switch per entry cost as much as the entry's work.
  *
  * What must see the destination as the earlier entries left it waits for
  * all earlier work first: folder and link entries (they change what later
@@ -55,10 +59,11 @@ namespace zem {
  * then run again, one at a time, from their start (OnStartUnZip again),
  * with the new one; their percentages may already have been raised.
  *
- * Memory: at most Window jobs exist at once (four per worker), each with
- * its output buffer; a worker's lane holds two 32 KB blocks and its
- * decoders; a job's log holds one number per output block not yet taken
- * back. Data streams through; no entry is held whole.
+ * Memory: at most Window jobs exist at once (16 per worker up to 128,
+ * never fewer than four per worker), each with its output buffer; a
+ * worker's lane holds two 32 KB blocks and its decoders; a job's log holds
+ * one number per output block not yet taken back. Data streams through;
+ * no entry is held whole.
  */
 
 struct TArcUnZip::TUnzipJob {
@@ -83,6 +88,7 @@ struct TArcUnZip::TUnzipJob {
   std::string Error;
   bool Fatal = false;  // the archive ended inside the data (Error says so)
   bool NoMemoryNotice = false;
+  bool CommitFailed = false;  // the file could not be put in place (Error says why)
   std::exception_ptr Failure;  // anything else: ends the run as it would have
   // Under the pool's lock.
   std::vector<size_t> Blocks;  // sizes of output blocks not yet reported
@@ -141,6 +147,11 @@ struct TArcUnZip::TUnzipPool {
       try {
         Archive.Seek(Job->DataPos, soBeginning);
         Job->Verdict = Zip.DecodeEntry(Lane, Job->File.get());
+        // A whole file the worker opened goes in place here too, when its
+        // data checked out: nothing is left to decide about it.
+        if (Job->OpenInWorker && Job->File && Job->Verdict == TDataVerdict::Clean && !Job->Entry->IsSymLink() &&
+            Job->Crypt.FinalCrc() == Job->Entry->Crc32())
+          Job->CommitFailed = !Zip.CommitEntryFile(*Job->Entry, Job->File, Job->Error);
       } catch (const EFatalUnzipError& E) {
         Job->Fatal = true;
         Job->Error = E.Message();
@@ -157,9 +168,17 @@ struct TArcUnZip::TUnzipPool {
     {
       std::lock_guard<std::mutex> Hold(Lock);
       Job.Done = true;
-      Wake = Watched == &Job;
+      ++DoneCount;
+      Wake = Watched == &Job || BatchReady();
     }
     if (Wake) Progress.notify_one();
+  }
+
+  // Under the lock: whether the calling thread, waiting for a batch of
+  // small entries, has enough ends to raise (half the window), or the
+  // oldest entry has ended and no worker has anything left to start.
+  bool BatchReady() const {
+    return BatchFront != nullptr && (DoneCount >= BatchSize || (Queue.empty() && BatchFront->Done));
   }
 
   // The job the current worker thread is opening the output of.
@@ -171,6 +190,9 @@ struct TArcUnZip::TUnzipPool {
   TUnzipJob* Watched = nullptr;       // the job the calling thread waits for
   std::deque<TUnzipJob*> Queue;       // jobs no worker has taken yet
   bool Stopping = false;
+  size_t DoneCount = 0;               // jobs in InWork that are Done
+  TUnzipJob* BatchFront = nullptr;    // the oldest job, while a batch is awaited
+  size_t BatchSize = 0;
 
   // The calling thread's own.
   std::deque<std::unique_ptr<TUnzipJob>> InWork;  // in entry order
@@ -265,7 +287,10 @@ bool TArcUnZip::RunsInParallel(int32_t ToDo) const {
 bool TArcUnZip::ExtractInParallel(int32_t N, bool TestOnly) {
   TUnzipPool Pool;
   Pool.TestOnly = TestOnly;
-  Pool.Window = static_cast<size_t>(FThreads) * 4;
+  // Room for batches of small entries, within what the open files (one
+  // output and its folder per job, when the calling thread opens them) allow.
+  const size_t Threads = static_cast<size_t>(FThreads);
+  Pool.Window = std::max(Threads * 4, std::min<size_t>(Threads * 16, 128));
   // Each worker reads through its own handle, which must reach the very
   // file the directory was read from; otherwise the run goes serially.
   platform::TFileInfo Read;
@@ -306,6 +331,7 @@ bool TArcUnZip::ExtractInParallel(int32_t N, bool TestOnly) {
           Ready = Pool.InWork.front()->Done;
         }
         if (!Ready && Pool.InWork.size() < Pool.Window) break;
+        if (!Ready) WaitForBatch(Pool);
         CollectOldest(Pool);
       }
       RetryEntries(Pool);
@@ -324,7 +350,8 @@ bool TArcUnZip::ExtractInParallel(int32_t N, bool TestOnly) {
     // say) has the earlier entries end first, as they would have before
     // that entry began. One ended while an entry's percentages or end were
     // raised (or by a worker's error) stops there: the later entries in
-    // work are dropped with their temporary files, never having ended.
+    // work are dropped with their temporary files, never having ended
+    // (those a worker already put in place stay: whole and checked).
     if (!Pool.Raising) {
       const std::exception_ptr Error = std::current_exception();
       try {
@@ -386,6 +413,23 @@ TArcUnZip::TPrepared TArcUnZip::PrepareEntry(TUnzipPool& Pool, int32_t I, bool T
   }
 }
 
+void TArcUnZip::WaitForBatch(TUnzipPool& Pool) {
+  // A large oldest entry is waited for block by block instead, so that its
+  // percentages come as it is written.
+  constexpr uint64_t kLargeEntry = uint64_t{1} << 20;
+  TUnzipJob* Front = Pool.InWork.front().get();
+  if (Front->Entry->UncompressedSize() > kLargeEntry) return;
+  std::unique_lock<std::mutex> Hold(Pool.Lock);
+  Pool.BatchFront = Front;
+  Pool.BatchSize = std::max<size_t>(1, Pool.InWork.size() / 2);
+  while (!Pool.Progress.wait_for(Hold, std::chrono::milliseconds(100), [&Pool] { return Pool.BatchReady(); })) {
+    Hold.unlock();
+    PumpMessages();
+    Hold.lock();
+  }
+  Pool.BatchFront = nullptr;
+}
+
 void TArcUnZip::CollectOldest(TUnzipPool& Pool) {
   Pool.Raising = true;
   TUnzipJob& Waited = *Pool.InWork.front();
@@ -401,7 +445,10 @@ void TArcUnZip::CollectOldest(TUnzipPool& Pool) {
       Blocks.clear();
       Blocks.swap(Waited.Blocks);
       Done = Waited.Done;
-      if (Done) Pool.Watched = nullptr;
+      if (Done) {
+        Pool.Watched = nullptr;
+        --Pool.DoneCount;
+      }
     }
     for (const size_t B : Blocks) {
       Written += static_cast<int64_t>(B);
@@ -455,6 +502,9 @@ void TArcUnZip::CollectOldest(TUnzipPool& Pool) {
   } else if (Job->Fatal) {
     Job->File.reset();
     Counted = FailEntry(Job->Index, srDataError, Job->Error);
+  } else if (Job->CommitFailed) {
+    if (Job->NoMemoryNotice) ShowNoMemoryNotice(*this);
+    Counted = FailEntry(Job->Index, srWriteError, Job->Error);
   } else {
     if (Job->NoMemoryNotice) ShowNoMemoryNotice(*this);
     Counted = FinishEntry(Job->Index, Job->FName, Job->Verdict, Job->File, Pool.TestOnly);

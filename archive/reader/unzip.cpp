@@ -638,6 +638,15 @@ TArcUnZip::TLinkVerdict TArcUnZip::PlaceLink(int32_t I, TEntryFilePtr& File) {
   return TLinkVerdict::AsFile;
 }
 
+bool TArcUnZip::CommitEntryFile(const TZipHeaderInfo& W, TEntryFilePtr& File, std::string& Why) const {
+  const bool Placed = File->Pending->Commit(EntryStamp(W)) == 0;
+  if (!Placed)
+    Why = Format("cannot put \"%s\" in place: %s", File->Pending->NativePath().c_str(),
+                 platform::SysErrorMessage(platform::GetLastError()).c_str());
+  File.reset();
+  return Placed;
+}
+
 bool TArcUnZip::FinishEntry(int32_t I, const std::string& FName, TDataVerdict Verdict, TEntryFilePtr& File,
                             bool TestOnly) {
   const TZipHeaderInfo& W = *FWorkingHeader;
@@ -661,12 +670,8 @@ bool TArcUnZip::FinishEntry(int32_t I, const std::string& FName, TDataVerdict Ve
       }
     }
     if (!TestOnly && File) {
-      if (File->Pending->Commit(EntryStamp(W)) != 0) {
-        const std::string Why = Format("cannot put \"%s\" in place: %s", File->Pending->NativePath().c_str(),
-                                       platform::SysErrorMessage(platform::GetLastError()).c_str());
-        File.reset();
-        return FailEntry(I, srWriteError, Why);
-      }
+      std::string Why;
+      if (!CommitEntryFile(W, File, Why)) return FailEntry(I, srWriteError, Why);
     }
     File.reset();
     if (OnEndUnZip) OnEndUnZip(this, I, FName);

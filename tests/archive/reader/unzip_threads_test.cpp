@@ -113,14 +113,21 @@ TEST_F(UnzipThreadsTest, OneAndSeveralThreadsGiveTheSameFilesBytesAndEvents) {
   Entries.push_back(Entry("DCIM/sub/last.txt", Words(20000, 8), true, "pw"));
   Entries.push_back(Entry("y/z.txt", Words(300000, 9), true, "pw"));
   Entries.push_back(Entry("y", "a file where a folder was made", false));
+  // Many small files, more than the workers' window holds, so that their
+  // ends are taken back in batches.
+  for (int I = 0; I < 150; ++I)
+    Entries.push_back(Entry("many/" + std::to_string(I) + ".txt", Words(100 + 37 * static_cast<size_t>(I), I),
+                            I % 4 != 0, I % 3 == 0 ? "pw" : ""));
   WriteFile(Dir / "card.zip", BuildRawArchive(Entries));
 
   for (const bool TestOnly : {false, true}) {
     SCOPED_TRACE(TestOnly);
     const TRecord One = Run(Temp("card.zip"), TestOnly ? "t1" : "x1", 1, TestOnly);
+    const TRecord Two = Run(Temp("card.zip"), TestOnly ? "t2" : "x2", 2, TestOnly);
+    EXPECT_EQ(Two, One);
     const TRecord Four = Run(Temp("card.zip"), TestOnly ? "t4" : "x4", 4, TestOnly);
     // The archive really holds failures and successes of every kind.
-    EXPECT_EQ(One.Result, TestOnly ? 34 : 32);
+    EXPECT_EQ(One.Result, TestOnly ? 184 : 182);
     auto Verdict = [&One](int32_t I) { return One.PerEntry.at(I).back(); };
     EXPECT_EQ(Verdict(31).substr(0, 4), "crc ");
     EXPECT_EQ(Verdict(32).substr(0, 7), "skip " + std::to_string(srDataError) + " ");
@@ -175,8 +182,9 @@ TEST_F(UnzipThreadsTest, CancelAtAnEntrysStartLetsTheEarlierOnesEnd) {
   }
 }
 
-// A disk that fills up under one entry's file, damaged data and a wrong
-// password, all met by workers: each fails only its own entry, with the
+// A disk that fills up under one entry's file, damaged data, a wrong
+// password and a file the system will not rename into place, all met by
+// workers: each fails only its own entry, with the
 // reason a run with one thread gives, leaves no file (nor a temporary one),
 // and the count tells the run failed; every other entry is right.
 TEST_F(UnzipThreadsTest, FailuresInWorkersFailOnlyTheirEntries) {
@@ -193,17 +201,21 @@ TEST_F(UnzipThreadsTest, FailuresInWorkersFailOnlyTheirEntries) {
       Entries.push_back(Bad);
     }
     if (I == 8) Entries.push_back(Entry("locked.txt", Words(30000, 51), true, "not pw"));
+    if (I == 10) Entries.push_back(Entry("stuck/kept.txt", Words(40000, 52), true, "pw"));
   }
   WriteFile(Dir / "card.zip", BuildRawArchive(Entries));
 
   platform::TFaultFileSystem Fault;
   const int Full = Fault.Add({.Op = platform::TFsOp::Write, .Path = "*/full/*", .Error = ENOSPC, .Offset = 70000});
+  // A whole, checked file the system refuses to put under its name.
+  const int Stuck = Fault.Add({.Op = platform::TFsOp::Rename, .Path = "*/stuck/kept.txt", .Error = EACCES});
   TRecord R;
   {
     platform::TFileSystemOverride Guard(Fault);
     R = Run(Temp("card.zip"), "out", 2, false);
   }
   EXPECT_GT(Fault.Fired(Full), 0);
+  EXPECT_EQ(Fault.Fired(Stuck), 1);
   EXPECT_EQ(R.Result, 12);
   ASSERT_EQ(R.PerEntry.size(), Entries.size());
   const std::string NoSpace = platform::SysErrorMessage(platform::ErrnoToWinError(ENOSPC));
@@ -215,6 +227,10 @@ TEST_F(UnzipThreadsTest, FailuresInWorkersFailOnlyTheirEntries) {
   const std::string BadPassword = "skip " + std::to_string(srBadPassword) + " ";
   EXPECT_EQ(R.PerEntry.at(8).back().substr(0, BadPassword.size() + 10), BadPassword + "CRC error ");
   EXPECT_EQ(R.PerEntry.at(11).back().substr(0, BadPassword.size()), BadPassword);
+  const std::string NotPlaced = "skip " + std::to_string(srWriteError) + " cannot put \"";
+  EXPECT_EQ(R.PerEntry.at(14).back().substr(0, NotPlaced.size()), NotPlaced);
+  EXPECT_NE(R.PerEntry.at(14).back().find("stuck/kept.txt\" in place: Permission denied"), std::string::npos)
+      << R.PerEntry.at(14).back();
   // The folder made for the failed entry alone went with it.
   EXPECT_EQ(R.Files, Good);
 }
