@@ -362,6 +362,7 @@ TBackupOutcome BackupCard(const std::string& ArchivePath, const std::string& Roo
     const TImageArchive InPlace(ArchivePath, Check.Name());
     TArcZip Checker;
     ConfigureCardComponent(Checker);
+    Checker.SetThreads(Zip.Threads());
     Checker.SetPassword(kCardPassword);
     Checker.SetDoProcessMessages(Zip.DoProcessMessages());
     if (auto Outer = Zip.OnTotalPercentDone)

@@ -671,6 +671,26 @@ TEST_F(CardOpsTest, ABackupThatCannotReadEverythingNamesWhatItLeftOut) {
   EXPECT_TRUE(WorkFiles().empty());
 }
 
+// The image is tested with the thread count the backup was given: one
+// thread reads it through the calling thread's handles alone, more open
+// one more handle per worker.
+TEST_F(CardOpsTest, TheImageTestUsesTheBackupsThreadCount) {
+  BuildRichCard(Dir / "card");
+  std::map<int32_t, int> Opens;
+  for (const int32_t Threads : {1, 3}) {
+    platform::TFaultFileSystem Count;
+    const int Check = Count.Add({.Op = platform::TFsOp::Open, .Path = "*.IMG", .Call = INT_MAX});
+    Zip.SetThreads(Threads);
+    {
+      platform::TFileSystemOverride Guard(Count);
+      EXPECT_TRUE(BackupCard(Win("t" + std::to_string(Threads) + ".IMG"), "F:\\", Zip, kCompressFast).Complete());
+    }
+    Opens[Threads] = Count.Seen(Check);
+  }
+  EXPECT_GT(Opens[1], 0);
+  EXPECT_EQ(Opens[3], Opens[1] + 3);
+}
+
 // A card that keeps what it is told only in the page cache: every read of
 // a.bin from the device gives one byte changed (a fake capacity that wraps
 // around), b.bin cannot be read back at all. The restore reads every file
