@@ -3,6 +3,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <limits>
 
 #include "archive/format/crc_fast.h"
@@ -153,6 +154,48 @@ void TZipCrypt::EncryptBuffer(void* Buffer, size_t Length) {
   FKey0 = k0;
   FKey1 = k1;
   FKey2 = k2;
+}
+
+namespace {
+
+// One decryption step of DecryptBuffer's loop, on keys held by the caller.
+struct TDecryptLane {
+  uint32_t K0, K1, K2, Ks;
+  explicit TDecryptLane(const TZipCrypt& C)
+      : K0(C.Key0()), K1(C.Key1()), K2(C.Key2()), Ks(StreamTable[(C.Key2() >> 2) & 0x3FFF]) {}
+  inline void Step(uint8_t* P) {
+    constexpr uint32_t C = 0x08088405u;
+    const uint32_t Early0 = (K0 ^ *P) & 0xFF;
+    const uint32_t Early1 = (K0 >> 8) & 0xFF;
+    const uint32_t K1c = K1 * C + 1u;
+    const uint32_t Idx0 = Early0 ^ Ks;
+    *P = static_cast<uint8_t>(*P ^ Ks);
+    const uint32_t Low0 = CrcTableLow[Idx0] ^ Early1;
+    K0 = CrcTable[Idx0] ^ (K0 >> 8);
+    K1 = K1c + Low0 * C;
+    const uint32_t J = (K2 & 0xFF) ^ (K1 >> 24);
+    Ks = StreamTable[(CrcTableShr2[J] ^ (K2 >> 10)) & 0x3FFF];
+    K2 = CrcTable[J] ^ (K2 >> 8);
+  }
+  void Store(TZipCrypt& C) const { C.SetKeys(K0, K1, K2); }
+};
+
+}  // namespace
+
+void TZipCrypt::DecryptPair(TZipCrypt& A, void* BufferA, size_t LengthA, TZipCrypt& B, void* BufferB,
+                            size_t LengthB) {
+  auto* Pa = static_cast<uint8_t*>(BufferA);
+  auto* Pb = static_cast<uint8_t*>(BufferB);
+  TDecryptLane La(A), Lb(B);
+  const size_t Both = std::min(LengthA, LengthB);
+  for (size_t I = 0; I < Both; ++I) {
+    La.Step(Pa + I);
+    Lb.Step(Pb + I);
+  }
+  La.Store(A);
+  Lb.Store(B);
+  A.DecryptBuffer(Pa + Both, LengthA - Both);
+  B.DecryptBuffer(Pb + Both, LengthB - Both);
 }
 
 void TZipCrypt::DecryptBuffer(void* Buffer, size_t Length) {

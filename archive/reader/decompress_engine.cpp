@@ -93,6 +93,11 @@ size_t TArcUnZip::NextBlock(TUnzipRun& R, const uint8_t*& Data) {
   const int64_t N = std::min<int64_t>(static_cast<int64_t>(TUnzipRun::kBlockSize), R.Remaining);
   R.Remaining -= N;
   R.Entry->SetCompressedSize(static_cast<uint64_t>(R.Remaining));
+  if (R.Ready) {
+    Data = R.Ready;
+    R.Ready += N;
+    return static_cast<size_t>(N);
+  }
   uint8_t* Buf = R.Input.get();
   if (R.Archive)
     ReadLaneData(*R.Archive, Buf, N);
@@ -180,6 +185,11 @@ bool TArcUnZip::Decompress(TUnzipRun& R, TStream& Out) {
         const int64_t N = std::min<int64_t>(static_cast<int64_t>(TUnzipRun::kBlockSize), R.Remaining);
         R.Remaining -= N;
         W.SetCompressedSize(static_cast<uint64_t>(R.Remaining));
+        if (R.Ready) {
+          FlushOutput(R, R.Ready, static_cast<size_t>(N));
+          R.Ready += N;
+          continue;
+        }
         if (R.Archive)
           ReadLaneData(*R.Archive, Buf, N);
         else

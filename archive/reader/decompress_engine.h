@@ -80,6 +80,10 @@ struct TArcUnZip::TUnzipRun {
   // notice when it takes the entry's end.
   bool NoMemoryNotice = false;
 
+  // A worker's entry whose data it has already read whole and decrypted
+  // (see TUnzipPool::Work): the data is taken from here instead.
+  const uint8_t* Ready = nullptr;
+
   TStream* Out = nullptr;
   int64_t Remaining = 0;  // compressed bytes still to be handed out
   int64_t Written = 0;    // decompressed bytes written for this entry

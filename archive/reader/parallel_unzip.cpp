@@ -61,7 +61,8 @@ namespace zem {
  *
  * Memory: at most Window jobs exist at once (16 per worker up to 128,
  * never fewer than four per worker), each with its output buffer; a
- * worker's lane holds two 32 KB blocks and its decoders; a job's log holds
+ * worker's lane holds two 32 KB blocks, its decoders and two 64 KB buffers
+ * for the data of small encrypted entries taken in pairs; a job's log holds
  * one number per output block not yet taken back. Data streams through;
  * no entry is held whole.
  */
@@ -113,54 +114,102 @@ struct TArcUnZip::TUnzipPool {
     Workers.clear();
   }
 
+  // Small encrypted entries are taken two at a time when two are waiting:
+  // the data of both is read whole and decrypted side by side (the steps of
+  // the cipher within one entry wait for each other, those of two entries
+  // do not), then each is decoded from memory as any other.
+  static constexpr uint64_t kPairBytes = 64 * 1024;
+  static bool Pairable(const TUnzipJob& Job) {
+    return Job.Entry->Encrypted() && Job.Entry->CompressedSize() <= kPairBytes;
+  }
+
   void Work(TArcUnZip& Zip, TStream& Archive) {
     TUnzipRun Lane;
     Lane.Archive = &Archive;
     Lane.TestOnly = TestOnly;
+    std::unique_ptr<uint8_t[]> Held[2];
     for (;;) {
-      TUnzipJob* Job = nullptr;
+      TUnzipJob* Jobs[2] = {nullptr, nullptr};
       {
         std::unique_lock<std::mutex> Hold(Lock);
         WorkReady.wait(Hold, [this] { return Stopping || !Queue.empty(); });
         if (Stopping) return;
-        Job = Queue.front();
+        Jobs[0] = Queue.front();
         Queue.pop_front();
-      }
-      if (Job->OpenInWorker) {
-        tWorkerJob = Job;
-        try {
-          Job->Refused = !Zip.OpenEntryOutput(Job->Index, Job->FName, Job->File);
-        } catch (...) {
-          Job->Failure = std::current_exception();
-        }
-        tWorkerJob = nullptr;
-        if (Job->Refused || Job->Failure) {
-          Finished(*Job);
-          continue;
+        if (Pairable(*Jobs[0]) && !Queue.empty() && Pairable(*Queue.front())) {
+          Jobs[1] = Queue.front();
+          Queue.pop_front();
         }
       }
-      Lane.Entry = Job->Entry.get();
-      Lane.Crypt = &Job->Crypt;
-      Lane.Error = &Job->Error;
-      Lane.Job = Job;
-      Lane.NoMemoryNotice = false;
-      try {
-        Archive.Seek(Job->DataPos, soBeginning);
-        Job->Verdict = Zip.DecodeEntry(Lane, Job->File.get());
-        // A whole file the worker opened goes in place here too, when its
-        // data checked out: nothing is left to decide about it.
-        if (Job->OpenInWorker && Job->File && Job->Verdict == TDataVerdict::Clean && !Job->Entry->IsSymLink() &&
-            Job->Crypt.FinalCrc() == Job->Entry->Crc32())
-          Job->CommitFailed = !Zip.CommitEntryFile(*Job->Entry, Job->File, Job->Error);
-      } catch (const EFatalUnzipError& E) {
-        Job->Fatal = true;
-        Job->Error = E.Message();
-      } catch (...) {
-        Job->Failure = std::current_exception();
-      }
-      Job->NoMemoryNotice = Lane.NoMemoryNotice;
-      Finished(*Job);
+      const uint8_t* Ready[2] = {nullptr, nullptr};
+      if (Jobs[1]) ReadPair(Archive, Jobs, Held, Ready);
+      for (int K = 0; K < 2 && Jobs[K] != nullptr; ++K) Run(Zip, Lane, *Jobs[K], Ready[K]);
     }
+  }
+
+  // Reads the data of both jobs into Held and decrypts it, each with its
+  // own keys; Ready[K] is left null for a job whose data could not be read
+  // (its own run then meets that again and says so).
+  static void ReadPair(TStream& Archive, TUnzipJob* const Jobs[2], std::unique_ptr<uint8_t[]> Held[2],
+                       const uint8_t* Ready[2]) {
+    size_t Size[2] = {0, 0};
+    for (int K = 0; K < 2; ++K) {
+      if (!Held[K]) Held[K] = std::make_unique_for_overwrite<uint8_t[]>(kPairBytes);
+      Size[K] = static_cast<size_t>(Jobs[K]->Entry->CompressedSize());
+      try {
+        Archive.Seek(Jobs[K]->DataPos, soBeginning);
+        if (Archive.Read(Held[K].get(), static_cast<int64_t>(Size[K])) == static_cast<int64_t>(Size[K]))
+          Ready[K] = Held[K].get();
+      } catch (const Exception&) {
+      }
+    }
+    if (Ready[0] && Ready[1])
+      TZipCrypt::DecryptPair(Jobs[0]->Crypt, Held[0].get(), Size[0], Jobs[1]->Crypt, Held[1].get(), Size[1]);
+    else
+      for (int K = 0; K < 2; ++K)
+        if (Ready[K]) Jobs[K]->Crypt.DecryptBuffer(Held[K].get(), Size[K]);
+  }
+
+  // One job through a worker's lane: its output opened when the worker
+  // does that, its data decoded (from Ready when already read and
+  // decrypted), its file put in place when it checked out.
+  void Run(TArcUnZip& Zip, TUnzipRun& Lane, TUnzipJob& Job, const uint8_t* Ready) {
+    if (Job.OpenInWorker) {
+      tWorkerJob = &Job;
+      try {
+        Job.Refused = !Zip.OpenEntryOutput(Job.Index, Job.FName, Job.File);
+      } catch (...) {
+        Job.Failure = std::current_exception();
+      }
+      tWorkerJob = nullptr;
+      if (Job.Refused || Job.Failure) {
+        Finished(Job);
+        return;
+      }
+    }
+    Lane.Entry = Job.Entry.get();
+    Lane.Crypt = &Job.Crypt;
+    Lane.Error = &Job.Error;
+    Lane.Job = &Job;
+    Lane.NoMemoryNotice = false;
+    Lane.Ready = Ready;
+    try {
+      if (!Ready) Lane.Archive->Seek(Job.DataPos, soBeginning);
+      Job.Verdict = Zip.DecodeEntry(Lane, Job.File.get());
+      // A whole file the worker opened goes in place here too, when its
+      // data checked out: nothing is left to decide about it.
+      if (Job.OpenInWorker && Job.File && Job.Verdict == TDataVerdict::Clean && !Job.Entry->IsSymLink() &&
+          Job.Crypt.FinalCrc() == Job.Entry->Crc32())
+        Job.CommitFailed = !Zip.CommitEntryFile(*Job.Entry, Job.File, Job.Error);
+    } catch (const EFatalUnzipError& E) {
+      Job.Fatal = true;
+      Job.Error = E.Message();
+    } catch (...) {
+      Job.Failure = std::current_exception();
+    }
+    Lane.Ready = nullptr;
+    Job.NoMemoryNotice = Lane.NoMemoryNotice;
+    Finished(Job);
   }
 
   void Finished(TUnzipJob& Job) {

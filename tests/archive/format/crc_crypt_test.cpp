@@ -2,6 +2,7 @@
 // an independent zip tool when one is installed.
 #include "archive/format/crc_crypt.h"
 
+#include <tuple>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -112,6 +113,30 @@ TEST(ZipCipher, RoundTripsAndBufferEqualsByteSteps) {
     EXPECT_EQ(dec.Key1(), enc.Key1());
     EXPECT_EQ(dec.Key2(), enc.Key2());
     EXPECT_EQ(stepwise.Key2(), enc.Key2());
+  }
+}
+
+// Two buffers decrypted side by side come out as each would alone, with
+// the same keys after, whichever is the longer.
+TEST(ZipCipher, DecryptPairEqualsTwoDecryptBuffers) {
+  const size_t Lengths[][2] = {{0, 0}, {0, 5}, {1, 1}, {3, 300}, {4096, 17}, {65536, 65535}};
+  for (const auto& L : Lengths) {
+    SCOPED_TRACE(std::to_string(L[0]) + "+" + std::to_string(L[1]));
+    std::string a = test::RandomBytes(L[0], 5), b = test::RandomBytes(L[1], 6);
+    TZipCrypt oneA, oneB;
+    oneA.InitKeys("first");
+    oneB.InitKeys("second");
+    TZipCrypt pairA = oneA, pairB = oneB;
+    std::string aloneA = a, aloneB = b;
+    oneA.DecryptBuffer(aloneA.data(), aloneA.size());
+    oneB.DecryptBuffer(aloneB.data(), aloneB.size());
+    TZipCrypt::DecryptPair(pairA, a.data(), a.size(), pairB, b.data(), b.size());
+    EXPECT_EQ(a, aloneA);
+    EXPECT_EQ(b, aloneB);
+    EXPECT_EQ(std::make_tuple(pairA.Key0(), pairA.Key1(), pairA.Key2()),
+              std::make_tuple(oneA.Key0(), oneA.Key1(), oneA.Key2()));
+    EXPECT_EQ(std::make_tuple(pairB.Key0(), pairB.Key1(), pairB.Key2()),
+              std::make_tuple(oneB.Key0(), oneB.Key1(), oneB.Key2()));
   }
 }
 
