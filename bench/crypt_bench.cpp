@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "archive/format/crc_crypt.h"
@@ -54,15 +55,21 @@ void BM_Decrypt(benchmark::State& State) {
   State.SetBytesProcessed(static_cast<int64_t>(State.iterations()) * static_cast<int64_t>(kSize));
 }
 
-// Two buffers of half the size each, decrypted side by side.
-void BM_DecryptPair(benchmark::State& State) {
+// The buffer cut into State.range(0) lanes decrypted side by side.
+void BM_DecryptLanes(benchmark::State& State) {
   std::vector<uint8_t> buffer = Data();
-  zem::TZipCrypt a, b;
-  a.InitKeys("benchmark password");
-  b.InitKeys("another password");
-  const size_t half = buffer.size() / 2;
+  const size_t lanes = static_cast<size_t>(State.range(0));
+  std::vector<zem::TZipCrypt> crypts(lanes);
+  std::vector<zem::TZipCrypt*> keys;
+  std::vector<uint8_t*> parts;
+  std::vector<size_t> lengths(lanes, buffer.size() / lanes);
+  for (size_t k = 0; k < lanes; ++k) {
+    crypts[k].InitKeys("benchmark password " + std::to_string(k));
+    keys.push_back(&crypts[k]);
+    parts.push_back(buffer.data() + k * lengths[k]);
+  }
   for (auto _ : State) {
-    zem::TZipCrypt::DecryptPair(a, buffer.data(), half, b, buffer.data() + half, buffer.size() - half);
+    zem::TZipCrypt::DecryptLanes(keys.data(), parts.data(), lengths.data(), lanes);
     benchmark::ClobberMemory();
   }
   State.SetBytesProcessed(static_cast<int64_t>(State.iterations()) * static_cast<int64_t>(kSize));
@@ -73,4 +80,4 @@ void BM_DecryptPair(benchmark::State& State) {
 BENCHMARK(BM_Crc32)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Encrypt)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Decrypt)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_DecryptPair)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DecryptLanes)->Arg(2)->Arg(3)->Arg(4)->Unit(benchmark::kMillisecond);

@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <limits>
 
 #include "archive/format/crc_fast.h"
@@ -160,7 +161,8 @@ namespace {
 
 // One decryption step of DecryptBuffer's loop, on keys held by the caller.
 struct TDecryptLane {
-  uint32_t K0, K1, K2, Ks;
+  uint32_t K0 = 0, K1 = 0, K2 = 0, Ks = 0;
+  TDecryptLane() = default;
   explicit TDecryptLane(const TZipCrypt& C)
       : K0(C.Key0()), K1(C.Key1()), K2(C.Key2()), Ks(StreamTable[(C.Key2() >> 2) & 0x3FFF]) {}
   inline void Step(uint8_t* P) {
@@ -182,20 +184,44 @@ struct TDecryptLane {
 
 }  // namespace
 
-void TZipCrypt::DecryptPair(TZipCrypt& A, void* BufferA, size_t LengthA, TZipCrypt& B, void* BufferB,
-                            size_t LengthB) {
-  auto* Pa = static_cast<uint8_t*>(BufferA);
-  auto* Pb = static_cast<uint8_t*>(BufferB);
-  TDecryptLane La(A), Lb(B);
-  const size_t Both = std::min(LengthA, LengthB);
-  for (size_t I = 0; I < Both; ++I) {
-    La.Step(Pa + I);
-    Lb.Step(Pb + I);
+namespace {
+
+// N lanes, Count bytes each, one step of each lane per round.
+template <size_t N>
+void StepLanes(TDecryptLane* Lanes, uint8_t* const* Buffers, size_t From, size_t Count) {
+  for (size_t I = From; I < From + Count; ++I)
+    for (size_t K = 0; K < N; ++K) Lanes[K].Step(Buffers[K] + I);
+}
+
+}  // namespace
+
+void TZipCrypt::DecryptLanes(TZipCrypt* const* Crypts, uint8_t* const* Buffers, const size_t* Lengths,
+                             size_t Count) {
+  // The lanes go side by side for as long as the shortest lasts; then the
+  // ones left go on together, down to the last one, alone.
+  std::array<size_t, kMaxLanes> Order{};  // the lanes, longest first
+  for (size_t K = 0; K < Count; ++K) Order[K] = K;
+  std::sort(Order.begin(), Order.begin() + static_cast<long>(Count),
+            [Lengths](size_t A, size_t B) { return Lengths[A] > Lengths[B]; });
+  std::array<TDecryptLane, kMaxLanes> Sorted;
+  std::array<uint8_t*, kMaxLanes> Bufs{};
+  for (size_t K = 0; K < Count; ++K) {
+    Sorted[K] = TDecryptLane(*Crypts[Order[K]]);
+    Bufs[K] = Buffers[Order[K]];
   }
-  La.Store(A);
-  Lb.Store(B);
-  A.DecryptBuffer(Pa + Both, LengthA - Both);
-  B.DecryptBuffer(Pb + Both, LengthB - Both);
+  size_t Done = 0;
+  for (size_t Active = Count; Active > 0; --Active) {
+    const size_t Until = Lengths[Order[Active - 1]];
+    const size_t N = Until - Done;
+    switch (Active) {
+      case 4: StepLanes<4>(Sorted.data(), Bufs.data(), Done, N); break;
+      case 3: StepLanes<3>(Sorted.data(), Bufs.data(), Done, N); break;
+      case 2: StepLanes<2>(Sorted.data(), Bufs.data(), Done, N); break;
+      default: StepLanes<1>(Sorted.data(), Bufs.data(), Done, N); break;
+    }
+    Done = Until;
+  }
+  for (size_t K = 0; K < Count; ++K) Sorted[K].Store(*Crypts[Order[K]]);
 }
 
 void TZipCrypt::DecryptBuffer(void* Buffer, size_t Length) {

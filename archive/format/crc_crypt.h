@@ -105,12 +105,14 @@ class TZipCrypt {
   // Encrypts / decrypts in place, continuing the key state.
   void EncryptBuffer(void* Buffer, size_t Length);
   void DecryptBuffer(void* Buffer, size_t Length);
-  // Decrypts two independent buffers with their own key states, A's and
-  // B's, as A.DecryptBuffer and B.DecryptBuffer would. Each buffer's bytes
-  // wait for the one before; the two chains do not wait for each other, so
-  // interleaved they take little more time than one alone.
-  static void DecryptPair(TZipCrypt& A, void* BufferA, size_t LengthA, TZipCrypt& B, void* BufferB,
-                          size_t LengthB);
+  // Decrypts up to kMaxLanes independent buffers, each with its own key
+  // state, as Crypts[K]->DecryptBuffer(Buffers[K], Lengths[K]) would. Each
+  // buffer's bytes wait for the one before; the chains of different
+  // buffers do not wait for each other, so interleaved, two take little
+  // more time than one alone. Count is 1 to kMaxLanes.
+  static constexpr size_t kMaxLanes = 4;
+  static void DecryptLanes(TZipCrypt* const* Crypts, uint8_t* const* Buffers, const size_t* Lengths,
+                           size_t Count);
 
   // Reader side: InitKeys(Password), decrypts a copy of the 12 header bytes
   // and returns the last decrypted byte, to compare with PasswordCheckByte.

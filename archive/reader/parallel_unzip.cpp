@@ -2,6 +2,7 @@
 // workers while the calling thread keeps every event, every question and
 // every change to the destination's folders.
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -61,8 +62,8 @@ namespace zem {
  *
  * Memory: at most Window jobs exist at once (16 per worker up to 128,
  * never fewer than four per worker), each with its output buffer; a
- * worker's lane holds two 32 KB blocks, its decoders and two 64 KB buffers
- * for the data of small encrypted entries taken in pairs; a job's log holds
+ * worker's lane holds two 32 KB blocks, its decoders and four 64 KB
+ * buffers for the data of small encrypted entries taken together; a job's log holds
  * one number per output block not yet taken back. Data streams through;
  * no entry is held whole.
  */
@@ -114,60 +115,68 @@ struct TArcUnZip::TUnzipPool {
     Workers.clear();
   }
 
-  // Small encrypted entries are taken two at a time when two are waiting:
-  // the data of both is read whole and decrypted side by side (the steps of
-  // the cipher within one entry wait for each other, those of two entries
-  // do not), then each is decoded from memory as any other.
-  static constexpr uint64_t kPairBytes = 64 * 1024;
-  static bool Pairable(const TUnzipJob& Job) {
-    return Job.Entry->Encrypted() && Job.Entry->CompressedSize() <= kPairBytes;
+  // Small encrypted entries are taken up to four at a time when several
+  // are waiting: the data of each is read whole, all are decrypted side by
+  // side (the steps of the cipher within one entry wait for each other,
+  // those of different entries do not), then each is decoded from memory
+  // as any other.
+  static constexpr size_t kGroup = TZipCrypt::kMaxLanes;
+  static constexpr uint64_t kGroupBytes = 64 * 1024;
+  static bool Groupable(const TUnzipJob& Job) {
+    return Job.Entry->Encrypted() && Job.Entry->CompressedSize() <= kGroupBytes;
   }
 
   void Work(TArcUnZip& Zip, TStream& Archive) {
     TUnzipRun Lane;
     Lane.Archive = &Archive;
     Lane.TestOnly = TestOnly;
-    std::unique_ptr<uint8_t[]> Held[2];
+    std::array<std::unique_ptr<uint8_t[]>, kGroup> Held;
     for (;;) {
-      TUnzipJob* Jobs[2] = {nullptr, nullptr};
+      std::array<TUnzipJob*, kGroup> Jobs{};
+      size_t Count = 0;
       {
         std::unique_lock<std::mutex> Hold(Lock);
         WorkReady.wait(Hold, [this] { return Stopping || !Queue.empty(); });
         if (Stopping) return;
-        Jobs[0] = Queue.front();
+        Jobs[Count++] = Queue.front();
         Queue.pop_front();
-        if (Pairable(*Jobs[0]) && !Queue.empty() && Pairable(*Queue.front())) {
-          Jobs[1] = Queue.front();
-          Queue.pop_front();
-        }
+        if (Groupable(*Jobs[0]))
+          while (Count < kGroup && !Queue.empty() && Groupable(*Queue.front())) {
+            Jobs[Count++] = Queue.front();
+            Queue.pop_front();
+          }
       }
-      const uint8_t* Ready[2] = {nullptr, nullptr};
-      if (Jobs[1]) ReadPair(Archive, Jobs, Held, Ready);
-      for (int K = 0; K < 2 && Jobs[K] != nullptr; ++K) Run(Zip, Lane, *Jobs[K], Ready[K]);
+      std::array<const uint8_t*, kGroup> Ready{};
+      if (Count > 1) ReadGroup(Archive, Jobs.data(), Count, Held, Ready);
+      for (size_t K = 0; K < Count; ++K) Run(Zip, Lane, *Jobs[K], Ready[K]);
     }
   }
 
-  // Reads the data of both jobs into Held and decrypts it, each with its
+  // Reads the data of the jobs into Held and decrypts it, each with its
   // own keys; Ready[K] is left null for a job whose data could not be read
   // (its own run then meets that again and says so).
-  static void ReadPair(TStream& Archive, TUnzipJob* const Jobs[2], std::unique_ptr<uint8_t[]> Held[2],
-                       const uint8_t* Ready[2]) {
-    size_t Size[2] = {0, 0};
-    for (int K = 0; K < 2; ++K) {
-      if (!Held[K]) Held[K] = std::make_unique_for_overwrite<uint8_t[]>(kPairBytes);
-      Size[K] = static_cast<size_t>(Jobs[K]->Entry->CompressedSize());
+  static void ReadGroup(TStream& Archive, TUnzipJob* const* Jobs, size_t Count,
+                        std::array<std::unique_ptr<uint8_t[]>, kGroup>& Held,
+                        std::array<const uint8_t*, kGroup>& Ready) {
+    std::array<TZipCrypt*, kGroup> Crypts{};
+    std::array<uint8_t*, kGroup> Buffers{};
+    std::array<size_t, kGroup> Sizes{};
+    size_t Lanes = 0;
+    for (size_t K = 0; K < Count; ++K) {
+      if (!Held[K]) Held[K] = std::make_unique_for_overwrite<uint8_t[]>(kGroupBytes);
+      const size_t Size = static_cast<size_t>(Jobs[K]->Entry->CompressedSize());
       try {
         Archive.Seek(Jobs[K]->DataPos, soBeginning);
-        if (Archive.Read(Held[K].get(), static_cast<int64_t>(Size[K])) == static_cast<int64_t>(Size[K]))
-          Ready[K] = Held[K].get();
+        if (Archive.Read(Held[K].get(), static_cast<int64_t>(Size)) != static_cast<int64_t>(Size)) continue;
       } catch (const Exception&) {
+        continue;
       }
+      Ready[K] = Held[K].get();
+      Crypts[Lanes] = &Jobs[K]->Crypt;
+      Buffers[Lanes] = Held[K].get();
+      Sizes[Lanes++] = Size;
     }
-    if (Ready[0] && Ready[1])
-      TZipCrypt::DecryptPair(Jobs[0]->Crypt, Held[0].get(), Size[0], Jobs[1]->Crypt, Held[1].get(), Size[1]);
-    else
-      for (int K = 0; K < 2; ++K)
-        if (Ready[K]) Jobs[K]->Crypt.DecryptBuffer(Held[K].get(), Size[K]);
+    if (Lanes > 0) TZipCrypt::DecryptLanes(Crypts.data(), Buffers.data(), Sizes.data(), Lanes);
   }
 
   // One job through a worker's lane: its output opened when the worker

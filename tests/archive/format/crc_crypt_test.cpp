@@ -116,27 +116,35 @@ TEST(ZipCipher, RoundTripsAndBufferEqualsByteSteps) {
   }
 }
 
-// Two buffers decrypted side by side come out as each would alone, with
-// the same keys after, whichever is the longer.
-TEST(ZipCipher, DecryptPairEqualsTwoDecryptBuffers) {
-  const size_t Lengths[][2] = {{0, 0}, {0, 5}, {1, 1}, {3, 300}, {4096, 17}, {65536, 65535}};
-  for (const auto& L : Lengths) {
-    SCOPED_TRACE(std::to_string(L[0]) + "+" + std::to_string(L[1]));
-    std::string a = test::RandomBytes(L[0], 5), b = test::RandomBytes(L[1], 6);
-    TZipCrypt oneA, oneB;
-    oneA.InitKeys("first");
-    oneB.InitKeys("second");
-    TZipCrypt pairA = oneA, pairB = oneB;
-    std::string aloneA = a, aloneB = b;
-    oneA.DecryptBuffer(aloneA.data(), aloneA.size());
-    oneB.DecryptBuffer(aloneB.data(), aloneB.size());
-    TZipCrypt::DecryptPair(pairA, a.data(), a.size(), pairB, b.data(), b.size());
-    EXPECT_EQ(a, aloneA);
-    EXPECT_EQ(b, aloneB);
-    EXPECT_EQ(std::make_tuple(pairA.Key0(), pairA.Key1(), pairA.Key2()),
-              std::make_tuple(oneA.Key0(), oneA.Key1(), oneA.Key2()));
-    EXPECT_EQ(std::make_tuple(pairB.Key0(), pairB.Key1(), pairB.Key2()),
-              std::make_tuple(oneB.Key0(), oneB.Key1(), oneB.Key2()));
+// Buffers decrypted side by side come out as each would alone, with the
+// same keys after, whatever their number and lengths.
+TEST(ZipCipher, DecryptLanesEqualsOneDecryptBufferEach) {
+  const std::vector<std::vector<size_t>> Groups = {
+      {0}, {7}, {0, 0}, {1, 1}, {3, 300}, {300, 3}, {4096, 0, 17}, {65536, 65535, 1, 4000}, {5, 5, 5, 5}};
+  for (const std::vector<size_t>& Lengths : Groups) {
+    SCOPED_TRACE(::testing::PrintToString(Lengths));
+    std::vector<std::string> Data, Alone;
+    std::vector<TZipCrypt> One(Lengths.size()), Side(Lengths.size());
+    for (size_t K = 0; K < Lengths.size(); ++K) {
+      Data.push_back(test::RandomBytes(Lengths[K], static_cast<uint32_t>(K + 5)));
+      One[K].InitKeys("key " + std::to_string(K));
+      Side[K] = One[K];
+      Alone.push_back(Data[K]);
+      One[K].DecryptBuffer(Alone[K].data(), Alone[K].size());
+    }
+    std::vector<TZipCrypt*> Crypts;
+    std::vector<uint8_t*> Buffers;
+    for (size_t K = 0; K < Lengths.size(); ++K) {
+      Crypts.push_back(&Side[K]);
+      Buffers.push_back(reinterpret_cast<uint8_t*>(Data[K].data()));
+    }
+    TZipCrypt::DecryptLanes(Crypts.data(), Buffers.data(), Lengths.data(), Lengths.size());
+    for (size_t K = 0; K < Lengths.size(); ++K) {
+      EXPECT_EQ(Data[K], Alone[K]) << K;
+      EXPECT_EQ(std::make_tuple(Side[K].Key0(), Side[K].Key1(), Side[K].Key2()),
+                std::make_tuple(One[K].Key0(), One[K].Key1(), One[K].Key2()))
+          << K;
+    }
   }
 }
 

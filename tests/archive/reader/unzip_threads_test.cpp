@@ -115,7 +115,7 @@ TEST_F(UnzipThreadsTest, OneAndSeveralThreadsGiveTheSameFilesBytesAndEvents) {
   Entries.push_back(Entry("y", "a file where a folder was made", false));
   // Many small files, more than the workers' window holds, so that their
   // ends are taken back in batches; most are encrypted, so that workers
-  // take them two at a time, and one in nine has a wrong CRC.
+  // take several at a time, and one in nine has a wrong CRC.
   for (int I = 0; I < 150; ++I) {
     TRawEntry Small = Entry("many/" + std::to_string(I) + ".txt", Words(100 + 37 * static_cast<size_t>(I), I),
                             I % 4 != 0, I % 5 != 0 ? "pw" : "");
