@@ -3,6 +3,7 @@
 // data, a wrong password) fails only its own entry.
 #include <algorithm>
 #include <map>
+#include <set>
 
 #include "arc_unzip_fixture.h"
 #include "platform/fault_file_system.h"
@@ -184,6 +185,36 @@ TEST_F(UnzipThreadsTest, CancelAtAnEntrysStartLetsTheEarlierOnesEnd) {
     EXPECT_EQ(Found, (std::vector<std::string>{"0.txt", "1.txt", "2.txt", "3.txt", "4.txt", "5.txt"}));
     EXPECT_EQ(ReadFile(Dir / Dest / "5.txt"), Words(2000000, 5));
   }
+}
+
+// A handler ending the run at an entry's end: that entry and the earlier
+// ones are in place; of the later ones, whatever a worker had already put
+// in place is whole, and no temporary file is left behind.
+TEST_F(UnzipThreadsTest, CancelAtAnEntrysEndLeavesOnlyWholeFiles) {
+  std::vector<TRawEntry> Entries;
+  for (int I = 0; I < 40; ++I) Entries.push_back(Entry(std::to_string(I) + ".txt", Words(3000 + 997 * static_cast<size_t>(I), I), I % 2 == 0, "pw"));
+  WriteFile(Dir / "card.zip", BuildRawArchive(Entries));
+  TArcUnZip Zip;
+  Zip.SetThreads(3);
+  Zip.SetDoProcessMessages(false);
+  Zip.SetZipName(Temp("card.zip"));
+  Zip.SetDestDir(Temp("out"));
+  Zip.SetDoAll(true);
+  Zip.SetOverwriteMode(Always);
+  Zip.SetPassword("pw");
+  Zip.OnEndUnZip = [](TObject*, int32_t I, const std::string&) {
+    if (I == 9) throw EUserCanceled();
+  };
+  EXPECT_THROW(Zip.UnZip(), EUserCanceled);
+  std::set<int> Found;
+  for (const auto& E : fs::directory_iterator(Dir / "out")) {
+    const std::string Name = E.path().filename().string();
+    ASSERT_NE(Name.front(), '.') << "a temporary file is left: " << Name;
+    const int I = std::stoi(Name);
+    EXPECT_EQ(ReadFile(E.path()), Words(3000 + 997 * static_cast<size_t>(I), I)) << Name;
+    Found.insert(I);
+  }
+  for (int I = 0; I <= 9; ++I) EXPECT_EQ(Found.count(I), 1u) << I;
 }
 
 // A disk that fills up under one entry's file, damaged data, a wrong
