@@ -3,6 +3,7 @@
 // every change to the destination's folders.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -105,6 +106,7 @@ struct TArcUnZip::TUnzipPool {
   ~TUnzipPool() { Stop(); }
 
   void Stop() {
+    Stopped = true;
     {
       std::lock_guard<std::mutex> Hold(Lock);
       Stopping = true;
@@ -183,6 +185,11 @@ struct TArcUnZip::TUnzipPool {
   // does that, its data decoded (from Ready when already read and
   // decrypted), its file put in place when it checked out.
   void Run(TArcUnZip& Zip, TUnzipRun& Lane, TUnzipJob& Job, const uint8_t* Ready) {
+    // The rest of a group taken before the run ended is dropped unopened.
+    if (Stopped) {
+      Finished(Job);
+      return;
+    }
     if (Job.OpenInWorker) {
       tWorkerJob = &Job;
       try {
@@ -208,7 +215,7 @@ struct TArcUnZip::TUnzipPool {
       // A whole file the worker opened goes in place here too, when its
       // data checked out: nothing is left to decide about it.
       if (Job.OpenInWorker && Job.File && Job.Verdict == TDataVerdict::Clean && !Job.Entry->IsSymLink() &&
-          Job.Crypt.FinalCrc() == Job.Entry->Crc32())
+          Job.Crypt.FinalCrc() == Job.Entry->Crc32() && !Stopped)
         Job.CommitFailed = !Zip.CommitEntryFile(*Job.Entry, Job.File, Job.Error);
     } catch (const EFatalUnzipError& E) {
       Job.Fatal = true;
@@ -248,6 +255,7 @@ struct TArcUnZip::TUnzipPool {
   TUnzipJob* Watched = nullptr;       // the job the calling thread waits for
   std::deque<TUnzipJob*> Queue;       // jobs no worker has taken yet
   bool Stopping = false;
+  std::atomic<bool> Stopped{false};   // Stopping, read without the lock
   size_t DoneCount = 0;               // jobs in InWork that are Done
   TUnzipJob* BatchFront = nullptr;    // the oldest job, while a batch is awaited
   size_t BatchSize = 0;
