@@ -416,6 +416,21 @@ class TArcUnZip : public TComponent {
   // CRC reset first and the verdict taken (EntryError-style text in
   // *R.Error); an archive ending inside the data raises on.
   TDataVerdict DecodeEntry(TUnzipRun& R, TEntryFile* File);
+  // The verdicts DecodeEntry gives, with their text in *R.Error: output
+  // beyond the declared size, a write refused, and the end of the data
+  // (the size checked, the file closed).
+  static TDataVerdict TooMuchOutput(TUnzipRun& R);
+  static TDataVerdict WriteRefused(TUnzipRun& R, TEntryFile* File);
+  static TDataVerdict DataEnded(TUnzipRun& R, TEntryFile* File);
+  // Whether E is stored and encrypted: a worker may decode two such
+  // entries block by block in turn, their blocks decrypted side by side.
+  static bool StoredPairable(const TZipHeaderInfo& E);
+  // Whether lane R wrote exactly the declared size (*R.Error says so when not).
+  static bool SizeMatches(TUnzipRun& R);
+  // A worker's read of entry data: EFatalUnzipError when the archive ends.
+  static void ReadLaneBlock(TStream& Input, uint8_t* Buffer, int64_t Count);
+  // The stream an entry's output goes to: File's buffer, or Null.
+  static TStream& OutputOf(TEntryFile* File, TStream& Null);
   // Reads Count bytes of entry data, continuing on the next disk of a
   // multi-disk archive; EFatalUnzipError when the data ends early.
   void ReadEntryData(uint8_t* Buffer, int64_t Count);

@@ -241,12 +241,17 @@ bool TArcUnZip::Decompress(TUnzipRun& R, TStream& Out) {
     *R.Error = DecodeFailure(Result, Name);
     return false;
   }
-  if (static_cast<uint64_t>(R.Written) != Size) {
-    *R.Error = Format("size mismatch: the data gives %lld bytes, %llu declared", static_cast<long long>(R.Written),
-                         static_cast<unsigned long long>(Size));
-    return false;
-  }
-  return true;
+  return SizeMatches(R);
 }
+
+bool TArcUnZip::SizeMatches(TUnzipRun& R) {
+  const uint64_t Size = R.Entry->UncompressedSize();
+  if (static_cast<uint64_t>(R.Written) == Size) return true;
+  *R.Error = Format("size mismatch: the data gives %lld bytes, %llu declared", static_cast<long long>(R.Written),
+                    static_cast<unsigned long long>(Size));
+  return false;
+}
+
+void TArcUnZip::ReadLaneBlock(TStream& Input, uint8_t* Buffer, int64_t Count) { ReadLaneData(Input, Buffer, Count); }
 
 }  // namespace zem

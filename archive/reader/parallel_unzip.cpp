@@ -128,25 +128,42 @@ struct TArcUnZip::TUnzipPool {
     return Job.Entry->Encrypted() && Job.Entry->CompressedSize() <= kGroupBytes;
   }
 
+  // Two larger stored encrypted entries waiting one after the other are
+  // decoded by one worker block by block in turn, each block of the one
+  // decrypted beside the block of the other.
+  static bool Streamable(const TUnzipJob& Job) {
+    return StoredPairable(*Job.Entry) && Job.Entry->CompressedSize() > kGroupBytes;
+  }
+
   void Work(TArcUnZip& Zip, TStream& Archive) {
-    TUnzipRun Lane;
-    Lane.Archive = &Archive;
-    Lane.TestOnly = TestOnly;
+    TUnzipRun Lane, Second;
+    Lane.Archive = Second.Archive = &Archive;
+    Lane.TestOnly = Second.TestOnly = TestOnly;
     std::array<std::unique_ptr<uint8_t[]>, kGroup> Held;
     for (;;) {
       std::array<TUnzipJob*, kGroup> Jobs{};
       size_t Count = 0;
+      bool Pair = false;
       {
         std::unique_lock<std::mutex> Hold(Lock);
         WorkReady.wait(Hold, [this] { return Stopping || !Queue.empty(); });
         if (Stopping) return;
         Jobs[Count++] = Queue.front();
         Queue.pop_front();
-        if (Groupable(*Jobs[0]))
+        if (Groupable(*Jobs[0])) {
           while (Count < kGroup && !Queue.empty() && Groupable(*Queue.front())) {
             Jobs[Count++] = Queue.front();
             Queue.pop_front();
           }
+        } else if (Streamable(*Jobs[0]) && !Queue.empty() && Streamable(*Queue.front())) {
+          Jobs[Count++] = Queue.front();
+          Queue.pop_front();
+          Pair = true;
+        }
+      }
+      if (Pair) {
+        RunStoredPair(Zip, {&Lane, &Second}, {Jobs[0], Jobs[1]});
+        continue;
       }
       std::array<const uint8_t*, kGroup> Ready{};
       if (Count > 1) ReadGroup(Archive, Jobs.data(), Count, Held, Ready);
@@ -181,14 +198,13 @@ struct TArcUnZip::TUnzipPool {
     if (Lanes > 0) TZipCrypt::DecryptLanes(Crypts.data(), Buffers.data(), Sizes.data(), Lanes);
   }
 
-  // One job through a worker's lane: its output opened when the worker
-  // does that, its data decoded (from Ready when already read and
-  // decrypted), its file put in place when it checked out.
-  void Run(TArcUnZip& Zip, TUnzipRun& Lane, TUnzipJob& Job, const uint8_t* Ready) {
-    // The rest of a group taken before the run ended is dropped unopened.
+  // A job's start in a worker: nothing once the run has stopped (the rest
+  // of what a worker took is dropped unopened), and its output opened when
+  // the worker does that. False when the job has ended already.
+  bool Begin(TArcUnZip& Zip, TUnzipJob& Job) {
     if (Stopped) {
       Finished(Job);
-      return;
+      return false;
     }
     if (Job.OpenInWorker) {
       tWorkerJob = &Job;
@@ -200,23 +216,39 @@ struct TArcUnZip::TUnzipPool {
       tWorkerJob = nullptr;
       if (Job.Refused || Job.Failure) {
         Finished(Job);
-        return;
+        return false;
       }
     }
+    return true;
+  }
+
+  static void Attach(TUnzipRun& Lane, TUnzipJob& Job) {
     Lane.Entry = Job.Entry.get();
     Lane.Crypt = &Job.Crypt;
     Lane.Error = &Job.Error;
     Lane.Job = &Job;
     Lane.NoMemoryNotice = false;
+    Lane.Ready = nullptr;
+  }
+
+  // A whole file the worker opened goes in place here too, when its data
+  // checked out: nothing is left to decide about it.
+  void PutInPlace(TArcUnZip& Zip, TUnzipJob& Job) {
+    if (Job.OpenInWorker && Job.File && Job.Verdict == TDataVerdict::Clean && !Job.Entry->IsSymLink() &&
+        Job.Crypt.FinalCrc() == Job.Entry->Crc32() && !Stopped)
+      Job.CommitFailed = !Zip.CommitEntryFile(*Job.Entry, Job.File, Job.Error);
+  }
+
+  // One job through a worker's lane: its data decoded (from Ready when
+  // already read and decrypted), its file put in place when it checked out.
+  void Run(TArcUnZip& Zip, TUnzipRun& Lane, TUnzipJob& Job, const uint8_t* Ready) {
+    if (!Begin(Zip, Job)) return;
+    Attach(Lane, Job);
     Lane.Ready = Ready;
     try {
       if (!Ready) Lane.Archive->Seek(Job.DataPos, soBeginning);
       Job.Verdict = Zip.DecodeEntry(Lane, Job.File.get());
-      // A whole file the worker opened goes in place here too, when its
-      // data checked out: nothing is left to decide about it.
-      if (Job.OpenInWorker && Job.File && Job.Verdict == TDataVerdict::Clean && !Job.Entry->IsSymLink() &&
-          Job.Crypt.FinalCrc() == Job.Entry->Crc32() && !Stopped)
-        Job.CommitFailed = !Zip.CommitEntryFile(*Job.Entry, Job.File, Job.Error);
+      PutInPlace(Zip, Job);
     } catch (const EFatalUnzipError& E) {
       Job.Fatal = true;
       Job.Error = E.Message();
@@ -226,6 +258,97 @@ struct TArcUnZip::TUnzipPool {
     Lane.Ready = nullptr;
     Job.NoMemoryNotice = Lane.NoMemoryNotice;
     Finished(Job);
+  }
+
+  // Two stored encrypted jobs, a block of each in turn through their own
+  // lanes, the two blocks decrypted side by side. Each ends with what
+  // DecodeEntry and Run would give it: the same checks, texts and
+  // verdicts, an archive ending inside its data fatal to it alone.
+  void RunStoredPair(TArcUnZip& Zip, std::array<TUnzipRun*, 2> Lanes, std::array<TUnzipJob*, 2> Jobs) {
+    struct TSide {
+      TUnzipRun* R = nullptr;
+      TUnzipJob* J = nullptr;
+      TNullStream Null;
+      int64_t Pos = 0;
+      bool Active = false;
+    };
+    std::array<TSide, 2> Sides;
+    for (size_t K = 0; K < 2; ++K) {
+      TSide& S = Sides[K];
+      S.R = Lanes[K];
+      S.J = Jobs[K];
+      S.Active = Begin(Zip, *S.J);
+      if (!S.Active) continue;
+      TUnzipRun& R = *S.R;
+      Attach(R, *S.J);
+      R.Crypt->ResetCrc();
+      R.Out = &OutputOf(S.J->File.get(), S.Null);
+      R.Written = 0;
+      R.Encrypted = true;
+      const uint64_t Packed = S.J->Entry->CompressedSize();
+      R.Remaining = Packed > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(Packed);
+      S.Pos = S.J->DataPos;
+    }
+    auto End = [this](TSide& S) {
+      S.Active = false;
+      Finished(*S.J);
+    };
+    try {
+      while (Sides[0].Active || Sides[1].Active) {
+        std::array<TZipCrypt*, 2> Crypts{};
+        std::array<uint8_t*, 2> Buffers{};
+        std::array<size_t, 2> Sizes{};
+        std::array<TSide*, 2> Read{};
+        size_t Count = 0;
+        for (TSide& S : Sides) {
+          if (!S.Active) continue;
+          TUnzipRun& R = *S.R;
+          if (R.Remaining <= 0) {
+            S.J->Verdict = DataEnded(R, S.J->File.get());
+            PutInPlace(Zip, *S.J);
+            End(S);
+            continue;
+          }
+          const int64_t N = std::min<int64_t>(static_cast<int64_t>(TUnzipRun::kBlockSize), R.Remaining);
+          R.Remaining -= N;
+          S.J->Entry->SetCompressedSize(static_cast<uint64_t>(R.Remaining));
+          try {
+            R.Archive->Seek(S.Pos, soBeginning);
+            ReadLaneBlock(*R.Archive, R.Output.get(), N);
+          } catch (const EFatalUnzipError& E) {
+            S.J->Fatal = true;
+            S.J->Error = E.Message();
+            End(S);
+            continue;
+          }
+          S.Pos += N;
+          Crypts[Count] = R.Crypt;
+          Buffers[Count] = R.Output.get();
+          Sizes[Count] = static_cast<size_t>(N);
+          Read[Count++] = &S;
+        }
+        if (Count > 0) TZipCrypt::DecryptLanes(Crypts.data(), Buffers.data(), Sizes.data(), Count);
+        for (size_t K = 0; K < Count; ++K) {
+          TSide& S = *Read[K];
+          try {
+            Zip.FlushOutput(*S.R, Buffers[K], Sizes[K]);
+          } catch (const EBiggerThanUncompressed&) {
+            S.J->Verdict = TooMuchOutput(*S.R);
+            End(S);
+          } catch (const ECantWriteUCF&) {
+            S.J->Verdict = WriteRefused(*S.R, S.J->File.get());
+            End(S);
+          }
+        }
+      }
+    } catch (...) {
+      // A stop, or anything else: what is still open ends with it.
+      for (TSide& S : Sides)
+        if (S.Active) {
+          S.J->Failure = std::current_exception();
+          End(S);
+        }
+    }
   }
 
   void Finished(TUnzipJob& Job) {

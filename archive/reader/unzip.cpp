@@ -553,23 +553,41 @@ TArcUnZip::TDataVerdict TArcUnZip::DecodeEntry(TUnzipRun& R, TEntryFile* File) {
   R.Crypt->ResetCrc();
   TNullStream Null;
   TStream& Out = File ? static_cast<TStream&>(*File->Buffer) : static_cast<TStream&>(Null);
-  const uint64_t Declared = R.Entry->UncompressedSize();
-  auto WriteError = [&] {
-    *R.Error = Format("cannot write \"%s\": %s", File ? File->Pending->NativePath().c_str() : "",
-                         platform::SysErrorMessage(platform::GetLastError()).c_str());
-    return TDataVerdict::WriteFailed;
-  };
   try {
     if (!Decompress(R, Out)) return TDataVerdict::BadData;
   } catch (const EBiggerThanUncompressed&) {
-    *R.Error = Format("size mismatch: the data gives more than the %llu bytes declared",
-                         static_cast<unsigned long long>(Declared));
-    return TDataVerdict::BadData;
+    return TooMuchOutput(R);
   } catch (const ECantWriteUCF&) {
-    return WriteError();
+    return WriteRefused(R, File);
   }
-  if (File && !File->Buffer->Close()) return WriteError();
+  if (File && !File->Buffer->Close()) return WriteRefused(R, File);
   return TDataVerdict::Clean;
+}
+
+TArcUnZip::TDataVerdict TArcUnZip::TooMuchOutput(TUnzipRun& R) {
+  *R.Error = Format("size mismatch: the data gives more than the %llu bytes declared",
+                    static_cast<unsigned long long>(R.Entry->UncompressedSize()));
+  return TDataVerdict::BadData;
+}
+
+TArcUnZip::TDataVerdict TArcUnZip::WriteRefused(TUnzipRun& R, TEntryFile* File) {
+  *R.Error = Format("cannot write \"%s\": %s", File ? File->Pending->NativePath().c_str() : "",
+                    platform::SysErrorMessage(platform::GetLastError()).c_str());
+  return TDataVerdict::WriteFailed;
+}
+
+TArcUnZip::TDataVerdict TArcUnZip::DataEnded(TUnzipRun& R, TEntryFile* File) {
+  if (!SizeMatches(R)) return TDataVerdict::BadData;
+  if (File && !File->Buffer->Close()) return WriteRefused(R, File);
+  return TDataVerdict::Clean;
+}
+
+bool TArcUnZip::StoredPairable(const TZipHeaderInfo& E) {
+  return E.Encrypted() && E.CompressionMethod() == 0;
+}
+
+TStream& TArcUnZip::OutputOf(TEntryFile* File, TStream& Null) {
+  return File ? static_cast<TStream&>(*File->Buffer) : Null;
 }
 
 /*

@@ -123,6 +123,17 @@ TEST_F(UnzipThreadsTest, OneAndSeveralThreadsGiveTheSameFilesBytesAndEvents) {
     if (I % 9 == 4) Small.Crc ^= 0x8000;
     Entries.push_back(Small);
   }
+  // Larger stored, encrypted files one after another, which a worker
+  // decodes two at a time: whole ones, one with a wrong CRC, one declaring
+  // less than its data holds and one more.
+  for (int I = 0; I < 7; ++I) {
+    TRawEntry Big = Entry("video/" + std::to_string(I) + ".MOV", RandomBytes(70000 + 30011 * static_cast<size_t>(I), 100 + I),
+                          false, "pw");
+    if (I == 2) Big.Crc ^= 1;
+    if (I == 4) Big.Size -= 1000;
+    if (I == 5) Big.Size += 1000;
+    Entries.push_back(Big);
+  }
   WriteFile(Dir / "card.zip", BuildRawArchive(Entries));
 
   for (const bool TestOnly : {false, true}) {
@@ -132,7 +143,7 @@ TEST_F(UnzipThreadsTest, OneAndSeveralThreadsGiveTheSameFilesBytesAndEvents) {
     EXPECT_EQ(Two, One);
     const TRecord Four = Run(Temp("card.zip"), TestOnly ? "t4" : "x4", 4, TestOnly);
     // The archive really holds failures and successes of every kind.
-    EXPECT_EQ(One.Result, TestOnly ? 167 : 165);
+    EXPECT_EQ(One.Result, TestOnly ? 171 : 169);
     auto Verdict = [&One](int32_t I) { return One.PerEntry.at(I).back(); };
     EXPECT_EQ(Verdict(31).substr(0, 4), "crc ");
     EXPECT_EQ(Verdict(32).substr(0, 7), "skip " + std::to_string(srDataError) + " ");
@@ -238,10 +249,17 @@ TEST_F(UnzipThreadsTest, FailuresInWorkersFailOnlyTheirEntries) {
     if (I == 8) Entries.push_back(Entry("locked.txt", Words(30000, 51), true, "not pw"));
     if (I == 10) Entries.push_back(Entry("stuck/kept.txt", Words(40000, 52), true, "pw"));
   }
+  // Two larger stored files decoded side by side, the disk full under the
+  // first.
+  Entries.push_back(Entry("tailfull/a.bin", RandomBytes(300000, 53), false, "pw"));
+  Good["tail"] = "<folder>";
+  Good["tail/fine.bin"] = RandomBytes(250000, 54);
+  Entries.push_back(Entry("tail/fine.bin", Good["tail/fine.bin"], false, "pw"));
   WriteFile(Dir / "card.zip", BuildRawArchive(Entries));
 
   platform::TFaultFileSystem Fault;
   const int Full = Fault.Add({.Op = platform::TFsOp::Write, .Path = "*/full/*", .Error = ENOSPC, .Offset = 70000});
+  const int TailFull = Fault.Add({.Op = platform::TFsOp::Write, .Path = "*/tailfull/*", .Error = ENOSPC, .Offset = 100000});
   // A whole, checked file the system refuses to put under its name.
   const int Stuck = Fault.Add({.Op = platform::TFsOp::Rename, .Path = "*/stuck/kept.txt", .Error = EACCES});
   TRecord R;
@@ -250,8 +268,9 @@ TEST_F(UnzipThreadsTest, FailuresInWorkersFailOnlyTheirEntries) {
     R = Run(Temp("card.zip"), "out", 2, false);
   }
   EXPECT_GT(Fault.Fired(Full), 0);
+  EXPECT_GT(Fault.Fired(TailFull), 0);
   EXPECT_EQ(Fault.Fired(Stuck), 1);
-  EXPECT_EQ(R.Result, 12);
+  EXPECT_EQ(R.Result, 13);
   ASSERT_EQ(R.PerEntry.size(), Entries.size());
   const std::string NoSpace = platform::SysErrorMessage(platform::ErrnoToWinError(ENOSPC));
   const std::vector<std::string>& Victim = R.PerEntry.at(4);
@@ -266,6 +285,10 @@ TEST_F(UnzipThreadsTest, FailuresInWorkersFailOnlyTheirEntries) {
   EXPECT_EQ(R.PerEntry.at(14).back().substr(0, NotPlaced.size()), NotPlaced);
   EXPECT_NE(R.PerEntry.at(14).back().find("stuck/kept.txt\" in place: Permission denied"), std::string::npos)
       << R.PerEntry.at(14).back();
+  const std::string& TailVerdict = R.PerEntry.at(16).back();
+  EXPECT_EQ(TailVerdict.substr(0, 19), "skip " + std::to_string(srWriteError) + " cannot write");
+  EXPECT_NE(TailVerdict.find("tailfull/"), std::string::npos) << TailVerdict;
+  EXPECT_NE(TailVerdict.find(NoSpace), std::string::npos) << TailVerdict;
   // The folder made for the failed entry alone went with it.
   EXPECT_EQ(R.Files, Good);
 }
