@@ -63,10 +63,10 @@ namespace zem {
  *
  * Memory: at most Window jobs exist at once (16 per worker up to 128,
  * never fewer than four per worker), each with its output buffer; a
- * worker's lane holds two 32 KB blocks, its decoders and four 64 KB
- * buffers for the data of small encrypted entries taken together; a job's log holds
- * one number per output block not yet taken back. Data streams through;
- * no entry is held whole.
+ * worker has two lanes of two 32 KB blocks and their decoders, and four
+ * 64 KB buffers for the data of small encrypted entries taken together; a
+ * job's log holds one number per output block not yet taken back. Data
+ * streams through; no entry is held whole.
  */
 
 struct TArcUnZip::TUnzipJob {
