@@ -174,6 +174,9 @@ int TFaultFileSystem::DropCache(int Fd) {
   return FInner.DropCache(Fd);
 }
 
+// A hint, whose failure changes nothing but the speed: never failed.
+int TFaultFileSystem::ReadAhead(int Fd) { return FInner.ReadAhead(Fd); }
+
 int TFaultFileSystem::Stat(const std::string& Path, struct stat& St) {
   if (Injected(TFsOp::Stat, -1, Path)) return -1;
   return FInner.Stat(Path, St);

@@ -86,6 +86,7 @@ class TFaultFileSystem : public TFileSystem {
   int Sync(int Fd) override;
   int SyncFileSystem(int Fd) override;
   int DropCache(int Fd) override;
+  int ReadAhead(int Fd) override;
   int Stat(const std::string& Path, struct stat& St) override;
   int LStat(const std::string& Path, struct stat& St) override;
   int FStat(int Fd, struct stat& St) override;

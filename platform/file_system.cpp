@@ -54,6 +54,13 @@ int TLinuxFileSystem::DropCache(int Fd) {
   return -1;
 }
 
+int TLinuxFileSystem::ReadAhead(int Fd) {
+  const int Rc = ::posix_fadvise(Fd, 0, 0, POSIX_FADV_WILLNEED);
+  if (Rc == 0) return 0;
+  errno = Rc;
+  return -1;
+}
+
 int TLinuxFileSystem::Stat(const std::string& Path, struct stat& St) { return ::stat(Path.c_str(), &St); }
 
 int TLinuxFileSystem::LStat(const std::string& Path, struct stat& St) { return ::lstat(Path.c_str(), &St); }
@@ -270,20 +277,30 @@ TFileSystem* InstallFileSystem(TFileSystem* Fs) {
 
 namespace zem::platform {
 
+int PrefetchFromDevice(const std::string& Path, bool VolumeSynced) {
+  TFileSystem& Fs = FileSystem();
+  const int Fd = Fs.Open(Path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (Fd < 0) return errno;
+  int Error = 0;
+  if ((!VolumeSynced && Fs.Sync(Fd) != 0) || Fs.DropCache(Fd) != 0 || Fs.ReadAhead(Fd) != 0) Error = errno;
+  Fs.Close(Fd);
+  return Error;
+}
+
 int ReadFromDevice(const std::string& Path,
                    const std::function<void(const void* Data, size_t Size)>& OnData,
-                   bool* Synced, bool VolumeSynced) {
+                   bool* Synced, bool VolumeSynced, bool Prefetched) {
   TFileSystem& Fs = FileSystem();
   if (Synced != nullptr) *Synced = false;
   const int Fd = Fs.Open(Path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (Fd < 0) return errno;
   int Error = 0;
   // Dirty pages cannot be dropped: written out first, then let go.
-  if (!VolumeSynced && Fs.Sync(Fd) != 0)
+  if (!VolumeSynced && !Prefetched && Fs.Sync(Fd) != 0)
     Error = errno;
   else if (Synced != nullptr)
     *Synced = true;
-  if (Error == 0 && Fs.DropCache(Fd) != 0) Error = errno;
+  if (Error == 0 && !Prefetched && Fs.DropCache(Fd) != 0) Error = errno;
   // One buffer per thread for all the files it reads back: a fresh,
   // zeroed megabyte for each of many small files cost more than reading them.
   constexpr size_t kBufferSize = 1u << 20;

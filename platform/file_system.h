@@ -45,6 +45,9 @@ class TFileSystem {
   // posix_fadvise(2) POSIX_FADV_DONTNEED over the whole file: its clean
   // pages leave the page cache, so the next read comes from the device.
   virtual int DropCache(int Fd) = 0;
+  // posix_fadvise(2) POSIX_FADV_WILLNEED over the whole file: its pages
+  // are read into the page cache ahead, without waiting for them.
+  virtual int ReadAhead(int Fd) = 0;
 
   // ---- Status ---------------------------------------------------------------
   virtual int Stat(const std::string& Path, struct stat& St) = 0;
@@ -131,6 +134,7 @@ class TLinuxFileSystem : public TFileSystem {
   int Sync(int Fd) override;
   int SyncFileSystem(int Fd) override;
   int DropCache(int Fd) override;
+  int ReadAhead(int Fd) override;
   int Stat(const std::string& Path, struct stat& St) override;
   int LStat(const std::string& Path, struct stat& St) override;
   int FStat(int Fd, struct stat& St) override;
@@ -177,9 +181,21 @@ class TLinuxFileSystem : public TFileSystem {
 // pages are clean and the file's own sync is skipped. Returns 0, or the
 // errno of the call that failed; Synced (when given) tells whether the
 // file reached the device before that.
+// Prefetched says PrefetchFromDevice succeeded for the file since: its
+// pages were dropped then and are being read from the device, so they are
+// not dropped again.
 int ReadFromDevice(const std::string& Path,
                    const std::function<void(const void* Data, size_t Size)>& OnData,
-                   bool* Synced = nullptr, bool VolumeSynced = false);
+                   bool* Synced = nullptr, bool VolumeSynced = false, bool Prefetched = false);
+
+// Starts reading the file at Path from the device ahead of ReadFromDevice:
+// synced (unless VolumeSynced), its pages dropped from the page cache, then
+// a read-ahead of the whole file asked for, without waiting. Reading many
+// small files back one after another waits on the device once per file;
+// with the next ones asked for ahead, the device has several requests at a
+// time. Returns 0, or the errno of the call that failed (the file is then
+// read as if never prefetched).
+int PrefetchFromDevice(const std::string& Path, bool VolumeSynced);
 
 // Has the file system holding the folder Path write out everything written
 // to it (syncfs), through the file system in use. Returns 0, or the errno of

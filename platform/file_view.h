@@ -34,6 +34,7 @@ class TForwardingFileSystem : public TFileSystem {
   int Sync(int Fd) override { return FInner.Sync(Fd); }
   int SyncFileSystem(int Fd) override { return FInner.SyncFileSystem(Fd); }
   int DropCache(int Fd) override { return FInner.DropCache(Fd); }
+  int ReadAhead(int Fd) override { return FInner.ReadAhead(Fd); }
   int Stat(const std::string& Path, struct stat& St) override { return FInner.Stat(Path, St); }
   int LStat(const std::string& Path, struct stat& St) override { return FInner.LStat(Path, St); }
   int FStat(int Fd, struct stat& St) override { return FInner.FStat(Fd, St); }

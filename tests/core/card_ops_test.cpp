@@ -797,6 +797,28 @@ TEST_F(CardOpsTest, AFlushTheCardRefusesFailsTheRestoreWithItsCause) {
   }
 }
 
+// The files read back are asked for from the device ahead of their turn.
+// A file whose early request fails (its pages cannot be dropped then) is
+// dropped again and read when its turn comes: nothing is taken from the
+// page cache for it, and the restore is whole.
+TEST_F(CardOpsTest, AFileWhoseReadAheadFailsIsStillReadFromTheCard) {
+  test::WriteFile(Dir / "card/a.bin", test::RandomBytes(50'000, 21));
+  test::WriteFile(Dir / "card/b.bin", test::RandomBytes(50'000, 22));
+  BackUp("ok.IMG");
+  platform::TFaultFileSystem Fault;
+  const int Once =
+      Fault.Add({.Op = platform::TFsOp::Sync, .Path = (Dir / "other/a.bin").string(), .Error = EIO, .Call = 1});
+  TRestoreOutcome R;
+  {
+    platform::TFileSystemOverride Guard(Fault);
+    R = RestoreCard(Win("ok.IMG"), "G:\\", Zip, Timer);
+  }
+  EXPECT_EQ(Fault.Fired(Once), 1);
+  EXPECT_EQ(Fault.Seen(Once), 2);
+  EXPECT_TRUE(R.Complete()) << R.Cause;
+  EXPECT_TRUE(R.Differ.empty());
+}
+
 // A drive table that unmounts (as the UDisks2 one), recording each call;
 // with a Refusal it keeps the card mounted and says why.
 class TUnmountingTable : public platform::TFakeDriveTable {
