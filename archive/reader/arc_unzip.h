@@ -417,14 +417,11 @@ class TArcUnZip : public TComponent {
   // *R.Error); an archive ending inside the data raises on.
   TDataVerdict DecodeEntry(TUnzipRun& R, TEntryFile* File);
   // The verdicts DecodeEntry gives, with their text in *R.Error: output
-  // beyond the declared size, a write refused, and the end of the data
-  // (the size checked, the file closed).
+  // beyond the declared size, a write refused, and the output closed once
+  // the data is through (Clean, or a write refused at the close).
   static TDataVerdict TooMuchOutput(TUnzipRun& R);
   static TDataVerdict WriteRefused(TUnzipRun& R, TEntryFile* File);
-  static TDataVerdict DataEnded(TUnzipRun& R, TEntryFile* File);
-  // Whether E is stored and encrypted: a worker may decode two such
-  // entries block by block in turn, their blocks decrypted side by side.
-  static bool StoredPairable(const TZipHeaderInfo& E);
+  static TDataVerdict OutputClosed(TUnzipRun& R, TEntryFile* File);
   // Whether lane R wrote exactly the declared size (*R.Error says so when not).
   static bool SizeMatches(TUnzipRun& R);
   // A worker's read of entry data: EFatalUnzipError when the archive ends.

@@ -83,7 +83,7 @@ void TArcUnZip::ReadEntryData(uint8_t* Buffer, int64_t Count) {
 
 // A worker reads from its own handle on the archive (single-disk archives
 // only), where an early end is the same fatal error.
-static void ReadLaneData(TStream& Input, uint8_t* Buffer, int64_t Count) {
+void TArcUnZip::ReadLaneBlock(TStream& Input, uint8_t* Buffer, int64_t Count) {
   if (std::max<int64_t>(Input.Read(Buffer, Count), 0) < Count) throw EFatalUnzipError(LoadZipStr(zsPrematureEnd));
 }
 
@@ -100,7 +100,7 @@ size_t TArcUnZip::NextBlock(TUnzipRun& R, const uint8_t*& Data) {
   }
   uint8_t* Buf = R.Input.get();
   if (R.Archive)
-    ReadLaneData(*R.Archive, Buf, N);
+    ReadLaneBlock(*R.Archive, Buf, N);
   else
     ReadEntryData(Buf, N);
   if (R.Encrypted) {
@@ -191,7 +191,7 @@ bool TArcUnZip::Decompress(TUnzipRun& R, TStream& Out) {
           continue;
         }
         if (R.Archive)
-          ReadLaneData(*R.Archive, Buf, N);
+          ReadLaneBlock(*R.Archive, Buf, N);
         else
           ReadEntryData(Buf, N);
         // (An encrypted entry gets here only after its password passed.)
@@ -251,7 +251,5 @@ bool TArcUnZip::SizeMatches(TUnzipRun& R) {
                     static_cast<unsigned long long>(Size));
   return false;
 }
-
-void TArcUnZip::ReadLaneBlock(TStream& Input, uint8_t* Buffer, int64_t Count) { ReadLaneData(Input, Buffer, Count); }
 
 }  // namespace zem

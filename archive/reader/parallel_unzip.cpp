@@ -106,7 +106,6 @@ struct TArcUnZip::TUnzipPool {
   ~TUnzipPool() { Stop(); }
 
   void Stop() {
-    Stopped = true;
     {
       std::lock_guard<std::mutex> Hold(Lock);
       Stopping = true;
@@ -132,7 +131,7 @@ struct TArcUnZip::TUnzipPool {
   // decoded by one worker block by block in turn, each block of the one
   // decrypted beside the block of the other.
   static bool Streamable(const TUnzipJob& Job) {
-    return StoredPairable(*Job.Entry) && Job.Entry->CompressedSize() > kGroupBytes;
+    return Job.Entry->Encrypted() && Job.Entry->CompressionMethod() == 0 && Job.Entry->CompressedSize() > kGroupBytes;
   }
 
   void Work(TArcUnZip& Zip, TStream& Archive) {
@@ -202,7 +201,7 @@ struct TArcUnZip::TUnzipPool {
   // of what a worker took is dropped unopened), and its output opened when
   // the worker does that. False when the job has ended already.
   bool Begin(TArcUnZip& Zip, TUnzipJob& Job) {
-    if (Stopped) {
+    if (Stopping) {
       Finished(Job);
       return false;
     }
@@ -235,7 +234,7 @@ struct TArcUnZip::TUnzipPool {
   // checked out: nothing is left to decide about it.
   void PutInPlace(TArcUnZip& Zip, TUnzipJob& Job) {
     if (Job.OpenInWorker && Job.File && Job.Verdict == TDataVerdict::Clean && !Job.Entry->IsSymLink() &&
-        Job.Crypt.FinalCrc() == Job.Entry->Crc32() && !Stopped)
+        Job.Crypt.FinalCrc() == Job.Entry->Crc32() && !Stopping)
       Job.CommitFailed = !Zip.CommitEntryFile(*Job.Entry, Job.File, Job.Error);
   }
 
@@ -304,7 +303,7 @@ struct TArcUnZip::TUnzipPool {
           if (!S.Active) continue;
           TUnzipRun& R = *S.R;
           if (R.Remaining <= 0) {
-            S.J->Verdict = DataEnded(R, S.J->File.get());
+            S.J->Verdict = SizeMatches(R) ? OutputClosed(R, S.J->File.get()) : TDataVerdict::BadData;
             PutInPlace(Zip, *S.J);
             End(S);
             continue;
@@ -377,8 +376,7 @@ struct TArcUnZip::TUnzipPool {
   std::condition_variable Progress;   // the watched job logged a block or ended
   TUnzipJob* Watched = nullptr;       // the job the calling thread waits for
   std::deque<TUnzipJob*> Queue;       // jobs no worker has taken yet
-  bool Stopping = false;
-  std::atomic<bool> Stopped{false};   // Stopping, read without the lock
+  std::atomic<bool> Stopping{false};  // set under the lock; read without it too
   size_t DoneCount = 0;               // jobs in InWork that are Done
   TUnzipJob* BatchFront = nullptr;    // the oldest job, while a batch is awaited
   size_t BatchSize = 0;

@@ -552,16 +552,14 @@ TArcUnZip::TDataVerdict TArcUnZip::DecompressEntry(int32_t DataDisk, int64_t Dat
 TArcUnZip::TDataVerdict TArcUnZip::DecodeEntry(TUnzipRun& R, TEntryFile* File) {
   R.Crypt->ResetCrc();
   TNullStream Null;
-  TStream& Out = File ? static_cast<TStream&>(*File->Buffer) : static_cast<TStream&>(Null);
   try {
-    if (!Decompress(R, Out)) return TDataVerdict::BadData;
+    if (!Decompress(R, OutputOf(File, Null))) return TDataVerdict::BadData;
   } catch (const EBiggerThanUncompressed&) {
     return TooMuchOutput(R);
   } catch (const ECantWriteUCF&) {
     return WriteRefused(R, File);
   }
-  if (File && !File->Buffer->Close()) return WriteRefused(R, File);
-  return TDataVerdict::Clean;
+  return OutputClosed(R, File);
 }
 
 TArcUnZip::TDataVerdict TArcUnZip::TooMuchOutput(TUnzipRun& R) {
@@ -576,14 +574,9 @@ TArcUnZip::TDataVerdict TArcUnZip::WriteRefused(TUnzipRun& R, TEntryFile* File) 
   return TDataVerdict::WriteFailed;
 }
 
-TArcUnZip::TDataVerdict TArcUnZip::DataEnded(TUnzipRun& R, TEntryFile* File) {
-  if (!SizeMatches(R)) return TDataVerdict::BadData;
+TArcUnZip::TDataVerdict TArcUnZip::OutputClosed(TUnzipRun& R, TEntryFile* File) {
   if (File && !File->Buffer->Close()) return WriteRefused(R, File);
   return TDataVerdict::Clean;
-}
-
-bool TArcUnZip::StoredPairable(const TZipHeaderInfo& E) {
-  return E.Encrypted() && E.CompressionMethod() == 0;
 }
 
 TStream& TArcUnZip::OutputOf(TEntryFile* File, TStream& Null) {
