@@ -398,12 +398,23 @@ thread_local TArcUnZip::TUnzipJob* TArcUnZip::TUnzipPool::tWorkerJob = nullptr;
 
 namespace {
 
-// The target as compared for collisions: the name in one case and with
-// one kind of separator (a FAT card does not tell "A.JPG" from "a.jpg").
+// The target as compared for collisions: the name in one case (a FAT card
+// does not tell "A.JPG" from "a.jpg"), with one kind of separator and
+// without the empty and "." steps the walk to the file passes over
+// ("a/./x" and "a//x" are "a/x").
 std::string TargetKey(const std::string& FName) {
-  std::string Key = platform::AnsiUpperCase(FName);
-  for (char& C : Key)
-    if (C == '/') C = '\\';
+  const std::string Name = platform::AnsiUpperCase(FName);
+  std::string Key;
+  const bool Rooted = !Name.empty() && (Name[0] == '\\' || Name[0] == '/');
+  for (size_t Start = 0; Start < Name.size();) {
+    size_t End = Name.find_first_of("\\/", Start);
+    if (End == std::string::npos) End = Name.size();
+    if (End > Start && Name.compare(Start, End - Start, ".") != 0) {
+      if (Rooted || !Key.empty()) Key += '\\';
+      Key.append(Name, Start, End - Start);
+    }
+    Start = End + 1;
+  }
   return Key;
 }
 

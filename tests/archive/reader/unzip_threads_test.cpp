@@ -293,5 +293,18 @@ TEST_F(UnzipThreadsTest, FailuresInWorkersFailOnlyTheirEntries) {
   EXPECT_EQ(R.Files, Good);
 }
 
+// A name written another way ("a/./x", "a//x") leads to the same file:
+// the later entry's bytes are what stays, as with one thread, even when
+// the earlier one takes much longer to write.
+TEST_F(UnzipThreadsTest, ANameWrittenTwoWaysKeepsTheLaterEntry) {
+  for (const std::string Later : {"a/./x.txt", "a//x.txt"}) {
+    SCOPED_TRACE(Later);
+    WriteFile(Dir / "card.zip", BuildRawArchive({Entry("a/x.txt", Words(3000000, 1), true), Entry(Later, "later", false)}));
+    const TRecord R = Run(Temp("card.zip"), "out", 2, false);
+    EXPECT_EQ(R.Result, 2);
+    EXPECT_EQ(R.Files.at("a/x.txt").substr(0, 40), "later");
+  }
+}
+
 }  // namespace
 }  // namespace zem::test
