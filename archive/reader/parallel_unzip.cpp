@@ -578,7 +578,13 @@ TArcUnZip::TPrepared TArcUnZip::PrepareEntry(TUnzipPool& Pool, int32_t I, bool T
     if (!SeekEntryData(I)) return TPrepared::Done;
     std::string FName = EntryDestDir(W) + W.FileName();
     if (!PrepareEntryTarget(I, FName)) return TPrepared::Done;
-    if (!TestOnly && Collides(Pool.Targets, Pool.Folders, TargetKey(FName))) DrainPool();
+    if (!TestOnly && Collides(Pool.Targets, Pool.Folders, TargetKey(FName))) {
+      DrainPool();
+      // An earlier entry to run again (a new password) may write this very
+      // target: it goes first, and this entry then runs serially after it
+      // (its start is raised again).
+      if (!Pool.Retries.empty()) return TPrepared::Serial;
+    }
     if (!CheckEntryMethod(I)) return TPrepared::Done;
     if (W.Encrypted() && !CheckEntryPassword(I)) return TPrepared::Done;
     auto Job = std::make_unique<TUnzipJob>();

@@ -306,5 +306,35 @@ TEST_F(UnzipThreadsTest, ANameWrittenTwoWaysKeepsTheLaterEntry) {
   }
 }
 
+// An entry whose data comes out wrong with the password in use, and which
+// a new password then makes whole, is written before a later entry of the
+// same name, as with one thread: the later entry's file is what stays.
+TEST_F(UnzipThreadsTest, AnEntryRetriedWithANewPasswordDoesNotReplaceALaterOneOfItsName) {
+  const TRawEntry First = Entry("dup.txt", Words(50000, 1), true, "new");
+  // A password that passes the first entry's check byte but not its data.
+  std::string Old;
+  for (int K = 0; Old.empty(); ++K) {
+    TZipCrypt Crypt;
+    const TEncryptionHeader Header = Crypt.MakeEncryptionHeader("new", First.Crc, 12345);
+    if (Crypt.DecryptHeader("old" + std::to_string(K), Header.data()) == PasswordCheckByte(0, 0, First.Crc))
+      Old = "old" + std::to_string(K);
+  }
+  WriteFile(Dir / "card.zip", BuildRawArchive({First, Entry("dup.txt", "later", false, "new")}));
+  for (const int32_t Threads : {1, 2}) {
+    SCOPED_TRACE(Threads);
+    TArcUnZip Zip;
+    Zip.SetThreads(Threads);
+    Zip.SetDoProcessMessages(false);
+    Zip.SetZipName(Temp("card.zip"));
+    Zip.SetDestDir(Temp("out" + std::to_string(Threads)));
+    Zip.SetDoAll(true);
+    Zip.SetOverwriteMode(Always);
+    Zip.SetPassword(Old);
+    Zip.OnBadPassword = [](TObject*, int32_t, std::string& NewPassword) { NewPassword = "new"; };
+    EXPECT_EQ(Zip.UnZip(), 2);
+    EXPECT_EQ(ReadFile(Dir / ("out" + std::to_string(Threads)) / "dup.txt").substr(0, 40), "later");
+  }
+}
+
 }  // namespace
 }  // namespace zem::test
