@@ -537,7 +537,9 @@ TRestoreOutcome RestoreCard(const std::string& ImagePath, const std::string& Roo
     Outcome.ExtractFailed = true;
     Outcome.ExtractError = E.what();
   }
-  if (Outcome.ExtractFailed) Outcome.Extracted = Written;
+  // Files a worker had put in place when the run stopped are on the card
+  // too, whole, though their ends were never raised.
+  if (Outcome.ExtractFailed) Outcome.Extracted = Written + Zip.PlacedUnreported();
   const std::optional<TCardIdentity> End = platform::ResolveCard(Drive);
   if (!End || !End->SameCard(*After))
     return Fail(TRestoreResult::CardChanged, kMsgCardChanged,

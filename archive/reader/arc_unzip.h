@@ -258,6 +258,12 @@ class TArcUnZip : public TComponent {
   // link); set before OnSkippingFile, OnBadPassword or OnBadCRC is raised
   // for it, empty when there is nothing to add to the event's reason.
   const std::string& EntryError() const { return FEntryError; }
+  // Files of the last UnZip that are in place, whole and checked, but whose
+  // end was never raised: with several threads, a run ended by an
+  // exception (a handler cancelling at an earlier entry's end, say) keeps
+  // the later files a worker had already put in place. The ends raised
+  // plus these are the files the run left.
+  int32_t PlacedUnreported() const { return FPlacedUnreported; }
 
   // ---- Multi-disk archives ------------------------------------------------
   // Closes the archive stream and opens disk N (1-based): in mmBlocks the
@@ -507,6 +513,7 @@ class TArcUnZip : public TComponent {
   int64_t FBytesDone = 0;
   std::string FBaseName;
   int64_t FLoadCount = 0;
+  int32_t FPlacedUnreported = 0;
 
   // Property storage (the writer's accessors mirror into the last two).
   std::string FZipName;

@@ -92,6 +92,7 @@ struct TArcUnZip::TUnzipJob {
   bool Fatal = false;  // the archive ended inside the data (Error says so)
   bool NoMemoryNotice = false;
   bool CommitFailed = false;  // the file could not be put in place (Error says why)
+  bool Placed = false;        // the worker put the file in place
   std::exception_ptr Failure;  // anything else: ends the run as it would have
   // Under the pool's lock.
   std::vector<size_t> Blocks;  // sizes of output blocks not yet reported
@@ -234,8 +235,10 @@ struct TArcUnZip::TUnzipPool {
   // checked out: nothing is left to decide about it.
   void PutInPlace(TArcUnZip& Zip, TUnzipJob& Job) {
     if (Job.OpenInWorker && Job.File && Job.Verdict == TDataVerdict::Clean && !Job.Entry->IsSymLink() &&
-        Job.Crypt.FinalCrc() == Job.Entry->Crc32() && !Stopping)
+        Job.Crypt.FinalCrc() == Job.Entry->Crc32() && !Stopping) {
       Job.CommitFailed = !Zip.CommitEntryFile(*Job.Entry, Job.File, Job.Error);
+      Job.Placed = !Job.CommitFailed;
+    }
   }
 
   // One job through a worker's lane: its data decoded (from Ready when
@@ -549,16 +552,19 @@ bool TArcUnZip::ExtractInParallel(int32_t N, bool TestOnly) {
     // that entry began. One ended while an entry's percentages or end were
     // raised (or by a worker's error) stops there: the later entries in
     // work are dropped with their temporary files, never having ended
-    // (those a worker already put in place stay: whole and checked).
+    // (those a worker already put in place stay, whole and checked, and
+    // are counted in PlacedUnreported).
+    const std::exception_ptr Error = std::current_exception();
     if (!Pool.Raising) {
-      const std::exception_ptr Error = std::current_exception();
       try {
         DrainPool();
       } catch (...) {
       }
-      std::rethrow_exception(Error);
     }
-    throw;
+    Pool.Stop();
+    FPlacedUnreported = static_cast<int32_t>(std::count_if(
+        Pool.InWork.begin(), Pool.InWork.end(), [](const std::unique_ptr<TUnzipJob>& J) { return J->Placed; }));
+    std::rethrow_exception(Error);
   }
   return true;
 }

@@ -111,6 +111,7 @@ std::string TArcUnZip::EntryDestDir(const TZipHeaderInfo& E) const {
 
 int32_t TArcUnZip::ExtractRun(bool TestOnly) {
   FOperationState = 1;
+  FPlacedUnreported = 0;
   const bool SavedKeep = FKeepZipOpen;
   FKeepZipOpen = true;
   FRun.reset(new TUnzipRun);
