@@ -113,8 +113,10 @@ void CollectFiles(const std::string& Mask, const std::string& Dir,
   const uint32_t End = pf::GetLastError();
   pf::FindClose(F);
   if (Walk == nullptr) return;
+  // The search ended early, or passed over names it could not look at.
   if (End != pf::ERROR_NO_MORE_FILES && End != pf::ERROR_SUCCESS)
-    Walk->LeftOut.emplace_back(Base, "the folder cannot be read: " + pf::SysErrorMessage(End));
+    Walk->LeftOut.emplace_back(Base, "not every entry of the folder can be read: " +
+                                         pf::SysErrorMessage(End));
   // A drive root ("F:\\") is the card itself, never an entry.
   if (Empty && Walk->EmptyFolders && Base.size() > 3) List.push_back(Base);
 }

@@ -34,6 +34,9 @@ struct TFindState {
   struct stat Plain {};
   int32_t ExcludeAttr = 0;
   bool OnFat = false;
+  // The first error of a listed name that could not be looked at (not one
+  // that vanished): the search ends with it instead of "no more files".
+  uint32_t Failure = 0;
 };
 
 bool IsContinuation(char C) { return (static_cast<unsigned char>(C) & 0xC0) == 0x80; }
@@ -123,7 +126,12 @@ bool Advance(TFindState& S, TSearchRec& F) {
       St = S.Plain;
       S.HavePlain = false;
     } else if (Fs.LStat(Full, St) != 0) {
-      continue;  // vanished since the listing
+      // Vanished since the listing; any other failure (an I/O error, a
+      // folder that can be listed but not searched) hides an entry, and
+      // the search says so at its end.
+      if (errno != ENOENT && errno != ENOTDIR && S.Failure == 0)
+        S.Failure = detail::ErrnoToWinError(errno, Full);
+      continue;
     }
     const auto Mode = static_cast<uint32_t>(St.st_mode);
     if (S_ISLNK(St.st_mode)) {
@@ -218,7 +226,7 @@ int FindFirst(const std::string& Path, int32_t Attr, TSearchRec& F) {
     S->OnFat = detail::IsFatVolume(S->Dir);
     if (uint32_t Code = ListNames(*S, Pattern); Code != 0) return Fail(F, Code);
   }
-  if (!Advance(*S, F)) return Fail(F, ERROR_FILE_NOT_FOUND);
+  if (!Advance(*S, F)) return Fail(F, S->Failure != 0 ? S->Failure : ERROR_FILE_NOT_FOUND);
   F.FindHandle = S.release();
   SetLastError(ERROR_SUCCESS);
   return 0;
@@ -231,8 +239,9 @@ int FindNext(TSearchRec& F) {
     return ERROR_INVALID_HANDLE;
   }
   if (!Advance(*S, F)) {
-    SetLastError(ERROR_NO_MORE_FILES);
-    return ERROR_NO_MORE_FILES;
+    const uint32_t Code = S->Failure != 0 ? S->Failure : ERROR_NO_MORE_FILES;
+    SetLastError(Code);
+    return static_cast<int>(Code);
   }
   return 0;
 }

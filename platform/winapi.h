@@ -144,7 +144,10 @@ struct TSearchRec {
 // S_IFLNK: a link to a file with the file's size, time and attributes, any
 // other link (to a folder, dangling) with its own and never the directory
 // bit, so walks never descend into it (a link loop cannot hang a backup)
-// and the writer decides what to store. Returns 0 or the error code.
+// and the writer decides what to store. Returns 0 or the error code; a
+// listed name that cannot be looked at (other than one that vanished) is
+// passed over, and the search then ends with that error rather than
+// ERROR_FILE_NOT_FOUND or ERROR_NO_MORE_FILES.
 int FindFirst(const std::string& Path, int32_t Attr, TSearchRec& F);
 int FindNext(TSearchRec& F);
 void FindClose(TSearchRec& F);

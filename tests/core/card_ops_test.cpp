@@ -671,6 +671,32 @@ TEST_F(CardOpsTest, ABackupThatCannotReadEverythingNamesWhatItLeftOut) {
   EXPECT_TRUE(WorkFiles().empty());
 }
 
+// A card whose directory gives a name that cannot be looked at (a worn
+// card's entry, a folder that can be listed but not searched): the walk
+// does not pass over it in silence.
+TEST_F(CardOpsTest, ANameTheWalkCannotLookAtIsLeftOutByName) {
+  test::WriteFile(Dir / "card/DCIM/good.jpg", test::RandomBytes(2'000, 16));
+  test::WriteFile(Dir / "card/DCIM/worn.jpg", test::RandomBytes(2'000, 17));
+  test::WriteFile(Dir / "card/SHUT/inside.txt", "listed, never looked at");
+  platform::TFaultFileSystem Fault;
+  const int Worn = Fault.Add({.Op = platform::TFsOp::Stat, .Path = "*/card/DCIM/worn.jpg", .Error = EIO});
+  const int Shut = Fault.Add({.Op = platform::TFsOp::Stat, .Path = "*/card/SHUT/*", .Error = EACCES});
+  TBackupOutcome B;
+  {
+    platform::TFileSystemOverride Guard(Fault);
+    B = BackupCard(Win("walk.IMG"), "F:\\", Zip, kCompressFast);
+  }
+  EXPECT_GT(Fault.Fired(Worn), 0);
+  EXPECT_GT(Fault.Fired(Shut), 0);
+  EXPECT_FALSE(B.Complete());
+  std::string All;
+  for (const std::string& Line : B.LeftOut) All += Line + "\n";
+  EXPECT_EQ(B.LeftOut.size(), 2u) << All;
+  EXPECT_NE(All.find((Dir / "card/DCIM").string() + ": not every entry"), std::string::npos) << All;
+  EXPECT_NE(All.find((Dir / "card/SHUT").string() + ": the folder cannot be read"), std::string::npos)
+      << All;
+}
+
 // The image is tested with the thread count the backup was given: one
 // thread reads it through the calling thread's handles alone, more open
 // one more handle per worker.
