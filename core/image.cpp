@@ -107,6 +107,12 @@ void WrapImage(const std::string& ArchivePath, char Drive) {
   std::memset(Buffer, 0, kImageNameFieldSize);
   std::memcpy(Buffer, Name.data(), std::min<size_t>(Name.size(), kImageNameFieldSize));
   Archive.WriteBuffer(Buffer, kImageHeaderSize);
+  // A disk may take the writes into its cache and fail them later: the
+  // image is a backup only once the disk holds it.
+  if (!pf::FlushFileBuffers(Archive.Handle()))
+    throw EInOutError(Format("The image %s could not be stored on its disk: %s",
+                             pf::ToNativePath(ArchivePath).c_str(),
+                             pf::SysErrorMessage(pf::GetLastError()).c_str()));
 }
 
 uint8_t UnwrapImage(const std::string& ImagePath, const std::string& ArchivePath) {

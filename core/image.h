@@ -30,7 +30,8 @@ constexpr uint8_t kUnwrapNotAnImage = 255;
 // Raises EFOpenError when the file cannot be opened for reading and writing
 // (file unchanged), EReadError "Stream read error" when it is still shorter
 // than 1024 bytes (no end record to pad: raised before anything is
-// written), and the stream's write errors.
+// written), and the stream's write errors. The image is then flushed to
+// its disk: EInOutError, with the system's reason, when the disk fails it.
 void WrapImage(const std::string& ArchivePath, char Drive);
 
 // Writes the archive held in the image at ImagePath to ArchivePath,

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -695,6 +696,26 @@ TEST_F(CardOpsTest, ANameTheWalkCannotLookAtIsLeftOutByName) {
   EXPECT_NE(All.find((Dir / "card/DCIM").string() + ": not every entry"), std::string::npos) << All;
   EXPECT_NE(All.find((Dir / "card/SHUT").string() + ": the folder cannot be read"), std::string::npos)
       << All;
+}
+
+// A disk that takes the image into its cache but fails to store it shows
+// that only when the image is flushed: the backup must not end as
+// complete before the image is on the disk.
+TEST_F(CardOpsTest, AnImageTheDiskDoesNotKeepIsNotACompleteBackup) {
+  test::WriteFile(Dir / "card/DCIM/photo.jpg", test::RandomBytes(30'000, 18));
+  platform::TFaultFileSystem Fault;
+  const int Lost = Fault.Add({.Op = platform::TFsOp::Sync, .Path = "*/lost.IMG", .Error = EIO});
+  bool Complete = false;
+  {
+    platform::TFileSystemOverride Guard(Fault);
+    try {
+      Complete = BackupCard(Win("lost.IMG"), "F:\\", Zip, kCompressFast).Complete();
+    } catch (const Exception& E) {
+      EXPECT_NE(E.Message().find(strerror(EIO)), std::string::npos) << E.Message();
+    }
+  }
+  EXPECT_GT(Fault.Fired(Lost), 0);
+  EXPECT_FALSE(Complete);
 }
 
 // The image is tested with the thread count the backup was given: one
