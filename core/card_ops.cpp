@@ -361,6 +361,10 @@ TBackupOutcome BackupCard(const std::string& ArchivePath, const std::string& Roo
   for (const auto& [Name, Reason] : Walk.LeftOut) LeaveOut(Name, Reason);
   const int32_t Level = PackLevelForChoice(Choice);
   if (Level >= 0) Zip.SetPackLevel(Level);
+  // Zip's OnZipComplete says the job is complete: it waits for the image's
+  // test.
+  auto CompleteChained = Zip.OnZipComplete;
+  std::optional<std::pair<TObject*, int32_t>> Zipped;
   {
     auto SkipChained = Zip.OnSkippingFile;
     THandlerScope<TArcUnZip::TSkippingFileEvent> Skips(
@@ -375,11 +379,8 @@ TBackupOutcome BackupCard(const std::string& ArchivePath, const std::string& Roo
                                                     LeaveOut(Name, "vanished before it was read");
                                                     if (GoneChained) GoneChained(Sender, Name);
                                                   });
-    auto CompleteChained = Zip.OnZipComplete;
     THandlerScope<TArcZip::TZipCompleteEvent> Complete(
-        Zip.OnZipComplete, [&](TObject* Sender, int32_t Count) {
-          if (Outcome.LeftOut.empty() && CompleteChained) CompleteChained(Sender, Count);
-        });
+        Zip.OnZipComplete, [&](TObject* Sender, int32_t Count) { Zipped.emplace(Sender, Count); });
     const TProgressShare Share(Zip, 0, 80);
     Zip.Zip();
   }
@@ -413,6 +414,8 @@ TBackupOutcome BackupCard(const std::string& ArchivePath, const std::string& Roo
     Lines.insert(Lines.end(), Outcome.LeftOut.begin(), Outcome.LeftOut.end());
     if (!Outcome.TestFailure.empty()) Lines.push_back(Outcome.TestFailure);
     ShowIncomplete(Lines);
+  } else if (Zipped && CompleteChained) {
+    CompleteChained(Zipped->first, Zipped->second);
   }
   return Outcome;
 }

@@ -119,9 +119,10 @@ struct TBackupOutcome {
 // could not be packed (a read error, a file that vanished or kept changing,
 // a path too long) or a folder that could not be read is left out and
 // named with its reason; the image still holds everything else. Zip's
-// OnZipComplete runs only when nothing was left out. When anything was
-// left out or the test failed, "Job incomplete!" and the list are shown in
-// an "Error!" box and the outcome says so; the caller says "Job complete!"
+// OnZipComplete runs only for a complete outcome, once the image passed
+// its test. When anything was left out or the test failed, "Job
+// incomplete!" and the list are shown in an "Error!" box and the outcome
+// says so; the caller says "Job complete!"
 // only for a complete outcome. A file already at ArchivePath is removed
 // first, so the image holds the card's files only. A card without files
 // gives a valid image of an empty archive. A symbolic link whose target

@@ -718,6 +718,25 @@ TEST_F(CardOpsTest, AnImageTheDiskDoesNotKeepIsNotACompleteBackup) {
   EXPECT_FALSE(Complete);
 }
 
+// An image that cannot be read back whole fails its test: the backup
+// says "Job incomplete!" with the cause, and never "Job complete!" first.
+TEST_F(CardOpsTest, ABackupWhoseImageFailsItsTestNeverSaysComplete) {
+  test::WriteFile(Dir / "card/DCIM/photo.jpg", test::RandomBytes(30'000, 19));
+  platform::TFaultFileSystem Fault;
+  const int Unreadable =
+      Fault.Add({.Op = platform::TFsOp::Read, .Path = "*/unread.IMG", .Error = EIO, .Offset = 5000});
+  TBackupOutcome B;
+  {
+    platform::TFileSystemOverride Guard(Fault);
+    B = BackupCard(Win("unread.IMG"), "F:\\", Zip, kCompressFast);
+  }
+  EXPECT_GT(Fault.Fired(Unreadable), 0);
+  EXPECT_TRUE(B.LeftOut.empty());
+  EXPECT_FALSE(B.TestFailure.empty());
+  ASSERT_EQ(Services->Events.size(), 1u);
+  EXPECT_EQ(Services->Events[0].rfind("Error!|Job incomplete!", 0), 0u) << Services->Events[0];
+}
+
 // The image is tested with the thread count the backup was given: one
 // thread reads it through the calling thread's handles alone, more open
 // one more handle per worker.
