@@ -84,6 +84,11 @@ std::string TDirSearch::NextFile(TSearchRec& Found) {
   for (;;) {
     TSearchData* L = FLevels[FLevel].get();
     if (L == nullptr || L->Ended()) {
+      if (L != nullptr && OnUnreadable) {
+        const auto Code = static_cast<uint32_t>(L->LastResult());
+        if (Code != ERROR_NO_MORE_FILES && Code != ERROR_FILE_NOT_FOUND && Code != ERROR_PATH_NOT_FOUND)
+          OnUnreadable(L->Directory(), Code, L->FailedAtStart());
+      }
       FLevels[FLevel].reset();
       if (FLevel == 0) return std::string();
       --FLevel;

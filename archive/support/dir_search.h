@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -88,6 +89,12 @@ class TDirSearch : public TObject {
   const std::vector<std::string>& WildDirs() const { return FWildDirs; }
   int WildDirCount() const { return static_cast<int>(FWildDirs.size()); }
   int CurrentLevel() const { return FLevel; }
+
+  // A folder of the walk that could not be read (Whole: not at all; else
+  // some of its names could not be looked at and were passed over), with
+  // the platform's error code; raised when the walk leaves the folder. A
+  // folder that vanished meanwhile is not reported.
+  std::function<void(const std::string& Folder, uint32_t Error, bool Whole)> OnUnreadable;
 
  private:
   // Opens a search one level down in Directory, if the stack has room.

@@ -109,8 +109,13 @@ TFileListExpansion TArcZip::ExpandFileList() {
       continue;
     }
     platform::TSearchRec Found;
-    if (platform::FindFirst(Name, Mask, Found) != 0) {
+    if (const int Rc = platform::FindFirst(Name, Mask, Found); Rc != 0) {
+      // Not there, or there but not to be looked at (the system says why).
+      if (Rc != static_cast<int>(platform::ERROR_FILE_NOT_FOUND) &&
+          Rc != static_cast<int>(platform::ERROR_PATH_NOT_FOUND))
+        FSkipCause = platform::SysErrorMessage(static_cast<uint32_t>(Rc));
       NoSuchFile(Name);
+      FSkipCause.clear();
       continue;
     }
     platform::FindClose(Found);
@@ -165,6 +170,14 @@ void TArcZip::WalkWildcardName(std::string Name, bool Freshen) {
   const bool HaveOwn = platform::GetFileInfo(ZipName(), Own);
   std::vector<std::string>& Files = FilesList();
   TDirSearch Walk(Folder, FAttributes, Recursing, Pattern);
+  // A folder of the walk that cannot be read leaves its files out: said,
+  // never passed over.
+  Walk.OnUnreadable = [this](const std::string& Dir, uint32_t Error, bool Whole) {
+    FSkipCause = (Whole ? "the folder cannot be read: " : "not every entry of the folder can be read: ") +
+                 platform::SysErrorMessage(Error);
+    SkippingFile(srFileOpenError, Dir);
+    FSkipCause.clear();
+  };
   platform::TSearchRec Found;
   for (std::string Path = Walk.NextFile(Found); !Path.empty(); Path = Walk.NextFile(Found)) {
     if (OnRecursingFile) OnRecursingFile(this, Path);

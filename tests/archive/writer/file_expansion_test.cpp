@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "archive/support/path_helpers.h"
+#include "platform/fault_file_system.h"
 #include "platform/winapi.h"
 #include "writer_fixture.h"
 
@@ -249,6 +250,31 @@ TEST_F(ExpansionTest, AHandlerThatRaisesLeavesTheListAndViewAsTheyWere) {
   EXPECT_THROW(Zip.ExpandFileList(), std::runtime_error);
   EXPECT_EQ(Zip.FilesList(), List);
   EXPECT_EQ(Zip.SortMode(), ByNone);
+}
+
+// What the system will not show is said, never passed over: a folder that
+// cannot be listed, a name in a folder that cannot be looked at (a worn
+// card), and a named file likewise.
+TEST_F(ExpansionTest, WhatCannotBeLookedAtIsReportedWithTheSystemsReason) {
+  platform::TFaultFileSystem Fault;
+  Fault.Add({.Op = platform::TFsOp::List, .Path = "*/logs/tue", .Error = EACCES});
+  Fault.Add({.Op = platform::TFsOp::Stat, .Path = "*/DCIM/sub/c.jpg", .Error = EIO});
+  std::vector<std::string> Said;
+  Zip.OnSkippingFile = [&](TObject*, TSkipReason Reason, const std::string& Name, int32_t, bool&) {
+    if (Reason == srFileOpenError) Said.push_back(Name + ": " + Zip.SkipCause());
+  };
+  Zip.OnNoSuchFile = [&](TObject*, const std::string& Name) { Said.push_back(Name + ": " + Zip.SkipCause()); };
+  Zip.SetRecurse(true);
+  {
+    platform::TFileSystemOverride Guard(Fault);
+    Expand({"F:\\*.*", "F:\\DCIM\\sub\\c.jpg"});
+  }
+  const std::string Io = platform::SysErrorMessage(platform::ErrnoToWinError(EIO));
+  EXPECT_EQ(Sorted(Said), Sorted({"F:\\DCIM\\sub\\: not every entry of the folder can be read: " + Io,
+                                  "F:\\logs\\tue\\: the folder cannot be read: " +
+                                      platform::SysErrorMessage(platform::ErrnoToWinError(EACCES)),
+                                  "F:\\DCIM\\sub\\c.jpg: " + Io}));
+  EXPECT_EQ(std::count(Zip.FilesList().begin(), Zip.FilesList().end(), "F:\\DCIM\\sub\\deep\\d.JPG"), 1);
 }
 
 TEST_F(ExpansionTest, WalksPumpMessagesAndCountsStoredNameLengths) {
