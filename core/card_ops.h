@@ -132,7 +132,7 @@ struct TBackupOutcome {
 // backup (ECardError kMsgCardBusy when another operation holds it). Errors
 // are not caught: an error of Zip leaves no archive; an error of the
 // wrapping leaves the plain archive; an image its disk fails to store
-// when it is flushed raises EInOutError. The progress runs through packing
+// when it is flushed raises EImageNotStored. The progress runs through packing
 // (to 80%) and the test (to 100%).
 TBackupOutcome BackupCard(const std::string& ArchivePath, const std::string& RootPath, TArcZip& Zip,
                           int32_t Choice);

@@ -110,7 +110,7 @@ void WrapImage(const std::string& ArchivePath, char Drive) {
   // A disk may take the writes into its cache and fail them later: the
   // image is a backup only once the disk holds it.
   if (!pf::FlushFileBuffers(Archive.Handle()))
-    throw EInOutError(Format("The image %s could not be stored on its disk: %s",
+    throw EImageNotStored(Format("The image %s could not be stored on its disk: %s",
                              pf::ToNativePath(ArchivePath).c_str(),
                              pf::SysErrorMessage(pf::GetLastError()).c_str()));
 }

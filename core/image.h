@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/base.h"
 #include "platform/file_view.h"
 
 namespace zem {
@@ -31,7 +32,9 @@ constexpr uint8_t kUnwrapNotAnImage = 255;
 // (file unchanged), EReadError "Stream read error" when it is still shorter
 // than 1024 bytes (no end record to pad: raised before anything is
 // written), and the stream's write errors. The image is then flushed to
-// its disk: EInOutError, with the system's reason, when the disk fails it.
+// its disk: EImageNotStored, with the system's reason, when the disk fails
+// it (the file is an image then, but not one to rely on).
+ZEM_DECLARE_EXCEPTION(EImageNotStored, EInOutError);
 void WrapImage(const std::string& ArchivePath, char Drive);
 
 // Writes the archive held in the image at ImagePath to ArchivePath,

@@ -16,6 +16,7 @@
 #include "cli/common/progress_meter.h"
 #include "core/card_ops.h"
 #include "core/drives.h"
+#include "core/image.h"
 #include "platform/base.h"
 #include "platform/card_guard.h"
 #include "platform/console.h"
@@ -484,7 +485,9 @@ int BackupCommand(const TCardOptions& O, std::istream& In, std::ostream& Out, st
     // could not be turned into an image.
     S.Clear();
     Err << "zemcard: " << E.Message() << "\n";
-    if (platform::FileExists(Image))
+    if (dynamic_cast<const EImageNotStored*>(&E) != nullptr)
+      Err << "zemcard: " << O.Positional.back() << ": its disk may not hold it whole: not a backup to rely on\n";
+    else if (platform::FileExists(Image))
       Err << "zemcard: " << O.Positional.back() << ": left as a plain archive, not a backup image\n";
     else
       Err << "zemcard: no image was written\n";

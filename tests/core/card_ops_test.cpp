@@ -705,17 +705,18 @@ TEST_F(CardOpsTest, AnImageTheDiskDoesNotKeepIsNotACompleteBackup) {
   test::WriteFile(Dir / "card/DCIM/photo.jpg", test::RandomBytes(30'000, 18));
   platform::TFaultFileSystem Fault;
   const int Lost = Fault.Add({.Op = platform::TFsOp::Sync, .Path = "*/lost.IMG", .Error = EIO});
-  bool Complete = false;
+  bool Raised = false;
   {
     platform::TFileSystemOverride Guard(Fault);
     try {
-      Complete = BackupCard(Win("lost.IMG"), "F:\\", Zip, kCompressFast).Complete();
-    } catch (const Exception& E) {
+      BackupCard(Win("lost.IMG"), "F:\\", Zip, kCompressFast);
+    } catch (const EImageNotStored& E) {
+      Raised = true;
       EXPECT_NE(E.Message().find(strerror(EIO)), std::string::npos) << E.Message();
     }
   }
   EXPECT_GT(Fault.Fired(Lost), 0);
-  EXPECT_FALSE(Complete);
+  EXPECT_TRUE(Raised);
 }
 
 // An image that cannot be read back whole fails its test: the backup

@@ -18,6 +18,7 @@
 #include "core/card_ops.h"
 #include "platform/card_guard.h"
 #include "platform/drives.h"
+#include "platform/fault_file_system.h"
 #include "platform/folder_drives.h"
 
 namespace zem {
@@ -138,6 +139,18 @@ TEST_F(ZemcardCardTest, FailuresGiveNonZeroStatuses) {
   R = Run({"backup", "F:", P("x.IMG")});
   EXPECT_EQ(R.Code, kExitFailure);
   EXPECT_EQ(R.Err, "No disk in the drive!\n");
+
+  // An image its disk fails to store: said to be no backup to rely on.
+  platform::TFaultFileSystem Fault;
+  Fault.Add({.Op = platform::TFsOp::Sync, .Path = "*/lost.IMG", .Error = EIO});
+  {
+    platform::TFileSystemOverride Guard(Fault);
+    R = Run({"backup", "--folder", P("card"), P("lost.IMG")});
+  }
+  EXPECT_EQ(R.Code, kExitFailure);
+  EXPECT_NE(R.Err.find(P("lost.IMG") + ": its disk may not hold it whole: not a backup to rely on"),
+            std::string::npos)
+      << R.Err;
 }
 
 TEST_F(ZemcardCardTest, EmptyingAFolderNeedsYesAndSparesHomeTempAndTheImage) {
