@@ -162,6 +162,7 @@ bool TZipRunner::WriteAheadEntry(TAhead& A, const TPrepared& P, TZipHeaderInfo& 
     for (const uint32_t N : J.Blocks) SourceProgress(N);
     if (J.Error) std::rethrow_exception(J.Error);
     if (J.Outcome == TEntryJob::TOutcome::Failed) {
+      if (TakeReplacedSource(P, E)) return StreamAheadEntry(J, P, E, 0);
       std::string Failure = std::move(J.Cause);
       if (J.ReadError && !FileExistsAt(FSource->FileName()))
         Failure = "gone while it was read (" + Failure + ")";
@@ -174,6 +175,7 @@ bool TZipRunner::WriteAheadEntry(TAhead& A, const TPrepared& P, TZipHeaderInfo& 
       platform::TFileInfo Now;
       const bool Looked = platform::GetFileInfo(FSource->Handle(), Now);
       if (Looked && Now.Links == 0) {
+        if (TakeReplacedSource(P, E)) return StreamAheadEntry(J, P, E, 0);
         DeclineEntry(false);
         SkipFile(srFileOpenError, P.N, nullptr, "deleted while it was read");
         return false;
@@ -194,11 +196,40 @@ bool TZipRunner::WriteAheadEntry(TAhead& A, const TPrepared& P, TZipHeaderInfo& 
     }
     FirstAttempt = 1;  // the attempt the job made counts
   }
+  if (TakeReplacedSource(P, E)) FirstAttempt = 0;
+  return StreamAheadEntry(J, P, E, FirstAttempt);
+}
+
+bool TZipRunner::StreamAheadEntry(TEntryJob& J, const TPrepared& P, TZipHeaderInfo& E, int FirstAttempt) {
   std::vector<uint8_t>().swap(J.Data);
   FSource->Seek(0, soBeginning);
   FSourceRead = 0;
   if (!WriteFileEntry(P.N, E, FirstAttempt)) return false;
   EndFileEntry(P.Listed, P.N, E);
+  return true;
+}
+
+/*
+ * A file replaced under its name after it was opened ahead (saved anew by
+ * an editor, a camera rewriting its index): the name now leads to another
+ * file, the one a single thread would have opened at the entry's turn. It
+ * is taken instead, its size, date and attributes with it. False when the
+ * file opened ahead is still named, or nothing that opens without
+ * following a link is at the name now.
+ */
+bool TZipRunner::TakeReplacedSource(const TPrepared& P, TZipHeaderInfo& E) {
+  platform::TFileInfo Now;
+  if (!platform::GetFileInfo(FSource->Handle(), Now) || Now.Links != 0) return false;
+  std::unique_ptr<TLFNFileStream> Old = std::move(FSource);
+  platform::TOpenFileStatus Status;
+  if (!OpenSourceNoFollow(P.Listed) ||
+      !platform::GetOpenFileStatus(FSource->Handle(), P.Listed, Status, &FSource->OpenedStatus())) {
+    FSource = std::move(Old);
+    return false;
+  }
+  const uint64_t Before = FSourceSize;
+  TakeSourceInfo(E, &Status);
+  S.TotalBytes() += static_cast<int64_t>(FSourceSize) - static_cast<int64_t>(Before);
   return true;
 }
 

@@ -231,6 +231,10 @@ class TZipRunner {
   bool OpenAhead(size_t Index, TAhead& A);
   // The entry of a file whose data was made ahead; true when written.
   bool WriteAheadEntry(TAhead& A, const TPrepared& P, TZipHeaderInfo& Entry);
+  // The entry streamed from the source, as one thread writes it, after
+  // FirstAttempt attempts; the job's data is dropped.
+  bool StreamAheadEntry(TEntryJob& J, const TPrepared& P, TZipHeaderInfo& Entry, int FirstAttempt);
+  bool TakeReplacedSource(const TPrepared& P, TZipHeaderInfo& Entry);
   // Stops the pool and drops what was made ahead (a run that fails).
   void DropAhead();
 

@@ -179,6 +179,51 @@ TEST_F(ParallelZipTest, ReadErrorInAWorkerFailsOnlyThatFile) {
   }
 }
 
+// A file replaced under its name (a new file renamed over it) after it was
+// opened ahead is stored as it is at its turn, as with one thread: never
+// the old data, never left out as deleted.
+TEST_F(ParallelZipTest, AFileReplacedAfterItWasOpenedAheadIsStoredNew) {
+  for (int I = 0; I < 12; ++I)
+    Put("rep/f" + std::to_string(I) + ".bin", RandomBytes(10000, static_cast<uint32_t>(I)));
+  const std::string New5 = RandomBytes(7000, 105), New9 = RandomBytes(12000, 109);
+  for (const int Threads : {1, 3}) {
+    SCOPED_TRACE(Threads);
+    TArcZip Zip;
+    Zip.SetZipName("F:\\out.zip");
+    Zip.SetDoProcessMessages(false);
+    Zip.SetPassword("pw");
+    Zip.SetThreads(Threads);
+    Zip.OnStartZip = [&](TObject*, const std::string&, TZipHeaderInfo& H, bool&) {
+      if (H.FileName() != "f0.bin") return;
+      Put("rep/new5", New5);
+      fs::rename(Card / "rep/new5", Card / "rep/f5.bin");
+      Put("rep/new9", New9);
+      fs::rename(Card / "rep/new9", Card / "rep/f9.bin");
+    };
+    std::vector<std::string> Skipped;
+    Zip.OnSkippingFile = [&](TObject*, TSkipReason, const std::string& Name, int32_t, bool&) {
+      Skipped.push_back(Name + ": " + Zip.SkipCause());
+    };
+    Zip.FilesList() = {"F:\\rep\\*.*"};
+    EXPECT_EQ(Zip.Zip(), 12);
+    EXPECT_TRUE(Skipped.empty()) << Skipped.front();
+
+    TArcUnZip R;
+    R.SetZipName("F:\\out.zip");
+    R.SetPassword("pw");
+    R.SetDoAll(true);
+    R.SetOverwriteMode(Always);
+    R.SetDestDir("F:\\back");
+    EXPECT_EQ(R.UnZip(), 12);
+    EXPECT_EQ(ReadFile(Card / "back/f5.bin"), New5);
+    EXPECT_EQ(ReadFile(Card / "back/f9.bin"), New9);
+    fs::remove(Card / "out.zip");
+    fs::remove_all(Card / "back");
+    Put("rep/f5.bin", RandomBytes(10000, 5));
+    Put("rep/f9.bin", RandomBytes(10000, 9));
+  }
+}
+
 // A handler that raises while files are being made ahead ends the run as
 // with one thread: the exception comes out, the workers stop, and no
 // archive is left.
