@@ -384,11 +384,15 @@ TBackupOutcome BackupCard(const std::string& ArchivePath, const std::string& Roo
     const TProgressShare Share(Zip, 0, 80);
     Zip.Zip();
   }
-  WrapImage(ArchivePath, DriveOf(RootPath));
-
-  // The image as written, read back whole by a component of its own (Zip
-  // keeps the directory of what it wrote).
-  {
+  // A card whose every file failed leaves no archive to wrap: the list of
+  // what was left out says why.
+  const bool ZipLeftOut = Outcome.LeftOut.size() > Walk.LeftOut.size();
+  if (ZipLeftOut && !platform::FileExists(ArchivePath)) {
+    Outcome.TestFailure = "no image was written: no file of the card could be packed";
+  } else {
+    WrapImage(ArchivePath, DriveOf(RootPath));
+    // The image as written, read back whole by a component of its own
+    // (Zip keeps the directory of what it wrote).
     const TWorkFile Check(kTempArchivePrefix);
     const TImageArchive InPlace(ArchivePath, Check.Name());
     TArcZip Checker;

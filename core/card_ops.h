@@ -125,7 +125,8 @@ struct TBackupOutcome {
 // says so; the caller says "Job complete!"
 // only for a complete outcome. A file already at ArchivePath is removed
 // first, so the image holds the card's files only. A card without files
-// gives a valid image of an empty archive. A symbolic link whose target
+// gives a valid image of an empty archive; one none of whose files could
+// be packed gives no image, and the outcome says so beside the list. A symbolic link whose target
 // stays on the card is stored as a link; one leading off the card is left
 // out and named, so that nothing outside the card is ever packed. The card
 // is locked for the

@@ -738,6 +738,25 @@ TEST_F(CardOpsTest, ABackupWhoseImageFailsItsTestNeverSaysComplete) {
   EXPECT_EQ(Services->Events[0].rfind("Error!|Job incomplete!", 0), 0u) << Services->Events[0];
 }
 
+// A card none of whose files can be read: no image, and the outcome names
+// each file with its reason rather than only failing to make the image.
+TEST_F(CardOpsTest, ACardWithNothingReadableSaysWhyThereIsNoImage) {
+  test::WriteFile(Dir / "card/DCIM/a.jpg", test::RandomBytes(3'000, 20));
+  test::WriteFile(Dir / "card/DCIM/b.jpg", test::RandomBytes(3'000, 21));
+  platform::TFaultFileSystem Fault;
+  Fault.Add({.Op = platform::TFsOp::Read, .Path = "*/card/DCIM/*.jpg", .Error = EIO});
+  TBackupOutcome B;
+  {
+    platform::TFileSystemOverride Guard(Fault);
+    B = BackupCard(Win("none.IMG"), "F:\\", Zip, kCompressFast);
+  }
+  EXPECT_FALSE(fs::exists(Dir / "none.IMG"));
+  ASSERT_EQ(B.LeftOut.size(), 2u);
+  EXPECT_NE(B.LeftOut[0].find("/card/DCIM/a.jpg: "), std::string::npos) << B.LeftOut[0];
+  EXPECT_NE(B.LeftOut[1].find("/card/DCIM/b.jpg: "), std::string::npos) << B.LeftOut[1];
+  EXPECT_EQ(B.TestFailure, "no image was written: no file of the card could be packed");
+}
+
 // The image is tested with the thread count the backup was given: one
 // thread reads it through the calling thread's handles alone, more open
 // one more handle per worker.
