@@ -609,6 +609,9 @@ TRestoreOutcome DiskCopyCard(const std::string& RootPath, TArcZip& Zip, TTimer& 
       if (Set) Set(0);
     }
   } Reset{SetProgress};
+  // The card read, told apart from the one written: formatting it would
+  // leave its files only in the work image, which goes at the end.
+  const std::optional<TCardIdentity> Source = platform::ResolveCard(DriveOf(RootPath));
   const TWorkFile Image(kDiskCopyImagePrefix);
   const TBackupOutcome Backup = BackupCard(Image.Name(), RootPath, Zip, kCompressNone);
   if (!Backup.Complete()) {
@@ -626,6 +629,17 @@ TRestoreOutcome DiskCopyCard(const std::string& RootPath, TArcZip& Zip, TTimer& 
     WindowServices().MessageBox(Window, kMsgDiskCopyCancelled, kTitleNotice, platform::MB_OK);
     TRestoreOutcome Outcome;
     Outcome.Result = TRestoreResult::Cancelled;
+    return Outcome;
+  }
+  if (const std::optional<TCardIdentity> Target = platform::ResolveCard(DriveOf(RootPath));
+      Source && Target &&
+      (Target->SameCard(*Source) ||
+       (!Source->VolumeId.empty() && Target->Device == Source->Device &&
+        Target->VolumeId == Source->VolumeId))) {
+    WindowServices().MessageBox(Window, kMsgDiskCopySameCard, kTitleError, platform::MB_OK);
+    TRestoreOutcome Outcome;
+    Outcome.Result = TRestoreResult::SameCard;
+    Outcome.Cause = kMsgDiskCopySameCard;
     return Outcome;
   }
   const TRestoreOutcome Outcome = RestoreCard(Image.Name(), RootPath, Zip, Timer);

@@ -55,6 +55,8 @@ constexpr char kMsgNotRestored[] = "Job incomplete! %d of %d files were not rest
 constexpr char kMsgRestoreCancelled[] = "Restore cancelled: the card was not touched.";
 constexpr char kMsgRestoreStopped[] = "Restore cancelled: %d of %d files are on the card.";
 constexpr char kMsgDiskCopyCancelled[] = "DiskCopy cancelled: no card was written.";
+constexpr char kMsgDiskCopySameCard[] =
+    "The card in the drive is the card that was read: DiskCopy stopped, no card was written.";
 constexpr char kMsgNotFlushed[] = "Job incomplete! The restored files could not be flushed to the card.";
 constexpr char kMsgCardUnmounted[] = "The card is unmounted: it can be removed.";
 constexpr char kMsgCardStillMounted[] =
@@ -161,6 +163,7 @@ enum class TRestoreResult : uint8_t {
   CardChanged,   // the card was removed or replaced: stopped (see Cause)
   Incomplete,    // extraction ran but left entries out or stopped (Cause)
   Cancelled,     // the user said no to the erasure or cancelled (Extracted on the card)
+  SameCard,      // a disk copy found the card it read still in the drive: nothing written
 };
 struct TRestoreOutcome {
   TRestoreResult Result = TRestoreResult::Restored;
@@ -215,7 +218,8 @@ TRestoreOutcome RestoreCard(const std::string& ImagePath, const std::string& Roo
 // there, Incomplete, before the prompt), the change-card prompt (OK/Cancel:
 // Cancel ends it as Cancelled with kMsgDiskCopyCancelled), a restore of that image
 // onto the card then in the drive (the card is resolved anew: it is meant
-// to be another), "DiskCopy Complete!" (with the restore's Removal) only
+// to be another; the card read, still there or put back, is refused with
+// kMsgDiskCopySameCard, SameCard, nothing written), "DiskCopy Complete!" (with the restore's Removal) only
 // when the restore is complete,
 // SetProgress(0) (when set) and the image deleted, on every way out. Window
 // owns the two boxes. An error that ends it early reaches the caller.

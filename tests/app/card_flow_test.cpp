@@ -213,7 +213,9 @@ TEST_F(CardFlowTest, DiskCopyOntoACardTooSmallSaysWhyAndNotComplete) {
   Select('F');
   Services->OnBox = [&](const TRecordingServices::TBox& Box) {
     if (Box.Text == "Read complete, please change a card and press OK") {
+      // The card read is pulled; a small one takes its place.
       Cards.RemoveCard('F');
+      fs::rename(Card, Cards.Outside() / "camera");
       Cards.AddCard('F', "TINY", 4096);
     }
   };

@@ -1007,6 +1007,22 @@ TEST_F(CardOpsTest, DiskCopyOrderStoredLevelAndImageRemoved) {
   EXPECT_TRUE(FilesOf(Dir / "other") == Original);
 }
 
+// The change-card prompt answered while the card read is still in the
+// drive: the copy stops before the format, the card and its files as they
+// were (its only other copy is the work image, removed at the end).
+TEST_F(CardOpsTest, DiskCopyNeverWritesOntoTheCardItRead) {
+  BuildRichCard(Dir / "card");
+  const TTree Original = FilesOf(Dir / "card");
+  const TRestoreOutcome R = DiskCopyCard("F:\\", Zip, Timer, nullptr, {});
+  EXPECT_EQ(R.Result, TRestoreResult::SameCard);
+  EXPECT_EQ(Services->Events,
+            (std::vector<std::string>{"Message|Job complete!",
+                                      "Message!|Read complete, please change a card and press OK",
+                                      std::string("Error!|") + kMsgDiskCopySameCard}));
+  EXPECT_TRUE(FilesOf(Dir / "card") == Original);
+  EXPECT_TRUE(WorkFiles().empty());
+}
+
 // Cancelled operations end as Cancelled and say what is on the card: the
 // change-card box answered Cancel writes no card; a handler cancelling
 // the extraction (the window's Cancel) leaves the files written so far.

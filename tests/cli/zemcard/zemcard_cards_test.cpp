@@ -91,11 +91,11 @@ TEST_F(ZemcardCardTest, BackupRestoreAndCopyOnFolderCards) {
   EXPECT_EQ(R.Out, "Job complete!\n");
   EXPECT_EQ(FilesOf(Dir / "other"), Card);
 
+  // A folder stays the card that was read: the copy never writes onto it.
   R = Run({"copy", "--yes", "--folder", P("other")});
-  ASSERT_EQ(R.Code, kExitOk) << R.Err;
-  EXPECT_EQ(R.Out,
-            "Job complete!\nRead complete, please change a card and press OK\n"
-            "DiskCopy Complete!\n");
+  EXPECT_EQ(R.Code, kExitFailure);
+  EXPECT_EQ(R.Out, "Job complete!\nRead complete, please change a card and press OK\n");
+  EXPECT_EQ(R.Err, std::string(kMsgDiskCopySameCard) + "\n");
   EXPECT_EQ(FilesOf(Dir / "other"), Card);
   // No work file is left (the cards' lock files stay).
   for (auto& E : fs::recursive_directory_iterator(Dir / "tmp"))
