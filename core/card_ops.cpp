@@ -506,12 +506,23 @@ TRestoreOutcome RestoreCard(const std::string& ImagePath, const std::string& Roo
 
   if (!StillThere()) return Fail(TRestoreResult::CardChanged, kMsgCardChanged, "");
   const bool NewFileSystem = platform::DriveTable().MakesFileSystems(Drive);
+  platform::SetLastError(platform::ERROR_SUCCESS);
   const uint32_t Formatted = FormatCard(Drive, Timer);
   if (Formatted == platform::SHFMT_CANCEL) return Cancelled(kMsgRestoreCancelled);
   if (Formatted != 0) {
+    const uint32_t Error = platform::GetLastError();
+    const std::string Failure = platform::DriveTable().LastFailure();
     if (!NewFileSystem && !StillThere())
       return Fail(TRestoreResult::CardChanged, kMsgCardChanged, "");
-    return Fail(TRestoreResult::FormatFailed, kMsgFormatError, "");
+    // A refusal touches nothing; a format that began and stopped may have
+    // erased part of the card.
+    std::string Cause;
+    if (Formatted == platform::SHFMT_ERROR && Error != platform::ERROR_SUCCESS &&
+        Error != platform::ERROR_INVALID_DRIVE && Error != platform::ERROR_NOT_READY &&
+        Error != platform::ERROR_INVALID_PARAMETER)
+      Cause = std::string(kMsgFormatPartial) + ": " + platform::SysErrorMessage(Error) +
+              (Failure.empty() ? "" : ": " + Failure);
+    return Fail(TRestoreResult::FormatFailed, kMsgFormatError, Cause);
   }
   // A new file system is a new volume on the same device: the pin follows
   // it. An emptied card must be the very same.

@@ -46,6 +46,7 @@ constexpr char kMsgDiskCopyComplete[] = "DiskCopy Complete!";
 constexpr char kMsgFileError[] = "File error, progress could not be continued!";
 constexpr char kMsgTooSmall[] = "Destination media size is too small for the backup file!";
 constexpr char kMsgFormatError[] = "Format card error, progress could not be continued!";
+constexpr char kMsgFormatPartial[] = "The card may be partly erased";
 constexpr char kMsgImageDamaged[] = "The backup file is damaged: the card was not touched.";
 constexpr char kMsgCardChanged[] =
     "The card was removed or replaced during the operation: the operation stopped.";
@@ -159,7 +160,8 @@ enum class TRestoreResult : uint8_t {
   NotAnImage,    // "File error, ...", nothing written
   Damaged,       // the archive failed its test (Cause): card untouched
   TooSmall,      // "Destination media size ...": card untouched
-  FormatFailed,  // "Format card error, ...": the format did not complete
+  FormatFailed,  // "Format card error, ...": the format did not complete; when it
+                 // began, Cause is kMsgFormatPartial with the system's reason
   CardChanged,   // the card was removed or replaced: stopped (see Cause)
   Incomplete,    // extraction ran but left entries out or stopped (Cause)
   Cancelled,     // the user said no to the erasure or cancelled (Extracted on the card)

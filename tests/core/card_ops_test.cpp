@@ -523,6 +523,32 @@ TEST_F(CardOpsTest, TheImageIsReadInPlaceAndItsReadFaultsRefuseBeforeTheFormat) 
   EXPECT_TRUE(WorkFiles().empty());
 }
 
+// A format that stops part way has erased some of the card: the failure
+// says so, with the system's reason, rather than only that it failed.
+TEST_F(CardOpsTest, AFormatThatStopsPartWaySaysTheCardMayBePartlyErased) {
+  test::WriteFile(Dir / "card/a.bin", "a");
+  BackUp("ok.IMG");
+  for (const char* Name : {"other/1.txt", "other/2.txt", "other/3.txt"}) test::WriteFile(Dir / Name, Name);
+  platform::TFaultFileSystem Fault;
+  const int Stuck = Fault.Add({.Op = platform::TFsOp::Unlink, .Path = "*/other/2.txt", .Error = EIO});
+  Services->Events.clear();
+  TRestoreOutcome R;
+  {
+    platform::TFileSystemOverride Guard(Fault);
+    R = RestoreCard(Win("ok.IMG"), "G:\\", Zip, Timer);
+  }
+  EXPECT_GT(Fault.Fired(Stuck), 0);
+  EXPECT_EQ(R.Result, TRestoreResult::FormatFailed);
+  ASSERT_FALSE(Services->Events.empty());
+  const std::string Reason = platform::SysErrorMessage(platform::ErrnoToWinError(EIO));
+  EXPECT_EQ(Services->Events.back().rfind(std::string("Error!|") + kMsgFormatError + "\n" +
+                                              kMsgFormatPartial, 0),
+            0u)
+      << Services->Events.back();
+  EXPECT_NE(Services->Events.back().find(Reason), std::string::npos) << Services->Events.back();
+  EXPECT_TRUE(fs::exists(Dir / "other/2.txt"));
+}
+
 TEST_F(CardOpsTest, ManySmallFilesDoNotFitASmallCard) {
   // 300 files of 10 bytes: 3000 bytes of data, but each takes a whole
   // allocation unit on the card.
