@@ -206,7 +206,7 @@ void TArcUnZip::MakeFoldersAhead(int32_t Count) {
     if ((!FDoAll && !E.Chosen()) || !E.Defect().empty() || E.FileName().size() + E.Directory().size() == 0)
       continue;
     const std::string Name = EntryDestDir(E) + E.FileName();
-    if (HasParentStep(Name)) continue;
+    if (HasParentStep(Name) || Name.find('\0') != std::string::npos) continue;
     std::string Native = platform::ToNativePath(Name);
     // A path the system cannot take fails its entry before any folder is
     // made, and a deep one is left to the entry's own walk: the folders
@@ -342,10 +342,13 @@ bool TArcUnZip::PrepareEntryTarget(int32_t I, std::string& FName) {
 }
 
 // A name with a ".." step is never followed, and one longer than the system
-// takes as a path cannot be made: both fail at once, in both runs, before
-// any folder is made.
+// takes as a path, or holding a zero byte (where the system would end it:
+// "..<NUL>x" is ".." to it), cannot be made: all fail at once, in both
+// runs, before any folder is made.
 bool TArcUnZip::CheckEntryName(int32_t I, const std::string& Name) {
   if (HasParentStep(Name)) return FailEntry(I, srCreateError, "the name leads outside the destination folder");
+  if (Name.find('\0') != std::string::npos)
+    return FailEntry(I, srCreateError, "the name holds a zero byte, which no file name can");
   const size_t Length = platform::ToNativePath(Name).size();
   if (Length >= PATH_MAX)
     return FailEntry(I, srCreateError,

@@ -94,6 +94,25 @@ TEST_F(UnzipDestinationTest, PlantedLinksNeverLeadOutside) {
   EXPECT_EQ(std::distance(fs::directory_iterator(Dir / "outside"), fs::directory_iterator()), 1);
 }
 
+// A stored name may hold a zero byte, where the system would end the name:
+// "..<NUL>x" would be read as "..", "a<NUL>b" as "a". Such an entry fails,
+// in both runs, before any folder is made; nothing lands beside out/.
+TEST_F(UnzipDestinationTest, AZeroByteInANameFailsTheEntry) {
+  using namespace std::string_literals;
+  WriteFile(Dir / "a.zip", BuildRawArchive({StoredEntry("a", "a"), StoredEntry("..\0x/sub/evil.txt"s, "evil"),
+                                            StoredEntry("a\0b"s, "short")}));
+  for (const bool TestOnly : {true, false}) {
+    SCOPED_TRACE(TestOnly);
+    const TVerdicts V = Run(Temp("a.zip"), TestOnly);
+    EXPECT_EQ(V.Ended, std::vector<std::string>{"a"});
+    ASSERT_EQ(V.Failed.size(), 2u);
+    for (const auto& F : V.Failed) EXPECT_EQ(std::get<1>(F), srCreateError);
+  }
+  EXPECT_EQ(Listed(), std::vector<std::string>{"a"});
+  EXPECT_EQ(ReadFile(Out("a")), "a");
+  EXPECT_FALSE(fs::exists(Dir / "sub"));
+}
+
 // A name longer than the system's path limit fails at once with "too long"
 // and makes no folder; the next entry is extracted. TestZip says the same.
 TEST_F(UnzipDestinationTest, DeepPathFailsWithTooLong) {
