@@ -208,15 +208,16 @@ class TReadRun {
   // each was named with its notice, and the run does not end clean.
   int32_t Notices = 0;
 
-  // Names every chosen file entry that did not end well (kept files aside);
-  // returns how many.
+  // Names every chosen file entry that did not end well (kept files aside),
+  // and every folder entry that failed; returns how many.
   int32_t Report(bool All, const std::string& Default, std::ostream& To) {
     Meter.Clear();
     int32_t Failed = 0;
     for (int32_t I = 0; I < Zip.Count(); ++I) {
       const size_t K = static_cast<size_t>(I);
       const TZipHeaderInfo& E = Zip.EntryHeader(I);
-      if (E.FileName().empty() || (!All && !E.Chosen()) || Done[K] || Kept[K]) continue;
+      // A folder entry has no end event: only its failure says anything.
+      if ((E.FileName().empty() && Reason[K].empty()) || (!All && !E.Chosen()) || Done[K] || Kept[K]) continue;
       To << StoredFromEntryName(E.FullName()) << ": " << (Reason[K].empty() ? Default : Reason[K]) << '\n';
       ++Failed;
     }

@@ -50,6 +50,18 @@ TEST(ZemzipExtract, WritesTheTreeOrJustTheFiles) {
   EXPECT_EQ(Zemzip({"extract", "-d", (Dir / "none").string(), Fixture("deflate/df_infozip_l9.zip"), "*.xyz"}).Code, 1);
 }
 
+// A folder entry that cannot be made (a file holds its name) fails the run
+// and is named, as a file entry would be; the files around it come out.
+TEST(ZemzipExtract, AFolderEntryThatCannotBeMadeFails) {
+  test::TTempDir Dir;
+  test::WriteFile(Dir / "o/tree/empty_dir", "mine");
+  const TRun R = Zemzip({"extract", "-d", (Dir / "o").string(), Fixture("names/nm_7z_tree.zip")});
+  EXPECT_EQ(R.Code, ZipExitFailed);
+  EXPECT_NE(R.Err.find("tree/empty_dir/: "), std::string::npos) << R.Err;
+  EXPECT_EQ(test::ReadFile(Dir / "o/tree/empty_dir"), "mine");
+  EXPECT_TRUE(fs::exists(Dir / "o/tree/sub/deeper/deepest/leaf.bin"));
+}
+
 // -n keeps existing files (named, counted as skipped, no failure), -o
 // replaces, and the default asks: [y]es, [n]o, [A]ll, [N]one, [r]ename.
 TEST(ZemzipExtract, OverwriteChoices) {
