@@ -313,8 +313,9 @@ class TReadRun {
         std::string Name;
         if (!std::getline(*Term.In, Name)) continue;
         if (Name.empty()) continue;
-        const std::string New = Name[0] == '/' ? platform::FromNativePath(Name)
-                                               : ExtractFilePath(FName) + ToBackslashes(Name);
+        // A Linux name: '\' and ':' in it are characters, not separators.
+        const std::string New = platform::FromNativePath(
+            Name[0] == '/' ? Name : platform::ToNativePath(ExtractFilePath(FName)) + "/" + Name);
         if (FileExistsAt(New) || DirExists(New)) {
           Err << Name << ": exists too\n";
           continue;

@@ -96,6 +96,9 @@ TEST(ZemzipExtract, OverwriteChoices) {
   EXPECT_NE(Renamed.Err.find("one.txt: exists too"), std::string::npos) << Renamed.Err;
   EXPECT_EQ(test::ReadFile(Dir / "o/notes.txt"), "mine");
   EXPECT_EQ(test::ReadFile(Dir / "o/notes2.txt").size(), 9000u);
+  // The new name is a Linux name: '\' is one of its characters.
+  EXPECT_EQ(Zemzip({"extract", "-d", Dest, Archive, "notes.txt"}, "r\nx\\notes3.txt\n").Code, 0);
+  EXPECT_EQ(test::ReadFile(Dir / "o/x\\notes3.txt").size(), 9000u);
 
   // [N]one keeps both without asking again; no answer at all keeps them too.
   for (const char* Input : {"N\n", ""}) {
