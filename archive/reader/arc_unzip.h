@@ -380,7 +380,8 @@ class TArcUnZip : public TComponent {
   bool CheckEntryName(int32_t I, const std::string& Name);
   bool CheckEntryMethod(int32_t I);
   bool CheckEntryPassword(int32_t I);
-  bool MayOverwrite(int32_t I, std::string& FName);
+  // ExistingTime: the modification time (seconds) of what has the name.
+  bool MayOverwrite(int32_t I, std::string& FName, int64_t ExistingTime);
   struct TEntryFile;
   struct TEntryFileDeleter {
     void operator()(TEntryFile* File) const;

@@ -402,7 +402,7 @@ bool TArcUnZip::CheckEntryPassword(int32_t I) {
   }
 }
 
-bool TArcUnZip::MayOverwrite(int32_t I, std::string& FName) {
+bool TArcUnZip::MayOverwrite(int32_t I, std::string& FName, int64_t ExistingTime) {
   bool OverWriteIt = false;
   switch (FOverwriteMode) {
     case Prompt:
@@ -420,8 +420,12 @@ bool TArcUnZip::MayOverwrite(int32_t I, std::string& FName) {
     case ifOlder: {
       const TDateTime Entry = EntryDate(FWorkingHeader->FileDateTime());
       TDateTime Existing = 0;
-      const int32_t Age = FileDosDateTime(FName);
-      if (Age == -1 || !DosDateTimeToDateTime(Age, Existing)) {
+      const int32_t Age = platform::UnixToDosDateTime(static_cast<time_t>(ExistingTime));
+      if (Age == -1) {
+        // Out of the years a DOS time holds (an earlier time comes out as
+        // 1980): a later time is later than any entry's.
+        OverWriteIt = (FOverwriteMode == ifOlder) == (ExistingTime > 0);
+      } else if (!DosDateTimeToDateTime(Age, Existing)) {
         OverWriteIt = true;  // no usable time on the file: nothing to keep it for
       } else {
         OverWriteIt = FOverwriteMode == ifNewer ? Entry > Existing : Entry < Existing;
@@ -525,7 +529,7 @@ bool TArcUnZip::OpenEntryOutput(int32_t I, std::string& FName, TEntryFilePtr& Fi
       if (!Locate()) return false;
     }
     const std::string Asked = FName;
-    if (!MayOverwrite(I, FName)) {
+    if (!MayOverwrite(I, FName, static_cast<int64_t>(St.st_mtime))) {
       SkipEntry(I, srNoOverwrite, FName);
       return false;
     }

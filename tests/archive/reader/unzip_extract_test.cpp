@@ -240,6 +240,19 @@ TEST_F(UnzipTest, IfNewerAndIfOlder) {
     if (C.Replaced) EXPECT_EQ(platform::FileAge(Target), EntryTime);
     else EXPECT_EQ(Ev.Skipped.at(0).first, srNoOverwrite);
   }
+  // A file dated after the last year a DOS time holds (2107) is newer than
+  // any entry.
+  for (const TUZOverwriteMode Mode : {ifNewer, ifOlder}) {
+    SCOPED_TRACE(Mode);
+    WriteFile(Out("f.txt"), "disk");
+    fs::last_write_time(Out("f.txt"), fs::last_write_time(Out("f.txt")) + std::chrono::hours(24 * 365 * 200));
+    TArcUnZip Zip;
+    TEvents Ev;
+    Configure(Zip, Archive, Ev);
+    Zip.SetOverwriteMode(Mode);
+    EXPECT_EQ(Zip.UnZip(), Mode == ifOlder ? 1 : 0);
+    EXPECT_EQ(ReadFile(Out("f.txt")), Mode == ifOlder ? "entry" : "disk");
+  }
 }
 
 // Without a handler the overwrite question goes through the message hook:
