@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "archive/format/crc_crypt.h"
@@ -515,6 +517,11 @@ class TArcUnZip : public TComponent {
   std::string FBaseName;
   int64_t FLoadCount = 0;
   int32_t FPlacedUnreported = 0;
+  // The files a run put in place, by their native path upper-cased: a
+  // volume that folds case takes a later name differing only in case for
+  // one of them (workers add to it under the lock).
+  mutable std::mutex FPlacedLock;
+  mutable std::unordered_map<std::string, std::string> FPlacedFiles;
 
   // Property storage (the writer's accessors mirror into the last two).
   std::string FZipName;

@@ -112,6 +112,7 @@ std::string TArcUnZip::EntryDestDir(const TZipHeaderInfo& E) const {
 int32_t TArcUnZip::ExtractRun(bool TestOnly) {
   FOperationState = 1;
   FPlacedUnreported = 0;
+  FPlacedFiles.clear();
   const bool SavedKeep = FKeepZipOpen;
   FKeepZipOpen = true;
   FRun.reset(new TUnzipRun);
@@ -520,6 +521,21 @@ bool TArcUnZip::OpenEntryOutput(int32_t I, std::string& FName, TEntryFilePtr& Fi
     return true;
   };
   if (!Locate()) return false;
+  if (Exists) {
+    // A file this run made under another name that the volume takes for
+    // this one ("A.JPG" for "a.jpg" on vfat) is never replaced by it.
+    const std::string& Base = Folder.NativePath();
+    const std::string Path = Base.empty() || Base == "/" ? Base + Leaf : Base + "/" + Leaf;
+    std::string Before;
+    {
+      std::lock_guard<std::mutex> Hold(FPlacedLock);
+      const auto It = FPlacedFiles.find(platform::AnsiUpperCase(Path));
+      if (It != FPlacedFiles.end() && It->second != Path) Before = It->second;
+    }
+    if (!Before.empty())
+      return FailEntry(I, srCreateError,
+                       Format("the volume takes the name for \"%s\", extracted before: not replaced", Before.c_str()));
+  }
   // Whatever has the name counts as existing, a link too (it is replaced,
   // never written through).
   if (Exists && FOverwriteMode != Always) {
@@ -659,6 +675,11 @@ TArcUnZip::TLinkVerdict TArcUnZip::PlaceLink(int32_t I, TEntryFilePtr& File) {
 
 bool TArcUnZip::CommitEntryFile(const TZipHeaderInfo& W, TEntryFilePtr& File, std::string& Why) const {
   const bool Placed = File->Pending->Commit(EntryStamp(W)) == 0;
+  if (Placed) {
+    const std::string Path = File->Pending->NativePath();
+    std::lock_guard<std::mutex> Hold(FPlacedLock);
+    FPlacedFiles[platform::AnsiUpperCase(Path)] = Path;
+  }
   if (!Placed)
     Why = Format("cannot put \"%s\" in place: %s", File->Pending->NativePath().c_str(),
                  platform::SysErrorMessage(platform::GetLastError()).c_str());

@@ -113,6 +113,33 @@ TEST_F(UnzipDestinationTest, AZeroByteInANameFailsTheEntry) {
   EXPECT_FALSE(fs::exists(Dir / "sub"));
 }
 
+// On a volume that takes "A.JPG" and "a.jpg" for one name, the second of
+// two such entries never replaces the file the first just made, even with
+// -o: it fails, naming the file in its way. Runs when ZEM_TEST_VFAT names a
+// writable folder on a vfat volume (the suite never mounts one).
+TEST_F(UnzipDestinationTest, NamesTheVolumeFoldsTogetherNeverReplaceEachOther) {
+  const char* Vfat = std::getenv("ZEM_TEST_VFAT");
+  if (Vfat == nullptr) GTEST_SKIP() << "no vfat volume: set ZEM_TEST_VFAT to a writable vfat folder";
+  WriteFile(Dir / "a.zip", BuildRawArchive({StoredEntry("A.JPG", "first"), StoredEntry("a.jpg", "second")}));
+  const fs::path Dest = fs::path(Vfat) / "zemfold";
+  fs::remove_all(Dest);
+  TArcUnZip Zip;
+  std::vector<std::string> Failed;
+  Zip.SetDoProcessMessages(false);
+  Zip.SetZipName(Temp("a.zip"));
+  Zip.SetDestDir(platform::FromNativePath(Dest.string()));
+  Zip.SetDoAll(true);
+  Zip.SetOverwriteMode(Always);
+  Zip.OnSkippingFile = [&](TObject*, TSkipReason, const std::string&, int32_t I, bool&) {
+    Failed.push_back(Zip.EntryHeader(I).FullName() + ": " + Zip.EntryError());
+  };
+  EXPECT_EQ(Zip.UnZip(), 1);
+  EXPECT_EQ(Failed, std::vector<std::string>{"a.jpg: the volume takes the name for \"" + (Dest / "A.JPG").string() +
+                                             "\", extracted before: not replaced"});
+  EXPECT_EQ(ReadFile(Dest / "A.JPG"), "first");
+  fs::remove_all(Dest);
+}
+
 // A name longer than the system's path limit fails at once with "too long"
 // and makes no folder; the next entry is extracted. TestZip says the same.
 TEST_F(UnzipDestinationTest, DeepPathFailsWithTooLong) {
