@@ -216,6 +216,25 @@ int StatInFolder(const TFolderHandle& Folder, const std::string& Name, struct st
   return 0;
 }
 
+int FolderListsName(const TFolderHandle& Folder, const std::string& Name) {
+  // A folder of its own for the listing: the held one may be in use by
+  // other threads, and a listing moves its position.
+  const int Fd = FileSystem().OpenAt(Folder.Fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (Fd < 0) {
+    Failed(errno);
+    return -1;
+  }
+  bool Found = false;
+  const int Listed = FileSystem().ListFolder(Fd, [&](const char* Entry) { Found = Found || Name == Entry; });
+  const int Error = errno;
+  FileSystem().Close(Fd);
+  if (Listed != 0 && !Found) {
+    Failed(Error);
+    return -1;
+  }
+  return Found ? 1 : 0;
+}
+
 // ---- TPendingFile -------------------------------------------------------------
 
 TPendingFile::TPendingFile(TFolderHandle Folder, std::string Name)

@@ -77,6 +77,10 @@ void RemoveEmptyFolders(const TFolderHandle& Base, const std::vector<std::string
 
 // What Name in Folder is, without following a link.
 int StatInFolder(const TFolderHandle& Folder, const std::string& Name, struct stat& St);
+// Whether Folder lists an entry of exactly Name's bytes (a volume that
+// folds case finds "a.jpg" for "A.JPG" by its name, but lists only one of
+// them): 1 or 0, or -1 with the error set when it cannot be listed.
+int FolderListsName(const TFolderHandle& Folder, const std::string& Name);
 
 // What a file's description gets when it is put in place.
 struct TFileStamp {

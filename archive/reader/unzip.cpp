@@ -532,7 +532,15 @@ bool TArcUnZip::OpenEntryOutput(int32_t I, std::string& FName, TEntryFilePtr& Fi
       const auto It = FPlacedFiles.find(platform::AnsiUpperCase(Path));
       if (It != FPlacedFiles.end() && It->second != Path) Before = It->second;
     }
-    if (!Before.empty())
+    // Only when the name leads to that very file, or the folder does not
+    // list the name itself (a volume of its own make may give one file two
+    // inode numbers): on a volume that keeps case, "a.jpg" there is another
+    // file, and is replaced as any other.
+    platform::TFileInfo Earlier;
+    if (!Before.empty() &&
+        ((platform::GetFileInfo(platform::FromNativePath(Before), Earlier) &&
+          Earlier.Device == static_cast<uint64_t>(St.st_dev) && Earlier.Inode == static_cast<uint64_t>(St.st_ino)) ||
+         platform::FolderListsName(Folder, Leaf) != 1))
       return FailEntry(I, srCreateError,
                        Format("the volume takes the name for \"%s\", extracted before: not replaced", Before.c_str()));
   }

@@ -118,9 +118,22 @@ TEST_F(UnzipDestinationTest, AZeroByteInANameFailsTheEntry) {
 // -o: it fails, naming the file in its way. Runs when ZEM_TEST_VFAT names a
 // writable folder on a vfat volume (the suite never mounts one).
 TEST_F(UnzipDestinationTest, NamesTheVolumeFoldsTogetherNeverReplaceEachOther) {
+  WriteFile(Dir / "a.zip", BuildRawArchive({StoredEntry("A.JPG", "first"), StoredEntry("a.jpg", "second")}));
+  {
+    // Where case is kept, an older "a.jpg" is another file: replaced as asked.
+    WriteFile(Dir / "kept/a.jpg", "older");
+    TArcUnZip Zip;
+    Zip.SetDoProcessMessages(false);
+    Zip.SetZipName(Temp("a.zip"));
+    Zip.SetDestDir(Temp("kept"));
+    Zip.SetDoAll(true);
+    Zip.SetOverwriteMode(Always);
+    EXPECT_EQ(Zip.UnZip(), 2);
+    EXPECT_EQ(ReadFile(Dir / "kept/A.JPG"), "first");
+    EXPECT_EQ(ReadFile(Dir / "kept/a.jpg"), "second");
+  }
   const char* Vfat = std::getenv("ZEM_TEST_VFAT");
   if (Vfat == nullptr) GTEST_SKIP() << "no vfat volume: set ZEM_TEST_VFAT to a writable vfat folder";
-  WriteFile(Dir / "a.zip", BuildRawArchive({StoredEntry("A.JPG", "first"), StoredEntry("a.jpg", "second")}));
   const fs::path Dest = fs::path(Vfat) / "zemfold";
   fs::remove_all(Dest);
   TArcUnZip Zip;
