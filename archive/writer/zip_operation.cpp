@@ -243,6 +243,10 @@ void TZipRunner::ExistingEntryPass() {
     auto Copy = std::make_unique<TZipHeaderInfo>();
     Copy->Assign(&Source);
     Copy->SetOEMConvert(Source.OEMConvert());
+    // The blocks of its central extra field (a Unicode name, times, owner)
+    // are read from the old archive when the directory is written.
+    Copy->SetSourceExtraLength(Source.SourceExtraLength());
+    Copy->SetExtraFieldPos(Source.ExtraFieldPos());
     if (Copy->EntryState() == 2) continue;
     if (Copy->FileCommentLength() != 0 && !Copy->FileComment()) S.LoadEntryComment(*Copy);
 

@@ -247,6 +247,40 @@ TEST_F(ZipOperationTest, RebuildReplaceOrderAndUpdateByDate) {
   EXPECT_EQ(Names(U), Names(E));
 }
 
+// A kept entry keeps the blocks of its central extra field: its Unicode
+// name (the header holding a code-page form) and its Unix time.
+TEST_F(ZipOperationTest, RebuildKeepsTheCentralExtraOfKeptEntries) {
+  const auto Le = [](uint64_t V, int N) {
+    std::string S;
+    for (int I = 0; I < N; ++I) S += static_cast<char>(V >> (8 * I));
+    return S;
+  };
+  const std::string Raw = "caf\x82.txt", Data = "coffee";
+  const std::string Utf8 = "\x01" + Le(Crc32Of(Raw.data(), Raw.size()), 4) + "caf\xC3\xA9.txt";
+  const std::string Extra = Le(0x7075, 2) + Le(Utf8.size(), 2) + Utf8 + Le(0x5455, 2) + Le(5, 2) +
+                            "\x01" + Le(1500000000, 4);
+  const std::string Common = Le(0, 2) + Le(0, 2) + Le(0x5821, 2) + Le(0x5000, 2) +
+                             Le(Crc32Of(Data.data(), Data.size()), 4) + Le(Data.size(), 4) +
+                             Le(Data.size(), 4) + Le(Raw.size(), 2) + Le(Extra.size(), 2);
+  const std::string Local = "PK\x03\x04" + Le(20, 2) + Common + Raw + Extra + Data;
+  const std::string Central = "PK\x01\x02" + Le(0x0314, 2) + Le(20, 2) + Common + Le(0, 6) +
+                              Le(0100644u << 16, 4) + Le(0, 4) + Raw + Extra;
+  Put("out.zip", Local + Central + "PK\x05\x06" + Le(0, 4) + Le(1, 2) + Le(1, 2) +
+                     Le(Central.size(), 4) + Le(Local.size(), 4) + Le(0, 2));
+  Put("new.txt", "new");
+  auto Z = MakeZip();
+  Z->FilesList() = {"F:\\new.txt"};
+  ASSERT_EQ(Z->Zip(), 1);
+  TArcUnZip R;
+  R.SetZipName("F:\\out.zip");
+  R.ReadDirectory();
+  ASSERT_EQ(R.Count(), 2);
+  EXPECT_EQ(R.EntryHeader(0).FullName(), "caf\xC3\xA9.txt");
+  EXPECT_EQ(R.EntryHeader(0).ModTime(), std::optional<int64_t>(1500000000));
+  R.SetDoAll(true);
+  EXPECT_EQ(R.TestZip(), 2);
+}
+
 TEST_F(ZipOperationTest, CancelledStartWritesNothing) {
   Put("a.txt", "alpha");
   auto Z = MakeZip();
