@@ -428,6 +428,12 @@ void TZipRunner::WriteCentralDirectory() {
     FOut->WriteBuffer(Aside.Data().data(), Length);
     ++OnThisVolume;
   }
+  // The kept entries' extra blocks were read from the old archive; a read
+  // that failed there would have left them out.
+  if (FRebuild && S.Archive()->ReadError() != 0)
+    throw EInOutError(Format("Cannot read \"%s\": %s; the archive is as it was",
+                             platform::ToNativePath(Z.ZipName()).c_str(),
+                             platform::SysErrorMessage(S.Archive()->ReadError()).c_str()));
   DirSize += static_cast<uint64_t>(FOut->Position() - Start);
   FNewEnd->SetCentralDirSize(DirSize);
   if (MultiVolume()) {

@@ -281,6 +281,34 @@ TEST_F(ZipOperationTest, RebuildKeepsTheCentralExtraOfKeptEntries) {
   EXPECT_EQ(R.TestZip(), 2);
 }
 
+// The old archive fails to read at its central directory once the entries
+// are being copied: the rebuild fails and the archive stays as it was,
+// rather than losing the kept entries' extra blocks.
+TEST_F(ZipOperationTest, ReadErrorInTheOldDirectoryFailsTheRebuild) {
+  Put("a.txt", RandomBytes(200000, 4));  // larger than what is read ahead
+  Put("b.txt", "bravo");
+  auto Z = MakeZip();
+  Z->FilesList() = {"F:\\a.txt"};
+  ASSERT_EQ(Z->Zip(), 1);
+  const std::string Before = Archive();
+  const int64_t Directory = static_cast<int64_t>(Z->EndRecord().CentralDirOffset());
+  Z = MakeZip();  // the entries as read from the archive
+  platform::TFaultFileSystem Fault;
+  int Id = -1;
+  Z->OnUpdate = [&](TObject*, TUpdateAction, int32_t) {
+    if (Id < 0) Id = Fault.Add({.Op = platform::TFsOp::Read, .Path = "*/out.zip", .Error = EIO,
+                                .Offset = Directory});
+  };
+  {
+    platform::TFileSystemOverride Guard(Fault);
+    Z->FilesList() = {"F:\\b.txt"};
+    EXPECT_THROW(Z->Zip(), Exception);
+  }
+  ASSERT_GE(Id, 0);
+  EXPECT_GT(Fault.Fired(Id), 0);
+  EXPECT_TRUE(Archive() == Before);
+}
+
 TEST_F(ZipOperationTest, CancelledStartWritesNothing) {
   Put("a.txt", "alpha");
   auto Z = MakeZip();
