@@ -245,8 +245,10 @@ void TZipRunner::ExistingEntryPass() {
     Copy->SetOEMConvert(Source.OEMConvert());
     // The blocks of its central extra field (a Unicode name, times, owner)
     // are read from the old archive when the directory is written.
+    // An entry this component wrote makes its timestamp block again.
     Copy->SetSourceExtraLength(Source.SourceExtraLength());
     Copy->SetExtraFieldPos(Source.ExtraFieldPos());
+    Copy->SetWritesTimestamp(Source.WritesTimestamp());
     if (Copy->EntryState() == 2) continue;
     if (Copy->FileCommentLength() != 0 && !Copy->FileComment()) S.LoadEntryComment(*Copy);
 
@@ -409,6 +411,12 @@ void TZipRunner::WriteCentralDirectory() {
     if (!MultiVolume()) {
       E.SetCentralOffset(FOut->Position());
       E.WriteCentral(*FOut, Source);
+      // The kept blocks now stand in the new archive, where the directory
+      // installed from this list finds them for the next rebuild.
+      if (E.SourceExtraLength() != 0) {
+        E.SetExtraFieldPos(E.CentralOffset() + ZipCentralHeaderSize + E.FileNameLength());
+        E.SetSourceExtraLength(E.CentralExtraLength());
+      }
       continue;
     }
     Aside.Clear();
