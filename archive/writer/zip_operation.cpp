@@ -463,7 +463,8 @@ void TZipRunner::WriteCentralDirectory() {
 
 /*
  * The work file is flushed, cut to the length written (an entry written
- * again may have left a longer tail) and closed. A rebuilt archive then
+ * again may have left a longer tail), for a rebuild synced to its disk,
+ * and closed. A rebuilt archive then
  * takes the old one's place by one rename over it (the work file lives
  * beside it), with the old one's mode and, where the user may set them,
  * owner and group: there is no moment without an archive, and a rename
@@ -474,6 +475,12 @@ void TZipRunner::CloseAndInstall() {
   if (!FOut->Close()) throw ENotEnoughRoom();
   FOut.reset();
   FWorkFile->SetSize(End);
+  // On the disk before it replaces the old archive: after a crash the
+  // archive's name must not lead to a work file the disk never got whole.
+  if (FRebuild && !platform::FlushFileBuffers(FWorkFile->Handle()))
+    throw EInOutError(Format("Cannot write \"%s\": %s; the archive is as it was",
+                             platform::ToNativePath(Z.ZipName()).c_str(),
+                             platform::SysErrorMessage(platform::GetLastError()).c_str()));
   FWorkFile.reset();
   if (!FRebuild) return;
 

@@ -314,6 +314,28 @@ TEST_F(ZipOperationTest, ReadErrorInTheOldDirectoryFailsTheRebuild) {
   EXPECT_TRUE(Archive() == Before);
 }
 
+// The work file of a rebuild reaches the disk before it takes the
+// archive's place: a flush the disk refuses fails the rebuild, and the
+// archive stays as it was.
+TEST_F(ZipOperationTest, RebuildFlushesTheWorkFileBeforeTheRename) {
+  Put("a.txt", "alpha");
+  Put("b.txt", "bravo");
+  auto Z = MakeZip();
+  Z->FilesList() = {"F:\\a.txt"};
+  ASSERT_EQ(Z->Zip(), 1);
+  const std::string Before = Archive();
+  platform::TFaultFileSystem Fault;
+  const int Id = Fault.Add({.Op = platform::TFsOp::Sync, .Path = "*/DOV*.TMP", .Error = EIO});
+  {
+    platform::TFileSystemOverride Guard(Fault);
+    Z->FilesList() = {"F:\\b.txt"};
+    EXPECT_THROW(Z->Zip(), EInOutError);
+  }
+  EXPECT_GT(Fault.Fired(Id), 0);
+  EXPECT_TRUE(Archive() == Before);
+  EXPECT_EQ(std::distance(fs::directory_iterator(Card.Path()), fs::directory_iterator()), 3);
+}
+
 TEST_F(ZipOperationTest, CancelledStartWritesNothing) {
   Put("a.txt", "alpha");
   auto Z = MakeZip();
