@@ -385,13 +385,30 @@ bool TZipRunner::AdmitEntry(const std::string& N, bool IsDir, TZipHeaderInfo& E)
   }
 
   bool Skip = false;
+  const std::string Named = E.FullName();
   if (Z.OnStartZip) Z.OnStartZip(&Z, N, E, Skip);
   if (Skip) {
     DeclineEntry(IsDir);
     SkipFile(srSkippedInStartZip, N);
     return false;
   }
+  // A name the handler gave must be free as well, of the old archive's
+  // entries still to be copied too (a replacement's own name aside).
+  if (E.FullName() != Named && NameTaken(E.FullName())) {
+    DeclineEntry(IsDir);
+    SkipFile(srNoOverwrite, N);
+    return false;
+  }
   return true;
+}
+
+bool TZipRunner::NameTaken(const std::string& Name) const {
+  if (FStoredNames.count(Name) != 0) return true;
+  if (!FReplacing || !S.Directory()) return false;
+  const TSortedZip& Old = *S.Directory();
+  for (int I = 0; I < Old.Count(); ++I)
+    if (Old.Items(I)->FullName() == Name) return true;
+  return false;
 }
 
 void TZipRunner::WriteFolderEntry(const std::string& N, TZipHeaderInfo& E) {

@@ -141,6 +141,9 @@ class TZipRunner {
   // name goes into the new archive once (srNoOverwrite), and OnStartZip may
   // skip it (srSkippedInStartZip) or change it.
   bool AdmitEntry(const std::string& N, bool IsDir, TZipHeaderInfo& Entry);
+  // Whether Name is a stored name of the new archive, or, while entries of
+  // the old archive are replaced, of an old entry.
+  bool NameTaken(const std::string& Name) const;
   // Leaves out an entry: a file's size comes off the total again and the
   // file is closed. Always false.
   bool DeclineEntry(bool IsDir);

@@ -336,6 +336,29 @@ TEST_F(ZipOperationTest, RebuildFlushesTheWorkFileBeforeTheRename) {
   EXPECT_EQ(std::distance(fs::directory_iterator(Card.Path()), fs::directory_iterator()), 3);
 }
 
+// OnStartZip may rename an entry, but not onto a name the archive holds or
+// will hold: a new file, and a replacement (whose old entry stays), are
+// left out as a name already taken.
+TEST_F(ZipOperationTest, RenameInStartZipOntoATakenNameIsRefused) {
+  Put("b.txt", "bravo");
+  Put("a.txt", "alpha");
+  Put("c.txt", "charlie");
+  auto Z = MakeZip();
+  Z->FilesList() = {"F:\\b.txt", "F:\\a.txt"};
+  ASSERT_EQ(Z->Zip(), 2);
+  Put("b.txt", "bravo, newer");
+  fs::last_write_time(Card / "b.txt", fs::file_time_type::clock::now() + std::chrono::hours(2));
+  TExpansionLog Log;
+  Log.Attach(*Z);
+  Z->OnStartZip = [](TObject*, const std::string&, TZipHeaderInfo& E, bool&) { E.SetFileName("a.txt"); };
+  Z->FilesList() = {"F:\\b.txt", "F:\\c.txt"};
+  EXPECT_EQ(Z->Zip(), 0);
+  EXPECT_EQ(Log.SkippedFor(srNoOverwrite), (std::vector<std::string>{"F:\\b.txt", "F:\\c.txt"}));
+  const auto E = ReadBack();
+  EXPECT_EQ(Names(E), (std::vector<std::string>{"b.txt", "a.txt"}));
+  EXPECT_EQ(E[0].Crc, Crc32Of("bravo", 5));
+}
+
 TEST_F(ZipOperationTest, CancelledStartWritesNothing) {
   Put("a.txt", "alpha");
   auto Z = MakeZip();
