@@ -450,11 +450,28 @@ void TArcUnZip::LoadSetComment(TDirectorySource& Source) {
 
 void TArcUnZip::NextVolumeForCentral(TStream*& Stream) { Stream = OpenDisk(FCurrentDisk + 2); }
 
+namespace {
+
+// Whether a central header signature stands at Stream's position (which is
+// left as it was).
+bool CentralHeaderFollows(TStream& Stream) {
+  const int64_t At = Stream.Position();
+  uint8_t Sig[4];
+  const bool Follows = ReadUpTo(Stream, Sig, 4) == 4 && GetLE32(Sig) == ZipSignatures.Central;
+  Stream.Seek(At, soBeginning);
+  return Follows;
+}
+
+}  // namespace
+
 void TArcUnZip::ReadCentralEntries(TStream*& S) {
   uint64_t Counter = 0;
   TZipHeaderInfo* Previous = nullptr;  // last kept entry with an extra field
   const bool FromRepair = S != FArchive.get();
-  while (Counter < FEndRecord->TotalEntries()) {
+  // An end record that counts fewer entries than the central directory
+  // holds (a count cut to 16 bits, a stray end record in the archive
+  // comment) must not hide the rest: headers that follow are read on.
+  while (Counter < FEndRecord->TotalEntries() || (!FScanMode && CentralHeaderFollows(*S))) {
     PumpMessages();
     auto Entry = std::make_unique<TZipHeaderInfo>();
     Entry->SetOEMConvert(FOEMConvert);
@@ -504,6 +521,11 @@ void TArcUnZip::ReadCentralEntries(TStream*& S) {
     if (Kept->CentralExtraLength() != 0) Previous = Kept;
     ++Counter;
   }
+  if (!FScanMode && Counter > FEndRecord->TotalEntries())
+    FDirectoryWarnings.push_back(Format("the end record counts %llu entries, but the central directory holds %llu; "
+                                        "all of them are read",
+                                        static_cast<unsigned long long>(FEndRecord->TotalEntries()),
+                                        static_cast<unsigned long long>(Counter)));
 }
 
 // One central header into Entry. When it cannot be read and the previous

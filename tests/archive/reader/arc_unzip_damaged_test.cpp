@@ -189,6 +189,38 @@ TEST_F(ReaderTest, DuplicateLocalOffsetsAreRebuiltByTheScan) {
   EXPECT_EQ(Zip.EntryHeader(1).RelativeOffset(), static_cast<uint64_t>(Offsets[1]));
 }
 
+// An end record that counts fewer entries than the central directory holds
+// (its count cut, or a stray end record in the archive comment found
+// first) must not hide the entries after the count.
+TEST_F(ReaderTest, CentralHeadersBeyondTheEndRecordCountAreRead) {
+  const std::string Sound =
+      test::BuildArchive({{"a.txt", "aaaa", ""}, {"b.txt", "bb", ""}, {"c.txt", "c", ""}});
+  const size_t End = Sound.size() - 22;
+  auto WithCount = [](std::string Record, char N) {
+    Record[8] = Record[10] = N;
+    return Record;
+  };
+  std::string CountCut = Sound;
+  CountCut.replace(End, 22, WithCount(Sound.substr(End), 2));
+  std::string StrayInComment = Sound;
+  const std::string Comment = "note " + WithCount(Sound.substr(End), 1);
+  StrayInComment[End + 20] = static_cast<char>(Comment.size());
+  StrayInComment += Comment;
+  for (const std::string* Bytes : {&CountCut, &StrayInComment}) {
+    SCOPED_TRACE(Bytes == &CountCut ? "count cut" : "stray end record");
+    test::WriteFile(Dir / "more.zip", *Bytes);
+    TArcUnZip Zip;
+    Zip.SetZipName(Temp("more.zip"));
+    Zip.ReadDirectory();
+    EXPECT_FALSE(Zip.ScanMode());
+    EXPECT_EQ(Names(Zip), (std::vector<std::string>{"a.txt", "b.txt", "c.txt"}));
+    ASSERT_EQ(Zip.DirectoryWarnings().size(), 1u);
+    EXPECT_NE(Zip.DirectoryWarnings()[0].find("holds 3"), std::string::npos) << Zip.DirectoryWarnings()[0];
+    Zip.SetDoAll(true);
+    EXPECT_EQ(Zip.TestZip(), 3);
+  }
+}
+
 TEST_F(ReaderTest, RepairFileSuppliesTheDirectory) {
   const std::string Bytes = test::BuildArchive({{"a.txt", "aaaa", ""}, {"d\\b.txt", "bb", ""}});
   const size_t Central = Bytes.find("PK\x01\x02");
