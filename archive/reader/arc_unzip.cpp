@@ -325,6 +325,12 @@ void TArcUnZip::LoadDirectory() {
   PrepareDirectoryList(*Source.Stream);
   ReadCentralEntries(Source.Stream);
   RefuseOverlaps(Declared, Source.Repair != nullptr);
+  // The end record knew of entries the local headers did not lead to; they
+  // cannot be named, but they must not go unmentioned.
+  if (FScanMode && static_cast<uint64_t>(Count()) < Declared)
+    FDirectoryWarnings.push_back(Format("the end record lists %llu entries, but scanning the local headers found "
+                                        "only %d; the others are missing",
+                                        static_cast<unsigned long long>(Declared), Count()));
   MarkImpossibleSizes();
   LoadSetComment(Source);
   FDiskCount = static_cast<int32_t>(FEndRecord->NumberOfThisDisk()) + 1;

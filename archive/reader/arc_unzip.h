@@ -318,10 +318,13 @@ class TArcUnZip : public TComponent {
   // How many times the central directory has been loaded (for callers that
   // want to know whether the cache was used).
   int64_t LoadCount() const { return FLoadCount; }
-  // What the last load of the directory found wrong and worked round
-  // without losing an entry (an archive comment cut by the end of the
-  // file), one sentence each; empty for a sound archive. Defects of single
-  // entries are on the entries (TZipHeaderInfo::Defect).
+  // What the last load of the directory found wrong, one sentence each:
+  // what it worked round without losing an entry (an archive comment cut
+  // by the end of the file, an end record counting fewer entries than the
+  // central directory holds), and how many entries the end record lists
+  // that a rebuild from the local headers did not find; empty for a sound
+  // archive. Defects of single entries are on the entries
+  // (TZipHeaderInfo::Defect).
   const std::vector<std::string>& DirectoryWarnings() const { return FDirectoryWarnings; }
 
  protected:

@@ -221,6 +221,24 @@ TEST_F(ReaderTest, CentralHeadersBeyondTheEndRecordCountAreRead) {
   }
 }
 
+// A rebuild that finds fewer entries than the end record lists says how
+// many are missing.
+TEST_F(ReaderTest, RebuildShortOfTheEndRecordCountSaysSo) {
+  std::vector<int64_t> Offsets;
+  std::string Bytes =
+      test::BuildArchive({{"a.txt", "aaaa", ""}, {"b.txt", "bb", ""}, {"c.txt", "c", ""}}, "", &Offsets);
+  Bytes[Bytes.find("PK\x01\x02") + 3] = 9;           // the directory cannot be read
+  Bytes[static_cast<size_t>(Offsets[1]) + 3] = 9;  // and the scan stops before b.txt
+  test::WriteFile(Dir / "short.zip", Bytes);
+  TArcUnZip Zip;
+  Zip.SetZipName(Temp("short.zip"));
+  Zip.ReadDirectory();
+  EXPECT_TRUE(Zip.ScanMode());
+  ASSERT_EQ(Names(Zip), std::vector<std::string>{"a.txt"});
+  ASSERT_EQ(Zip.DirectoryWarnings().size(), 1u);
+  EXPECT_NE(Zip.DirectoryWarnings()[0].find("lists 3 entries"), std::string::npos) << Zip.DirectoryWarnings()[0];
+}
+
 TEST_F(ReaderTest, RepairFileSuppliesTheDirectory) {
   const std::string Bytes = test::BuildArchive({{"a.txt", "aaaa", ""}, {"d\\b.txt", "bb", ""}});
   const size_t Central = Bytes.find("PK\x01\x02");
