@@ -320,6 +320,21 @@ bool TArcUnZip::SeekEntryData(int32_t I) {
     return FailEntry(I, srDataError,
                      Format("no local header at offset %lld (disk %d)", static_cast<long long>(At),
                             static_cast<int>(W.DiskNumberStart())));
+  // Without a data descriptor the local header holds the CRC and sizes
+  // too (a Zip64 one its marker for a size): a central header that gives
+  // others is damaged, and its values would check the data against
+  // themselves (a CRC and sizes wiped to 0 pass as an empty file).
+  if ((Local.Flags & 0x0008) == 0 &&
+      (Local.Crc32 != W.Crc32() ||
+       (Local.CompressedSize != ZipMarker32 && Local.CompressedSize != W.CompressedSize()) ||
+       (Local.UncompressedSize != ZipMarker32 && Local.UncompressedSize != W.UncompressedSize())))
+    return FailEntry(I, srDataError,
+                     Format("the local header at offset %lld gives CRC %08x and sizes %u/%u, the central "
+                            "header CRC %08x and sizes %llu/%llu",
+                            static_cast<long long>(At), Local.Crc32, Local.CompressedSize,
+                            Local.UncompressedSize, W.Crc32(),
+                            static_cast<unsigned long long>(W.CompressedSize()),
+                            static_cast<unsigned long long>(W.UncompressedSize())));
   FArchive->Seek(static_cast<int64_t>(Local.FileNameLength) + Local.ExtraLength, soCurrent);
   return true;
 }

@@ -406,6 +406,25 @@ TEST_F(UnzipTest, LocalHeaderWithoutSignatureFailsThatEntry) {
   EXPECT_EQ(ReadFile(Out("c.txt")), "third");
 }
 
+// A central header whose CRC and sizes were wiped to 0 while the local
+// header still gives them would make the entry an empty file that passes
+// its check: the two headers disagree, so the entry fails.
+TEST_F(UnzipTest, CentralAndLocalHeadersGivingOtherSizesFailTheEntry) {
+  std::string Bytes = BuildRawArchive({StoredEntry("a.txt", "first"), StoredEntry("b.txt", "second")});
+  const size_t Central = Bytes.find("PK\x01\x02", Bytes.find("PK\x01\x02") + 4);
+  ASSERT_NE(Central, std::string::npos);
+  Bytes.replace(Central + 16, 12, std::string(12, '\0'));
+  WriteFile(Dir / "a.zip", Bytes);
+  TArcUnZip Zip;
+  TEvents Ev;
+  Configure(Zip, Temp("a.zip"), Ev);
+  EXPECT_EQ(Zip.UnZip(), 1);
+  ASSERT_EQ(Ev.Skipped.size(), 1u);
+  EXPECT_EQ(Ev.Skipped[0], std::make_pair(srDataError, std::string("b.txt")));
+  EXPECT_NE(Ev.Why[0].find("local header"), std::string::npos) << Ev.Why[0];
+  EXPECT_FALSE(fs::exists(Out("b.txt")));
+}
+
 // Progress per output block: 70000 stored bytes come as 32768, 32768 and
 // 4464, reported as 47, 94 and 100 for the file and for the run.
 TEST_F(UnzipTest, ProgressPerOutputBlock) {
