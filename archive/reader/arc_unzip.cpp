@@ -306,6 +306,7 @@ void TArcUnZip::LoadDirectory() {
   FEndRecord->Clear();
   FEndRecord->FreeZip64();
   FDirectoryWarnings.clear();
+  FMissingEntries = 0;
   FDuplicateOffset.clear();
 
   TDirectorySource Source;
@@ -327,10 +328,12 @@ void TArcUnZip::LoadDirectory() {
   RefuseOverlaps(Declared, Source.Repair != nullptr);
   // The end record knew of entries the local headers did not lead to; they
   // cannot be named, but they must not go unmentioned.
-  if (FScanMode && static_cast<uint64_t>(Count()) < Declared)
+  if (FScanMode && static_cast<uint64_t>(Count()) < Declared) {
+    FMissingEntries = static_cast<int64_t>(Declared - static_cast<uint64_t>(Count()));
     FDirectoryWarnings.push_back(Format("the end record lists %llu entries, but scanning the local headers found "
                                         "only %d; the others are missing",
                                         static_cast<unsigned long long>(Declared), Count()));
+  }
   MarkImpossibleSizes();
   LoadSetComment(Source);
   FDiskCount = static_cast<int32_t>(FEndRecord->NumberOfThisDisk()) + 1;

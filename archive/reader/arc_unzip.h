@@ -326,6 +326,10 @@ class TArcUnZip : public TComponent {
   // archive. Defects of single entries are on the entries
   // (TZipHeaderInfo::Defect).
   const std::vector<std::string>& DirectoryWarnings() const { return FDirectoryWarnings; }
+  // How many entries the end record lists that the last load could not
+  // find (a rebuild from the local headers that came up short): they can be
+  // neither named, extracted nor tested; 0 when every listed entry is there.
+  int64_t MissingEntries() const { return FMissingEntries; }
 
  protected:
   // Reads the directory from the archive stream: end record (or the repair
@@ -520,6 +524,7 @@ class TArcUnZip : public TComponent {
   std::string FBaseName;
   int64_t FLoadCount = 0;
   int32_t FPlacedUnreported = 0;
+  int64_t FMissingEntries = 0;
   // The files a run put in place, by their native path upper-cased: a
   // volume that folds case takes a later name differing only in case for
   // one of them (workers add to it under the lock).

@@ -362,7 +362,7 @@ int ExtractArchive(const std::string& NativePath, const TExtractOptions& Options
       if (Failed > 0) Out << ", " << Failed << " failed";
       Out << '\n';
     }
-    return Failed == 0 && Run.Notices == 0 ? ZipExitOk : ZipExitFailed;
+    return Failed == 0 && Run.Notices == 0 && Zip.MissingEntries() == 0 ? ZipExitOk : ZipExitFailed;
   } catch (const Exception& E) {
     Failure = E.Message();
     Detail = ErrorDetail(E);
@@ -404,7 +404,7 @@ int TestArchive(const std::string& NativePath, const TExtractOptions& Options,
   const int32_t Failed = Run.Report(true, Failure.empty() ? "failed" : "not tested: " + Failure, Out);
   const bool Shown = Run.Summary(Failed);
   if (Run.WantCountLine(Shown)) Out << "tested " << Zip.Count() << " entries, " << Failed << " failed\n";
-  return Failed == 0 && Failure.empty() ? ZipExitOk : ZipExitFailed;
+  return Failed == 0 && Failure.empty() && Zip.MissingEntries() == 0 ? ZipExitOk : ZipExitFailed;
 }
 
 int ListArchive(const std::string& NativePath, const std::string& SortKey, bool Tsv,
@@ -431,7 +431,7 @@ int ListArchive(const std::string& NativePath, const std::string& SortKey, bool 
             << '\t' << E.CompressionMethod() << '\t' << Format("%08x", E.Crc32()) << '\t'
             << (E.Encrypted() ? "E" : "-") << '\t' << DosTimeText(E.FileDateTime()) << '\n';
       }
-      return ReportDefects(Zip, Err) == 0 ? ZipExitOk : ZipExitFailed;
+      return ReportDefects(Zip, Err) == 0 && Zip.MissingEntries() == 0 ? ZipExitOk : ZipExitFailed;
     }
     // The table: sizes in bytes, * before the name of an encrypted entry.
     const char* Row = "%10llu %10llu %5d%% %-9s %-19s %08x %c%s\n";
@@ -454,7 +454,7 @@ int ListArchive(const std::string& NativePath, const std::string& SortKey, bool 
                   "", "", "-----")
         << Format("%10llu %10llu %5d%% %-9s %-19s %-8s  %d %s\n", Size, Packed,
                   RatioPercent(Size, Packed), "", "", "", N, N == 1 ? "entry" : "entries");
-    return ReportDefects(Zip, Err) == 0 ? ZipExitOk : ZipExitFailed;
+    return ReportDefects(Zip, Err) == 0 && Zip.MissingEntries() == 0 ? ZipExitOk : ZipExitFailed;
   } catch (const Exception& E) {
     Err << E.Message() << '\n';
     PrintDetail(Err, ErrorDetail(E));
