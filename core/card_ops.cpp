@@ -598,7 +598,14 @@ TRestoreOutcome RestoreCard(const std::string& ImagePath, const std::string& Roo
   }
   // What the card gives back, not what the page cache kept: a card that
   // drops or garbles writes (a fake capacity, a worn card) shows here.
-  Outcome.Differ = VerifyRestored(Zip, RootPath, 80);
+  // A cancel during the read-back leaves every file on the card, unchecked.
+  try {
+    Outcome.Differ = VerifyRestored(Zip, RootPath, 80);
+  } catch (const EUserCanceled&) {
+    Release();
+    return Cancelled(Format(kMsgRestoreStopped, Outcome.Extracted, Outcome.Entries) +
+                     std::string(" ") + kMsgNotReadBack);
+  }
   Release();
   if (!Outcome.Differ.empty()) {
     std::string Cause = Format("%d files differ from the backup on the card:",

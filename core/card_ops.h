@@ -55,6 +55,7 @@ constexpr char kMsgCardRefused[] = "This card cannot be erased";
 constexpr char kMsgNotRestored[] = "Job incomplete! %d of %d files were not restored";
 constexpr char kMsgRestoreCancelled[] = "Restore cancelled: the card was not touched.";
 constexpr char kMsgRestoreStopped[] = "Restore cancelled: %d of %d files are on the card.";
+constexpr char kMsgNotReadBack[] = "They were not read back from the card to check them.";
 constexpr char kMsgDiskCopyCancelled[] = "DiskCopy cancelled: no card was written.";
 constexpr char kMsgDiskCopySameCard[] =
     "The card in the drive is the card that was read: DiskCopy stopped, no card was written.";
@@ -211,7 +212,8 @@ struct TRestoreOutcome {
 // errors other than the archive's reach the caller. A "no" to the erasure,
 // or EUserCanceled raised by a handler of Zip (the window's Cancel), ends
 // it as Cancelled with a "Message" box: kMsgRestoreCancelled before the
-// format, kMsgRestoreStopped with the count of files on the card after.
+// format, kMsgRestoreStopped with the count of files on the card after
+// (and kMsgNotReadBack when the read-back was cancelled).
 TRestoreOutcome RestoreCard(const std::string& ImagePath, const std::string& RootPath, TArcZip& Zip,
                             TTimer& Timer);
 
