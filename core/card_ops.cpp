@@ -391,25 +391,31 @@ TBackupOutcome BackupCard(const std::string& ArchivePath, const std::string& Roo
     Outcome.TestFailure = "no image was written: no file of the card could be packed";
   } else {
     WrapImage(ArchivePath, DriveOf(RootPath));
-    // The image as written, read back whole by a component of its own
-    // (Zip keeps the directory of what it wrote).
-    const TWorkFile Check(kTempArchivePrefix);
-    const TImageArchive InPlace(ArchivePath, Check.Name());
-    TArcZip Checker;
-    ConfigureCardComponent(Checker);
-    Checker.SetThreads(Zip.Threads());
-    Checker.SetPassword(kCardPassword);
-    Checker.SetDoProcessMessages(Zip.DoProcessMessages());
-    if (auto Outer = Zip.OnTotalPercentDone)
-      Checker.OnTotalPercentDone = [Outer](TObject* Sender, int32_t Percent) {
-        Outer(Sender, 80 + 20 * std::clamp(Percent, 0, 100) / 100);
-      };
-    TRestoreOutcome Tested;
-    Checker.SetZipName(Check.Name());
-    if (!InPlace.IsImage())
-      Outcome.TestFailure = "the image was not written as an image";
-    else if (!TestArchive(Checker, Tested))
-      Outcome.TestFailure = "the image failed its test: " + Tested.Cause;
+    try {
+      // The image as written, read back whole by a component of its own
+      // (Zip keeps the directory of what it wrote).
+      const TWorkFile Check(kTempArchivePrefix);
+      const TImageArchive InPlace(ArchivePath, Check.Name());
+      TArcZip Checker;
+      ConfigureCardComponent(Checker);
+      Checker.SetThreads(Zip.Threads());
+      Checker.SetPassword(kCardPassword);
+      Checker.SetDoProcessMessages(Zip.DoProcessMessages());
+      if (auto Outer = Zip.OnTotalPercentDone)
+        Checker.OnTotalPercentDone = [Outer](TObject* Sender, int32_t Percent) {
+          Outer(Sender, 80 + 20 * std::clamp(Percent, 0, 100) / 100);
+        };
+      TRestoreOutcome Tested;
+      Checker.SetZipName(Check.Name());
+      if (!InPlace.IsImage())
+        Outcome.TestFailure = "the image was not written as an image";
+      else if (!TestArchive(Checker, Tested))
+        Outcome.TestFailure = "the image failed its test: " + Tested.Cause;
+    } catch (const EUserCanceled&) {
+      // Cancelled before the image passed its test: no image is kept.
+      platform::DeleteFileA(ArchivePath.c_str());
+      throw;
+    }
   }
   if (!Outcome.Complete()) {
     std::vector<std::string> Lines;

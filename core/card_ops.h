@@ -135,8 +135,9 @@ struct TBackupOutcome {
 // out and named, so that nothing outside the card is ever packed. The card
 // is locked for the
 // backup (ECardError kMsgCardBusy when another operation holds it). Errors
-// are not caught: an error of Zip leaves no archive; an error of the
-// wrapping leaves the plain archive; an image its disk fails to store
+// are not caught: an error of Zip leaves no archive, nor does a cancel
+// (EUserCanceled from a handler of Zip) while the image is tested; an error
+// of the wrapping leaves the plain archive; an image its disk fails to store
 // when it is flushed raises EImageNotStored. The progress runs through packing
 // (to 80%) and the test (to 100%).
 TBackupOutcome BackupCard(const std::string& ArchivePath, const std::string& RootPath, TArcZip& Zip,
