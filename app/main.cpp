@@ -28,6 +28,7 @@
 #include "archive/reader/arc_exceptions.h"
 #include "core/card_ops.h"
 #include "core/drives.h"
+#include "core/image.h"
 #include "platform/drives.h"
 #include "platform/winapi.h"
 
@@ -474,6 +475,22 @@ void TZEMToolsForm::Button2Click(QObject*) {
       EndOperation();
       ProgressBar1->setValue(0);
       WindowServices().MessageBox(Handle(), kMsgBackupCancelled, kTitleMessage, MB_OK);
+      return;
+    } catch (const ECardError&) {
+      EndOperation();
+      throw;  // refused before anything was written
+    } catch (const std::exception& E) {
+      EndOperation();
+      // Say what the failure left at the name chosen.
+      std::string Text = E.what();
+      if (dynamic_cast<const EImageNotStored*>(&E) != nullptr)
+        Text += "\n" + Format(kMsgImageNotStored, Shown.c_str());
+      else if (platform::FileExists(Image))
+        Text += "\n" + Format(kMsgImageUnfinished, Shown.c_str());
+      else
+        Text += std::string("\n") + kMsgNoImageWritten;
+      ProgressBar1->setValue(0);
+      WindowServices().MessageBox(Handle(), Text, kApplicationTitle, MB_OK | MB_ICONHAND);
       return;
     } catch (...) {
       EndOperation();

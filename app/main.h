@@ -58,6 +58,10 @@ inline constexpr char kNoCardHint[] =
     "No memory card found. Insert a card (or a card reader with a card) and press Refresh.";
 inline constexpr char kMsgReplaceImage[] = "%s already exists. Replace it?";
 inline constexpr char kMsgBackupCancelled[] = "Backup cancelled: no image was written.";
+// What a backup that failed left at the image's name.
+inline constexpr char kMsgImageNotStored[] = "%s is not a backup to rely on.";
+inline constexpr char kMsgImageUnfinished[] = "%s is left unfinished: it is not a backup image.";
+inline constexpr char kMsgNoImageWritten[] = "No image was written.";
 inline constexpr char kMsgFormatCancelled[] = "Format cancelled: the card was not touched.";
 
 class TZEMToolsForm : public QWidget {
@@ -110,7 +114,8 @@ class TZEMToolsForm : public QWidget {
   // "LABEL-YYYYMMDD.IMG"; ".IMG" added to a name without it; an existing
   // file replaced only after a yes), then BackupCard with the window
   // disabled, then "Job complete!" a second time with the count and sizes
-  // of the files and the image's name. Cancel: kMsgBackupCancelled.
+  // of the files and the image's name. Cancel: kMsgBackupCancelled. An
+  // error says what it left at the image's name.
   void Button2Click(QObject* Sender);
   // Restore: asks for an image that exists, then RestoreCard with the
   // window disabled; "Job complete!" with the count and size of the files
