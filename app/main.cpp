@@ -485,7 +485,7 @@ void TZEMToolsForm::Button2Click(QObject*) {
       std::string Text = E.what();
       if (dynamic_cast<const EImageNotStored*>(&E) != nullptr)
         Text += "\n" + Format(kMsgImageNotStored, Shown.c_str());
-      else if (platform::FileExists(Image))
+      else if (dynamic_cast<const EImageNotReplaced*>(&E) == nullptr && platform::FileExists(Image))
         Text += "\n" + Format(kMsgImageUnfinished, Shown.c_str());
       else
         Text += std::string("\n") + kMsgNoImageWritten;

@@ -351,7 +351,13 @@ TBackupOutcome BackupCard(const std::string& ArchivePath, const std::string& Roo
   Zip.SetZipName(ArchivePath);
   // Zip would rebuild a file already there, keeping entries of files the
   // card no longer has; a backup starts from nothing instead.
-  platform::DeleteFileA(ArchivePath.c_str());
+  if (!platform::DeleteFileA(ArchivePath.c_str())) {
+    const uint32_t Error = platform::GetLastError();
+    if (platform::FileExists(ArchivePath))
+      throw EImageNotReplaced(Format("%s cannot be replaced: %s",
+                                     platform::ToNativePath(ArchivePath).c_str(),
+                                     platform::SysErrorMessage(Error).c_str()));
+  }
   Zip.SetPassword(kCardPassword);
   Zip.SetTempPath(CardTempDir());
   Zip.SetLinkRoot(RootPath);

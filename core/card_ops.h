@@ -73,6 +73,10 @@ class ECardError : public Exception {
   using Exception::Exception;
 };
 
+// The file at a backup's image name could not be removed to make way for
+// the image: nothing was written, the file is as it was.
+ZEM_DECLARE_EXCEPTION(EImageNotReplaced, EInOutError);
+
 // A window timer: while Enabled and Interval > 0, OnTimer (when set) runs
 // every Interval ms as the window services dispatch messages. Enabling
 // starts it through WindowServices().SetTimer, disabling stops it with
@@ -128,7 +132,8 @@ struct TBackupOutcome {
 // incomplete!" and the list are shown in an "Error!" box and the outcome
 // says so; the caller says "Job complete!"
 // only for a complete outcome. A file already at ArchivePath is removed
-// first, so the image holds the card's files only. A card without files
+// first, so the image holds the card's files only (EImageNotReplaced, before
+// anything is written, when it cannot be: a read-only file). A card without files
 // gives a valid image of an empty archive; one none of whose files could
 // be packed gives no image, and the outcome says so beside the list. A symbolic link whose target
 // stays on the card is stored as a link; one leading off the card is left

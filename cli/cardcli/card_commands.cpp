@@ -487,7 +487,7 @@ int BackupCommand(const TCardOptions& O, std::istream& In, std::ostream& Out, st
     Err << "zemcard: " << E.Message() << "\n";
     if (dynamic_cast<const EImageNotStored*>(&E) != nullptr)
       Err << "zemcard: " << O.Positional.back() << ": its disk may not hold it whole: not a backup to rely on\n";
-    else if (platform::FileExists(Image))
+    else if (dynamic_cast<const EImageNotReplaced*>(&E) == nullptr && platform::FileExists(Image))
       Err << "zemcard: " << O.Positional.back() << ": left as a plain archive, not a backup image\n";
     else
       Err << "zemcard: no image was written\n";
