@@ -156,4 +156,17 @@ std::string TimestampBlock(int64_t Time) {
   return W.Bytes();
 }
 
+std::string NtfsTimeBlock(int64_t Time) {
+  if (Time < -kNtfsEpochDelta) return std::string();
+  const uint64_t Ticks = static_cast<uint64_t>(Time + kNtfsEpochDelta) * kNtfsTicksPerSecond;
+  TRecordWriter W;
+  W.U16(NtfsExtraId);
+  W.U16(32);
+  W.U32(0);
+  W.U16(1);
+  W.U16(24);
+  for (int K = 0; K < 3; ++K) W.U64(Ticks);  // modified, accessed, created
+  return W.Bytes();
+}
+
 }  // namespace zem

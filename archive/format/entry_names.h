@@ -89,5 +89,8 @@ TExtraFacts ReadExtraFacts(const uint8_t* Field, size_t Length, const std::strin
 // The extended-timestamp block with the modification time alone (9 bytes),
 // as both headers carry it; empty when Time does not fit its 32 bits.
 std::string TimestampBlock(int64_t Time);
+// The NTFS block (36 bytes) with Time as its three times, for a time the
+// extended timestamp cannot hold; empty before 1601.
+std::string NtfsTimeBlock(int64_t Time);
 
 }  // namespace zem

@@ -273,7 +273,8 @@ bool TZipHeaderInfo::IsSymLink() const {
 
 std::string TZipHeaderInfo::OwnExtraBlocks() const {
   if (!FWritesTimestamp || !FModTime) return std::string();
-  return TimestampBlock(*FModTime);
+  const std::string Stamp = TimestampBlock(*FModTime);
+  return Stamp.empty() ? NtfsTimeBlock(*FModTime) : Stamp;
 }
 
 std::string TZipHeaderInfo::StoredName(bool* Utf8) const {

@@ -215,7 +215,8 @@ class TZipHeaderInfo : public TPersistent {
   bool WritesTimestamp() const { return FWritesTimestamp; }
   void SetWritesTimestamp(bool V) { FWritesTimestamp = V; }
   // The blocks a local header written by WriteLocal carries: the extended
-  // timestamp when WritesTimestamp is set and ModTime fits; else empty.
+  // timestamp when WritesTimestamp is set and ModTime fits, the NTFS
+  // times when it does not; else empty.
   std::string OwnExtraBlocks() const;
 
   // The name as it goes to disk, with '/' between components. A name read
