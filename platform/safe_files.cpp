@@ -320,6 +320,27 @@ int TPendingFile::Commit(const TFileStamp& Stamp) {
   return 0;
 }
 
+int StampFolder(const std::string& NativePath, const TFileStamp& Stamp) {
+  TFileSystem& Fs = FileSystem();
+  const int Fd = Fs.Open(NativePath, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (Fd < 0) return Failed(errno, NativePath);
+  struct statfs Volume;
+  const bool OnFat = Fs.FStatFs(Fd, Volume) == 0 && Volume.f_type == MSDOS_SUPER_MAGIC;
+  if (Stamp.Mode && !OnFat)
+    Fs.FChmod(Fd, static_cast<mode_t>(*Stamp.Mode & 0777 & ~ProcessUmask()));
+  else if (OnFat && Stamp.Attributes != INVALID_FILE_ATTRIBUTES)
+    SetAttributesOf(Fd, NativePath, Stamp.Attributes);
+  if (Stamp.UnixTime) {
+    struct timespec Times[2] = {{static_cast<time_t>(*Stamp.UnixTime), 0},
+                                {static_cast<time_t>(*Stamp.UnixTime), 0}};
+    Fs.FSetTimes(Fd, Times);
+  } else if (Stamp.DosTime != -1) {
+    FileSetDate(Fd, Stamp.DosTime);
+  }
+  Fs.Close(Fd);
+  return 0;
+}
+
 // ---- Links ----------------------------------------------------------------------
 
 int MakeLinkIn(const TFolderHandle& Folder, const std::string& Name, const std::string& Target,

@@ -93,6 +93,12 @@ struct TFileStamp {
   std::optional<uint32_t> Mode;
 };
 
+// Gives the folder at NativePath (not followed when it is a link) the
+// stamp's time and, off a FAT volume, its permission bits less the umask,
+// on one its FAT attributes. As for a file, a volume that cannot keep them
+// fails nothing: 0, or the errno value when the folder cannot be opened.
+int StampFolder(const std::string& NativePath, const TFileStamp& Stamp);
+
 // A new file in a folder, written under a temporary name (created with
 // O_EXCL and O_NOFOLLOW, mode 0666 less the umask) until Commit gives it
 // its final name. Destroyed uncommitted, the temporary file is removed.

@@ -502,6 +502,9 @@ class TArcUnZip : public TComponent {
   // volume mounted at the same place during the run is never written to.
   platform::TFolderHandle FRunDest;
   std::vector<std::string> FFoldersAhead;  // made by MakeFoldersAhead, below FRunDest
+  // The folders of folder entries with their entries' stamps, given once
+  // the run's files are in them (the deepest first).
+  std::vector<std::pair<std::string, platform::TFileStamp>> FFolderStamps;
 
   // Archive state (see the class comment for who uses what).
   int32_t FDiskCount = 1;        // NumberOfThisDisk + 1 of the last end record

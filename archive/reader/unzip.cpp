@@ -123,8 +123,12 @@ int32_t TArcUnZip::ExtractRun(bool TestOnly) {
   bool SortSaved = false;
   const TZipSortMode SavedSort = FSortMode;
 
+  FFolderStamps.clear();
   auto EndRun = [&] {
     RemoveFoldersAhead();
+    for (auto It = FFolderStamps.rbegin(); It != FFolderStamps.rend(); ++It)
+      platform::StampFolder(It->first, It->second);
+    FFolderStamps.clear();
     const int32_t Extracted = FRun ? FRun->Extracted : 0;
     FRun.reset();
     FFilesList.clear();
@@ -345,7 +349,9 @@ bool TArcUnZip::MakeEntryFolder(int32_t I, const std::string& D, bool TestOnly) 
   if (TestOnly) return true;
   platform::TFolderHandle Folder;
   std::string Leaf;
-  return OpenTargetFolder(I, D, true, Folder, Leaf);
+  if (!OpenTargetFolder(I, D, true, Folder, Leaf)) return false;
+  FFolderStamps.emplace_back(Folder.NativePath(), EntryStamp(*FWorkingHeader));
+  return true;
 }
 
 bool TArcUnZip::PrepareEntryTarget(int32_t I, std::string& FName) {

@@ -34,6 +34,7 @@ struct TEntry {
   std::string Bytes;
   time_t Time = 0;
   bool ReadOnly = false;
+  unsigned Mode = 0;  // an empty folder's permission bits
   bool operator==(const TEntry&) const = default;
 };
 using TCard = std::map<std::string, TEntry>;  // native path below the card -> entry
@@ -45,6 +46,10 @@ TCard Scan(const fs::path& Root) {
     EXPECT_EQ(lstat(E.path().c_str(), &St), 0) << E.path();
     TEntry T;
     T.Folder = S_ISDIR(St.st_mode);
+    if (T.Folder && fs::is_empty(E.path())) {
+      T.Time = St.st_mtime / 2 * 2;
+      T.Mode = St.st_mode & 0777;
+    }
     if (!T.Folder) {
       T.Bytes = test::ReadFile(E.path());
       T.Time = St.st_mtime / 2 * 2;  // the archive keeps two-second steps
@@ -72,6 +77,9 @@ class TCardMaker {
     for (const time_t When : {time_t{-100'001}, time_t{4'294'967'301}, time_t{4'354'819'201}})
       Put(Root / ("at " + std::to_string(When)), "time", When);
     fs::create_directories(Root / "empty folder");
+    fs::permissions(Root / "empty folder", fs::perms::owner_all, fs::perm_options::replace);
+    const struct timespec Then[2] = {{1'600'000'001, 0}, {1'600'000'001, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (Root / "empty folder").c_str(), Then, 0), 0);
     fs::create_directories(Root / "x\\y*" / "empty?");
     fs::path Deep = Root;
     for (int Level = 0; Level < 24; ++Level) Deep /= Name() + std::string(40, 'd');
