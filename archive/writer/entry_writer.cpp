@@ -41,6 +41,12 @@ void Put64(uint8_t* P, uint64_t V) {
   for (int I = 0; I < 8; ++I) P[I] = static_cast<uint8_t>(V >> (8 * I));
 }
 
+// The whole seconds of a time in nanoseconds, rounded down as the system
+// counts them (half a second before 1970 is second -1, not 0).
+int64_t WholeSeconds(int64_t Nanoseconds) {
+  return Nanoseconds / 1000000000 - (Nanoseconds % 1000000000 < 0 ? 1 : 0);
+}
+
 uint32_t CurrentDosTime() {
   const int32_t T = platform::UnixToDosDateTime(platform::Now());
   return static_cast<uint32_t>(T == -1 ? 0x00210000 : T);
@@ -212,7 +218,7 @@ TZipRunner::TLinkChoice TZipRunner::ChooseForLink(const std::string& Name, const
 }
 
 void TZipRunner::TakeLinkInfo(const platform::TFileInfo& Info, TZipHeaderInfo& E) {
-  const int64_t Seconds = Info.MTimeNs / 1000000000;
+  const int64_t Seconds = WholeSeconds(Info.MTimeNs);
   const int32_t Dos = platform::UnixToDosDateTime(static_cast<time_t>(Seconds));
   E.SetFileDateTime(Dos == -1 ? CurrentDosTime() : static_cast<uint32_t>(Dos));
   E.SetModTime(Seconds);
@@ -263,7 +269,7 @@ void TZipRunner::TakeFolderInfo(const std::string& Name, TZipHeaderInfo& E) {
     platform::TFileInfo Info;
     if (platform::GetFileInfo(ExcludeTrailingBackslash(Name), Info)) {
       E.SetExternalAttributes(ExternalAttributesFor(E.ExternalAttributes(), kUnixFolder, Info.Mode));
-      E.SetModTime(Info.MTimeNs / 1000000000);
+      E.SetModTime(WholeSeconds(Info.MTimeNs));
     }
   }
   E.SetFileDateTime(Time);
@@ -315,7 +321,7 @@ void TZipRunner::TakeSourceInfo(TZipHeaderInfo& E, const platform::TOpenFileStat
   if (Status != nullptr) {
     FSourceInfo = Status->Info;
     E.SetExternalAttributes(ExternalAttributesFor(Status->Attributes, kUnixFile, FSourceInfo.Mode));
-    E.SetModTime(FSourceInfo.MTimeNs / 1000000000);
+    E.SetModTime(WholeSeconds(FSourceInfo.MTimeNs));
     E.SetFileDateTime(Status->DosTime == -1 ? CurrentDosTime() : static_cast<uint32_t>(Status->DosTime));
     FSourceSize = static_cast<uint64_t>(std::max<int64_t>(FSourceInfo.Size, 0));
   } else {
@@ -334,7 +340,7 @@ void TZipRunner::RestatSource(TZipHeaderInfo& E) {
   FSourceSize = Size;
   const int32_t Age = platform::FileGetDate(FSource->Handle());
   if (Age != -1) E.SetFileDateTime(static_cast<uint32_t>(Age));
-  E.SetModTime(Now.MTimeNs / 1000000000);
+  E.SetModTime(WholeSeconds(Now.MTimeNs));
 }
 
 bool TZipRunner::SourceUnchanged() {

@@ -73,8 +73,9 @@ class TCardMaker {
     Put(Root / "A.txt", "upper");
     Put(Root / "a.txt", "lower");
     Put(Root / ".hidden", "hidden");
-    // Times the extended timestamp's 32 bits cannot hold (1969, 2106, 2108).
-    for (const time_t When : {time_t{-100'001}, time_t{4'294'967'301}, time_t{4'354'819'201}})
+    // Times the extended timestamp's 32 bits cannot hold (1969, 2106, 2108),
+    // each half a second past.
+    for (const time_t When : {time_t{-100'002}, time_t{4'294'967'301}, time_t{4'354'819'201}})
       Put(Root / ("at " + std::to_string(When)), "time", When);
     fs::create_directories(Root / "empty folder");
     fs::permissions(Root / "empty folder", fs::perms::owner_all, fs::perm_options::replace);
@@ -124,12 +125,13 @@ class TCardMaker {
     }
   }
 
-  // Whole seconds in the past, some of them odd, unless When is given.
+  // Whole seconds in the past, some of them odd, unless a time is given.
   void Put(const fs::path& File, const std::string& Data, std::optional<time_t> Given = std::nullopt) {
     if (fs::exists(File)) return;  // the generator met a name twice
     test::WriteFile(File, Data);
     const time_t When = Given ? *Given : 1'500'000'000 + Pick(200'000'000);
-    const struct timespec Times[2] = {{When, 0}, {When, 0}};
+    const long Part = Given ? 500'000'000 : 0;
+    const struct timespec Times[2] = {{When, Part}, {When, Part}};
     ASSERT_EQ(utimensat(AT_FDCWD, File.c_str(), Times, 0), 0);
     if (Pick(5) == 0) fs::permissions(File, fs::perms::owner_write | fs::perms::group_write |
                                                 fs::perms::others_write,
