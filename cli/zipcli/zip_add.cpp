@@ -71,14 +71,17 @@ void ApplyOptions(TArcZip& Zip, const std::string& NativeArchive, const TAddOpti
 
 // Block files of the split size, named the standard or the classic way.
 // A split archive is always written anew: false (the reason on Err) when an
-// archive of that name or a first part exists, as it would lose what it
-// holds.
+// archive of that name, a first part or a file of the last part's name
+// exists, as it would lose what it holds. The last part is named from the
+// base name ("arc" of "arc.old.zip"), so it need not be the archive's name.
 bool ApplySplit(TArcZip& Zip, const TAddOptions& Options, std::ostream& Err) {
   if (Options.SplitSize <= 0) return true;
   Zip.SetBlockMode(Options.Classic ? bmClassic : bmStandard);
   std::string First = Zip.BaseName();
   Zip.SplitPartName(First, 1, spFirst);
-  for (const std::string& Existing : {Zip.ZipName(), First}) {
+  std::string Last = Zip.BaseName();
+  Zip.SplitPartName(Last, 1, spLast);
+  for (const std::string& Existing : {Zip.ZipName(), First, Last}) {
     if (FileExistsAt(Existing)) {
       Err << "zemzip: " << platform::ToNativePath(Existing)
           << ": exists; --split writes a new archive\n";

@@ -1,6 +1,6 @@
 // Tests of "zemzip add --split": block files under both namings, each
 // within the size, extracted whole again; sizes with suffixes; an existing
-// archive refused; bad sizes.
+// archive refused, also one the last part would replace; bad sizes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -94,6 +94,20 @@ TEST_F(ZemzipSplitTest, ExistingArchiveAndBadSizesRefused) {
   EXPECT_EQ(ParseSplitSize("3m"), 3 << 20);
   EXPECT_EQ(ParseSplitSize("2G"), int64_t{2} << 30);
   EXPECT_EQ(ParseSplitSize("1457600"), 1457600);
+}
+
+// The last part takes the base name (up to the first dot) with ".zip", so a
+// set named "arc" or "arc.old.zip" would end in the place of arc.zip.
+TEST_F(ZemzipSplitTest, ArchiveTheLastPartWouldReplaceRefused) {
+  ASSERT_EQ(RunZip({"add", "set/arc.zip", "cards/notes.txt"}).Code, 0);
+  const std::string Before = test::ReadFile(Dir / "set/arc.zip");
+  for (const char* Name : {"set/arc", "set/arc.old.zip"}) {
+    const TRun R = RunZip({"add", "--split", "64k", Name, "cards/a.jpg"});
+    EXPECT_EQ(R.Code, 1) << Name;
+    EXPECT_NE(R.Err.find("arc.zip: exists"), std::string::npos) << R.Err;
+    EXPECT_TRUE(test::ReadFile(Dir / "set/arc.zip") == Before) << Name;
+    EXPECT_EQ(SetFiles(), std::vector<std::string>{"arc.zip"}) << Name;
+  }
 }
 
 }  // namespace
