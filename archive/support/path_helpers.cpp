@@ -313,6 +313,10 @@ void MoveOrCopyFile(const std::string& Source, const std::string& Dest) {
         Out.WriteBuffer(Buffer.data(), Got);
         Copied += Got;
       }
+      // A refused read ends the loop as the end of the file would.
+      if (In.ReadError() != 0)
+        throw EInOutError("Error: Could not copy from " + Source + " -> " + Dest + ": " +
+                          SysErrorMessage(In.ReadError()));
     } catch (...) {
       Failure = std::current_exception();
     }

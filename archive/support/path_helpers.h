@@ -123,7 +123,7 @@ bool RenameOver(const std::string& Source, const std::string& Dest);
 // created (replacing a file of that name) and Source copied into it through
 // a bounded buffer (Source is left in place). Raises EInOutError
 // "Error: Could not copy from <Source> -> <Dest>" when no byte was copied
-// (also for an empty Source), EFOpenError / EFCreateError when a file cannot
+// (also for an empty Source) or a read of Source failed, EFOpenError / EFCreateError when a file cannot
 // be opened or created, and EWriteError when Dest cannot take every byte. A
 // Dest this call created is deleted when the copy fails.
 void MoveOrCopyFile(const std::string& Source, const std::string& Dest);

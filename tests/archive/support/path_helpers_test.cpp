@@ -237,6 +237,20 @@ TEST_F(PathHelpersOnDisk, MoveOrCopyFileFailures) {
   EXPECT_THROW(MoveOrCopyFile("F:\\data", "G:\\no\\such\\dir\\x"), EFCreateError);
 }
 
+// A read that fails half-way is no copy: the bytes before it must not pass
+// for the whole file (the caller deletes the source after a copy).
+TEST_F(PathHelpersOnDisk, MoveOrCopyFileReadErrorIsNoCopy) {
+  test::WriteFile(F / "big.bin", test::RandomBytes(200 * 1024, 8));
+  TFaultFileSystem Fault;
+  Fault.Add({.Op = TFsOp::Read, .Path = "*/big.bin", .Error = EIO, .Offset = 100000});
+  {
+    TFileSystemOverride Guard(Fault);
+    EXPECT_THROW(MoveOrCopyFile("F:\\big.bin", "G:\\big.bin"), EInOutError);
+  }
+  EXPECT_FALSE(fs::exists(G / "big.bin"));
+  EXPECT_EQ(fs::file_size(F / "big.bin"), 200u * 1024);
+}
+
 TEST_F(PathHelpersOnDisk, FileTimes) {
   EXPECT_EQ(FileDosDateTime("F:\\missing"), -1);
   EXPECT_DOUBLE_EQ(PathDateTime("F:\\missing"), EncodeDateTime(2099, 12, 31, 23, 59, 58));
