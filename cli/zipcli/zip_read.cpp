@@ -1,6 +1,7 @@
 // zemzip list, extract and test: the reader set up for a terminal user,
 // what happened to each entry, the overwrite question, the password asked
 // once, the progress line and the closing summary.
+#include <algorithm>
 #include <filesystem>
 #include <map>
 
@@ -44,11 +45,21 @@ int RatioPercent(uint64_t Size, uint64_t Packed) {
 // Parts of split archives under the names other tools give them (arc.z01,
 // ..., arc.zip) as well as the component's own (arc.zip.z01, arc.001): the
 // first name that exists wins; none existing gives the component's own name,
-// whose open error then tells which part is missing.
-void FindSplitPart(TArcUnZip& Zip, std::string& FName, int32_t Part, TSplitPartType Type) {
+// whose open error then tells which part is missing. The last part is the
+// file the set was named by (Given), and a set named by a numbered part
+// (arc.003) looks for numbered parts first, so that files of another naming
+// beside it (an archive arc.zip, a stray arc.z01) are not taken for its
+// parts.
+void FindSplitPart(TArcUnZip& Zip, const std::string& Given, std::string& FName, int32_t Part,
+                   TSplitPartType Type) {
   const std::string Base = FName;
+  const std::string Extension = Given.size() > Base.size() ? Given.substr(Base.size()) : std::string();
+  const bool Numbered = Extension.size() == 4 && Extension[0] == '.' &&
+                        std::all_of(Extension.begin() + 1, Extension.end(),
+                                    [](char C) { return C >= '0' && C <= '9'; });
   std::vector<std::string> Candidates;
-  if (Type == spLast || Part == Zip.DiskCount()) Candidates.push_back(Base + ".zip");
+  if (Type == spLast || Part == Zip.DiskCount()) Candidates.push_back(Numbered ? Given : Base + ".zip");
+  if (Numbered) Candidates.push_back(Base + Format(".%03d", Part));
   Candidates.push_back(Base + Format(".z%02d", Part));
   Candidates.push_back(Base + Format(".zip.z%02d", Part));
   Candidates.push_back(Base + Format(".%03d", Part));
@@ -65,10 +76,12 @@ void FindSplitPart(TArcUnZip& Zip, std::string& FName, int32_t Part, TSplitPartT
 void OpenForCommand(TArcUnZip& Zip, const std::string& NativePath, std::ostream& Err) {
   Zip.SetDoProcessMessages(false);
   Zip.SetIncompleteZipMode(izAssumeBad);
-  Zip.OnFileNameForSplitPart = [&Zip](TObject*, std::string& FName, int32_t Part, TSplitPartType Type) {
-    FindSplitPart(Zip, FName, Part, Type);
+  const std::string Given = platform::FromNativePath(NativePath);
+  Zip.OnFileNameForSplitPart = [&Zip, Given](TObject*, std::string& FName, int32_t Part,
+                                             TSplitPartType Type) {
+    FindSplitPart(Zip, Given, FName, Part, Type);
   };
-  Zip.SetZipName(platform::FromNativePath(NativePath));  // relative: from the current folder
+  Zip.SetZipName(Given);  // relative: from the current folder
   Zip.ReadDirectory();
   if (Zip.ScanMode())
     Err << "warning: " << NativePath

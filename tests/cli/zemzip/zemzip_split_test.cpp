@@ -110,5 +110,15 @@ TEST_F(ZemzipSplitTest, ArchiveTheLastPartWouldReplaceRefused) {
   }
 }
 
+// A classic set is read through the part it was named by, beside files of
+// the other namings (another archive arc.zip, a stray arc.z01).
+TEST_F(ZemzipSplitTest, ClassicSetBesideOtherNamings) {
+  ASSERT_EQ(RunZip({"add", "-r", "--split", "100k", "--classic", "set/arc.zip", "cards"}).Code, 0);
+  ASSERT_EQ(SetFiles(), (std::vector<std::string>{"arc.001", "arc.002", "arc.003"}));
+  ASSERT_EQ(RunZip({"add", "set/arc.zip", "cards/notes.txt"}).Code, 0);
+  test::WriteFile(Dir / "set/arc.z01", test::RandomBytes(1000, 5));
+  ExpectExtractsWhole("arc.003");
+}
+
 }  // namespace
 }  // namespace zem
