@@ -89,10 +89,10 @@ void THandleStream::SetSize(int64_t NewSize) {
 
 TFileStream::TFileStream(const std::string& AFileName, uint16_t Mode)
     : THandleStream(INVALID_HANDLE_VALUE), FFileName(AFileName) {
-  const bool Create = Mode == fmCreate;
+  const bool Create = Mode == fmCreate || Mode == fmCreateNew;
   int Flags = O_CLOEXEC | O_NOCTTY;
   if (Create) {
-    Flags |= O_RDWR | O_CREAT | O_TRUNC;
+    Flags |= O_RDWR | O_CREAT | (Mode == fmCreateNew ? O_EXCL : O_TRUNC);
   } else {
     switch (Mode & 3) {
       case fmOpenWrite: Flags |= O_WRONLY; break;

@@ -21,6 +21,8 @@ enum : int { soBeginning = 0, soCurrent = 1, soEnd = 2 };
 // advisory on Linux.
 enum : uint16_t {
   fmCreate = 0xFFFF,
+  // Creates a file that must not exist yet (the open fails when it does).
+  fmCreateNew = 0xFFFE,
   fmOpenRead = 0x0000,
   fmOpenWrite = 0x0001,
   fmOpenReadWrite = 0x0002,

@@ -55,11 +55,11 @@ std::string TZipRunner::FirstVolumeName() {
   return Name;
 }
 
-void TZipRunner::CreateVolume(const std::string& Name) {
+void TZipRunner::CreateVolume(const std::string& Name, bool New) {
   FWorkName = Name;
   {
     const platform::TSignalHold Hold;
-    FWorkFile = std::make_unique<TWorkFileStream>(FWorkName);
+    FWorkFile = std::make_unique<TWorkFileStream>(FWorkName, New);
     FWorkGuard.Register(FWorkName);
   }
   FWorkCreated = true;

@@ -196,7 +196,9 @@ void TZipRunner::OpenOutput(bool Rebuild) {
   } else {
     FWorkName = MultiVolume() ? FirstVolumeName() : Z.ZipName();
   }
-  CreateVolume(FWorkName);
+  // A new archive is made only where no file is: one that another run
+  // made meanwhile is not written over.
+  CreateVolume(FWorkName, !Rebuild && !MultiVolume());
 
   const int Capacity =
       static_cast<int>(Z.FilesList().size()) + (S.Directory() ? S.Directory()->Count() : 0);

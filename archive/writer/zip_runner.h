@@ -29,9 +29,10 @@ namespace zem {
 // entry data, headers, the central directory or the last flush.
 class TWorkFileStream : public TFileStream {
  public:
-  // Creates FileName (replacing a file of that name); EFCreateError when it
-  // cannot be created.
-  explicit TWorkFileStream(const std::string& FileName) : TFileStream(FileName, fmCreate) {}
+  // Creates FileName (replacing a file of that name, or, when New, only
+  // when there is none); EFCreateError when it cannot be created.
+  explicit TWorkFileStream(const std::string& FileName, bool New = false)
+      : TFileStream(FileName, New ? fmCreateNew : fmCreate) {}
   int64_t Write(const void* Buffer, int64_t Count) override;
 };
 
@@ -258,7 +259,7 @@ class TZipRunner {
   // disk request for disk 1 answers (EUserCanceled when it is cancelled).
   std::string FirstVolumeName();
   // Creates the volume file Name as the work file.
-  void CreateVolume(const std::string& Name);
+  void CreateVolume(const std::string& Name, bool New = false);
   // Grows SaveOnFirstDisk when the configuration file is to be saved, sets
   // the room of the first volume and doubles the total byte count.
   void PrepareVolumes();

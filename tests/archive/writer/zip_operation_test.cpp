@@ -381,6 +381,20 @@ TEST_F(ZipOperationTest, CancelledStartWritesNothing) {
   EXPECT_TRUE(Z->FilesList().empty());
 }
 
+// Another run makes the archive after this one found no file there (two
+// adds to one new name at once): this one fails and leaves the other's
+// archive as it was, instead of writing over it from the first byte.
+TEST_F(ZipOperationTest, NewArchiveMadeMeanwhileIsNotWrittenOver) {
+  Put("a.txt", "alpha");
+  auto Z = MakeZip();
+  Z->OnStartZipInfo = [&](TObject*, int32_t, int64_t, TEndCentral&, bool&) {
+    Put("out.zip", "the other run's archive");
+  };
+  Z->FilesList() = {"F:\\a.txt"};
+  EXPECT_THROW(Z->Zip(), EFCreateError);
+  EXPECT_EQ(Archive(), "the other run's archive");
+}
+
 // Files may change while they are read: a file cut short after it was
 // opened, and an encrypted file that changes between its CRC pass and its
 // data pass, are written again as they are now, so sizes, check byte and
