@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <linux/magic.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 
@@ -165,6 +166,40 @@ bool GetFileStamp(const std::string& FileName, int64_t& Size, int64_t& MTimeNs) 
   Size = static_cast<int64_t>(St.st_size);
   MTimeNs = static_cast<int64_t>(St.st_mtim.tv_sec) * 1000000000 + St.st_mtim.tv_nsec;
   return true;
+}
+
+TFileLock::TFileLock(const std::string& FileName) {
+  std::string Native;
+  if (!detail::NativePathOf(FileName.c_str(), Native)) return;
+  TFileSystem& Fs = FileSystem();
+  const int Fd = Fs.Open(Native, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (Fd < 0) {
+    detail::SetLastErrno(errno, Native);
+    return;
+  }
+  struct stat Locked, Named;
+  if (::flock(Fd, LOCK_EX | LOCK_NB) != 0) {
+    const int Err = errno;
+    Fs.Close(Fd);
+    if (Err == EWOULDBLOCK)
+      SetLastError(ERROR_SHARING_VIOLATION);
+    else
+      detail::SetLastErrno(Err, Native);
+    return;
+  }
+  // The holder before may have renamed its new file over the name while
+  // this one waited on the old.
+  if (Fs.FStat(Fd, Locked) != 0 || Fs.Stat(Native, Named) != 0 || Locked.st_dev != Named.st_dev ||
+      Locked.st_ino != Named.st_ino) {
+    Fs.Close(Fd);
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return;
+  }
+  FFd = Fd;
+}
+
+TFileLock::~TFileLock() {
+  if (FFd >= 0) FileSystem().Close(FFd);
 }
 
 namespace {

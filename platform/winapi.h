@@ -182,6 +182,24 @@ bool DirectoryExists(const std::string& PathName);
 // precision. False when the file cannot be examined.
 bool GetFileStamp(const std::string& FileName, int64_t& Size, int64_t& MTimeNs);
 bool FlushFileBuffers(THandle Handle);
+// An exclusive flock(2) on the file FileName leads to, held while the
+// object lives and never waited for: a program that rewrites a file and
+// puts the new one in place by a rename over it takes it first, so a
+// second writer of the same file stops instead of renaming its own over
+// the first one's. Held() is false when another holder has it, or when
+// the name no longer leads to the file locked (replaced meanwhile:
+// ERROR_SHARING_VIOLATION for both), or the file cannot be opened.
+class TFileLock {
+ public:
+  explicit TFileLock(const std::string& FileName);
+  ~TFileLock();
+  TFileLock(const TFileLock&) = delete;
+  TFileLock& operator=(const TFileLock&) = delete;
+  bool Held() const { return FFd >= 0; }
+
+ private:
+  int FFd = -1;
+};
 
 // What identifies a file and tells whether it changed. Two names of one
 // file (a link, another spelling of a relative name) have the same device

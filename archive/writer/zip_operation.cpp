@@ -128,6 +128,21 @@ int32_t TZipRunner::Run() {
     // Multi-volume output always writes a new archive, from its first
     // volume on.
     FRebuild = !MultiVolume() && Exists;
+    if (FRebuild) {
+      // A second rebuild at the same time would put its archive in place of
+      // this one's, or this one's in place of its, and the entries added by
+      // the first would be gone.
+      FArchiveLock = std::make_unique<platform::TFileLock>(Z.ZipName());
+      if (!FArchiveLock->Held())
+        throw EInOutError(
+            platform::GetLastError() == platform::ERROR_SHARING_VIOLATION
+                ? Format("\"%s\" is being rewritten by another run: nothing was added; the archive is as it "
+                         "leaves it",
+                         platform::ToNativePath(Z.ZipName()).c_str())
+                : Format("Cannot open \"%s\": %s; the archive is as it was",
+                         platform::ToNativePath(Z.ZipName()).c_str(),
+                         platform::SysErrorMessage(platform::GetLastError()).c_str()));
+    }
     OpenOutput(FRebuild);
     if (FRebuild) {
       Z.OpenArchive();

@@ -304,6 +304,8 @@ class TZipRunner {
   std::string FWorkName;
   bool FWorkCreated = false;  // this call created FWorkName
   platform::TSignalCleanupFile FWorkGuard;
+  // Held from before the old archive is read until its rebuild is in place.
+  std::unique_ptr<platform::TFileLock> FArchiveLock;
   platform::TSignalCleanupFile FDataGuard;
   bool FRebuild = false;
   std::unique_ptr<TWorkFileStream> FWorkFile;

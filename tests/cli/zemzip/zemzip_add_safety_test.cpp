@@ -253,5 +253,44 @@ TEST_F(ZemzipAddSafetyTest, SigtermDuringRebuildLeavesNoWorkFile) {
   EXPECT_EQ(test::ReadFile(Dir / "arc.zip"), Before);
 }
 
+// A second add to the same archive while a rebuild of it is under way
+// (stopped half way): the second is refused, or its entry is in the
+// archive at the end; the rename of one never drops the other's entries
+// with both reporting success.
+TEST_F(ZemzipAddSafetyTest, SecondAddDuringRebuildIsNotLost) {
+  ASSERT_EQ(RunZip({"add", "arc.zip", "notes.txt"}).Code, 0);
+  test::WriteFile(Dir / "big.bin", test::RandomBytes(64 << 20, 7));
+  test::WriteFile(Dir / "late.txt", "late");
+
+  const pid_t Child = fork();
+  ASSERT_GE(Child, 0);
+  if (Child == 0) {
+    execl(kZemzip.c_str(), kZemzip.c_str(), "add", "-q", "arc.zip", "big.bin",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  bool Seen = false;
+  for (int I = 0; I < 2000 && !Seen; ++I) {
+    for (const std::string& Name : Leftovers())
+      Seen = Seen || fs::file_size(Dir / Name) > 0;
+    if (!Seen) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  kill(Child, SIGSTOP);
+  const bool Stopped = !Leftovers().empty();
+  const TRun Second = RunZip({"add", "-q", "arc.zip", "late.txt"});
+  kill(Child, SIGCONT);
+  int Status = 0;
+  ASSERT_EQ(waitpid(Child, &Status, 0), Child);
+  ASSERT_TRUE(Seen && Stopped) << "the rebuild was not caught half way";
+  EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << Status;
+  const std::vector<std::string> Names = Listing("arc.zip");
+  EXPECT_NE(std::find(Names.begin(), Names.end(), "big.bin 67108864"), Names.end());
+  if (Second.Code == 0)
+    EXPECT_NE(std::find(Names.begin(), Names.end(), "late.txt 4"), Names.end()) << "late.txt lost";
+  else
+    EXPECT_NE(Second.Err.find("another run"), std::string::npos) << Second.Err;
+  EXPECT_TRUE(Leftovers().empty());
+}
+
 }  // namespace
 }  // namespace zem
