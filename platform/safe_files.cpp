@@ -246,6 +246,7 @@ TPendingFile::TPendingFile(TFolderHandle Folder, std::string Name)
     const int Fd = Fs.OpenAt(FFolder.Fd(), FTempName, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (Fd >= 0) {
       FHandle = Fd;
+      FCleanup.RegisterNative(Joined(FFolder.NativePath(), FTempName));
       return;
     }
     Err = errno;
@@ -266,6 +267,7 @@ void TPendingFile::Discard() {
   FHandle = INVALID_HANDLE_VALUE;
   if (!FDone) FileSystem().UnlinkAt(FFolder.Fd(), FTempName, 0);
   FDone = true;
+  FCleanup.Release();
 }
 
 int TPendingFile::Commit(int32_t Age, uint32_t Attributes) {
@@ -317,6 +319,7 @@ int TPendingFile::Commit(const TFileStamp& Stamp) {
     return Failed(Err, NativePath());
   }
   FDone = true;
+  FCleanup.Release();
   return 0;
 }
 

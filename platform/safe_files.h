@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/signal_cleanup.h"
 #include "platform/stream.h"
 
 namespace zem::platform {
@@ -134,6 +135,9 @@ class TPendingFile : public THandleStream {
   std::string FName;
   std::string FTempName;
   bool FDone = false;
+  // Ctrl-C or a kill while the file is pending removes it (when the
+  // table has room: a handful of files are pending at a time).
+  TSignalCleanupFile FCleanup;
 };
 
 // Makes Name in Folder a symbolic link holding Target, under a temporary

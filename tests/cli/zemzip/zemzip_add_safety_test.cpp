@@ -292,5 +292,40 @@ TEST_F(ZemzipAddSafetyTest, SecondAddDuringRebuildIsNotLost) {
   EXPECT_TRUE(Leftovers().empty());
 }
 
+// SIGTERM while extract writes a file: the process ends by the signal, no
+// temporary file is left beside the one it was writing, and the file it
+// was to replace is as it was.
+TEST_F(ZemzipAddSafetyTest, SigtermDuringExtractLeavesNoTemporaryFile) {
+  test::WriteFile(Dir / "big.bin", test::RandomBytes(64 << 20, 8));
+  ASSERT_EQ(RunZip({"add", "-q", "-1", "arc.zip", "big.bin"}).Code, 0);
+  fs::create_directory(Dir / "out");
+  test::WriteFile(Dir / "out/big.bin", "older");
+  auto Temporaries = [&] {
+    std::vector<std::string> Found;
+    for (const auto& E : fs::directory_iterator(Dir / "out"))
+      if (E.path().filename() != "big.bin") Found.push_back(E.path().filename().string());
+    return Found;
+  };
+  const pid_t Child = fork();
+  ASSERT_GE(Child, 0);
+  if (Child == 0) {
+    execl(kZemzip.c_str(), kZemzip.c_str(), "extract", "-q", "-o", "-d", "out", "arc.zip",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  bool Seen = false;
+  for (int I = 0; I < 2000 && !Seen; ++I) {
+    for (const std::string& Name : Temporaries()) Seen = Seen || fs::file_size(Dir / "out" / Name) > 0;
+    if (!Seen) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  kill(Child, SIGTERM);
+  int Status = 0;
+  ASSERT_EQ(waitpid(Child, &Status, 0), Child);
+  ASSERT_TRUE(Seen) << "the temporary file never appeared";
+  EXPECT_TRUE(WIFSIGNALED(Status) && WTERMSIG(Status) == SIGTERM) << Status;
+  EXPECT_TRUE(Temporaries().empty()) << Temporaries().front();
+  EXPECT_EQ(test::ReadFile(Dir / "out/big.bin"), "older");
+}
+
 }  // namespace
 }  // namespace zem
