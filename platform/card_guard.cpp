@@ -13,7 +13,6 @@
 
 #include <fcntl.h>
 #include <pwd.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -239,15 +238,7 @@ TCardLock::TCardLock(const TCardIdentity& Identity) {
     detail::SetLastErrno(errno, Path);
     return;
   }
-  if (::flock(Fd, LOCK_EX | LOCK_NB) != 0) {
-    const int Err = errno;
-    Fs.Close(Fd);
-    if (Err == EWOULDBLOCK)
-      SetLastError(ERROR_SHARING_VIOLATION);
-    else
-      detail::SetLastErrno(Err, Path);
-    return;
-  }
+  if (!detail::LockOrClose(Fd, Path)) return;
   FFd = Fd;
 }
 

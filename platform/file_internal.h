@@ -33,6 +33,11 @@ bool IsFatVolume(const std::string& NativePath);
 // instead of the permission and leading-dot rules.
 uint32_t DosAttributesOf(const std::string& NativePath, const struct stat& St, bool OnFat);
 
+// Takes an exclusive flock on Fd without waiting. On failure closes Fd and
+// sets the last error: ERROR_SHARING_VIOLATION when another holds the lock,
+// else the system's error for NativePath; returns false.
+bool LockOrClose(int Fd, const std::string& NativePath);
+
 // Last component of a native path ("" for "/").
 std::string BaseNameOf(const std::string& NativePath);
 

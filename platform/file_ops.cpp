@@ -168,6 +168,21 @@ bool GetFileStamp(const std::string& FileName, int64_t& Size, int64_t& MTimeNs) 
   return true;
 }
 
+namespace detail {
+
+bool LockOrClose(int Fd, const std::string& NativePath) {
+  if (::flock(Fd, LOCK_EX | LOCK_NB) == 0) return true;
+  const int Err = errno;
+  FileSystem().Close(Fd);
+  if (Err == EWOULDBLOCK)
+    platform::SetLastError(ERROR_SHARING_VIOLATION);
+  else
+    SetLastErrno(Err, NativePath);
+  return false;
+}
+
+}  // namespace detail
+
 TFileLock::TFileLock(const std::string& FileName) {
   std::string Native;
   if (!detail::NativePathOf(FileName.c_str(), Native)) return;
@@ -177,22 +192,14 @@ TFileLock::TFileLock(const std::string& FileName) {
     detail::SetLastErrno(errno, Native);
     return;
   }
+  if (!detail::LockOrClose(Fd, Native)) return;
   struct stat Locked, Named;
-  if (::flock(Fd, LOCK_EX | LOCK_NB) != 0) {
-    const int Err = errno;
-    Fs.Close(Fd);
-    if (Err == EWOULDBLOCK)
-      SetLastError(ERROR_SHARING_VIOLATION);
-    else
-      detail::SetLastErrno(Err, Native);
-    return;
-  }
   // The holder before may have renamed its new file over the name while
   // this one waited on the old.
   if (Fs.FStat(Fd, Locked) != 0 || Fs.Stat(Native, Named) != 0 || Locked.st_dev != Named.st_dev ||
       Locked.st_ino != Named.st_ino) {
     Fs.Close(Fd);
-    SetLastError(ERROR_SHARING_VIOLATION);
+    platform::SetLastError(ERROR_SHARING_VIOLATION);
     return;
   }
   FFd = Fd;

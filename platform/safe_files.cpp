@@ -122,6 +122,8 @@ int SetAttributesOf(int Fd, const std::string& VolumePath, uint32_t Attributes) 
 
 // ---- TFolderHandle ------------------------------------------------------------
 
+std::string TFolderHandle::PathOf(const std::string& Name) const { return Joined(FPath, Name); }
+
 TFolderHandle::~TFolderHandle() { Close(); }
 
 TFolderHandle::TFolderHandle(TFolderHandle&& Other) noexcept
@@ -246,7 +248,7 @@ TPendingFile::TPendingFile(TFolderHandle Folder, std::string Name)
     const int Fd = Fs.OpenAt(FFolder.Fd(), FTempName, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (Fd >= 0) {
       FHandle = Fd;
-      FCleanup.RegisterNative(Joined(FFolder.NativePath(), FTempName));
+      FCleanup.RegisterNative(FFolder.PathOf(FTempName));
       return;
     }
     Err = errno;
@@ -260,7 +262,7 @@ TPendingFile::TPendingFile(TFolderHandle Folder, std::string Name)
 
 TPendingFile::~TPendingFile() { Discard(); }
 
-std::string TPendingFile::NativePath() const { return Joined(FFolder.NativePath(), FName); }
+std::string TPendingFile::NativePath() const { return FFolder.PathOf(FName); }
 
 void TPendingFile::Discard() {
   if (FHandle != INVALID_HANDLE_VALUE) FileSystem().Close(FHandle);

@@ -37,6 +37,8 @@ class TFolderHandle {
   // The native path the folder was reached under (for messages and for
   // asking what kind of volume it is on).
   const std::string& NativePath() const { return FPath; }
+  // The native path of Name in the folder.
+  std::string PathOf(const std::string& Name) const;
   void Close();
 
  private:

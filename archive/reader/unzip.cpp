@@ -545,8 +545,7 @@ bool TArcUnZip::OpenEntryOutput(int32_t I, std::string& FName, TEntryFilePtr& Fi
   if (Exists) {
     // A file this run made under another name that the volume takes for
     // this one ("A.JPG" for "a.jpg" on vfat) is never replaced by it.
-    const std::string& Base = Folder.NativePath();
-    const std::string Path = Base.empty() || Base == "/" ? Base + Leaf : Base + "/" + Leaf;
+    const std::string Path = Folder.PathOf(Leaf);
     std::string Before;
     {
       std::lock_guard<std::mutex> Hold(FPlacedLock);
@@ -704,14 +703,14 @@ TArcUnZip::TLinkVerdict TArcUnZip::PlaceLink(int32_t I, TEntryFilePtr& File) {
 
 bool TArcUnZip::CommitEntryFile(const TZipHeaderInfo& W, TEntryFilePtr& File, std::string& Why) const {
   const bool Placed = File->Pending->Commit(EntryStamp(W)) == 0;
+  const std::string Path = File->Pending->NativePath();
   if (Placed) {
-    const std::string Path = File->Pending->NativePath();
     std::lock_guard<std::mutex> Hold(FPlacedLock);
     FPlacedFiles[platform::AnsiUpperCase(Path)] = Path;
-  }
-  if (!Placed)
-    Why = Format("cannot put \"%s\" in place: %s", File->Pending->NativePath().c_str(),
+  } else {
+    Why = Format("cannot put \"%s\" in place: %s", Path.c_str(),
                  platform::SysErrorMessage(platform::GetLastError()).c_str());
+  }
   File.reset();
   return Placed;
 }
