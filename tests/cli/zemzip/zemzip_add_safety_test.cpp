@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -62,6 +63,32 @@ class ZemzipAddSafetyTest : public ::testing::Test {
       if (Name.size() > 4 && Name.compare(Name.size() - 4, 4, ".TMP") == 0) Found.push_back(Name);
     }
     return Found;
+  }
+
+  // zemzip with Args, in a child process.
+  static pid_t StartZip(std::vector<std::string> Args) {
+    const pid_t Child = fork();
+    if (Child == 0) {
+      std::vector<char*> Argv{const_cast<char*>(kZemzip.c_str())};
+      for (std::string& A : Args) Argv.push_back(A.data());
+      Argv.push_back(nullptr);
+      execv(kZemzip.c_str(), Argv.data());
+      _exit(127);
+    }
+    return Child;
+  }
+  // Waits, 10 s at most, until one of the files Names gives (in Folder)
+  // has been written to.
+  static bool WaitForData(const fs::path& Folder, const std::function<std::vector<std::string>()>& Names) {
+    for (int I = 0; I < 2000; ++I) {
+      for (const std::string& Name : Names()) {
+        std::error_code Gone;  // renamed or removed since it was listed
+        const auto Size = fs::file_size(Folder / Name, Gone);
+        if (!Gone && Size > 0) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
   }
 
   test::TTempDir Dir;
@@ -230,20 +257,10 @@ TEST_F(ZemzipAddSafetyTest, SigtermDuringRebuildLeavesNoWorkFile) {
   const std::string Before = test::ReadFile(Dir / "arc.zip");
   test::WriteFile(Dir / "big.bin", test::RandomBytes(64 << 20, 6));
 
-  const pid_t Child = fork();
+  const pid_t Child = StartZip({"add", "-q", "-9", "arc.zip", "big.bin"});
   ASSERT_GE(Child, 0);
-  if (Child == 0) {
-    execl(kZemzip.c_str(), kZemzip.c_str(), "add", "-q", "-9", "arc.zip", "big.bin",
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
   // Wait for the work file to be written to, then stop the run.
-  bool Seen = false;
-  for (int I = 0; I < 2000 && !Seen; ++I) {
-    for (const std::string& Name : Leftovers())
-      Seen = Seen || fs::file_size(Dir / Name) > 0;
-    if (!Seen) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  const bool Seen = WaitForData(Dir.Path(), [&] { return Leftovers(); });
   kill(Child, SIGTERM);
   int Status = 0;
   ASSERT_EQ(waitpid(Child, &Status, 0), Child);
@@ -262,19 +279,9 @@ TEST_F(ZemzipAddSafetyTest, SecondAddDuringRebuildIsNotLost) {
   test::WriteFile(Dir / "big.bin", test::RandomBytes(64 << 20, 7));
   test::WriteFile(Dir / "late.txt", "late");
 
-  const pid_t Child = fork();
+  const pid_t Child = StartZip({"add", "-q", "arc.zip", "big.bin"});
   ASSERT_GE(Child, 0);
-  if (Child == 0) {
-    execl(kZemzip.c_str(), kZemzip.c_str(), "add", "-q", "arc.zip", "big.bin",
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  bool Seen = false;
-  for (int I = 0; I < 2000 && !Seen; ++I) {
-    for (const std::string& Name : Leftovers())
-      Seen = Seen || fs::file_size(Dir / Name) > 0;
-    if (!Seen) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  const bool Seen = WaitForData(Dir.Path(), [&] { return Leftovers(); });
   kill(Child, SIGSTOP);
   const bool Stopped = !Leftovers().empty();
   const TRun Second = RunZip({"add", "-q", "arc.zip", "late.txt"});
@@ -306,18 +313,9 @@ TEST_F(ZemzipAddSafetyTest, SigtermDuringExtractLeavesNoTemporaryFile) {
       if (E.path().filename() != "big.bin") Found.push_back(E.path().filename().string());
     return Found;
   };
-  const pid_t Child = fork();
+  const pid_t Child = StartZip({"extract", "-q", "-o", "-d", "out", "arc.zip"});
   ASSERT_GE(Child, 0);
-  if (Child == 0) {
-    execl(kZemzip.c_str(), kZemzip.c_str(), "extract", "-q", "-o", "-d", "out", "arc.zip",
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  bool Seen = false;
-  for (int I = 0; I < 2000 && !Seen; ++I) {
-    for (const std::string& Name : Temporaries()) Seen = Seen || fs::file_size(Dir / "out" / Name) > 0;
-    if (!Seen) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  const bool Seen = WaitForData(Dir / "out", Temporaries);
   kill(Child, SIGTERM);
   int Status = 0;
   ASSERT_EQ(waitpid(Child, &Status, 0), Child);
